@@ -5,9 +5,7 @@
 // what a table without a server (the engine's early read at start) gets.
 //
 // Threads: the callers run on the agent's request threads and on engine threads; an implementation
-// must be safe from any thread. No hook is called while a data block's lock is held, except
-// SetCommunity (under the record's and the string table's reader locks, as the facade takes only its
-// own mutex).
+// must be safe from any thread. No hook is called while a data block's lock is held.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +27,9 @@ public:
     virtual void SetMaxNodes(uint32_t /*requested*/) {}
     // Copies the four extension files to their backups (CServer::Backup).
     virtual void Backup() {}
+    // Copies the backups back over the four extension files (CServer::Restore); false when that
+    // failed. The default answers false, and the user extension then restores its own file only.
+    virtual bool Restore() { return false; }
     // Saves the user extension file (CServer::SaveUserExtension).
     virtual void SaveUserExtension() {}
     // An engine variable SET as if from the given requester (CServer::SetValue); type 2 with a
@@ -37,7 +38,8 @@ public:
                                 size_t /*length*/)
     {
     }
-    // The MIB's trap-destination table gets rows 1..count (CMervaneSnmp::SnmpSetSnmpIpRowCount).
+    // The MIB's trap-destination table gets exactly rows 1..count, rows above count removed
+    // (CMervaneSnmp::SnmpSetSnmpIpRowCount). Called after every load of the table, also with 0.
     virtual void SetSnmpIpRowCount(int /*count*/) {}
     // A ListChangedTrap (1002) to the consoles with one INTEGER varbind oid = value
     // (CConsoles::SendNotification).
