@@ -331,7 +331,7 @@ bool CDeviceEngineTable::SetText(int index, const char* data, size_t length)
     if (length) {
         if (!m_strings || !data || length >= UINT32_MAX)
             return false;
-        key = m_strings->AddString(data, static_cast<uint32_t>(length));
+        key = m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
         if (key == kDataKeyFailed || key == 0)
             return false;
     }

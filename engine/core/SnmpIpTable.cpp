@@ -297,7 +297,7 @@ uint32_t CSnmpIpTable::AddText(const char* data, size_t length)
 {
     if (!m_strings || !data || !length || length >= UINT32_MAX)
         return 0;
-    return m_strings->AddString(data, static_cast<uint32_t>(length));
+    return m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
 }
 
 bool CSnmpIpTable::IsAcceptableName(const char* data, size_t length)
