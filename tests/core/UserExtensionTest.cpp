@@ -237,7 +237,9 @@ TEST_F(UserExtensionTest, BackupRestoreAndSafePoint)
 
 // Request threads change settings and save while the system queue saves too: every file on disk is
 // whole, and the last save holds every change.
-TEST_F(UserExtensionTest, ConcurrentChangesAndSaves)
+class UserExtensionThreads : public UserExtensionTest {};
+
+TEST_F(UserExtensionThreads, ConcurrentChangesAndSaves)
 {
     Engine engine(*this);
     ASSERT_EQ(engine.extension.Load(), 1);
