@@ -160,6 +160,10 @@ void CDeviceEngineTable::Serialize(CDataArchive& ar)
     uint32_t head[4];
     if (!SerializeHeader(ar, head))
         return;
+    // Words 2 and 3 are reserved in a one-record block: kept at 0, so nothing walks the record as a
+    // table.
+    head[2] = 0;
+    head[3] = 0;
     for (int i = 0; i < 4; ++i)
         StoreWord(block + WordOffset(i), head[i]);
 

@@ -129,6 +129,9 @@ public:
     // Loads the record, or creates a new one (defaults, the "[VG_Engine]" import, the engine-address
     // check) when the file has no acceptable record block; then hands a configured community to the
     // facade when a server exists. 1, or 0 when memory for a new record cannot be had.
+    // Without hooks (no server yet: the engine's early read at start) a new record gets no
+    // hibernation bit, RemoteMaxNodes is stored without the hand-off and the engine address is left
+    // unchecked (word 15 bit 12 clear, so word 31 is not trusted).
     bool ReadFileBlock(const std::string& path, uint32_t blockKey) override;
     // Storing: the block image (always the full record after FixRecordSize). Loading: the head and the
     // words the file's data version holds, bounded by the block; see the version history above.

@@ -93,7 +93,8 @@ int CUserExtension::Load()
 
 int CUserExtension::LoadWithRecovery()
 {
-    MutexLock lock(m_fileMutex);
+    // Each step takes the file mutex itself: EndCritical takes the record's critical mutex before it
+    // saves, the order BeginCritical uses too.
     if (!Load())
         return 0;
     if (!m_engine.GetCriticalState())

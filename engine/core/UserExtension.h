@@ -15,6 +15,11 @@
 // critical state). Save after every change (CServer::SaveUserExtension), Backup/Restore for
 // CServer::Backup/Restore, CreateSafePoint for the remote-agent manager and the discovery.
 //
+// Lock order of the settings and trap-destination code: the record's critical-state mutex, then this
+// file mutex, then the trap table's rows mutex, then one block lock at a time (the record's or the
+// trap table's read lock may be held while the string table's read lock is taken, never the other
+// way round), then whatever the hooks take (the facade mutex last).
+//
 // Threads and locks: Load, Save, Backup, Restore and CreateSafePoint serialise on m_fileMutex (one
 // file operation at a time; recursive, so a save asked for during a load runs). A save takes each
 // block's writer lock in turn, so a caller must not hold any block lock. The tables have their own
