@@ -105,9 +105,9 @@ protected:
     bool CheckBlock() const override;
 
 private:
-    // Caller holds the writer lock: re-pads rows, renumbers keys and drops disabled rows; answers the
-    // number of rows dropped.
-    int NormaliseLocked();
+    // Caller holds the writer lock: re-pads rows, numbers the keys from blockKey (the directory's key,
+    // which the head takes too) and drops disabled rows; answers the number of rows dropped.
+    int NormaliseLocked(uint32_t blockKey);
     bool AppendRowLocked(uint32_t flags, uint32_t address, uint32_t name, uint32_t community, uint32_t port);
     uint8_t* RowLocked(uint32_t row);
     std::string CopyText(uint32_t key);
