@@ -115,6 +115,14 @@ uint32_t CDeviceEngineTable::DefaultWord(int index)
     }
 }
 
+bool CDeviceEngineTable::IsExportedTextWord(int index)
+{
+    for (const WordKey& text : kTextKeys)
+        if (text.word == index)
+            return true;
+    return false;
+}
+
 uint64_t CDeviceEngineTable::StoredWordMask(uint32_t version)
 {
     auto range = [](int first, int last) {
@@ -334,6 +342,13 @@ bool CDeviceEngineTable::SetText(int index, const char* data, size_t length)
     // A text ends at its first NUL; an empty text is no text.
     if (data)
         length = strnlen(data, length);
+    if (IsExportedTextWord(index) && !IsIniValueSafe(data, length)) {
+        AppLog::Instance()->Printf(kLogWarning,
+                                   "[CDeviceEngineTable::SetText]: text for word %d refused: it would not read "
+                                   "back from the INI file",
+                                   index);
+        return false;
+    }
     uint32_t key = 0;
     if (length) {
         if (!m_strings || length >= UINT32_MAX)

@@ -171,9 +171,13 @@ public:
     // The text of a text word (copied under the locks); empty for key 0 or an absent entry.
     std::string GetText(int index);
     // Adds the text (up to its first NUL) to the string table (key -1: an equal text keeps its key)
-    // and stores the key in the word; an empty text stores 0. false when there is no string table, no record or memory is short.
+    // and stores the key in the word; an empty text stores 0. A text for a word that is exported to
+    // the INI file (SMTPServer, SMTPFrom, SMTPLogin, SMTPPassword) that would not read back from it
+    // (IsIniValueSafe) is refused and logged: false, the word keeps its text. false when there is no string table, no record or memory is short.
     bool SetText(int index, const char* data, size_t length);
 
+    // Words 9, 10, 13 and 14: the texts written to "[VG_Engine]".
+    static bool IsExportedTextWord(int index);
     // The New value of a word (word 1: the block key; word 4 without the hibernation bit).
     static uint32_t DefaultWord(int index);
     // Which words a file of data version V holds (bit i = word i; words 0-3 always).
