@@ -237,6 +237,7 @@ bool CDeviceEngineTable::CreateRecord(uint32_t blockKey)
 bool CDeviceEngineTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
 {
     bool read = CDataHeader::ReadFileBlock(path, blockKey);
+    m_loadedFromFile = read;
     if (!read && !HasBlock()) {
         if (!CreateRecord(blockKey))
             return false;

@@ -124,6 +124,8 @@ public:
     ~CDeviceEngineTable() override;
 
     void SetHooks(EngineHooks* hooks) { m_hooks = hooks; }
+    // The last ReadFileBlock took the block from the file (not created, not kept).
+    bool IsLoadedFromFile() const { return m_loadedFromFile; }
     void SetStringTable(CStringTable* strings) { m_strings = strings; }
 
     // Loads the record, or creates a new one (defaults, the "[VG_Engine]" import, the engine-address
@@ -193,6 +195,7 @@ private:
     void Save();
 
     EngineHooks* m_hooks;
+    bool m_loadedFromFile = false;
     CStringTable* m_strings;
     Mutex m_criticalMutex;
 };

@@ -126,6 +126,7 @@ int CSnmpIpTable::NormaliseLocked(uint32_t blockKey)
 bool CSnmpIpTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
 {
     bool read = CDataHeader::ReadFileBlock(path, blockKey);
+    m_loadedFromFile = read;
     if (read) {
         int dropped;
         {

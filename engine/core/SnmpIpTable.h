@@ -59,6 +59,8 @@ public:
     ~CSnmpIpTable() override;
 
     void SetHooks(EngineHooks* hooks) { m_hooks = hooks; }
+    // The last ReadFileBlock took the block from the file (not created, not kept).
+    bool IsLoadedFromFile() const { return m_loadedFromFile; }
     void SetStringTable(CStringTable* strings) { m_strings = strings; }
 
     // Loads the table (re-padding old rows to 52 bytes, numbering the keys 1..count and dropping the
@@ -116,6 +118,7 @@ private:
     void SendListChanged(int32_t value);
 
     EngineHooks* m_hooks;
+    bool m_loadedFromFile = false;
     CStringTable* m_strings;
     Mutex m_rowsMutex;
 };

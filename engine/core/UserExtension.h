@@ -74,6 +74,12 @@ public:
     static bool CopyPrivateFile(const std::string& from, const std::string& to, bool failIfExists);
 
 private:
+    // A stored text key whose text is not in the string table as read (a damaged string block was
+    // refused) would later name whatever text takes that key; such keys become 0 (no text).
+    bool IsFileTextKey(uint32_t key, uint32_t limit);
+    void DropDanglingRecordTexts(uint32_t limit);
+    void DropDanglingTrapTexts(uint32_t limit);
+
     EngineHooks* m_hooks;
     CDeviceEngineTable m_engine;
     CSnmpIpTable m_snmpIp;
