@@ -320,7 +320,7 @@ bool CDataHeader::CheckEntries(uint32_t minEntrySize) const
         if (!entrySize || entrySize < minEntrySize)
             return false;
         uint32_t key = LoadWord(block + at + 4);
-        if (count > 0 && key <= previousKey)
+        if (key == 0 || (count > 0 && key <= previousKey))
             return false;
         if (!CheckEntry(block + at, entrySize))
             return false;

@@ -422,6 +422,7 @@ TEST_F(DataFileTest, DamagedStringBlocksAreRefused)
         {"payload past the block", MakeDataFile(0x24780203, kEngineDataVersion, {{kKey, patch(32, 0xFFFFFFF0)}})},
         {"length above padded", MakeDataFile(0x24780203, kEngineDataVersion, {{kKey, patch(28, 9)}})},
         {"keys out of order", MakeDataFile(0x24780203, kEngineDataVersion, {{kKey, patch(24, kKey + 7)}})},
+        {"entry key zero", MakeDataFile(0x24780203, kEngineDataVersion, {{kKey, patch(24, 0)}})},
         {"head of another size", MakeDataFile(0x24780203, kEngineDataVersion, {{kKey, patch(0, 24)}})},
         {"block shorter than a head", MakeDataFile(0x24780203, kEngineDataVersion, {{kKey, good.substr(0, 12)}})},
     };
