@@ -82,8 +82,8 @@ public:
     // thrown by the function are caught and logged.
     bool Post(std::function<void()> work);
     // Runs a function on the SNMP thread and waits up to waitMs (-1: no limit) for it to end. Inline on
-    // the SNMP thread. false when it did not run in time (it may still run later) or the thread takes no
-    // more work.
+    // the SNMP thread. false when it did not run in time (it may still run later), threw, or the thread
+    // takes no more work (a queued function dropped at Shutdown releases its caller at once).
     bool Call(std::function<void()> work, int waitMs = -1);
 
     struct Counters {
