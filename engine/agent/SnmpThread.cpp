@@ -120,6 +120,15 @@ bool SnmpThread::Post(std::function<void()> work)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_accepting.load())
             return false;
+        if (m_queue.size() >= kMaxQueuedWork) {
+            if (!m_queueFullLogged) {
+                m_queueFullLogged = true;
+                AppLog::Instance()->Printf(kLogError, "SnmpThread: %zu tasks wait already; work refused",
+                                           m_queue.size());
+            }
+            return false;
+        }
+        m_queueFullLogged = false;
         m_queue.push_back(std::move(work));
     }
     Wake();

@@ -399,4 +399,16 @@ TEST(SnmpThreadShutdown, WaitersEndWhenTheThreadStops)
     EXPECT_EQ(thread.Request(MakeGet(161, "1.3.6.1")).status, SnmpClientStatus::Stopped);
 }
 
+TEST(SnmpThreadShutdown, QueueIsBounded)
+{
+    vgtest::Log();
+    SnmpThread thread;  // its loop never runs
+    size_t accepted = 0;
+    for (size_t i = 0; i < SnmpThread::kMaxQueuedWork + 5; ++i)
+        accepted += thread.PostTrap(MakeTrap(0, 162, 1)) ? 1 : 0;
+    EXPECT_EQ(accepted, SnmpThread::kMaxQueuedWork);
+    EXPECT_TRUE(vgtest::Log().Contains("work refused"));
+    thread.Shutdown();
+}
+
 }  // namespace
