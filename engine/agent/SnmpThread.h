@@ -50,6 +50,12 @@ public:
     // that Call on that thread runs inline.
     void BindToCurrentThread();
 
+    // For a program without an agent (client requests and traps only): the library settings of an
+    // embedded user (no MIB files, no configuration files, no saved state, no SIGALRM, SIGPIPE ignored)
+    // and the library's start. Call once, on the thread that will run the loop, before any work.
+    // Programs with an agent use SnmpAgent::PrepareLibrary instead.
+    void PrepareClientLibrary(const std::string& appName);
+
     // The request loop: rounds of RunOnce(kReceiveTimeoutMs) while runFlag is set. Returns within one
     // round after the flag clears.
     void Run(const std::atomic<bool>& runFlag);

@@ -376,6 +376,16 @@ TEST_F(SnmpThreadLoad, HooksRunOnTheLoopThread)
     EXPECT_EQ(inner.status, SnmpClientStatus::Failed);
 }
 
+// A program without an agent (the console) runs an SNMP thread for its client requests alone.
+TEST_F(SnmpThreadLoad, ClientOnlyProgram)
+{
+    auto& host = vgtest::AgentHost::Get();
+    std::string out;
+    int rc = vgtest::RunTool({VG_TEST_AGENT, "client", std::to_string(host.Port()), Enterprise("99.2.0")}, out);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("CLIENT 0 hello"), std::string::npos) << out;
+}
+
 // A thread that has stopped taking work releases every waiter.
 TEST(SnmpThreadShutdown, WaitersEndWhenTheThreadStops)
 {
