@@ -122,10 +122,12 @@ TEST_F(EngineVariablesTest, SetsStoreClampOrRefuseThenSaveAndAnnounce)
         EXPECT_EQ(Traps(), c.traps);
         for (const auto& call : c.alsoCalled)
             EXPECT_TRUE(calls.Has(call)) << call;
-        if (c.var == 17 && !c.accepted)
+        if (c.var == 17 && !c.accepted) {
             EXPECT_EQ(calls.Calls(), std::vector<std::string>{});
-        if (c.get)
+        }
+        if (c.get) {
             EXPECT_EQ(Get(c.var), *c.get);
+        }
     }
     EXPECT_EQ(server->GetCommunity(), community127);
 
