@@ -8,14 +8,14 @@
 
 #include "engine/core/AppLog.h"
 
-class LogCapture : public AppLogger {
+class LineCapture : public AppLogger {
 public:
-    LogCapture() : AppLogger("LogCapture#", kLogTrace)
+    LineCapture() : AppLogger("LineCapture#", kLogTrace)
     {
         AppLog::Instance()->ResetForTest();
         AppLog::Instance()->AddLogger(this);
     }
-    ~LogCapture() override { AppLog::Instance()->ResetForTest(); }
+    ~LineCapture() override { AppLog::Instance()->ResetForTest(); }
 
     int Shutdown() override { return 1; }
     int Log(LogLevel level, const std::string&, const std::string& message) override
