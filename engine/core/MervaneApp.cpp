@@ -80,7 +80,7 @@ bool AppConfig::initialize()
 {
     std::string path;
     if (!vgplat::GetExecutablePath(path)) {
-        AppLog::Instance()->Log(kLogError, "AppConfig::initialize( ): reading /proc/self/exe failed");
+        AppLog::Instance()->Log(kLogError, "AppConfig::initialize( ): ::GetModuleFileName failed");
         return false;
     }
     Derive(path);

@@ -1,0 +1,156 @@
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+
+#include "LogCapture.h"
+#include "engine/core/AppLog.h"
+
+namespace {
+
+class AppLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { AppLog::Instance()->ResetForTest(); }
+    void TearDown() override { AppLog::Instance()->ResetForTest(); }
+    AppLog& Log() { return *AppLog::Instance(); }
+};
+
+} // namespace
+
+TEST_F(AppLogTest, StreamSinkWritesTheLineFormat)
+{
+    std::ostringstream out;
+    AppStreamLogger sink(&out);
+    Log().AddLogger(&sink);
+    Log().Log(kLogError, "CIniFile::Open - null or empty file path rejected.");
+    EXPECT_TRUE(std::regex_match(out.str(),
+                                 std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[ERROR\] )"
+                                            R"(CIniFile::Open - null or empty file path rejected\.\n)")))
+        << out.str();
+}
+
+TEST_F(AppLogTest, FileSinkWritesTheLineFormatAndTruncates)
+{
+    std::string path = ::testing::TempDir() + "applog_file_sink.log";
+    {
+        std::ofstream old(path);
+        old << "previous content\n";
+    }
+    AppFileLogger sink(path, "AppFileLoggerTest#");
+    Log().AddLogger(&sink);
+    Log().Printf(kLogError, "value %d of %s", 7, "x");
+    Log().Log(kLogWarning, "below the file threshold");
+    sink.Shutdown();
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_TRUE(std::regex_match(all.str(), std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[ERROR\] value 7 of x\n)")))
+        << all.str();
+}
+
+TEST_F(AppLogTest, PendingLinesKeepTheLast64AndReplayToTheFirstSinkOnly)
+{
+    EXPECT_TRUE(Log().IsEnabled(kLogTrace)) << "without sinks every level is pending";
+    for (int i = 1; i <= 70; ++i)
+        Log().Printf(i % 2 ? kLogTrace : kLogError, "line %d", i);
+    Log().Log(kLogError, "with\bbackspace");
+
+    CaptureLogger first;
+    CaptureLogger second;
+    ASSERT_EQ(Log().AddLogger(&first), 1);
+    ASSERT_EQ(Log().AddLogger(&second), 1);
+    EXPECT_EQ(Log().AddLogger(&first), 0) << "registered twice";
+    EXPECT_EQ(Log().AddLogger(nullptr), 0);
+
+    auto lines = first.Lines();
+    ASSERT_EQ(lines.size(), 63u) << "64 kept, the one with a backspace is not replayed";
+    EXPECT_EQ(lines.front().message, "line 8");
+    EXPECT_EQ(lines.back().message, "line 70");
+    EXPECT_EQ(lines.front().level, kLogError);
+    EXPECT_EQ(lines[1].level, kLogTrace);
+    EXPECT_TRUE(second.Lines().empty());
+}
+
+TEST_F(AppLogTest, ThresholdsDecideWhatIsEnabled)
+{
+    CaptureLogger file(kLogError), console(kLogInfo);
+    Log().AddLogger(&file);
+    Log().AddLogger(&console);
+    EXPECT_TRUE(Log().IsEnabled(kLogInfo));
+    EXPECT_FALSE(Log().IsEnabled(kLogDebug));
+    EXPECT_EQ(Log().Printf(kLogDebug, "%s", "not formatted"), 0);
+    EXPECT_EQ(Log().Log(kLogError, ""), 0);
+    EXPECT_EQ(Log().Printf(kLogError, "%s", "both"), 1);
+    EXPECT_EQ(Log().Log(kLogInfo, "console only"), 1);
+    EXPECT_EQ(file.Lines().size(), 1u);
+    EXPECT_EQ(console.Lines().size(), 2u);
+}
+
+TEST_F(AppLogTest, UnknownLevelHasAnEmptyName)
+{
+    std::ostringstream out;
+    AppStreamLogger sink(&out);
+    sink.SetThreshold(9);
+    Log().AddLogger(&sink);
+    Log().Log(9, "odd level");
+    EXPECT_NE(out.str().find(" [] odd level"), std::string::npos) << out.str();
+}
+
+TEST_F(AppLogTest, RecordGoesWholeToEachSinkInTurn)
+{
+    CaptureLogger a, b;
+    Log().AddLogger(&a);
+    Log().AddLogger(&b);
+    AppLogRecord record;
+    record.SetTitle("title");
+    record.AddLine("line 1");
+    record.AddLine("");
+    record.AddLine("line 2");
+    EXPECT_EQ(Log().LogRecord(kLogError, record), 1);
+    for (CaptureLogger* sink : {&a, &b}) {
+        auto lines = sink->Lines();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[0].message, "title");
+        EXPECT_EQ(lines[2].message, "line 2");
+        EXPECT_EQ(lines[0].stamp, lines[2].stamp);
+    }
+    AppLogRecord untitled;
+    EXPECT_EQ(Log().LogRecord(kLogError, untitled), 0);
+}
+
+TEST_F(AppLogTest, NetworkTextIsNeverAFormat)
+{
+    CaptureLogger sink;
+    Log().AddLogger(&sink);
+    const std::string remote = "device %s%n%x";
+    Log().Printf(kLogError, "[%s] name", remote.c_str());
+    Log().Log(kLogError, remote);
+    auto lines = sink.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, "[device %s%n%x] name");
+    EXPECT_EQ(lines[1].message, remote);
+}
+
+TEST(ParseLogLevel, NamesTrimmedAnyCaseElseTheDefault)
+{
+    struct Case {
+        const char* text;
+        LogLevel expected;
+    } cases[] = {
+        {" Debug\r\n", 7}, {"verbose", 3}, {nullptr, 3}, {"", 3},     {"EMERGENCY", 0},
+        {"alert", 1},      {"critical", 2}, {"error", 3}, {"warning", 4}, {"notice", 5},
+        {"info", 6},       {"trace", 8},   {"debug2", 3},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseLogLevel(c.text, 3), c.expected) << (c.text ? c.text : "(null)");
+}
+
+TEST(StringToInt, ReadsALeadingInteger)
+{
+    int v = 0;
+    EXPECT_TRUE(StringToInt("  42", v));
+    EXPECT_EQ(v, 42);
+    EXPECT_TRUE(StringToInt("-7x", v));
+    EXPECT_EQ(v, -7);
+    EXPECT_FALSE(StringToInt("x1", v));
+}
