@@ -1,5 +1,8 @@
 #include "engine/agent/AgentSnmpSteps.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "engine/agent/AgentSetup.h"
 #include "engine/agent/EngineBoots.h"
 #include "engine/agent/SnmpAgent.h"
@@ -7,6 +10,22 @@
 #include "engine/agent/mib/Mib.h"
 #include "engine/core/AppLog.h"
 #include "engine/core/MervaneApp.h"
+
+int AgentXPort()
+{
+    const char* text = std::getenv(kAgentXPortVariable);
+    int port = 0;
+    if (text == nullptr || *text == '\0')
+        return kAgentXPort;
+    if (std::strcmp(text, "0") == 0)
+        return 0;
+    if (!ParsePortValue(text, port)) {
+        AppLog::Instance()->Printf(kLogWarning, "[RunAgent]: %s=%s is not a port; AgentX stays on %d",
+                                   kAgentXPortVariable, text, kAgentXPort);
+        return kAgentXPort;
+    }
+    return port;
+}
 
 AgentSnmp::AgentSnmp()
     : m_thread(std::make_unique<SnmpThread>()), m_agent(std::make_unique<SnmpAgent>(*m_thread)),
@@ -50,7 +69,7 @@ bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp)
         return false;
     }
     m_agent->SetEngineBoots(boots);
-    m_agent->EnableAgentX(kAgentXPort);
+    m_agent->EnableAgentX(AgentXPort());
 
     RegisterMibGroups(*m_agent, *m_mib);
     status = m_agent->Start();

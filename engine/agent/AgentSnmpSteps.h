@@ -22,8 +22,11 @@ class SnmpThread;
 // The agent's sysObjectID, also the enterprise of its SNMPv1 traps.
 constexpr const char* kEngineSysObjectId = "1.3.6.1.4.1.64950";
 
-// The AgentX master's TCP port on 127.0.0.1.
+// The AgentX master's TCP port on 127.0.0.1. The environment variable VG_AGENTX_PORT moves it (a
+// port 1-65535) or leaves AgentX out ("0"); tests use it to stay off the well-known port.
 constexpr int kAgentXPort = 705;
+constexpr const char* kAgentXPortVariable = "VG_AGENTX_PORT";
+int AgentXPort();
 
 class AgentSnmp {
 public:

@@ -47,7 +47,7 @@ TEST_F(EngineProgram, CommandLineOutcomes)
         {{"-p=4664"}, 0, "Couldn't start service - Vigilon Agent\n"},
     };
     for (const auto& c : cases) {
-        Process engine(tree.Program(), c.args, {{"NOTIFY_SOCKET", ""}}, OutputPath("cmdline.out"));
+        Process engine(tree.Program(), c.args, {{"NOTIFY_SOCKET", ""}, {"VG_AGENTX_PORT", "0"}}, OutputPath("cmdline.out"));
         auto code = engine.Wait(kStopBoundMs);
         ASSERT_TRUE(code.has_value()) << c.args.back();
         EXPECT_EQ(*code, c.exitCode) << c.args.back();
@@ -59,7 +59,7 @@ TEST_F(EngineProgram, ConsoleRunAnswersSendsColdStartAndStopsOnSigterm)
 {
     Process engine(tree.Program(),
                    {"-n", "-p=" + std::to_string(agentPort), "-t=" + std::to_string(traps.Port())},
-                   {{"NOTIFY_SOCKET", ""}}, OutputPath("console.out"));
+                   {{"NOTIFY_SOCKET", ""}, {"VG_AGENTX_PORT", "0"}}, OutputPath("console.out"));
     ASSERT_TRUE(WaitForAgent(agentPort, kStartMs)) << engine.Output();
 
     int code = -1;
@@ -106,7 +106,7 @@ TEST_F(EngineProgram, ServiceStateSequenceThroughTheNotifySocket)
         out << "# the service's command line\nParam1=-p=" << agentPort << "\nParam2=-t=" << traps.Port()
             << "\nParam3=-l=debug\n";
     }
-    Process engine(tree.Program(), {}, {{"NOTIFY_SOCKET", manager.Path()}, {"VG_PARAMETERS_FILE", parameters}},
+    Process engine(tree.Program(), {}, {{"NOTIFY_SOCKET", manager.Path()}, {"VG_PARAMETERS_FILE", parameters}, {"VG_AGENTX_PORT", "0"}},
                    OutputPath("service.out"));
     ASSERT_TRUE(manager.WaitFor("READY=1", kStartMs)) << engine.Output();
     ASSERT_TRUE(WaitForAgent(agentPort, kStartMs)); // the port of the parameters file
@@ -161,7 +161,9 @@ TEST_F(EngineProgram, FailedServiceStartIsReportedAsStopped)
 
     NotifySocket manager(tree.Root() + "/notify");
     Process engine(tree.Program(), {"-p=" + std::to_string(agentPort), "-t=" + std::to_string(traps.Port())},
-                   {{"NOTIFY_SOCKET", manager.Path()}, {"VG_PARAMETERS_FILE", tree.Root() + "/none"}},
+                   {{"NOTIFY_SOCKET", manager.Path()},
+                    {"VG_PARAMETERS_FILE", tree.Root() + "/none"},
+                    {"VG_AGENTX_PORT", "0"}},
                    OutputPath("failed.out"));
     auto exitCode = engine.Wait(kStartMs);
     ::close(blocker);
