@@ -196,16 +196,6 @@ void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log)
     std::snprintf(out, 16, "%s", chosen.c_str());
 }
 
-std::string AgentListenAddress(const char* engineIp, int port)
-{
-    char buffer[32];
-    if (engineIp != nullptr && *engineIp != '\0')
-        std::snprintf(buffer, sizeof buffer, "udp:%.15s:%d", engineIp, port);
-    else
-        std::snprintf(buffer, sizeof buffer, "udp:%d", port);
-    return buffer;
-}
-
 void SignalHandler(int signal)
 {
     if (signal != SIGINT && signal != SIGTERM && signal != SIGHUP)
@@ -273,13 +263,13 @@ int RunAgent(int argc, char** argv)
         log->Printf(kLogInfo, "SNMP Community = %s", settings.community.c_str());
     }
 
-    RunGuard guard;
     // 6-7. The SNMP library and the engine address.
     log->Printf(kLogInfo, "Starting SNMP socket subsystem");
     LoadEngineIPAddress(app, g_engineIp, log);
 
     // 8-11. The agent: session on the agent port, engine boots, agent set-up.
     AgentSnmp agent;
+    RunGuard guard; // ends before the agent: the loop is unpublished first
     InstallSignalHandlers();
     if (!agent.Start(settings, g_engineIp))
         return 1;

@@ -63,10 +63,6 @@ std::string ChooseEngineIPAddress(const std::string& candidate);
 // Fills out (16 bytes) with the configured engine address by the rules above.
 void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log);
 
-// The UDP transport address the agent listens on: "udp:<ip>:<port>" with an engine address, else
-// "udp:<port>" (every local address). Built with bounded formatting.
-std::string AgentListenAddress(const char* engineIp, int port);
-
 // SIGSEGV's fault handler, and in console mode the thread that takes SIGTERM, SIGINT and SIGHUP.
 void InstallSignalHandlers();
 // Console mode's reaction to a stop signal (runs on the control-signal thread, not in signal context):

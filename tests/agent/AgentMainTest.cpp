@@ -1,5 +1,5 @@
-// The engine run's pieces that need no running agent: the engine address rule, the listening address,
-// the server slot's power events, and a stop before the loop.
+// The engine run's pieces that need no running agent: the engine address rule, the server slot's
+// power events, and a stop before the loop.
 
 #include <gtest/gtest.h>
 
@@ -27,14 +27,6 @@ TEST(AgentMain, EngineAddressIsKeptOnlyWhenValidAndLocal)
     };
     for (const auto& c : cases)
         EXPECT_EQ(ChooseEngineIPAddress(c.candidate), c.kept) << c.candidate;
-}
-
-TEST(AgentMain, ListenAddressIsBounded)
-{
-    EXPECT_EQ(AgentListenAddress("", 3664), "udp:3664");
-    EXPECT_EQ(AgentListenAddress(nullptr, 3664), "udp:3664");
-    EXPECT_EQ(AgentListenAddress("10.1.2.3", 65535), "udp:10.1.2.3:65535");
-    EXPECT_EQ(AgentListenAddress("255.255.255.255xxxxxxxxxxxxxxxxxxx", 65535), "udp:255.255.255.255:65535");
 }
 
 struct RecordingServer : EngineServer {
