@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 
 #include "engine/agent/AgentSnmpSteps.h"
@@ -83,20 +84,32 @@ void DestroyServer(AgentSnmp& agent)
     std::unique_ptr<EngineServer> server = TheServerSlot().Take();
     if (!server)
         return;
-    agent.SetPaused(true);
-    std::atomic<bool> done{false};
-    std::thread destroyer([&] {
+    {
+        MutexLock lock(LoopMutex());
+        agent.SetPaused(true);
+    }
+    auto destroy = [&server] {
         try {
             server->Destroy();
-            server.reset();
         } catch (const std::exception& e) {
             AppLog::Instance()->Printf(kLogError, "[RunAgent]: server shutdown failed: %s", e.what());
         } catch (...) {
             AppLog::Instance()->Printf(kLogError, "[RunAgent]: server shutdown failed");
         }
-        done = true;
-        agent.Wake();
-    });
+        server.reset();
+    };
+    std::atomic<bool> done{false};
+    std::thread destroyer;
+    try {
+        destroyer = std::thread([&] {
+            destroy();
+            done = true;
+            agent.Wake();
+        });
+    } catch (const std::system_error&) {
+        destroy(); // no thread to spare: the server stops without its last traps
+        return;
+    }
     while (!done.load())
         agent.RunOnce(100);
     destroyer.join();
@@ -152,11 +165,12 @@ void StopAgent()
 
 bool PauseAgent(bool pause)
 {
-    // Once the engine stops, the agent port stays as it is: the server is being destroyed.
+    // Once the engine stops, the agent port stays as it is: the server is being destroyed. The check
+    // and the change are made under the loop slot's mutex, which the shutdown's own pause also takes.
+    MutexLock lock(LoopMutex());
     if (!g_runFlag.load())
         return false;
     g_paused = pause;
-    MutexLock lock(LoopMutex());
     if (g_loop != nullptr) {
         g_loop->SetPaused(pause);
         g_loop->Wake();
