@@ -64,6 +64,23 @@ std::string TempTree::AppLog() const
     return text;
 }
 
+std::string TempTree::AddProgram(const std::string& path) const
+{
+    std::string target = m_root + "/bin/" + fs::path(path).filename().string();
+    fs::copy_file(path, target, fs::copy_options::overwrite_existing);
+    return target;
+}
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
 int FreeUdpPort()
 {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

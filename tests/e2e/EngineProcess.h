@@ -22,6 +22,8 @@ public:
     std::string Bin() const { return m_root + "/bin/"; }
     std::string Program() const { return m_root + "/bin/vgnsa"; }
     std::string AppLog() const;
+    // Copies a program into bin/; answers its path there.
+    std::string AddProgram(const std::string& path) const;
 
 private:
     std::string m_root;
@@ -83,6 +85,9 @@ private:
     std::string m_outputPath;
     std::optional<int> m_status;
 };
+
+// The lines of a text file (none when it is missing).
+std::vector<std::string> ReadLines(const std::string& path);
 
 // Runs a shell command line and answers its standard output and error.
 std::string RunCommand(const std::string& command, int* exitCode = nullptr);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "EngineProcess.h"
@@ -178,6 +179,68 @@ TEST_F(EngineProgram, FailedServiceStartIsReportedAsStopped)
         EXPECT_EQ(m.find("READY=1"), std::string::npos);
     EXPECT_NE(tree.AppLog().find("Failed to initialize SNMP port " + std::to_string(agentPort)), std::string::npos)
         << tree.AppLog();
+}
+
+// The server seam, with the recording stand-in server: what the engine hands its server and when.
+TEST_F(EngineProgram, ServerIsStartedGetsPowerEventsAndStopsWhileTheAgentTurns)
+{
+    std::string program = tree.AddProgram(VG_FAKE_SERVER_ENGINE);
+    std::string record = tree.Root() + "/server.record";
+    NotifySocket manager(tree.Root() + "/notify");
+    Process engine(program,
+                   {"-p=" + std::to_string(agentPort), "-t=" + std::to_string(traps.Port()), "-s=2", "-y=tester"},
+                   {{"NOTIFY_SOCKET", manager.Path()},
+                    {"VG_PARAMETERS_FILE", tree.Root() + "/none"},
+                    {"VG_AGENTX_PORT", "0"},
+                    {"VG_FAKE_SERVER_RECORD", record}},
+                   OutputPath("server.out"));
+    ASSERT_TRUE(manager.WaitFor("READY=1", kStartMs)) << engine.Output();
+    auto coldStart = traps.Receive(5000);
+    ASSERT_TRUE(coldStart.has_value());
+    EXPECT_EQ(DecodeV1Trap(*coldStart)->generic, 0);
+
+    // Pending signals are taken lowest number first, the real-time ones in order: a second suspend
+    // before the resume must not reach the server.
+    auto waitForLines = [&](size_t count) {
+        for (int i = 0; i < 250 && ReadLines(record).size() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return ReadLines(record).size() >= count;
+    };
+    engine.Signal(SIGRTMIN + 1); // suspend
+    ASSERT_TRUE(waitForLines(3));
+    engine.Signal(SIGRTMIN + 1);
+    engine.Signal(SIGRTMIN + 2); // resume
+    ASSERT_TRUE(waitForLines(4));
+
+    engine.Signal(SIGTERM);
+    auto exitCode = engine.Wait(kStopBoundMs);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 0);
+    EXPECT_EQ(ReadLines(record), (std::vector<std::string>{"create",
+                                                           "start 0 2 " + std::to_string(traps.Port()) +
+                                                               " tester inloop=0",
+                                                           "enter", "exit", "destroy posted=1 inloop=1"}));
+    // The trap the server sent while it stopped went out.
+    auto last = traps.Receive(2000);
+    ASSERT_TRUE(last.has_value());
+    auto trap = DecodeV1Trap(*last);
+    ASSERT_TRUE(trap.has_value());
+    EXPECT_EQ(trap->generic, 6);
+    EXPECT_EQ(trap->specific, 42);
+}
+
+TEST_F(EngineProgram, ServerThatCannotBeCreatedEndsTheStart)
+{
+    std::string program = tree.AddProgram(VG_FAKE_SERVER_ENGINE);
+    Process engine(program, {"-n", "-p=" + std::to_string(agentPort), "-t=" + std::to_string(traps.Port())},
+                   {{"NOTIFY_SOCKET", ""}, {"VG_AGENTX_PORT", "0"}, {"VG_FAKE_SERVER_FAIL", "1"}},
+                   OutputPath("noserver.out"));
+    auto exitCode = engine.Wait(kStartMs);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 1);
+    EXPECT_NE(engine.Output().find("[EMERGENCY] Failed to instantiate Vigilon server!"), std::string::npos)
+        << engine.Output();
+    EXPECT_EQ(engine.Output().find("Entering main application loop"), std::string::npos);
 }
 
 } // namespace
