@@ -5,8 +5,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <dlfcn.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <set>
 
 #include <fstream>
 #include <sstream>
@@ -322,6 +326,127 @@ TEST_F(AgentSetup, BusyAgentPortFailsTheStart)
     EXPECT_FALSE(std::ifstream(dir.Path() + "/" + kEngineBootsFileName).good());
     agent.child.Stop();
     close(busy);
+}
+
+}  // namespace
+
+namespace {
+
+// Our own sockets (local address and port) from /proc, by the inodes of our file descriptors.
+struct OwnSocket {
+    std::string protocol;
+    std::string local;  // hex "0100007F:0E40"
+    int state = 0;
+};
+
+std::vector<OwnSocket> OwnSockets()
+{
+    std::set<std::string> inodes;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (target.rfind("socket:[", 0) == 0)
+            inodes.insert(target.substr(8, target.size() - 9));
+    }
+    std::vector<OwnSocket> sockets;
+    for (const char* protocol : {"tcp", "udp", "tcp6", "udp6"}) {
+        std::ifstream in(std::string("/proc/net/") + protocol);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmit, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmit >> uid >> timeout >> inode;
+            if (inodes.count(inode))
+                sockets.push_back({protocol, local, std::stoi(state, nullptr, 16)});
+        }
+    }
+    return sockets;
+}
+
+std::string HexPort(int port)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", port);
+    return buf;
+}
+
+TEST_F(AgentSetup, OpensOnlyItsOwnLoopbackPorts)
+{
+    auto& host = vgtest::AgentHost::Get();
+    bool agentPort = false, agentxPort = false;
+    for (const OwnSocket& s : OwnSockets()) {
+        std::string port = s.local.substr(s.local.find(':') + 1);
+        // Never SNMP's well-known ports, SMUX or AgentX's default.
+        for (int wellKnown : {161, 162, 199, 705})
+            EXPECT_NE(port, HexPort(wellKnown)) << s.protocol << " " << s.local;
+        if (s.protocol == "udp" && port == HexPort(host.Port())) {
+            agentPort = true;
+            EXPECT_EQ(s.local, "0100007F:" + HexPort(host.Port()));
+        }
+        if (s.protocol == "tcp" && s.state == 0x0A) {  // listening
+            EXPECT_EQ(s.local, "0100007F:" + HexPort(host.AgentXPort())) << "only AgentX listens, on 127.0.0.1";
+            agentxPort = true;
+        }
+    }
+    EXPECT_TRUE(agentPort);
+    EXPECT_TRUE(agentxPort);
+}
+
+extern "C" int hosts_ctl(char*, char*, char*, char*);
+
+TEST_F(AgentSetup, HostsAllowAndDenyAreNotConsulted)
+{
+    // net-snmp's calls of hosts_ctl reach our allow-all one, not the tcp-wrappers library.
+    void* resolved = dlsym(RTLD_DEFAULT, "hosts_ctl");
+    EXPECT_EQ(resolved, reinterpret_cast<void*>(&hosts_ctl));
+    EXPECT_EQ(hosts_ctl(nullptr, nullptr, nullptr, nullptr), 1);
+}
+
+TEST_F(AgentSetup, PostedCommunitySwapsRunInOrder)
+{
+    auto& host = vgtest::AgentHost::Get();
+    EXPECT_EQ(PostAgentCommunity(host.Thread(), std::string(200, 'z')), 0);
+    EXPECT_EQ(PostAgentCommunity(host.Thread(), "postedOne"), 1);
+    EXPECT_EQ(PostAgentCommunity(host.Thread(), "postedTwo"), 1);
+    std::string current;
+    ASSERT_TRUE(host.Thread().Call([&] { current = CurrentAgentCommunity(); }, 5000));
+    EXPECT_EQ(current, "postedTwo");
+    EXPECT_TRUE(CanWrite("postedTwo"));
+    EXPECT_FALSE(CanRead("postedOne"));
+    EXPECT_EQ(PostAgentCommunity(host.Thread(), ""), 1);
+    EXPECT_TRUE(CanRead("gimbal"));
+}
+
+TEST_F(AgentSetup, ColdStartReachesItsDestination)
+{
+    auto& host = vgtest::AgentHost::Get();
+    vgtest::TempDir dir;
+    int port = vgtest::FreePort(SOCK_DGRAM);
+    std::ofstream(dir.Path() + "/trapd.conf") << "disableAuthorization yes\n";
+    setenv("SNMP_PERSISTENT_DIR", dir.Path().c_str(), 1);
+    setenv("MIBS", "", 1);
+    std::string log = dir.Path() + "/traps.log";
+    vgtest::Child trapd;
+    ASSERT_TRUE(trapd.Start({"snmptrapd", "-f", "-Lf", log, "-C", "-c", dir.Path() + "/trapd.conf", "-n", "-On", "-F",
+                             "TRAP %N %w %q %P|%v\n", "udp:127.0.0.1:" + std::to_string(port)},
+                            dir.Path() + "/trapd.out"));
+    std::string text;
+    for (int i = 0; i < 100 && text.find("NET-SNMP version") == std::string::npos; ++i) {
+        usleep(50000);
+        std::ifstream in(log);
+        text.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    SnmpAgent* agent = host.Result().agent;
+    ASSERT_TRUE(host.Thread().Call([&] { agent->SendColdStart("127.0.0.1", port, "gimbal"); }, 5000));
+    for (int i = 0; i < 100 && text.find("TRAP") == std::string::npos; ++i) {
+        usleep(50000);
+        std::ifstream in(log);
+        text.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    trapd.Stop();
+    // An SNMPv1 coldStart (generic 0) with the community gimbal.
+    EXPECT_NE(text.find("TRAP .1.3.6.1.4.1.64950 0 0 TRAP, SNMP v1, community gimbal|"), std::string::npos) << text;
 }
 
 }  // namespace
