@@ -42,8 +42,20 @@ void FaultHandler(int)
 
 } // namespace
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VG_SANITIZER_OWNS_SIGSEGV 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VG_SANITIZER_OWNS_SIGSEGV 1
+#endif
+
 void InstallFaultHandler()
 {
+#ifdef VG_SANITIZER_OWNS_SIGSEGV
+    return; // the sanitizer's own report of the fault is worth more than our line
+#endif
     struct sigaction action {};
     action.sa_handler = FaultHandler;
     sigemptyset(&action.sa_mask);
