@@ -218,7 +218,7 @@ TEST_F(EngineProgram, ServerIsStartedGetsPowerEventsAndStopsWhileTheAgentTurns)
     EXPECT_EQ(*exitCode, 0);
     EXPECT_EQ(ReadLines(record), (std::vector<std::string>{"create",
                                                            "start 0 2 " + std::to_string(traps.Port()) +
-                                                               " tester inloop=0",
+                                                               " tester inloop=0 loop=1",
                                                            "enter", "exit", "destroy posted=1 inloop=1"}));
     // The trap the server sent while it stopped went out.
     auto last = traps.Receive(2000);
