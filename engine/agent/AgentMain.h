@@ -4,8 +4,9 @@
 // RunAgent parses the command line (RunSettings.h), starts logging, sets up the SNMP agent on the SNMP
 // thread (which is RunAgent's own thread), creates and starts the engine server through the seam of
 // EngineServerHooks.h, sends its coldStart trap, then serves requests until the run flag is cleared,
-// and shuts down in order: the server first (while the agent no longer answers requests, so that no
-// request reaches a server being destroyed, and while its traps can still go out), then the agent.
+// and shuts down in order: the server first, then the agent. The server starts and stops on a helper
+// thread while the loop keeps turning with the agent port held, so its traps and its work for the SNMP
+// thread go on and no request reaches it half started or half destroyed.
 //
 // Threads: RunAgent runs once per process, on the main thread (console mode) or on the service's
 // worker thread. RequestAgentStop, StopAgent, PauseAgent, AgentPowerEvent, IsAgentRunning and
