@@ -76,6 +76,7 @@ TEST_F(EngineProgram, ConsoleRunAnswersSendsColdStartAndStopsOnSigterm)
     ASSERT_TRUE(trap.has_value());
     EXPECT_EQ(trap->version, 0);
     EXPECT_EQ(trap->community, "gimbal");
+    EXPECT_EQ(trap->enterprise, "1.3.6.1.4.1.64950");
     EXPECT_EQ(trap->generic, 0);
     EXPECT_EQ(trap->specific, 0);
 
