@@ -1,0 +1,61 @@
+#pragma once
+// The seam through which the engine program creates, starts and destroys the engine server, and
+// forwards power events to it.
+//
+// The server's own code implements EngineServer (an adapter over CServerEx) and the program's
+// composition root (main.cpp) registers a factory with SetEngineServerFactory before RunAgent runs.
+// Without a factory RunAgent goes from the agent set-up straight to the coldStart and the request
+// loop: the agent answers its standard groups and the engine has no server.
+//
+// Threads: SetEngineServerFactory is called once, before RunAgent. RunAgent calls the factory and
+// Start on a helper thread, and later Destroy on another, while its own thread (the SNMP thread) keeps
+// turning the request loop: a server may hand the SNMP thread work (traps, a community change) and
+// wait for it while it starts or stops. The agent port is held meanwhile: no request reaches a server
+// that is half started, being destroyed, or gone. EnterSystemSuspension and ExitSystemSuspension come
+// from the service's control thread, under the server slot's lock, never at the same time as Destroy.
+
+#include <memory>
+#include <string>
+
+#include "engine/core/Mutex.h"
+
+class EngineServer {
+public:
+    virtual ~EngineServer() = default;
+    // Starts the server with the run settings. A failure is logged by the server; the agent still
+    // serves requests.
+    virtual int Start(int flags, int snmpVersion, int trapPort, const std::string& community) = 0;
+    // Stops every manager in order; the object is deleted right after.
+    virtual void Destroy() = 0;
+    virtual void EnterSystemSuspension() = 0;
+    virtual void ExitSystemSuspension() = 0;
+};
+
+// Answers the new server, or null when it cannot be created (RunAgent logs "Failed to instantiate
+// Vigilon server!" and ends with exit code 1).
+using EngineServerFactory = std::unique_ptr<EngineServer> (*)();
+
+void SetEngineServerFactory(EngineServerFactory factory);
+EngineServerFactory GetEngineServerFactory();
+
+// Holds the engine's one server for the power events: they reach a server only between Install and
+// Take, a suspension at most once before its resume, and a resume only after a suspension that this
+// server received.
+//
+// Threads: every method is safe from any thread. The slot's mutex is held while a power event runs in
+// the server, so Take waits for a running power event to end; it is never held while waiting for
+// anything else.
+class EngineServerSlot {
+public:
+    EngineServerSlot() : m_mutex("EngineServerSlot#") {}
+    void Install(std::unique_ptr<EngineServer> server);
+    std::unique_ptr<EngineServer> Take();
+    bool HasServer() const;
+    // Answers whether the server got the event.
+    bool PowerEvent(bool suspend);
+
+private:
+    mutable Mutex m_mutex;
+    std::unique_ptr<EngineServer> m_server; // guarded by m_mutex
+    bool m_suspended = false;               // guarded by m_mutex
+};
