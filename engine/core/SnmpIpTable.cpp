@@ -24,14 +24,17 @@ constexpr size_t kTableOidLength = sizeof kTableOid / sizeof kTableOid[0];
 constexpr int32_t kListChangedRowRemoved = 6;
 constexpr int32_t kListChangedRowEnabled = 0;
 
+// The leading decimal number of an import field as the 32-bit word it is stored in. A negative number
+// keeps its two's-complement word and a larger one is cut to the largest word, so that a stored value,
+// exported as its unsigned decimal, reads back as the same word.
 uint32_t LeadingInteger(const std::string& text)
 {
     long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (value > INT_MAX)
-        value = INT_MAX;
+    if (value > static_cast<long long>(UINT32_MAX))
+        value = UINT32_MAX;
     if (value < INT_MIN)
         value = INT_MIN;
-    return static_cast<uint32_t>(static_cast<int32_t>(value));
+    return static_cast<uint32_t>(value);
 }
 
 } // namespace

@@ -290,6 +290,24 @@ TEST_F(TrapTableTest, ExportRoundTripsAndLeavesOutUnsafeRows)
         }
 }
 
+TEST_F(TrapTableTest, PortsOutsideTheWordRangeReadBackAsStored)
+{
+    // A negative port is kept as its 32-bit word; the export writes that word, which imports unchanged.
+    CSnmpIpTable table(&m_hooks, &m_strings);
+    Import(table, "[IPAddresses]\nIP=10.0.0.7,A,-16,c\nIP=10.0.0.8,B,99999999999,c\n");
+    std::ostringstream first;
+    table.WriteConfigurationValues(first);
+    EXPECT_EQ(first.str(), "[IPAddresses]\nIP=10.0.0.7,A,4294967280,c\nIP=10.0.0.8,B,4294967295,c\n\n");
+
+    CStringTable strings;
+    strings.ReadFileBlock(Path("none.dat"), kStringTableBlockKey);
+    CSnmpIpTable again(&m_hooks, &strings);
+    Import(again, first.str());
+    std::ostringstream second;
+    again.WriteConfigurationValues(second);
+    EXPECT_EQ(second.str(), first.str());
+}
+
 // Manager SETs on the rows while rows are added and removed: no torn rows, no lost count.
 TEST(TrapTableThreads, SetsWhileRowsComeAndGo)
 {
