@@ -10,7 +10,10 @@ CServerEx::CServerEx(ServerOptions& options)
 {
 }
 
-CServerEx::~CServerEx() = default;
+CServerEx::~CServerEx()
+{
+    StopThreads();
+}
 
 bool CServerEx::Initialize(int ignored, int snmpVersion, int trapPort, const std::string& community)
 {
@@ -156,6 +159,8 @@ bool CServerEx::ReportSystemEvent(int eventType, unsigned eventId, const std::st
             return false;
         line = m_messages->Format(eventId, text.substr(0, 511));
     }
+    // The application log keeps a copy: a host without a system log still shows the engine's events.
+    AppLog::Instance()->Printf(kLogInfo, "[CServerEx::ReportEvent]: %s", line.c_str());
     return EventWriter()->Write(kEventSourceName, static_cast<vgplat::EventLogType>(eventType), eventId, line);
 }
 

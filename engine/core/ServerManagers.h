@@ -139,7 +139,8 @@ public:
     // Ends the request loop. Only sets a flag: it is called on the timer thread, which the stop that
     // follows waits for.
     virtual void SnmpStopAgent() {}
-    // Makes the text the agent's community (the server has stored it already).
+    // Makes the text the agent's community (the server has stored it already). Called from a SET on the
+    // SNMP thread itself and during the start: it hands the change to the SNMP thread and never waits.
     virtual void SnmpSetCommunity(const std::string& /*community*/) {}
     // The MIB's trap-destination table gets rows 1..count.
     virtual void SnmpSetSnmpIpRowCount(int /*count*/) {}
