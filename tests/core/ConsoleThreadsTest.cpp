@@ -59,6 +59,25 @@ TEST_F(ConsoleKeepAliveTest, SilentConsoleIsDroppedAndContactRestartsIt)
     EXPECT_EQ(consoles->GetCount(), 1);
 }
 
+TEST_F(ConsoleKeepAliveTest, ContactAsTheThreadEndsStartsANewOne)
+{
+    ConsoleOptions options;
+    options.keepAlivePeriodMs = 20;
+    Make(options);
+    auto entry = consoles->ActivateEntry(kA);
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        SCOPED_TRACE(cycle);
+        // Contact the moment the drop is seen, while the old thread may still be on its way out: a
+        // thread must run afterwards, and it must drop the console again.
+        const auto until = Clock::now() + std::chrono::seconds(2);
+        while (entry->IsActive() && Clock::now() < until) {
+        }
+        ASSERT_FALSE(entry->IsActive());
+        ASSERT_TRUE(entry->Activate());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !entry->IsActive(); }, 2000));
+}
+
 TEST_F(ConsoleKeepAliveTest, CommandsWakeTheThreadWithoutDroppingTheConsole)
 {
     ConsoleOptions options;
