@@ -92,7 +92,7 @@ public:
     int Backup() override;
     int Restore() override;
     // 1 only when the file exists and was copied to its safe-point name.
-    int CreateSafePoint();
+    int CreateSafePoint() override;
     // Writes vgcnsext (file id 0x24780205, the host's data version). 0 when it could not be written
     // (the old file is kept).
     int Save() override;
@@ -119,7 +119,11 @@ public:
     void SendNotification(const std::vector<uint32_t>& oid, uint32_t trapId, const EngineValue& value) override;
     // The fan-out: console null = every active console; a given entry only while it is active.
     void SendTrap(const std::vector<uint32_t>& trapOid, int specific, const std::vector<TrapVarbind>& varbinds,
-                  const std::shared_ptr<CConsoleEntry>& console = nullptr);
+                  const std::shared_ptr<CConsoleEntry>& console);
+    void SendTrap(const std::vector<uint32_t>& trapOid, int specific, const std::vector<TrapVarbind>& varbinds) override
+    {
+        SendTrap(trapOid, specific, varbinds, nullptr);
+    }
 
     // The entries in registration order (a copy).
     std::vector<std::shared_ptr<CConsoleEntry>> GetEntries();
