@@ -506,8 +506,18 @@ void CConsoles::ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const 
                                                              kDataKeyNew);
             if (stringKey == kDataKeyFailed)
                 break;
+            const uint32_t oldKey = RowWord(row, kCommunityKey);
             SetRowWord(row, kCommunityKey, stringKey);
             entry.SetCommunity(community);
+            // A text no row refers to any more goes, so that a console changing its community again
+            // and again does not grow the file.
+            if (oldKey != 0 && oldKey != stringKey) {
+                bool used = false;
+                for (size_t at = m_table.FirstEntryOffset(); at && !used; at = m_table.NextEntryOffset(at))
+                    used = RowWord(m_table.GetBlock() + at, kCommunityKey) == oldKey;
+                if (!used)
+                    m_strings.Remove(oldKey);
+            }
         }
         break;
     default:

@@ -143,6 +143,21 @@ TEST_F(ConsoleSettingsTest, CommunityBelowSixtyFourCharactersIsKept)
     std::vector<uint8_t> row;
     ASSERT_TRUE(consoles->CopyRow(kA, row));
     EXPECT_NE(RowWord(row, 27), 0u);
+
+    // Texts no console uses any more leave the file; one still used by another console stays.
+    SetText(0x85020014, kB, "shared");
+    SetText(0x85020014, kA, "shared");
+    for (int i = 0; i < 50; ++i)
+        SetText(0x85020014, kA, "c" + std::to_string(i));
+    EXPECT_EQ(GetText(0x85020014, kB), "shared");
+    consoles.reset();
+    Make();
+    EXPECT_EQ(consoles->Find(kA)->GetCommunity(), "c49");
+    EXPECT_EQ(consoles->Find(kB)->GetCommunity(), "shared");
+    std::string file;
+    ASSERT_TRUE(vgplat::ReadWholeFile(FilePath(), file, 1 << 20));
+    EXPECT_EQ(file.find("c48"), std::string::npos);
+    EXPECT_EQ(file.find("private"), std::string::npos);
 }
 
 class ConsoleRegistrationTest : public ConsolesTest {};
