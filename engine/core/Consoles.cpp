@@ -109,7 +109,6 @@ int CConsoles::Initialize()
     bool save = false;
     {
         MutexLock lock(m_mutex);
-        m_closed = false;
         m_refused.clear();
         m_strings.ReadFileBlock(path, kStringTableBlockKey);
         m_table.ReadFileBlock(path, kConsoleTableKey);
@@ -140,11 +139,14 @@ int CConsoles::Initialize()
             m_entries.push_back(entry);
         } catch (const std::bad_alloc&) {
             AppLog::Instance()->Printf(kLogError, "[CConsoles::Initialize]: Console entry allocation failed");
+            m_closed = false;
             return 0;
         }
         entry->BuildFromRow(m_table.GetBlock() + at, m_strings);
         SetRowWord(m_table.GetBlock() + at, kSettingBytes, RowWord(m_table.GetBlock() + at, kSettingBytes) & ~0x000F0000u);
     }
+    // Registrations only once the loaded entries are in place (no row is walked twice).
+    m_closed = false;
     return 1;
 }
 

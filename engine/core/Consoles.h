@@ -84,7 +84,8 @@ public:
     CConsoles& operator=(const CConsoles&) = delete;
 
     // Loads vgcnsext (upgrading an old layout and saving it), then one inactive entry per row, named
-    // "CONSOLE_" and the row position. 0 when an entry cannot be allocated.
+    // "CONSOLE_" and the row position. 0 when an entry cannot be allocated. No console registers
+    // before it has run (a server whose start failed early keeps no consoles).
     int Initialize() override;
     // Stops every entry's thread and drops the entries; later registrations are refused until the
     // next Initialize.
@@ -151,5 +152,6 @@ private:
     CStringTable m_strings;
     std::vector<std::shared_ptr<CConsoleEntry>> m_entries;
     std::set<uint32_t> m_refused;
-    bool m_closed = false;
+    // Registrations are refused before Initialize and after DestroyAll.
+    bool m_closed = true;
 };

@@ -216,6 +216,9 @@ TEST_F(ConsoleRegistrationTest, EveryConsoleRequestRegistersButTheEngineOwnAddre
     EXPECT_EQ(consoles->Find(kB)->GetTrapPort(), 17002);
 
     EXPECT_EQ(consoles->ActivateEntry(0), nullptr);
+    CConsoles unloaded(*host);
+    EXPECT_EQ(unloaded.ActivateEntry(kA), nullptr);
+    EXPECT_EQ(unloaded.GetCount(), 0);
     consoles->GetValue(0x8502000A, 0, value);
     EXPECT_EQ(value.integer, 0u);
     EXPECT_EQ(consoles->GetCount(), 2);
