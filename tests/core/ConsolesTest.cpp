@@ -226,7 +226,7 @@ TEST_F(ConsoleRegistrationTest, EveryConsoleRequestRegistersButTheEngineOwnAddre
 
 TEST_F(ConsoleRegistrationTest, TheNumberOfConsolesIsBounded)
 {
-    LogCapture log;
+    LineCapture log;
     ConsoleOptions options;
     options.maxConsoles = 3;
     Make(options);
@@ -330,7 +330,7 @@ TEST_F(ConsoleFileTest, OldLayoutIsUpgradedAndSaved)
 
     // The upgraded file loads as it is, without another upgrade.
     consoles.reset();
-    LogCapture log;
+    LineCapture log;
     Make();
     EXPECT_EQ(consoles->GetCount(), 2);
     EXPECT_EQ(consoles->GetEntries()[0]->GetTrapPort(), 17005);
@@ -434,7 +434,7 @@ TEST_F(ConsoleFileTest, DamagedFilesAreRefusedWithoutACrash)
         SCOPED_TRACE(c.name);
         consoles.reset();
         WriteFile(MakeDataFile(kConsoleExtensionFileId, kEngineDataVersion, {{key, c.block()}}));
-        LogCapture log;
+        LineCapture log;
         Make();
         EXPECT_EQ(consoles->GetCount(), 0);
         bool logged = false;
