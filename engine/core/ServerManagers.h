@@ -18,6 +18,7 @@
 
 #include "engine/core/EngineValue.h"
 #include "engine/core/SystemQueue.h"
+#include "engine/core/TrapData.h"
 
 // The device list (CDevices).
 class IDeviceManager {
@@ -34,6 +35,8 @@ public:
     virtual int CountLocalDevices() { return 0; }
     virtual bool IsAnySuspended() { return false; }
     virtual int GetCount() { return 0; }
+    // The device key of the device at list position (0-based); 0 outside the list.
+    virtual uint32_t GetDeviceKeyAt(int /*position*/) { return 0; }
     // The name of the device with that key (column 10 of its columns); false when no device has it.
     virtual bool GetDeviceName(uint32_t /*deviceKey*/, std::string& /*name*/) { return false; }
     // A device variable of the device at deviceIndex (1-based). The result is GetValue's result.
@@ -126,6 +129,13 @@ public:
                                   const EngineValue& /*value*/)
     {
     }
+    // A trap of any varbinds (the discovery's progress traps) to every active console.
+    virtual void SendTrap(const std::vector<uint32_t>& /*trapOid*/, int /*specific*/,
+                          const std::vector<TrapVarbind>& /*varbinds*/)
+    {
+    }
+    // Copies the console file to its safe-point name: 1 only when it exists and was copied.
+    virtual int CreateSafePoint() { return 0; }
 };
 
 // The SNMP facade (CMervaneSnmp) as far as the server uses it.
