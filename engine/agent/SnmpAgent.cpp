@@ -1,0 +1,329 @@
+#include "engine/agent/SnmpAgent.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "engine/agent/AgentSetup.h"
+#include "engine/agent/NetSnmp.h"
+#include "engine/agent/SnmpThread.h"
+#include "engine/core/AppLog.h"
+
+// net-snmp calls hosts_ctl (tcp-wrappers) for every packet, which reads /etc/hosts.allow and
+// /etc/hosts.deny. The engine's access control is its VACM rows alone: every peer passes here.
+extern "C" int hosts_ctl(char*, char*, char*, char*)
+{
+    return 1;
+}
+
+namespace {
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// net-snmp's log messages go to our log: errors and warnings as such, the rest at debug level.
+int LogCallback(int, int, void* serverArg, void*)
+{
+    auto* message = static_cast<struct snmp_log_message*>(serverArg);
+    if (!message || !message->msg)
+        return 0;
+    std::string text = message->msg;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    // Said by the library before our access rows exist; they are added right after it starts.
+    if (text.empty() || text.find("no access control information configured") != std::string::npos)
+        return 0;
+    LogLevel level = kLogDebug;
+    if (message->priority <= LOG_ERR)
+        level = kLogError;
+    else if (message->priority == LOG_WARNING)
+        level = kLogWarning;
+    AppLog::Instance()->Printf(level, "net-snmp: %s", text.c_str());
+    return 0;
+}
+
+bool MakeDirectory(const std::string& path)
+{
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST)
+        return true;
+    AppLog::Instance()->Printf(kLogError, "SnmpAgent: mkdir %s failed: %s", path.c_str(), std::strerror(errno));
+    return false;
+}
+
+std::string Hex(const unsigned char* data, size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 0xF];
+    }
+    return out;
+}
+
+// Binds a socket of the type to address:port; the fd or -errno.
+int BindSocket(int type, const std::string& address, int port, bool reuse)
+{
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    if (reuse) {
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    struct sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    if (address.empty()) {
+        sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (inet_pton(AF_INET, address.c_str(), &sin.sin_addr) != 1) {
+        close(fd);
+        return -EINVAL;
+    }
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) != 0) {
+        int e = errno;
+        close(fd);
+        return -e;
+    }
+    return fd;
+}
+
+}  // namespace
+
+SnmpAgent::SnmpAgent(SnmpThread& thread) : m_thread(thread) {}
+
+SnmpAgent::~SnmpAgent()
+{
+    if (m_reservedFd >= 0)
+        close(m_reservedFd);
+}
+
+void SnmpAgent::PrepareLibrary(const std::string& appName, const std::string& stateDirectory)
+{
+    m_thread.BindToCurrentThread();
+    if (!appName.empty())
+        m_appName = appName;
+    signal(SIGPIPE, SIG_IGN);
+
+    // No MIB files: numeric OIDs only, and no warnings about missing MIB modules.
+    setenv("MIBS", "", 1);
+    std::string mibDirectory = stateDirectory + "/mibs";
+    MakeDirectory(stateDirectory);
+    MakeDirectory(mibDirectory);
+    setenv("MIBDIRS", mibDirectory.c_str(), 1);
+    netsnmp_set_mib_directory(mibDirectory.c_str());
+    set_configuration_directory(stateDirectory.c_str());
+    set_persistent_directory(stateDirectory.c_str());
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, stateDirectory.c_str());
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR, stateDirectory.c_str());
+
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NO_TOKEN_WARNINGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
+
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);  // master
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_ROOT_ACCESS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS, 1);
+    // No SMUX (it would open TCP 0.0.0.0:199).
+    static char noSmux[] = "-smux";
+    add_to_init_list(noSmux);
+
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, LOG_DEBUG);
+    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, LogCallback, nullptr);
+
+    init_agent(m_appName.c_str());
+    m_libraryUp = true;
+    m_startMs.store(NowMs());
+}
+
+int SnmpAgent::OpenSession(const std::string& address, int port)
+{
+    if (port < 1 || port > 65535)
+        return EINVAL;
+    if (m_reservedFd >= 0) {
+        close(m_reservedFd);
+        m_reservedFd = -1;
+    }
+    int fd = BindSocket(SOCK_DGRAM, address, port, false);
+    if (fd < 0)
+        return -fd;
+    m_reservedFd = fd;
+    m_address = address;
+    m_port = port;
+
+    // Engine ID text "host:port", cut so that the whole ID stays within 32 bytes (5 of them header).
+    char host[256] = {0};
+    if (gethostname(host, sizeof host - 1) != 0 || !host[0])
+        std::strcpy(host, "localhost");
+    std::string suffix = ":" + std::to_string(port);
+    std::string text = host;
+    const size_t maxText = 27;
+    if (text.size() + suffix.size() > maxText)
+        text.resize(maxText - suffix.size());
+    m_engineIdText = text + suffix;
+    // net-snmp's text engine ID: enterprise 8072 with the high bit, format 4, the text.
+    unsigned char id[32] = {0x80, 0x00, 0x1f, 0x88, 0x04};
+    std::memcpy(id + 5, m_engineIdText.data(), m_engineIdText.size());
+    m_engineIdHex = Hex(id, 5 + m_engineIdText.size());
+    return 0;
+}
+
+std::string SnmpAgent::ListeningAddress() const
+{
+    return (m_address.empty() ? std::string("0.0.0.0") : m_address) + ":" + std::to_string(m_port);
+}
+
+void SnmpAgent::SetEngineBoots(uint32_t boots)
+{
+    m_boots = boots == 0 ? 1 : boots;
+}
+
+bool SnmpAgent::EnableAgentX(int port)
+{
+    m_agentxPort = 0;
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
+    if (port == 0)
+        return false;
+    if (port < 0 || port > 65535) {
+        AppLog::Instance()->Printf(kLogWarning, "AgentX port %d not valid: running without AgentX", port);
+        return false;
+    }
+    // The library only warns when it cannot listen: check the port first.
+    int fd = BindSocket(SOCK_STREAM, "127.0.0.1", port, true);
+    if (fd < 0) {
+        AppLog::Instance()->Printf(kLogWarning, "AgentX master port 127.0.0.1:%d cannot be bound (%s): running without AgentX",
+                                   port, std::strerror(-fd));
+        return false;
+    }
+    close(fd);
+    std::string socketSpec = "tcp:127.0.0.1:" + std::to_string(port);
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socketSpec.c_str());
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 1);
+    m_agentxPort = port;
+    return true;
+}
+
+int SnmpAgent::Start()
+{
+    if (!m_libraryUp || m_port == 0)
+        return -1;
+    // Engine ID and boots before the library sets up SNMPv3: exact ID, the old ID equal to it (so the
+    // library keeps our boots) and the boots value, which the library counts up by one itself.
+    {
+        std::string idLine = m_engineIdText;
+        engineID_conf("engineID", &idLine[0]);
+        std::string oldLine = "0x" + m_engineIdHex;
+        oldengineID_conf("oldEngineID", &oldLine[0]);
+        std::string bootsLine = std::to_string(m_boots - 1);
+        engineBoots_conf("engineBoots", &bootsLine[0]);
+    }
+    init_snmp(m_appName.c_str());
+    if (snmpv3_local_snmpEngineBoots() != m_boots) {
+        AppLog::Instance()->Printf(kLogWarning, "SnmpAgent: the library counts %lu engine boots, ours %u",
+                                   snmpv3_local_snmpEngineBoots(), m_boots);
+    }
+
+    ConfigureSystemGroup();
+    CreateUsmUsers();
+    ConfigureAccessControl();
+    AddDefaultCommunities();
+    ConfigureAgentXLocalhost();
+
+    std::string ports = "udp:" + (m_address.empty() ? std::string("0.0.0.0") : m_address) + ":" + std::to_string(m_port);
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
+    if (m_reservedFd >= 0) {
+        close(m_reservedFd);
+        m_reservedFd = -1;
+    }
+    int rc = init_master_agent();
+    if (rc != 0) {
+        AppLog::Instance()->Printf(kLogError, "SnmpAgent: the agent cannot listen on %s", ports.c_str());
+        return rc > 0 ? -1 : rc;
+    }
+    // Find our listening UDP socket(s) among the sessions' sockets, for the pause flag.
+    netsnmp_large_fd_set fds;
+    netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
+    int numfds = 0, block = 1;
+    struct timeval tv = {0, 0};
+    snmp_select_info2(&numfds, &fds, &tv, &block);
+    int found = 0;
+    for (int fd = 0; fd < numfds; ++fd) {
+        if (!netsnmp_large_fd_is_set(fd, &fds))
+            continue;
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        struct sockaddr_in sin;
+        socklen_t length = sizeof sin;
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_DGRAM &&
+            getsockname(fd, reinterpret_cast<struct sockaddr*>(&sin), &length) == 0 && sin.sin_family == AF_INET &&
+            ntohs(sin.sin_port) == m_port) {
+            m_thread.AddAgentSocket(fd);
+            ++found;
+        }
+        // The library's sockets must not leak into the programs the engine starts.
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0)
+            fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+    netsnmp_large_fd_set_cleanup(&fds);
+    if (!found)
+        AppLog::Instance()->Printf(kLogWarning, "SnmpAgent: listening socket not found; pause will not hold requests");
+    if (m_agentxPort) {
+        // The library gives up quietly when it cannot listen; say so.
+        int fd = BindSocket(SOCK_STREAM, "127.0.0.1", m_agentxPort, true);
+        if (fd >= 0) {
+            close(fd);
+            AppLog::Instance()->Printf(kLogWarning, "AgentX master did not start on 127.0.0.1:%d: running without AgentX",
+                                       m_agentxPort);
+            m_agentxPort = 0;
+        }
+    }
+    m_started.store(true);
+    return 0;
+}
+
+void SnmpAgent::SendColdStart(const std::string& host, int port, const std::string& community)
+{
+    std::string h = host;
+    std::string c = community;
+    if (!create_trap_session(&h[0], static_cast<u_short>(port), &c[0], SNMP_VERSION_1, SNMP_MSG_TRAP))
+        AppLog::Instance()->Printf(kLogError, "SnmpAgent: trap destination %s/%d cannot be added", host.c_str(), port);
+    send_easy_trap(SNMP_TRAP_COLDSTART, 0);
+}
+
+uint32_t SnmpAgent::GetSysUpTime() const
+{
+    int64_t start = m_startMs.load();
+    if (start == 0)
+        return 0;
+    return static_cast<uint32_t>((NowMs() - start) / 10);
+}
+
+void SnmpAgent::Shutdown()
+{
+    if (!m_libraryUp)
+        return;
+    m_started.store(false);
+    snmpd_free_trapsinks();
+    shutdown_master_agent();
+    snmp_shutdown(m_appName.c_str());
+    m_libraryUp = false;
+}

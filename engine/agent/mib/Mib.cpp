@@ -1,0 +1,234 @@
+#include "engine/agent/mib/Mib.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "engine/agent/NetSnmp.h"
+#include "engine/agent/NetSnmpConvert.h"
+#include "engine/core/AppLog.h"
+
+struct Mib::Registration {
+    MibGroup* group = nullptr;
+    netsnmp_handler_registration* reginfo = nullptr;
+};
+
+namespace {
+
+void SetException(netsnmp_variable_list* vb, u_char type)
+{
+    snmp_set_var_typed_value(vb, type, nullptr, 0);
+}
+
+void ServeGet(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* r)
+{
+    netsnmp_variable_list* vb = r->requestvb;
+    SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
+    MibGroup::Target target;
+    MibGroup::Found found = group.find_exact(name, target);
+    if (found != MibGroup::Found::Object) {
+        SetException(vb, found == MibGroup::Found::NoSuchObject ? SNMP_NOSUCHOBJECT : SNMP_NOSUCHINSTANCE);
+        return;
+    }
+    MibRequest request{requester, target.instance, target.index, true};
+    SnmpValue value;
+    value.type = target.leaf->get_syntax();
+    int status = target.leaf->get_request(request, value);
+    if (status == kSnmpErrNoAccess) {
+        SetException(vb, SNMP_NOSUCHOBJECT);
+    } else if (status != kSnmpErrNoError) {
+        netsnmp_set_request_error(reqinfo, r, status);
+    } else if (!SetNetSnmpValue(vb, value)) {
+        netsnmp_set_request_error(reqinfo, r, SNMP_ERR_GENERR);
+    }
+}
+
+void ServeGetNext(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* r)
+{
+    netsnmp_variable_list* vb = r->requestvb;
+    SnmpOid from = FromNetSnmpOid(vb->name, vb->name_length);
+    bool inclusive = r->inclusive != 0;
+    // Each pass moves strictly forward through a finite group; the bound only guards against a
+    // subclass whose rows never end.
+    for (int pass = 0; pass < 100000; ++pass) {
+        MibGroup::Target target;
+        if (!group.find_next(from, inclusive, target))
+            return;  // left empty: net-snmp goes on to the next registration
+        MibRequest request{requester, target.instance, target.index, true};
+        SnmpValue value;
+        value.type = target.leaf->get_syntax();
+        int status = target.leaf->get_request(request, value);
+        if (status == kSnmpErrNoAccess) {
+            from = target.instance;
+            inclusive = false;
+            continue;
+        }
+        if (status != kSnmpErrNoError) {
+            netsnmp_set_request_error(reqinfo, r, status);
+            return;
+        }
+        oid name[MAX_OID_LEN];
+        size_t length = 0;
+        if (!ToNetSnmpOid(target.instance, name, length)) {
+            netsnmp_set_request_error(reqinfo, r, SNMP_ERR_GENERR);
+            return;
+        }
+        snmp_set_var_objid(vb, name, length);
+        if (!SetNetSnmpValue(vb, value))
+            netsnmp_set_request_error(reqinfo, r, SNMP_ERR_GENERR);
+        return;
+    }
+}
+
+int CheckSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r)
+{
+    netsnmp_variable_list* vb = r->requestvb;
+    SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
+    MibGroup::Target target;
+    group.find_exact(name, target);
+    MibLeaf* leaf = target.leaf;
+    if (!leaf)
+        return kSnmpErrNoCreation;
+    if (leaf->get_access() < MibAccess::ReadWrite)
+        return kSnmpErrNotWritable;
+    SnmpValue value = FromNetSnmpValue(vb);
+    if (!target.rowExists) {
+        if (target.index.empty() || leaf->get_access() != MibAccess::ReadCreate || !leaf->get_table())
+            return kSnmpErrNoCreation;
+        int vote = leaf->get_table()->vote_creation(*leaf, target.index, value);
+        if (vote != kSnmpErrNoError)
+            return vote;
+    }
+    MibRequest request{requester, target.instance, target.index, target.rowExists};
+    return leaf->prepare_set_request(request, value);
+}
+
+int CommitSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r)
+{
+    netsnmp_variable_list* vb = r->requestvb;
+    SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
+    MibGroup::Target target;
+    group.find_exact(name, target);
+    if (!target.leaf)
+        return kSnmpErrCommitFailed;
+    MibRequest request{requester, target.instance, target.index, target.rowExists};
+    return target.leaf->commit_set_request(request, FromNetSnmpValue(vb)) != kSnmpErrNoError ? kSnmpErrCommitFailed
+                                                                                           : kSnmpErrNoError;
+}
+
+int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, netsnmp_agent_request_info* reqinfo,
+               netsnmp_request_info* requests)
+{
+    auto* group = static_cast<MibGroup*>(handler->myvoid);
+    try {
+        uint32_t requester = Mib::RequesterAddress(reqinfo);
+        for (netsnmp_request_info* r = requests; r; r = r->next) {
+            if (r->processed)
+                continue;
+            switch (reqinfo->mode) {
+            case MODE_GET:
+                ServeGet(*group, requester, reqinfo, r);
+                break;
+            case MODE_GETNEXT:
+                ServeGetNext(*group, requester, reqinfo, r);
+                break;
+            case MODE_SET_RESERVE1: {
+                int status = CheckSet(*group, requester, r);
+                if (status != kSnmpErrNoError)
+                    netsnmp_set_request_error(reqinfo, r, status);
+                break;
+            }
+            case MODE_SET_COMMIT: {
+                int status = CommitSet(*group, requester, r);
+                if (status != kSnmpErrNoError)
+                    netsnmp_set_request_error(reqinfo, r, status);
+                break;
+            }
+            default:
+                break;
+            }
+        }
+    } catch (const std::exception& e) {
+        AppLog::Instance()->Printf(kLogError, "Mib handler %s: %s", group->get_name().c_str(), e.what());
+        netsnmp_request_set_error_all(requests, SNMP_ERR_GENERR);
+    } catch (...) {
+        AppLog::Instance()->Printf(kLogError, "Mib handler %s failed", group->get_name().c_str());
+        netsnmp_request_set_error_all(requests, SNMP_ERR_GENERR);
+    }
+    return SNMP_ERR_NOERROR;
+}
+
+}  // namespace
+
+Mib::Mib() = default;
+
+Mib::~Mib()
+{
+    unregister_groups();
+}
+
+void Mib::add(MibGroup* group)
+{
+    if (group)
+        m_groups.emplace_back(group);
+}
+
+int Mib::register_groups()
+{
+    int failed = 0;
+    for (const auto& group : m_groups) {
+        bool done = false;
+        for (const auto& reg : m_registrations)
+            done = done || reg->group == group.get();
+        if (done)
+            continue;
+        oid name[MAX_OID_LEN];
+        size_t length = 0;
+        if (!ToNetSnmpOid(group->get_oid(), name, length) || length == 0) {
+            ++failed;
+            continue;
+        }
+        netsnmp_handler_registration* reginfo = netsnmp_create_handler_registration(
+            group->get_name().empty() ? "vgMibGroup" : group->get_name().c_str(), MibHandler, name, length,
+            HANDLER_CAN_RWRITE);
+        if (!reginfo) {
+            ++failed;
+            continue;
+        }
+        reginfo->handler->myvoid = group.get();
+        if (netsnmp_register_handler(reginfo) != MIB_REGISTERED_OK) {
+            // netsnmp_register_handler frees the registration when it fails.
+            AppLog::Instance()->Printf(kLogError, "Mib: registering %s (%s) failed", group->get_name().c_str(),
+                                       OidToString(group->get_oid()).c_str());
+            ++failed;
+            continue;
+        }
+        auto reg = std::make_unique<Registration>();
+        reg->group = group.get();
+        reg->reginfo = reginfo;
+        m_registrations.push_back(std::move(reg));
+    }
+    return failed;
+}
+
+void Mib::unregister_groups()
+{
+    for (auto& reg : m_registrations)
+        netsnmp_unregister_handler(reg->reginfo);
+    m_registrations.clear();
+}
+
+uint32_t Mib::RequesterAddress(netsnmp_agent_request_info* reqinfo)
+{
+    if (!reqinfo || !reqinfo->asp || !reqinfo->asp->pdu)
+        return 0;
+    netsnmp_pdu* pdu = reqinfo->asp->pdu;
+    if (!pdu->transport_data || pdu->transport_data_length < static_cast<int>(sizeof(struct sockaddr_in)))
+        return 0;
+    const auto* sa = static_cast<const struct sockaddr*>(pdu->transport_data);
+    if (sa->sa_family != AF_INET)
+        return 0;
+    const auto* sin = static_cast<const struct sockaddr_in*>(pdu->transport_data);
+    const auto* b = reinterpret_cast<const unsigned char*>(&sin->sin_addr);
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+           static_cast<uint32_t>(b[3]) << 24;
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The agent's MIB of our own objects: the MibGroups, each registered with net-snmp as one handler for
+// its whole subtree. The handler serves
+//   GET: the object's get_request (noSuchObject / noSuchInstance when nothing serves the name);
+//   GET-NEXT (and GETBULK, which net-snmp turns into repeated GET-NEXT): the next readable instance in
+//     the group, honouring net-snmp's `inclusive` flag; when the group has none the varbind is left
+//     alone and net-snmp goes on to the next registration, so a walk crosses every group in OID order;
+//   SET: RESERVE1 checks every varbind (noCreation for names no object serves and for missing rows of
+//     columns that are not read-create, notWritable, the object's prepare_set_request: wrongType...);
+//     COMMIT runs commit_set_request, whose error becomes commitFailed. ACTION, UNDO and FREE do
+//     nothing: our objects write through at commit and keep no undo state.
+// Every call hands the object the requester's IPv4 address (first octet in the lowest byte) from the
+// request's transport.
+//
+// Threads: add before register_groups; register_groups, unregister_groups and the handler run on the
+// SNMP thread. The Mib must outlive its registrations (unregister_groups, or the destructor, ends
+// them; the destructor must then run on the SNMP thread before the library shuts down).
+
+#include <memory>
+#include <vector>
+
+#include "engine/agent/mib/MibGroup.h"
+
+struct netsnmp_agent_request_info_s;
+
+class Mib {
+public:
+    Mib();
+    ~Mib();
+    Mib(const Mib&) = delete;
+    Mib& operator=(const Mib&) = delete;
+
+    // Takes ownership.
+    void add(MibGroup* group);
+    const std::vector<std::unique_ptr<MibGroup>>& groups() const { return m_groups; }
+
+    // Registers every group not yet registered; answers how many registrations failed (logged).
+    int register_groups();
+    void unregister_groups();
+
+    // The requester's IPv4 address from a request's transport; 0 when not IPv4.
+    static uint32_t RequesterAddress(struct netsnmp_agent_request_info_s* reqinfo);
+
+    struct Registration;
+
+private:
+    std::vector<std::unique_ptr<MibGroup>> m_groups;
+    std::vector<std::unique_ptr<Registration>> m_registrations;
+};

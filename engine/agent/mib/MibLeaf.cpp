@@ -1,0 +1,53 @@
+#include "engine/agent/mib/MibLeaf.h"
+
+#include "engine/core/AppLog.h"
+
+MibLeaf::MibLeaf(const char* oidText, MibAccess access, unsigned char syntax)
+    : m_oid(MakeOid(oidText)), m_access(access), m_syntax(syntax)
+{
+    if (m_oid.empty())
+        AppLog::Instance()->Printf(kLogError, "MibLeaf: OID text not valid [%s]", oidText ? oidText : "");
+    m_value.type = syntax;
+}
+
+MibLeaf::MibLeaf(const SnmpOid& oid, MibAccess access, unsigned char syntax)
+    : m_oid(oid), m_access(access), m_syntax(syntax)
+{
+    m_value.type = syntax;
+}
+
+MibLeaf::~MibLeaf() = default;
+
+int MibLeaf::get_request(const MibRequest& request, SnmpValue& out)
+{
+    if (m_access < MibAccess::ReadOnly)
+        return kSnmpErrNoAccess;
+    return get_value(request, out);
+}
+
+int MibLeaf::get_value(const MibRequest&, SnmpValue& out)
+{
+    out = m_value;
+    out.type = m_syntax;
+    return kSnmpErrNoError;
+}
+
+int MibLeaf::prepare_set_request(const MibRequest&, const SnmpValue& value)
+{
+    if (m_access < MibAccess::ReadWrite)
+        return kSnmpErrNotWritable;
+    if (value.type != m_syntax)
+        return kSnmpErrWrongType;
+    return kSnmpErrNoError;
+}
+
+int MibLeaf::commit_set_request(const MibRequest& request, const SnmpValue& value)
+{
+    return set(request, value) != 0 ? kSnmpErrCommitFailed : kSnmpErrNoError;
+}
+
+int MibLeaf::set(const MibRequest&, const SnmpValue& value)
+{
+    m_value = value;
+    return kSnmpErrNoError;
+}

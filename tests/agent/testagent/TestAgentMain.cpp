@@ -1,0 +1,43 @@
+// A stand-alone test agent: our embedded agent with the test MIB, for tests that need a fresh process
+// (boots across starts, AgentX). Usage: vg_test_agent <folder> <port> <agentx port or 0>.
+// Prints "READY <status> <boots> <agentx>" once started; SIGTERM stops it.
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "../support/AgentHost.h"
+
+namespace {
+std::atomic<bool> g_run{true};
+void OnSignal(int)
+{
+    g_run.store(false);
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s <folder> <port> <agentx port>\n", argv[0]);
+        return 2;
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    vgtest::AgentOptions options;
+    options.directory = argv[1];
+    options.port = std::atoi(argv[2]);
+    options.agentxPort = std::atoi(argv[3]);
+    SnmpThread thread;
+    int status = 1;
+    vgtest::RunEmbeddedAgent(thread, options, g_run, [&status](const vgtest::AgentStartResult& r) {
+        std::printf("READY %d %u %d\n", r.status, r.boots, r.agentx ? 1 : 0);
+        std::fflush(stdout);
+        status = r.status == 0 ? 0 : 1;
+    });
+    return status;
+}
