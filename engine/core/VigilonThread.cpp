@@ -53,6 +53,12 @@ void VigilonThread::Stop()
         m_thread->Join(kStopWaitMs);
 }
 
+void VigilonThread::WaitForEnd()
+{
+    if (m_thread && m_thread->Id() != vgplat::CurrentThreadId())
+        m_thread->Join(-1);
+}
+
 int VigilonThread::CheckStop()
 {
     if (!m_stop.load())

@@ -32,6 +32,9 @@ public:
     bool Start();
     // Asks the thread to stop and waits at most 5000 ms for it to end.
     void Stop();
+    // Waits without limit for the thread of the latest run to end (not from the thread itself). A
+    // subclass calls it in its destructor after Stop, so that its members outlive its thread.
+    void WaitForEnd();
     // When the stop flag is set, clears the running flag and signals. 0 when the stop flag is clear.
     int CheckStop();
     // The kernel id of the latest run, or the object's address before the first Start.

@@ -1,0 +1,137 @@
+#pragma once
+// Shared fixtures of the data-file tests: a sandbox folder per test and a sink that captures log lines.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/core/AppLog.h"
+#include "platform/AtomicFile.h"
+
+namespace vgtest {
+
+// Captures every log line; registered once with the hub for the whole test program.
+class CaptureSink : public AppLogger {
+public:
+    static CaptureSink& Instance()
+    {
+        static CaptureSink* sink = [] {
+            auto* s = new CaptureSink;
+            AppLog::Instance()->AddLogger(s);
+            return s;
+        }();
+        return *sink;
+    }
+    int Shutdown() override { return 1; }
+    int Log(LogLevel level, const std::string&, const std::string& message) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back({level, message});
+        return 1;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.clear();
+    }
+    // Whether a line of that level contains text.
+    bool Has(LogLevel level, const std::string& text)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& line : m_lines)
+            if (line.first == level && line.second.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines.size();
+    }
+
+private:
+    CaptureSink() : AppLogger("DataFileTestCaptureMutex#", kLogTrace) {}
+    std::mutex m_mutex;
+    std::vector<std::pair<LogLevel, std::string>> m_lines;
+};
+
+// A fresh folder per test, removed afterwards.
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vgdata.XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+        CaptureSink::Instance().Clear();
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+    static std::string ReadFile(const std::string& path)
+    {
+        std::string out;
+        vgplat::ReadWholeFile(path, out, 1u << 28);
+        return out;
+    }
+    static void WriteFile(const std::string& path, const std::string& content)
+    {
+        ASSERT_TRUE(vgplat::WriteFileAtomically(path, content.data(), content.size(), 0644));
+    }
+    CaptureSink& Log() { return CaptureSink::Instance(); }
+
+    std::string m_dir;
+};
+
+// Builds little-endian images word by word.
+class Image {
+public:
+    Image& W(uint32_t value)
+    {
+        for (int i = 0; i < 4; ++i)
+            m_bytes.push_back(static_cast<char>(value >> (8 * i)));
+        return *this;
+    }
+    Image& Bytes(const std::string& bytes)
+    {
+        m_bytes += bytes;
+        return *this;
+    }
+    const std::string& Str() const { return m_bytes; }
+    size_t Size() const { return m_bytes.size(); }
+
+private:
+    std::string m_bytes;
+};
+
+inline uint32_t WordAt(const std::string& bytes, size_t offset)
+{
+    auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes.at(offset + i))); };
+    return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24;
+}
+
+// A data file of one file id and version holding the given blocks (key, image) in order.
+inline std::string MakeDataFile(uint32_t fileId, uint32_t version,
+                                const std::vector<std::pair<uint32_t, std::string>>& blocks)
+{
+    Image file;
+    uint32_t n = static_cast<uint32_t>(blocks.size());
+    file.W(28).W(fileId).W(28).W(16 * n).W(n).W(version).W(0);
+    uint32_t offset = 16 * n;
+    for (const auto& [key, body] : blocks) {
+        file.W(16).W(key).W(offset).W(static_cast<uint32_t>(body.size()));
+        offset += static_cast<uint32_t>(body.size());
+    }
+    for (const auto& block : blocks)
+        file.Bytes(block.second);
+    return file.Str();
+}
+
+} // namespace vgtest

@@ -1,0 +1,94 @@
+// Fuzzes the INI reader: any file content must be read without a crash, a hang or an overrun, and
+// every key and value handed out must be clean (trimmed, no comment, no line end).
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "engine/core/AppLog.h"
+#include "engine/core/ConfigFileInterface.h"
+#include "engine/core/IniFile.h"
+
+namespace {
+
+// Keeps the log hub quiet: with no sink the hub would buffer every line.
+class NullSink : public AppLogger {
+public:
+    NullSink() : AppLogger("FuzzNullSink#", kLogEmergency) {}
+    int Shutdown() override { return 1; }
+    int Log(LogLevel, const std::string&, const std::string&) override { return 1; }
+};
+
+const std::string& InputPath()
+{
+    static const std::string path = [] {
+        char pattern[] = "/tmp/fuzz_ini_reader-XXXXXX";
+        int fd = mkstemp(pattern);
+        if (fd < 0)
+            std::abort();
+        close(fd);
+        AppLog::Instance()->AddLogger(new NullSink);
+        return std::string(pattern);
+    }();
+    return path;
+}
+
+void CheckClean(const std::string& text)
+{
+    if (text.find_first_of("#\n") != std::string::npos)
+        std::abort();
+    if (!text.empty() && (text.front() == ' ' || text.back() == ' ' || text.front() == '\t' || text.back() == '\t'))
+        std::abort();
+}
+
+void WalkSection(CIniFile& ini, const std::string& section)
+{
+    if (!ini.SeekSection(section.c_str()))
+        return;
+    int keys = 0;
+    while (ini.ReadNextKey()) {
+        CheckClean(ini.GetKey());
+        CheckClean(ini.GetValue());
+        if (++keys > 1 << 20)
+            std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string& path = InputPath();
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return 0;
+    if (size)
+        std::fwrite(data, 1, size, file);
+    std::fclose(file);
+
+    CIniFile ini;
+    if (!ini.Open(path.c_str()))
+        return 0;
+    // The sections the engine reads, then one named by the input's first line.
+    for (const char* section : {"[VG_Engine]", "[IPAddresses]", "[ConfigFileVersion]", "[VG_Remote]"})
+        WalkSection(ini, section);
+    std::string first(reinterpret_cast<const char*>(data), size);
+    first = first.substr(0, first.find('\n'));
+    CIniFile::CleanLine(first);
+    if (!first.empty())
+        WalkSection(ini, first);
+    ini.Close();
+
+    genericConfigFileInterface::SetEngineIniPath(path);
+    timeStampConfigFileInterface section;
+    section.Process();
+    for (int f = 0; f < timeStampConfigFileInterface::kFieldCount; ++f) {
+        auto field = static_cast<timeStampConfigFileInterface::Field>(f);
+        if (timeStampConfigFileInterface::GetText(field).size() > timeStampConfigFileInterface::MaxLength(field))
+            std::abort();
+    }
+    return 0;
+}
