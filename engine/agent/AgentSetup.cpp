@@ -305,6 +305,13 @@ int SetAgentCommunity(const char* name, size_t length)
     return 1;
 }
 
+int PostAgentCommunity(SnmpThread& thread, const std::string& name)
+{
+    if (name.size() >= kMaxCommunity)
+        return 0;
+    return thread.Post([name]() { SetAgentCommunity(name.c_str(), name.size()); }) ? 1 : 0;
+}
+
 int SetAgentCommunityOnLoop(SnmpThread& thread, const std::string& name)
 {
     int result = 0;

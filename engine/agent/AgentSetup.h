@@ -62,6 +62,10 @@ void AddDefaultCommunities();
 // 0 when length is 128 or more (nothing changes), else 1. A non-empty name becomes the only SNMPv1/v2c
 // community (read-write); an empty name restores the three defaults.
 int SetAgentCommunity(const char* name, size_t length);
+// Any thread, without waiting (so a caller may hold the facade lock): answers what SetAgentCommunity
+// will answer (0 for 128 characters or more, nothing queued) and queues the swap for the SNMP thread,
+// which runs swaps in the order they were queued. 0 also when the thread takes no more work.
+int PostAgentCommunity(SnmpThread& thread, const std::string& name);
 // Any thread: runs SetAgentCommunity on the SNMP thread and waits for it (0 when it did not run).
 int SetAgentCommunityOnLoop(SnmpThread& thread, const std::string& name);
 // The community set by SetAgentCommunity; empty while the defaults are in force. SNMP thread.

@@ -79,7 +79,30 @@ int ReadLines(const std::string& path, std::vector<BootsLine>& lines)
     return ParseFile(content, lines);
 }
 
+int FindEntry(const std::vector<BootsLine>& lines, const std::string& engineIdHex, uint32_t& boots)
+{
+    for (const BootsLine& line : lines) {
+        if (strcasecmp(line.engineId.c_str(), engineIdHex.c_str()) == 0) {
+            boots = line.boots;
+            return kBootsOk;
+        }
+    }
+    return kBootsNoEntry;
+}
+
 }  // namespace
+
+int ParseEngineBoots(const std::string& content, const std::string& engineIdHex, uint32_t& boots)
+{
+    boots = 0;
+    if (content.size() > kMaxFileSize)
+        return kBootsCorrupt;
+    std::vector<BootsLine> lines;
+    int status = ParseFile(content, lines);
+    if (status != kBootsOk)
+        return status;
+    return FindEntry(lines, engineIdHex, boots);
+}
 
 int ReadEngineBoots(const std::string& path, const std::string& engineIdHex, uint32_t& boots)
 {
@@ -88,13 +111,7 @@ int ReadEngineBoots(const std::string& path, const std::string& engineIdHex, uin
     int status = ReadLines(path, lines);
     if (status != kBootsOk)
         return status;
-    for (const BootsLine& line : lines) {
-        if (strcasecmp(line.engineId.c_str(), engineIdHex.c_str()) == 0) {
-            boots = line.boots;
-            return kBootsOk;
-        }
-    }
-    return kBootsNoEntry;
+    return FindEntry(lines, engineIdHex, boots);
 }
 
 int StoreEngineBoots(const std::string& path, const std::string& engineIdHex, uint32_t boots)

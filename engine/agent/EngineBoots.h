@@ -23,6 +23,8 @@ constexpr int kBootsWriteError = -5;
 // The largest boots value (RFC 3414: the counter latches there).
 constexpr uint32_t kMaxEngineBoots = 2147483647u;
 
+// The boots of engineIdHex in a file's content (kBootsOk, kBootsNoEntry or kBootsCorrupt).
+int ParseEngineBoots(const std::string& content, const std::string& engineIdHex, uint32_t& boots);
 // boots gets the stored value, 0 when none.
 int ReadEngineBoots(const std::string& path, const std::string& engineIdHex, uint32_t& boots);
 // Replaces (or adds) the line of this engine ID, keeping the lines of other engine IDs. 0 or

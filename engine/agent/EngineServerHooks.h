@@ -16,6 +16,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/core/Mutex.h"
+
 class EngineServer {
 public:
     virtual ~EngineServer() = default;
@@ -34,3 +36,25 @@ using EngineServerFactory = std::unique_ptr<EngineServer> (*)();
 
 void SetEngineServerFactory(EngineServerFactory factory);
 EngineServerFactory GetEngineServerFactory();
+
+// Holds the engine's one server for the power events: they reach a server only between Install and
+// Take, a suspension at most once before its resume, and a resume only after a suspension that this
+// server received.
+//
+// Threads: every method is safe from any thread. The slot's mutex is held while a power event runs in
+// the server, so Take waits for a running power event to end; it is never held while waiting for
+// anything else.
+class EngineServerSlot {
+public:
+    EngineServerSlot() : m_mutex("EngineServerSlot#") {}
+    void Install(std::unique_ptr<EngineServer> server);
+    std::unique_ptr<EngineServer> Take();
+    bool HasServer() const;
+    // Answers whether the server got the event.
+    bool PowerEvent(bool suspend);
+
+private:
+    mutable Mutex m_mutex;
+    std::unique_ptr<EngineServer> m_server; // guarded by m_mutex
+    bool m_suspended = false;               // guarded by m_mutex
+};

@@ -302,11 +302,13 @@ int SnmpAgent::Start()
 
 void SnmpAgent::SendColdStart(const std::string& host, int port, const std::string& community)
 {
-    std::string h = host;
-    std::string c = community;
-    if (!create_trap_session(&h[0], static_cast<u_short>(port), &c[0], SNMP_VERSION_1, SNMP_MSG_TRAP))
-        AppLog::Instance()->Printf(kLogError, "SnmpAgent: trap destination %s/%d cannot be added", host.c_str(), port);
-    send_easy_trap(SNMP_TRAP_COLDSTART, 0);
+    std::string sink = "udp:" + host + ":" + std::to_string(port);
+    if (!netsnmp_create_v1v2_notification_session(sink.c_str(), nullptr, community.c_str(), nullptr, SNMP_VERSION_1,
+                                                  SNMP_MSG_TRAP, "defaultV1Trap", "v1trap", nullptr))
+        AppLog::Instance()->Printf(kLogError, "SnmpAgent: trap destination %s cannot be added", sink.c_str());
+    // coldStart (1.3.6.1.6.3.1.1.5.1); an SNMPv1 target gets generic 0 with our enterprise.
+    static const oid enterprise[] = {1, 3, 6, 1, 4, 1, 64950};
+    netsnmp_send_traps(SNMP_TRAP_COLDSTART, 0, enterprise, OID_LENGTH(enterprise), nullptr, nullptr, 0);
 }
 
 uint32_t SnmpAgent::GetSysUpTime() const

@@ -503,6 +503,9 @@ void SnmpThread::StartRequest(const std::shared_ptr<PendingRequest>& pending)
 int SnmpThread::ClientCallback(int operation, netsnmp_session* session, int, netsnmp_pdu* pdu, void* magic)
 {
     auto* self = static_cast<SnmpThread*>(magic);
+    // A retry or a connect notice: the request goes on.
+    if (operation == NETSNMP_CALLBACK_OP_RESEND || operation == NETSNMP_CALLBACK_OP_CONNECT)
+        return 1;
     // net-snmp hands the callback a copy of the session; find ours by its request list owner.
     try {
         std::shared_ptr<PendingRequest> pending;

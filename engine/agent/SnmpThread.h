@@ -61,7 +61,9 @@ public:
     // before the agent's library shutdown.
     void Shutdown();
 
-    // Any thread.
+    // Any thread. Wakes the loop for a new round (it then sees a cleared run flag at once); only
+    // writes to an eventfd, so a signal handler may call it.
+    void Wake();
     void SetPaused(bool paused);
     bool IsPaused() const { return m_paused.load(); }
     bool IsLoopThread() const;
@@ -96,7 +98,6 @@ public:
     struct TrapSession;
 
 private:
-    void Wake();
     void DrainQueue();
     int SendTrapNow(const SnmpTrap& trap);
     void StartRequest(const std::shared_ptr<PendingRequest>& pending);

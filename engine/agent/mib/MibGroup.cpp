@@ -56,6 +56,10 @@ MibGroup::Found MibGroup::find_exact(const SnmpOid& name, Target& target) const
 {
     target = Target();
     auto it = m_entries.upper_bound(name);
+    // A scalar's object without its ".0" (or a name above an object's instance).
+    if (it != m_entries.end() && it->second.scalar && OidStartsWith(it->first, name) && name.size() > m_oid.size() &&
+        it->first.size() == name.size() + 1)
+        return Found::NoSuchInstance;
     if (it == m_entries.begin())
         return Found::NoSuchObject;
     --it;

@@ -39,6 +39,7 @@ void RunEmbeddedAgent(SnmpThread& thread, const AgentOptions& options, const std
         RegisterMibGroups(agent, mib);
         result.status = agent.Start();
     }
+    result.agent = &agent;
     ready(result);
     if (result.status == 0) {
         thread.Run(run);

@@ -27,6 +27,7 @@ struct AgentStartResult {
     uint32_t boots = 0;
     int bootsReadStatus = 0;
     bool agentx = false;
+    SnmpAgent* agent = nullptr;  // valid while the loop runs; use it on the SNMP thread only
 };
 
 // Runs the whole agent life on the calling thread: start-up, ready(result), loop while run, shutdown.

@@ -9,9 +9,24 @@
 #include <cstdlib>
 
 #include "../support/AgentHost.h"
+#include "engine/core/AppLog.h"
 
 namespace {
 std::atomic<bool> g_run{true};
+
+// Log lines on standard output, for the tests to read.
+class StdoutLogger : public AppLogger {
+public:
+    StdoutLogger() : AppLogger("StdoutLogger#", kLogDebug) {}
+    int Shutdown() override { return 1; }
+    int Log(LogLevel, const std::string&, const std::string& message) override
+    {
+        std::printf("LOG %s\n", message.c_str());
+        std::fflush(stdout);
+        return 1;
+    }
+};
+
 void OnSignal(int)
 {
     g_run.store(false);
@@ -28,6 +43,7 @@ int main(int argc, char** argv)
     sa.sa_handler = OnSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    AppLog::Instance()->AddLogger(new StdoutLogger());
     vgtest::AgentOptions options;
     options.directory = argv[1];
     options.port = std::atoi(argv[2]);

@@ -1,0 +1,323 @@
+#include "engine/agent/AgentMain.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+
+#include "engine/agent/AgentSnmpSteps.h"
+#include "engine/agent/ControlSignals.h"
+#include "engine/agent/EngineServerHooks.h"
+#include "engine/agent/RunSettings.h"
+#include "engine/agent/ServiceHost.h"
+#include "engine/core/AppLog.h"
+#include "engine/core/Helpers.h"
+#include "engine/core/MervaneApp.h"
+#include "engine/core/Mutex.h"
+
+namespace {
+
+std::atomic<bool> g_runFlag{true};
+std::atomic<int> g_inLoop{0};
+std::atomic<bool> g_paused{false};
+
+// The engine IP text: written once by LoadEngineIPAddress before any other thread reads it.
+char g_engineIp[16] = {0};
+
+std::atomic<EngineAddressReader> g_addressReader{nullptr};
+
+// The running agent's loop, for the threads that wake or pause it.
+Mutex& LoopMutex()
+{
+    static Mutex mutex("AgentLoopSlot#");
+    return mutex;
+}
+AgentSnmp* g_loop = nullptr; // guarded by LoopMutex
+
+EngineServerSlot& TheServerSlot()
+{
+    static EngineServerSlot slot;
+    return slot;
+}
+
+ControlSignalThread& ConsoleSignals()
+{
+    static ControlSignalThread thread;
+    return thread;
+}
+
+void PublishLoop(AgentSnmp* loop)
+{
+    MutexLock lock(LoopMutex());
+    g_loop = loop;
+    if (loop != nullptr)
+        loop->SetPaused(g_paused.load());
+}
+
+void WakeLoop()
+{
+    MutexLock lock(LoopMutex());
+    if (g_loop != nullptr)
+        g_loop->Wake();
+}
+
+// Creates the directory of a file's path; an existing directory is fine.
+void CreateParentDirectory(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return;
+    std::string dir = path.substr(0, slash);
+    if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST)
+        std::fprintf(stderr, "mkdir %s: %s\n", dir.c_str(), std::strerror(errno));
+}
+
+// Runs the server's destruction on a helper thread while this (the SNMP) thread keeps turning the loop
+// with the agent port paused: traps that the server sends while it stops still go out, and no request
+// reaches the server.
+void DestroyServer(AgentSnmp& agent)
+{
+    std::unique_ptr<EngineServer> server = TheServerSlot().Take();
+    if (!server)
+        return;
+    {
+        MutexLock lock(LoopMutex());
+        agent.SetPaused(true);
+    }
+    auto destroy = [&server] {
+        try {
+            server->Destroy();
+        } catch (const std::exception& e) {
+            AppLog::Instance()->Printf(kLogError, "[RunAgent]: server shutdown failed: %s", e.what());
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "[RunAgent]: server shutdown failed");
+        }
+        server.reset();
+    };
+    std::atomic<bool> done{false};
+    std::thread destroyer;
+    try {
+        destroyer = std::thread([&] {
+            destroy();
+            done = true;
+            agent.Wake();
+        });
+    } catch (const std::system_error&) {
+        destroy(); // no thread to spare: the server stops without its last traps
+        return;
+    }
+    while (!done.load())
+        agent.RunOnce(100);
+    destroyer.join();
+}
+
+// Ends the console signal thread and clears the published loop when RunAgent leaves, on every path.
+struct RunGuard {
+    ~RunGuard()
+    {
+        PublishLoop(nullptr);
+        ConsoleSignals().Stop();
+    }
+};
+
+} // namespace
+
+void SetEngineAddressReader(EngineAddressReader reader) { g_addressReader = reader; }
+
+uint32_t GetSysUpTime()
+{
+    MutexLock lock(LoopMutex());
+    return g_loop != nullptr ? g_loop->GetSysUpTime() : 0;
+}
+
+bool PostAgentTrap(SnmpTrap trap)
+{
+    MutexLock lock(LoopMutex());
+    return g_loop != nullptr && g_loop->PostTrap(std::move(trap));
+}
+
+bool PostToAgent(std::function<void()> work)
+{
+    MutexLock lock(LoopMutex());
+    return g_loop != nullptr && g_loop->Post(std::move(work));
+}
+
+bool IsAgentRunFlagSet() { return g_runFlag.load(); }
+bool IsAgentInLoop() { return g_inLoop.load() != 0; }
+const char* GetConfiguredEngineIPAddress() { return g_engineIp; }
+
+void RequestAgentStop()
+{
+    g_runFlag = false;
+    WakeLoop();
+}
+
+void StopAgent()
+{
+    RequestAgentStop();
+    while (g_inLoop.load() != 0)
+        WaitMilliseconds(100);
+}
+
+bool PauseAgent(bool pause)
+{
+    // Once the engine stops, the agent port stays as it is: the server is being destroyed. The check
+    // and the change are made under the loop slot's mutex, which the shutdown's own pause also takes.
+    MutexLock lock(LoopMutex());
+    if (!g_runFlag.load())
+        return false;
+    g_paused = pause;
+    if (g_loop != nullptr) {
+        g_loop->SetPaused(pause);
+        g_loop->Wake();
+    }
+    return true;
+}
+
+void AgentPowerEvent(bool suspend)
+{
+    if (!TheServerSlot().PowerEvent(suspend))
+        AppLog::Instance()->Printf(kLogInfo, "[AgentPowerEvent]: %s not passed on: no server, or no change",
+                                   suspend ? "suspension" : "resume");
+}
+
+std::string ChooseEngineIPAddress(const std::string& candidate)
+{
+    if (candidate.empty() || candidate.size() > 15 || !IsValidIpAddress(candidate.c_str()) ||
+        !IsLocalIpAddress(candidate.c_str()))
+        return std::string();
+    return candidate;
+}
+
+void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log)
+{
+    out[0] = '\0';
+    EngineAddressReader reader = g_addressReader.load();
+    if (app == nullptr || reader == nullptr)
+        return;
+    std::string iniPath, userPath;
+    app->GetFileName(iniPath, VG_FILE_CONFIG);
+    app->GetFileName(userPath, VG_FILE_EXT_USER);
+    std::string candidate = reader(userPath, iniPath);
+    std::string chosen = ChooseEngineIPAddress(candidate);
+    if (!candidate.empty() && chosen.empty() && log != nullptr)
+        log->Printf(kLogWarning, "[LoadEngineIPAddress]: configured engine address %.15s is not used: it is not "
+                                 "one of this host's addresses", candidate.c_str());
+    std::snprintf(out, 16, "%s", chosen.c_str());
+}
+
+void SignalHandler(int signal)
+{
+    if (signal != SIGINT && signal != SIGTERM && signal != SIGHUP)
+        return; // pause, continue and the power events are service controls
+    std::fputs("\n", stdout);
+    if (g_runFlag.load())
+        std::fputs("User abort\n", stdout);
+    std::fflush(stdout);
+    RequestAgentStop();
+}
+
+void InstallSignalHandlers()
+{
+    InstallFaultHandler();
+    if (!IsRunningAsService() && !ConsoleSignals().Start(SignalHandler))
+        AppLog::Instance()->Printf(kLogWarning, "[InstallSignalHandlers]: the control-signal thread did not start");
+}
+
+int RunAgent(int argc, char** argv)
+{
+    const char* program = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "vgnsa";
+
+    // 1-2. The command line.
+    RunSettings settings;
+    std::string invalid;
+    switch (ParseRunSettings(argc, argv, settings, invalid)) {
+    case ParseOutcome::kRun:
+        break;
+    case ParseOutcome::kInvalid:
+        std::fputs(FormatInvalidArgument(program, invalid).c_str(), stdout);
+        [[fallthrough]];
+    case ParseOutcome::kUsage:
+        std::fputs(FormatUsage(program).c_str(), stdout);
+        std::fflush(stdout);
+        return 1;
+    case ParseOutcome::kVersion:
+        std::fputs(FormatVersion().c_str(), stdout);
+        std::fflush(stdout);
+        return 0;
+    }
+
+    // 3. Wait for a key in console mode.
+    if (settings.pause && settings.mode == kRunModeConsole) {
+        std::printf("%s paused. Waiting for keypress...\n", program);
+        std::fflush(stdout);
+        std::getchar();
+    }
+
+    // 4-5. Logging.
+    MervaneApp* app = MervaneApp::Instance();
+    AppLog* log = AppLog::Instance();
+    std::string logPath;
+    if (app->GetFileName(logPath, VG_FILE_LOG_APP) == 0) {
+        CreateParentDirectory(logPath);
+        app->CreateFileLogger(logPath, settings.fileLogLevel);
+    }
+    if (settings.mode == kRunModeConsole)
+        app->CreateStreamLogger(settings.consoleLogLevel);
+    if (log->IsInfoEnabled()) {
+        log->Printf(kLogInfo, "Application Logging Initialized");
+        log->Printf(kLogInfo, settings.mode == kRunModeConsole ? "Running in Console Mode" : "Running as Windows Service");
+        log->Printf(kLogInfo, "SNMP Console Version = %d", settings.snmpVersion);
+        log->Printf(kLogInfo, "SNMP Listener Port = %d", settings.agentPort);
+        log->Printf(kLogInfo, "SNMP Trap Port = %d", settings.trapPort);
+        log->Printf(kLogInfo, "SNMP Community = %s", settings.community.c_str());
+    }
+
+    // 6-7. The SNMP library and the engine address.
+    log->Printf(kLogInfo, "Starting SNMP socket subsystem");
+    LoadEngineIPAddress(app, g_engineIp, log);
+
+    // 8-11. The agent: session on the agent port, engine boots, agent set-up.
+    AgentSnmp agent;
+    RunGuard guard; // ends before the agent: the loop is unpublished first
+    InstallSignalHandlers();
+    if (!agent.Start(settings, g_engineIp))
+        return 1;
+    PublishLoop(&agent);
+
+    // 12. The engine server, when its code is linked in.
+    if (EngineServerFactory factory = GetEngineServerFactory()) {
+        std::unique_ptr<EngineServer> server = factory();
+        if (!server) {
+            log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");
+            PublishLoop(nullptr);
+            agent.Shutdown();
+            return 1;
+        }
+        server->Start(0, settings.snmpVersion, settings.trapPort, settings.community);
+        // From here on power events reach the server.
+        TheServerSlot().Install(std::move(server));
+    }
+
+    // 13. coldStart.
+    agent.SendColdStart(settings.trapPort);
+
+    // 14. The request loop.
+    g_inLoop = 1;
+    log->Printf(kLogInfo, "Entering main application loop");
+    NotifyServiceRunning();
+    agent.Run(g_runFlag);
+
+    log->Printf(kLogInfo, "Exiting main application loop and begining application shutdown");
+    DestroyServer(agent);
+    g_inLoop = 0;
+    PublishLoop(nullptr);
+    log->Printf(kLogInfo, "Shuting down SNMP socket subsystem");
+    agent.Shutdown();
+    log->Printf(kLogInfo, "Application shutdown complete");
+    return 0;
+}

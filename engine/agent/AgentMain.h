@@ -1,0 +1,70 @@
+#pragma once
+// The engine program's run: RunAgent and the process-wide state of one engine run.
+//
+// RunAgent parses the command line (RunSettings.h), starts logging, sets up the SNMP agent on the SNMP
+// thread (which is RunAgent's own thread), creates and starts the engine server through the seam of
+// EngineServerHooks.h, sends its coldStart trap, then serves requests until the run flag is cleared,
+// and shuts down in order: the server first (while the agent no longer answers requests, so that no
+// request reaches a server being destroyed, and while its traps can still go out), then the agent.
+//
+// Threads: RunAgent runs once per process, on the main thread (console mode) or on the service's
+// worker thread. RequestAgentStop, StopAgent, PauseAgent, AgentPowerEvent, IsAgentRunning and
+// GetConfiguredEngineIPAddress are safe from any thread. The run flag and the in-loop flag are
+// atomics. Lock order: the loop slot's mutex and the server slot's mutex are leaves: nothing else is
+// taken while either is held, and neither is held while waiting.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "engine/agent/SnmpTypes.h"
+
+class AppLog;
+class MervaneApp;
+
+// 0 after an orderly stop; 1 when the start failed (bad argument, port in use, boots counter, no
+// server), with the reason logged; 1 after the usage text; 0 after the version text.
+int RunAgent(int argc, char** argv);
+
+// Clears the run flag and wakes the request loop; returns at once. For threads that the shutdown waits
+// for (the server's timer thread, its shutdown actions): they must never wait for the loop's end.
+void RequestAgentStop();
+// RequestAgentStop, then waits until the loop has ended and the server is destroyed (at once when the
+// loop was never entered). Never from a thread that the shutdown waits for.
+void StopAgent();
+// Pauses (true) or resumes (false) answering requests on the agent port; traps and client work go on.
+bool PauseAgent(bool pause);
+// Forwards a power event to the server when one exists (suspend: true); ignored before the server
+// exists and after it is gone. Each suspension reaches a server at most once before its resume.
+void AgentPowerEvent(bool suspend);
+
+// The agent's sysUpTime in hundredths of a second; 0 while no agent runs.
+uint32_t GetSysUpTime();
+// Queue a trap, or a function, for the SNMP thread of the running agent; false when no agent runs or it
+// takes no more work. Never blocks.
+bool PostAgentTrap(SnmpTrap trap);
+bool PostToAgent(std::function<void()> work);
+
+bool IsAgentRunFlagSet();
+// true while the request loop runs (from just before it is entered until the server is destroyed).
+bool IsAgentInLoop();
+
+// The engine IP text ("" when none is configured or it is not one of this host's addresses).
+const char* GetConfiguredEngineIPAddress();
+
+// Where the configured engine address comes from: the persistence code reads the user extension
+// file's engine settings block (when that file exists) or the INI file's [VG_Engine] EngineIPAddress,
+// and answers the candidate text. Without a reader there is no candidate.
+using EngineAddressReader = std::string (*)(const std::string& userExtensionPath, const std::string& iniPath);
+void SetEngineAddressReader(EngineAddressReader reader);
+
+// The candidate is kept when it is a valid IPv4 text and one of this host's addresses; "" otherwise.
+std::string ChooseEngineIPAddress(const std::string& candidate);
+// Fills out (16 bytes) with the configured engine address by the rules above.
+void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log);
+
+// SIGSEGV's fault handler, and in console mode the thread that takes SIGTERM, SIGINT and SIGHUP.
+void InstallSignalHandlers();
+// Console mode's reaction to a stop signal (runs on the control-signal thread, not in signal context):
+// prints "\n" and, while the run flag is set, "User abort\n", then RequestAgentStop.
+void SignalHandler(int signal);

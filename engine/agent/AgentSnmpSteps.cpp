@@ -1,0 +1,119 @@
+#include "engine/agent/AgentSnmpSteps.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/agent/AgentSetup.h"
+#include "engine/agent/EngineBoots.h"
+#include "engine/agent/SnmpAgent.h"
+#include "engine/agent/SnmpThread.h"
+#include "engine/agent/mib/Mib.h"
+#include "engine/core/AppLog.h"
+#include "engine/core/MervaneApp.h"
+
+int AgentXPort()
+{
+    const char* text = std::getenv(kAgentXPortVariable);
+    int port = 0;
+    if (text == nullptr || *text == '\0')
+        return kAgentXPort;
+    if (std::strcmp(text, "0") == 0)
+        return 0;
+    if (!ParsePortValue(text, port)) {
+        AppLog::Instance()->Printf(kLogWarning, "[RunAgent]: %s=%s is not a port; AgentX stays on %d",
+                                   kAgentXPortVariable, text, kAgentXPort);
+        return kAgentXPort;
+    }
+    return port;
+}
+
+AgentSnmp::AgentSnmp()
+    : m_thread(std::make_unique<SnmpThread>()), m_agent(std::make_unique<SnmpAgent>(*m_thread)),
+      m_mib(std::make_unique<Mib>())
+{
+}
+
+AgentSnmp::~AgentSnmp() { Shutdown(); }
+
+bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp)
+{
+    AppLog* log = AppLog::Instance();
+    const AppConfig& config = MervaneApp::Instance()->Config();
+    m_thread->BindToCurrentThread();
+    m_agent->PrepareLibrary("vgnsa", config.DataDirectory() + "netsnmp");
+    m_prepared = true;
+
+    int status = m_agent->OpenSession(engineIp != nullptr ? engineIp : "", settings.agentPort);
+    if (status != 0) {
+        log->Printf(kLogEmergency, "Failed to initialize SNMP port %d: Error code %d", settings.agentPort, status);
+        Shutdown();
+        return false;
+    }
+    log->Printf(kLogDebug, "Snmp successfully initialized.  Listenting on %s", m_agent->ListeningAddress().c_str());
+
+    std::string bootsPath = config.ProgramDirectory() + kEngineBootsFileName;
+    uint32_t boots = 0;
+    status = ReadEngineBoots(bootsPath, m_agent->EngineIdHex(), boots);
+    if (status < kBootsNoFile) {
+        log->Printf(kLogEmergency, "Error loading SNMP Engine Boots counter. Status = %d", status);
+        Shutdown();
+        return false;
+    }
+    if (boots < kMaxEngineBoots)
+        ++boots;
+    log->Printf(kLogDebug, "SNMP Engine Boots Count = %u", boots);
+    status = StoreEngineBoots(bootsPath, m_agent->EngineIdHex(), boots);
+    if (status != 0) {
+        log->Printf(kLogEmergency, "Error saving SNMP Engine Boots counter. Status = %d", status);
+        Shutdown();
+        return false;
+    }
+    m_agent->SetEngineBoots(boots);
+    m_agent->EnableAgentX(AgentXPort());
+
+    RegisterMibGroups(*m_agent, *m_mib);
+    status = m_agent->Start();
+    if (status != 0) {
+        log->Printf(kLogEmergency, "Failed to initialize SNMP port %d: Error code %d", settings.agentPort, status);
+        Shutdown();
+        return false;
+    }
+    return true;
+}
+
+void AgentSnmp::SendColdStart(int trapPort)
+{
+    // An SNMPv1 coldStart (generic 0) with our sysObjectID as enterprise, through the SNMP thread's
+    // trap path, which is this thread: it goes out at once.
+    SnmpTrap trap;
+    trap.version = 0;
+    trap.peer = "127.0.0.1";
+    trap.port = static_cast<uint16_t>(trapPort);
+    trap.community = kCommunityReadOnly;
+    trap.enterprise = MakeOid(kEngineSysObjectId);
+    trap.generic = 0;
+    trap.specific = 0;
+    int status = m_thread->SendTrap(trap);
+    if (status != 0)
+        AppLog::Instance()->Printf(kLogError, "[RunAgent]: coldStart to 127.0.0.1:%d not sent (status %d)", trapPort,
+                                   status);
+}
+
+void AgentSnmp::Run(const std::atomic<bool>& runFlag) { m_thread->Run(runFlag); }
+void AgentSnmp::RunOnce(int maxWaitMs) { m_thread->RunOnce(maxWaitMs); }
+
+void AgentSnmp::Shutdown()
+{
+    if (m_shutDown || !m_prepared)
+        return;
+    m_shutDown = true;
+    m_thread->Shutdown();
+    m_mib->unregister_groups();
+    m_agent->Shutdown();
+}
+
+void AgentSnmp::SetPaused(bool paused) { m_thread->SetPaused(paused); }
+void AgentSnmp::Wake() { m_thread->Post([] {}); }
+bool AgentSnmp::PostTrap(SnmpTrap trap) { return m_thread->PostTrap(std::move(trap)); }
+bool AgentSnmp::Post(std::function<void()> work) { return m_thread->Post(std::move(work)); }
+uint32_t AgentSnmp::GetSysUpTime() const { return m_agent->GetSysUpTime(); }
