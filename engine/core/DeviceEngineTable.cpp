@@ -327,11 +327,14 @@ bool CDeviceEngineTable::SetText(int index, const char* data, size_t length)
 {
     if (!HasBlock() || index < 4 || index >= EngineWord::kCount)
         return false;
+    // A text ends at its first NUL; an empty text is no text.
+    if (data)
+        length = strnlen(data, length);
     uint32_t key = 0;
     if (length) {
-        if (!m_strings || !data || length >= UINT32_MAX)
+        if (!m_strings || length >= UINT32_MAX)
             return false;
-        key = m_strings->AddString(data, static_cast<uint32_t>(length));
+        key = m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
         if (key == kDataKeyFailed || key == 0)
             return false;
     }

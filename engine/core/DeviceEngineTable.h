@@ -167,8 +167,8 @@ public:
     bool ModifyWord(int index, uint32_t clear, uint32_t set, uint32_t* old = nullptr);
     // The text of a text word (copied under the locks); empty for key 0 or an absent entry.
     std::string GetText(int index);
-    // Adds the bytes to the string table (key -1: an equal text keeps its key) and stores the key in
-    // the word; length 0 stores 0. false when there is no string table, no record or memory is short.
+    // Adds the text (up to its first NUL) to the string table (key -1: an equal text keeps its key)
+    // and stores the key in the word; an empty text stores 0. false when there is no string table, no record or memory is short.
     bool SetText(int index, const char* data, size_t length);
 
     // The New value of a word (word 1: the block key; word 4 without the hibernation bit).

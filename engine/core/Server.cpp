@@ -137,11 +137,16 @@ CServer::CServer(ServerOptions& options)
 
 CServer::~CServer()
 {
+    StopThreads();
+    if (g_server.load() == this)
+        g_server = nullptr;
+}
+
+void CServer::StopThreads()
+{
     // The threads go before the objects they use; Destroy has normally stopped them already.
     m_systemQueue->Destroy();
     m_timers->Destroy();
-    if (g_server.load() == this)
-        g_server = nullptr;
 }
 
 bool CServer::Start(int ignored, int snmpVersion, int trapPort, const std::string& community)

@@ -182,6 +182,9 @@ public:
 protected:
     explicit CServer(ServerOptions& options);
     void SetStartError(const std::string& text);
+    // Ends the system-queue and timer threads (a layer's destructor calls it first, so that no callback
+    // runs into a layer that is already gone).
+    void StopThreads();
     void SetEngineName(const std::string& name);
     const ServerOptions& Options() const { return m_options; }
     vgplat::EventLogWriter* EventWriter() { return m_eventWriter.get(); }

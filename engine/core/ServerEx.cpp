@@ -10,7 +10,10 @@ CServerEx::CServerEx(ServerOptions& options)
 {
 }
 
-CServerEx::~CServerEx() = default;
+CServerEx::~CServerEx()
+{
+    StopThreads();
+}
 
 bool CServerEx::Initialize(int ignored, int snmpVersion, int trapPort, const std::string& community)
 {

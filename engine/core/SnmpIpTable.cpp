@@ -295,9 +295,12 @@ std::string CSnmpIpTable::CopyText(uint32_t key)
 
 uint32_t CSnmpIpTable::AddText(const char* data, size_t length)
 {
+    // A text ends at its first NUL; an empty text is no text.
+    if (data)
+        length = strnlen(data, length);
     if (!m_strings || !data || !length || length >= UINT32_MAX)
         return 0;
-    return m_strings->AddString(data, static_cast<uint32_t>(length));
+    return m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
 }
 
 bool CSnmpIpTable::IsAcceptableName(const char* data, size_t length)

@@ -1,6 +1,5 @@
 #pragma once
-// Test helpers of the settings and INI tests: a sandbox folder per test and a log sink that keeps
-// every line.
+// Test helpers of the settings and INI tests: a sandbox folder that a test can own as a member.
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/AppLog.h"
 
 namespace cfgtest {
 
@@ -47,43 +45,5 @@ inline std::string ReadAll(const std::string& path)
     text << in.rdbuf();
     return text.str();
 }
-
-// Registers itself with the log hub for its lifetime.
-class CaptureLog : public AppLogger {
-public:
-    CaptureLog() : AppLogger("CfgTestCaptureLog#", kLogTrace)
-    {
-        AppLog::Instance()->ResetForTest();
-        AppLog::Instance()->AddLogger(this);
-    }
-    ~CaptureLog() override { AppLog::Instance()->ResetForTest(); }
-
-    int Shutdown() override { return 1; }
-    int Log(LogLevel level, const std::string&, const std::string& message) override
-    {
-        m_lines.push_back({level, message});
-        return 1;
-    }
-    bool Has(LogLevel level, const std::string& text) const
-    {
-        for (const auto& line : m_lines)
-            if (line.level == level && line.text == text)
-                return true;
-        return false;
-    }
-    bool Contains(const std::string& part) const
-    {
-        for (const auto& line : m_lines)
-            if (line.text.find(part) != std::string::npos)
-                return true;
-        return false;
-    }
-
-    struct Line {
-        LogLevel level;
-        std::string text;
-    };
-    std::vector<Line> m_lines;
-};
 
 } // namespace cfgtest

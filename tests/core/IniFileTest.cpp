@@ -4,8 +4,8 @@
 
 #include "engine/core/ConfigFileInterface.h"
 #include "tests/core/ConfigTestSupport.h"
+#include "tests/core/DataFileTestSupport.h"
 
-using cfgtest::CaptureLog;
 using cfgtest::Sandbox;
 
 namespace {
@@ -51,7 +51,8 @@ TEST(IniFile, LineCleaningKeysAndValues)
     EXPECT_EQ(ReadSection(ini, "[Main]").size(), 4u);
 
     // Section names match exactly, letter case included; keys ignore letter case.
-    CaptureLog log;
+    vgtest::CaptureSink& log = vgtest::CaptureSink::Instance();
+    log.Clear();
     EXPECT_FALSE(ini.SeekSection("[main]"));
     EXPECT_TRUE(log.Has(kLogWarning, "CIniFile::SeekSection - failed to find section '[main]'."));
     ASSERT_TRUE(ini.SeekSection("[Other]"));
@@ -64,7 +65,8 @@ TEST(IniFile, LineCleaningKeysAndValues)
 TEST(IniFile, OpenAndSeekRefusals)
 {
     Sandbox box;
-    CaptureLog log;
+    vgtest::CaptureSink& log = vgtest::CaptureSink::Instance();
+    log.Clear();
     CIniFile ini;
     EXPECT_FALSE(ini.SeekSection("[A]"));
     EXPECT_TRUE(log.Has(kLogError, "CIniFile::SeekSection - cannot seek on a non-open file."));
@@ -213,10 +215,11 @@ TEST_F(TimeStampSection, ExportFormat)
 
 TEST_F(TimeStampSection, UnsafeSectionNameIsRefused)
 {
-    CaptureLog log;
+    vgtest::CaptureSink& log = vgtest::CaptureSink::Instance();
+    log.Clear();
     std::ostringstream out;
     genericConfigFileInterface section(&out, "Bad]Name");
     section.Process();
     EXPECT_EQ(out.str(), "");
-    EXPECT_TRUE(log.Contains("section name \"Bad]Name\" refused"));
+    EXPECT_TRUE(log.Has(kLogError, "section name \"Bad]Name\" refused"));
 }

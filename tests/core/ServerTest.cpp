@@ -310,6 +310,19 @@ TEST_F(ServerTest, CommandsStartWithoutAShellByTheirFileType)
     EXPECT_EQ(argv, (std::vector<std::string>{"/bin/sh", "/opt/x/job.SH"}));
 }
 
+TEST_F(ServerTest, SaveRequestSavesByItsFlagsInOrder)
+{
+    auto server = StartServer();
+    const ino_t before = Inode(install.Path("data/vgusrext.dat"));
+    calls.Clear();
+    server->GetSystemQueue()->Post(11, 1 | 2 | 4 | 8);
+    server->GetSystemQueue()->Post(11, 4);
+    ASSERT_TRUE(WaitUntil([&] { return calls.Count("consoles.Save") == 2; }));
+    EXPECT_EQ(calls.Calls(), (std::vector<std::string>{"devices.Save", "consoles.Save", "remote.Save", "consoles.Save"}));
+    EXPECT_NE(Inode(install.Path("data/vgusrext.dat")), before);
+    server->Destroy();
+}
+
 TEST_F(ServerTest, ProcessWideInstanceAndSuspension)
 {
     ServerOptions options = install.Options(calls);

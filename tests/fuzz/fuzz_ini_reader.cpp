@@ -1,5 +1,7 @@
-// Fuzzes the INI reader: any file content must be read without a crash, a hang or an overrun, and
-// every key and value handed out must be clean (trimmed, no comment, no line end).
+// Fuzzes the INI reader and the section imports: any file content must be read without a crash, a hang
+// or an overrun; every key and value handed out must be clean (trimmed, no comment, no line end); and
+// what the [VG_Engine] and [IPAddresses] writers export from the imported tables must import again to
+// the same settings.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,9 +10,14 @@
 #include <string>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "engine/core/AppLog.h"
 #include "engine/core/ConfigFileInterface.h"
+#include "engine/core/DeviceEngineTable.h"
 #include "engine/core/IniFile.h"
+#include "engine/core/SnmpIpTable.h"
+#include "engine/core/StringTable.h"
 
 namespace {
 
@@ -20,6 +27,37 @@ public:
     NullSink() : AppLogger("FuzzNullSink#", kLogEmergency) {}
     int Shutdown() override { return 1; }
     int Log(LogLevel, const std::string&, const std::string&) override { return 1; }
+};
+
+void WriteFile(const std::string& path, const uint8_t* data, size_t size)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        std::abort();
+    if (size)
+        std::fwrite(data, 1, size, file);
+    std::fclose(file);
+}
+
+struct Imported {
+    CStringTable strings;
+    CDeviceEngineTable record {nullptr, &strings};
+    CSnmpIpTable traps {nullptr, &strings};
+
+    void Load(const std::string& ini)
+    {
+        genericConfigFileInterface::SetEngineIniPath(ini);
+        strings.ReadFileBlock("/nonexistent", kStringTableBlockKey);
+        record.ReadFileBlock("/nonexistent", kEngineConfigBlockKey);
+        traps.ReadFileBlock("/nonexistent", kSnmpIpBlockKey);
+    }
+    std::string Export()
+    {
+        std::ostringstream out;
+        record.WriteConfigurationValues(out);
+        traps.WriteConfigurationValues(out);
+        return out.str();
+    }
 };
 
 const std::string& InputPath()
@@ -62,12 +100,7 @@ void WalkSection(CIniFile& ini, const std::string& section)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string& path = InputPath();
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return 0;
-    if (size)
-        std::fwrite(data, 1, size, file);
-    std::fclose(file);
+    WriteFile(path, data, size);
 
     CIniFile ini;
     if (!ini.Open(path.c_str()))
@@ -90,5 +123,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (timeStampConfigFileInterface::GetText(field).size() > timeStampConfigFileInterface::MaxLength(field))
             std::abort();
     }
+
+    Imported imported;
+    imported.Load(path);
+    std::string exported = imported.Export();
+    WriteFile(path, reinterpret_cast<const uint8_t*>(exported.data()), exported.size());
+    Imported again;
+    again.Load(path);
+    if (again.Export() != exported)
+        std::abort();
     return 0;
 }

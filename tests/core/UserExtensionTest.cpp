@@ -1,0 +1,264 @@
+#include "engine/core/UserExtension.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <thread>
+
+#include "engine/core/ConfigFileInterface.h"
+#include "tests/core/DataFileTestSupport.h"
+#include "tests/core/RecordingHooks.h"
+
+using cfgtest::RecordingHooks;
+using vgtest::Image;
+using vgtest::MakeDataFile;
+using vgtest::WordAt;
+
+namespace {
+
+class UserExtensionTest : public vgtest::SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        genericConfigFileInterface::SetEngineIniPath(Path("vgconfig.ini"));
+    }
+    void TearDown() override
+    {
+        genericConfigFileInterface::SetEngineIniPath("");
+        SandboxTest::TearDown();
+    }
+    // A user extension object over the sandbox's files, saving through its hooks.
+    struct Engine {
+        explicit Engine(UserExtensionTest& test) : extension(&hooks)
+        {
+            hooks.extension = &extension;
+            extension.SetPaths(test.Path("vgusrext.dat"), test.Path("vgusrext.bak"), test.Path("vgusrtpl.dat"),
+                               test.Path("vgusrext.safepoint"));
+        }
+        RecordingHooks hooks;
+        CUserExtension extension;
+    };
+    std::string File() const { return ReadFile(Path("vgusrext.dat")); }
+    static uint32_t Mode(const std::string& path)
+    {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    }
+};
+
+std::string DefaultRecord(uint32_t flags)
+{
+    Image record;
+    for (int i = 0; i < EngineWord::kCount; ++i)
+        record.W(i == EngineWord::kFlags ? flags : CDeviceEngineTable::DefaultWord(i));
+    return record.Str();
+}
+
+std::string EmptyTable(uint32_t key)
+{
+    return Image().W(20).W(key).W(20).W(0).W(0).Str();
+}
+
+} // namespace
+
+TEST_F(UserExtensionTest, FreshFileHasTheExactLayout)
+{
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+
+    Image expected;
+    expected.W(28).W(0x24780203).W(28).W(48).W(3).W(0x0C043B00).W(0);
+    expected.W(16).W(0xA2000000).W(48).W(188);
+    expected.W(16).W(0x06000000).W(236).W(20);
+    expected.W(16).W(0xA40C0000).W(256).W(20);
+    // The record: 188, key, 0, 0, 0x04400000, 0xFFFF, ..., word 15 = 0x21 and the address-check bit
+    // (no engine address, none stored).
+    expected.Bytes(DefaultRecord(0x21 | kFlagEngineAddressChecked));
+    expected.Bytes(EmptyTable(0x06000000));
+    expected.Bytes(EmptyTable(0xA40C0000));
+    ASSERT_EQ(expected.Size(), 304u);
+    EXPECT_EQ(File(), expected.Str());
+    EXPECT_EQ(WordAt(File(), 76 + 4 * 4), 0x04400000u);
+    EXPECT_EQ(Mode(Path("vgusrext.dat")), 0600u);
+    EXPECT_EQ(engine.hooks.rowCounts, std::vector<int> {0});
+}
+
+TEST_F(UserExtensionTest, NewFileImportsTheIniAndRoundTrips)
+{
+    WriteFile(Path("vgconfig.ini"), "[VG_Engine]\nSMTPServer=mail\nSMTPPassword=secret\nRemoteSnmpTimeout=30\n"
+                                    "[IPAddresses]\nIP=10.0.0.7,Station,162,public\nIP=10.0.0.8,,1162,private\n");
+    std::string first;
+    {
+        Engine engine(*this);
+        ASSERT_EQ(engine.extension.Load(), 1);
+        first = File();
+        EXPECT_EQ(engine.extension.GetSnmpIpTable().GetCount(), 2);
+    }
+    // A different INI no longer matters: the file has its blocks.
+    WriteFile(Path("vgconfig.ini"), "[VG_Engine]\nSMTPServer=other\n[IPAddresses]\nIP=10.0.0.9,x,1,y\n");
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    EXPECT_EQ(File(), first);
+    CDeviceEngineTable& record = engine.extension.GetEngineTable();
+    EXPECT_EQ(record.GetText(EngineWord::kSmtpServer), "mail");
+    EXPECT_EQ(record.GetText(EngineWord::kSmtpPassword), "secret");
+    EXPECT_EQ(record.GetWord(EngineWord::kRemoteSnmpTimeout), 30u);
+    CSnmpIpTable& traps = engine.extension.GetSnmpIpTable();
+    ASSERT_EQ(traps.GetCount(), 2);
+    EXPECT_EQ(traps.GetValue(kSnmpIpBlockKey | 5 << 8 | 2, 0).bytes, "private");
+    EXPECT_EQ(traps.GetValue(kSnmpIpBlockKey | 6 << 8 | 2, 0).integer, 1162u);
+    // Texts live once in the string table.
+    EXPECT_EQ(engine.extension.GetStringTable().GetCount(), 5);
+}
+
+TEST_F(UserExtensionTest, TemplateIsCopiedOnlyOverAMissingFile)
+{
+    std::string record = DefaultRecord(0x21);
+    record.replace(4 * EngineWord::kRemoteThreadCount, 4, Image().W(9).Str());
+    std::string templ = MakeDataFile(0x24780203, kEngineDataVersion,
+                                     {{0xA2000000, record}, {0x06000000, EmptyTable(0x06000000)}});
+    WriteFile(Path("vgusrtpl.dat"), templ);
+    WriteFile(Path("vgconfig.ini"), "[VG_Engine]\nRemoteThreadCount=40\n");
+    {
+        Engine engine(*this);
+        ASSERT_EQ(engine.extension.Load(), 1);
+        EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kRemoteThreadCount), 9u);
+        EXPECT_EQ(Mode(Path("vgusrext.dat")), 0600u);
+        engine.extension.GetEngineTable().SetWord(EngineWord::kRemoteThreadCount, 11);
+        ASSERT_EQ(engine.extension.Save(), 1);
+    }
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kRemoteThreadCount), 11u);
+    EXPECT_EQ(ReadFile(Path("vgusrtpl.dat")), templ);
+}
+
+// Golden before and after: a file of 12.04.0040 with a 32-word record, a text and 40-byte rows.
+TEST_F(UserExtensionTest, OldFileIsUpgradedOnLoad)
+{
+    Image oldRecord;
+    oldRecord.W(128).W(0xA2000000).W(0).W(0);
+    for (int i = 4; i < 32; ++i)
+        oldRecord.W(i == EngineWord::kFlags ? 0x1 : i == EngineWord::kCommunity ? 0x06000001 : 0x100 + i);
+    Image strings;
+    strings.W(20).W(0x06000000).W(20).W(24).W(1).W(16).W(0x06000001).W(7).W(8).Bytes(std::string("public\0\0", 8));
+    auto row = [](uint32_t key, uint32_t flags, uint32_t address, uint32_t size) {
+        Image r;
+        r.W(size).W(key).W(0).W(0).W(flags).W(address).W(0).W(0x06000001).W(162).W(0);
+        return r.Str();
+    };
+    Image oldTraps;
+    oldTraps.W(20).W(0xA40C0000).W(20).W(80).W(2).Bytes(row(0xA40C0001, 0, 0x0100000A, 40)).Bytes(row(0xA40C0002, 0x11, 0x0200000A, 40));
+    WriteFile(Path("vgusrext.dat"), MakeDataFile(0x24780203, MakeDataVersion(12, 4, 40),
+                                                 {{0xA2000000, oldRecord.Str()},
+                                                  {0x06000000, strings.Str()},
+                                                  {0xA40C0000, oldTraps.Str()}}));
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    EXPECT_EQ(engine.hooks.communities, std::vector<std::string> {"public"});
+
+    Image newRecord;
+    newRecord.W(188).W(0xA2000000).W(0).W(0);
+    for (int i = 4; i < EngineWord::kCount; ++i)
+        newRecord.W(i == EngineWord::kFlags       ? 0x1 | kFlagOldDataFile
+                    : i == EngineWord::kCommunity ? 0x06000001
+                    : i < 32                      ? 0x100 + i
+                                                  : CDeviceEngineTable::DefaultWord(i));
+    Image newTraps;
+    newTraps.W(20).W(0xA40C0000).W(20).W(52).W(1).Bytes(row(0xA40C0001, 0x11, 0x0200000A, 52)).Bytes(std::string(12, '\0'));
+    const std::string expected = MakeDataFile(
+        0x24780203, kEngineDataVersion,
+        {{0xA2000000, newRecord.Str()}, {0x06000000, strings.Str()}, {0xA40C0000, newTraps.Str()}});
+    EXPECT_EQ(File(), expected);
+    EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kRemoteSnmpRetries), 1u);
+    EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kRemoteSnmpTimeout), 15u);
+}
+
+TEST_F(UserExtensionTest, UncleanStopRestoresTheBackupAndClearsTheCriticalState)
+{
+    WriteFile(Path("vgconfig.ini"), "[IPAddresses]\nIP=10.0.0.1,a,1,c\n");
+    {
+        Engine engine(*this);
+        ASSERT_EQ(engine.extension.Load(), 1);
+        // The remote-agent manager starts a change (backup, bit set, save) and adds two rows before the
+        // process dies.
+        engine.extension.GetEngineTable().BeginCritical(kCriticalAgentAdding);
+        ASSERT_EQ(engine.hooks.calls.front(), "backup");
+        int32_t on = 1;
+        for (int i = 0; i < 2; ++i) {
+            uint32_t key = engine.extension.GetSnmpIpTable().AddEmptyRow();
+            engine.extension.GetSnmpIpTable().SetValue(kSnmpIpBlockKey | 2 << 8 | (key & 0xFF), 0, 2, &on, 4);
+        }
+        ASSERT_EQ(engine.extension.GetSnmpIpTable().GetCount(), 3);
+    }
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.LoadWithRecovery(), 1);
+    EXPECT_EQ(engine.hooks.Count("restore"), 1);
+    EXPECT_EQ(engine.extension.GetEngineTable().GetCriticalState(), 0u);
+    EXPECT_EQ(engine.extension.GetSnmpIpTable().GetCount(), 1);
+    // The MIB hears the exact count of each load: 3 before the restore, 1 after.
+    EXPECT_EQ(engine.hooks.rowCounts, (std::vector<int> {3, 1}));
+
+    Engine again(*this);
+    ASSERT_EQ(again.extension.LoadWithRecovery(), 1);
+    EXPECT_EQ(again.hooks.Count("restore"), 0);
+    EXPECT_EQ(again.extension.GetEngineTable().GetCriticalState(), 0u);
+}
+
+TEST_F(UserExtensionTest, BackupRestoreAndSafePoint)
+{
+    Engine engine(*this);
+    EXPECT_EQ(engine.extension.Backup(), 0);
+    EXPECT_EQ(engine.extension.Restore(), 0);
+    EXPECT_EQ(engine.extension.CreateSafePoint(), 0);
+    EXPECT_TRUE(Log().Has(kLogInfo, "no safe point file created"));
+    ASSERT_EQ(engine.extension.Load(), 1);
+    const std::string saved = File();
+    EXPECT_EQ(engine.extension.Backup(), 1);
+    EXPECT_EQ(engine.extension.CreateSafePoint(), 1);
+    EXPECT_TRUE(Log().Has(kLogInfo, "to create safepoint file was successful"));
+    EXPECT_EQ(ReadFile(Path("vgusrext.safepoint")), saved);
+    EXPECT_EQ(Mode(Path("vgusrext.bak")), 0600u);
+    EXPECT_EQ(Mode(Path("vgusrext.safepoint")), 0600u);
+
+    engine.extension.GetEngineTable().SetWord(EngineWord::kSmtpPort, 2525);
+    ASSERT_EQ(engine.extension.Save(), 1);
+    EXPECT_NE(File(), saved);
+    EXPECT_EQ(engine.extension.Restore(), 1);
+    EXPECT_EQ(File(), saved);
+
+    // A save that cannot be made answers 0.
+    CUserExtension lost;
+    lost.SetPaths(Path("no/such/folder/vgusrext.dat"), "", "", "");
+    ASSERT_EQ(lost.Load(), 1);
+    EXPECT_EQ(lost.Save(), 0);
+}
+
+// Request threads change settings and save while the system queue saves too: every file on disk is
+// whole, and the last save holds every change.
+class UserExtensionThreads : public UserExtensionTest {};
+
+TEST_F(UserExtensionThreads, ConcurrentChangesAndSaves)
+{
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                std::string text = "server-" + std::to_string(t) + "-" + std::to_string(i);
+                engine.extension.GetEngineTable().SetText(EngineWord::kSmtpServer + (t % 2), text.data(), text.size());
+                engine.extension.GetEngineTable().ModifyWord(EngineWord::kFlags, 0, 1u << (16 + t));
+                engine.extension.Save();
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    ASSERT_EQ(engine.extension.Save(), 1);
+    Engine reader(*this);
+    ASSERT_EQ(reader.extension.Load(), 1);
+    EXPECT_EQ(reader.extension.GetEngineTable().GetWord(EngineWord::kFlags) & 0xF0000, 0xF0000u);
+    EXPECT_EQ(reader.extension.GetEngineTable().GetText(EngineWord::kSmtpServer),
+              engine.extension.GetEngineTable().GetText(EngineWord::kSmtpServer));
+}
