@@ -85,6 +85,42 @@ private:
     CServer& m_server;
 };
 
+// What the console registry asks of the server.
+class CServer::ConsoleHost : public IConsoleHost {
+public:
+    explicit ConsoleHost(CServer& server) : m_server(server) {}
+    int GetTrapPort() override { return m_server.GetTrapPort(); }
+    std::string GetCommunity() override { return m_server.GetCommunity(); }
+    std::string GetEngineName() override { return m_server.GetEngineName(); }
+    uint32_t GetDataFileVersion() override { return m_server.GetDataFileVersion(); }
+    std::vector<uint32_t> GetDeviceKeys() override
+    {
+        std::vector<uint32_t> keys;
+        const int count = m_server.m_devices->GetCount();
+        for (int i = 0; i < count; ++i)
+            keys.push_back(m_server.m_devices->GetDeviceKeyAt(i));
+        return keys;
+    }
+    int GetDeviceCount() override { return m_server.m_devices->GetCount(); }
+    ITrapSender* GetTrapSender() override
+    {
+        if (m_server.m_options.trapSender)
+            return m_server.m_options.trapSender;
+        return dynamic_cast<ITrapSender*>(m_server.m_snmp.get());
+    }
+    std::string GetConsoleFilePath() override { return m_server.m_paths.console; }
+    std::string GetConsoleBackupPath() override { return m_server.m_paths.consoleBackup; }
+    std::string GetConsoleSafePointPath() override
+    {
+        std::string path;
+        BuildSafePointFileName(m_server.m_config, path, VG_FILE_EXT_CONSOLE);
+        return path;
+    }
+
+private:
+    CServer& m_server;
+};
+
 CServer* CServer::Instance()
 {
     return g_server.load();
@@ -118,7 +154,11 @@ CServer::CServer(ServerOptions& options)
     m_hooks = std::make_unique<Hooks>(*this);
     m_queueHost = std::make_unique<QueueHost>(*this);
     m_timers = std::make_unique<CAgentTimer>("CServerTimers", options.timerClock);
-    m_consoles = options.consoles ? std::move(options.consoles) : std::make_unique<IConsoleManager>();
+    m_consoleHost = std::make_unique<ConsoleHost>(*this);
+    if (options.consoles)
+        m_consoles = std::move(options.consoles);
+    else
+        m_consoles = std::make_unique<CConsoles>(*m_consoleHost, options.consoleOptions);
     m_devices = options.devices ? std::move(options.devices) : std::make_unique<IDeviceManager>();
     m_remoteAgent = options.remoteAgents ? std::move(options.remoteAgents) : std::make_unique<IRemoteAgentManager>();
     m_systemQueue = std::make_unique<CSystemQueue>(m_queueHost.get());
@@ -133,6 +173,8 @@ CServer::CServer(ServerOptions& options)
     m_options.startPauseMs = options.startPauseMs;
     m_options.timerClock = options.timerClock;
     m_options.fileTypes = options.fileTypes;
+    m_options.trapSender = options.trapSender;
+    m_options.consoleOptions = options.consoleOptions;
 }
 
 CServer::~CServer()

@@ -33,6 +33,7 @@
 #include <string>
 
 #include "engine/core/AgentTimer.h"
+#include "engine/core/Consoles.h"
 #include "engine/core/EngineHooks.h"
 #include "engine/core/EngineValue.h"
 #include "engine/core/MervaneApp.h"
@@ -61,7 +62,13 @@ struct ServerOptions {
     std::unique_ptr<vgplat::EventLogWriter> eventWriter; // null: syslog
     std::unique_ptr<IDeviceManager> devices;
     std::unique_ptr<IRemoteAgentManager> remoteAgents;
+    // null: the engine's own console registry (CConsoles) over this server.
     std::unique_ptr<IConsoleManager> consoles;
+    // The trap sender of the consoles' fan-out (not owned; it outlives the server). null: the facade
+    // (snmp) when it is a trap sender, else traps reach nobody.
+    ITrapSender* trapSender = nullptr;
+    // The keep-alive period, fan-out spacing and bound of the engine's console registry.
+    ConsoleOptions consoleOptions;
     std::unique_ptr<ISnmpFacade> snmp;
 };
 
@@ -192,8 +199,10 @@ protected:
 private:
     class Hooks;
     class QueueHost;
+    class ConsoleHost;
     friend class Hooks;
     friend class QueueHost;
+    friend class ConsoleHost;
 
     void ResolvePaths();
     void FindEngineMac();
@@ -217,6 +226,7 @@ private:
     std::unique_ptr<vgplat::EventLogWriter> m_eventWriter;
     std::unique_ptr<Hooks> m_hooks;
     std::unique_ptr<QueueHost> m_queueHost;
+    std::unique_ptr<ConsoleHost> m_consoleHost;
     std::unique_ptr<CAgentTimer> m_timers;
     std::unique_ptr<IConsoleManager> m_consoles;
     std::unique_ptr<IDeviceManager> m_devices;

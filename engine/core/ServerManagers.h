@@ -34,6 +34,8 @@ public:
     virtual int CountLocalDevices() { return 0; }
     virtual bool IsAnySuspended() { return false; }
     virtual int GetCount() { return 0; }
+    // The device key of the device at list position (0-based); 0 outside the list.
+    virtual uint32_t GetDeviceKeyAt(int /*position*/) { return 0; }
     // The name of the device with that key (column 10 of its columns); false when no device has it.
     virtual bool GetDeviceName(uint32_t /*deviceKey*/, std::string& /*name*/) { return false; }
     // A device variable of the device at deviceIndex (1-based). The result is GetValue's result.

@@ -1,5 +1,5 @@
 #pragma once
-// Log sinks that keep every line, for assertions on the engine's log texts.
+// Log sinks that keep every line they are given, for assertions on what the engine logged.
 
 #include <algorithm>
 #include <mutex>
@@ -60,6 +60,7 @@ private:
     CaptureLogger m_sink;
 };
 
+// A capture sink that installs itself as the hub's only sink for its life, with exact-line queries.
 class LogCapture : public AppLogger {
 public:
     LogCapture() : AppLogger("LogCapture#", kLogTrace)
