@@ -23,6 +23,12 @@ constexpr int kBootsWriteError = -5;
 // The largest boots value (RFC 3414: the counter latches there).
 constexpr uint32_t kMaxEngineBoots = 2147483647u;
 
+// The boots value of this start: the stored one plus one, latched at kMaxEngineBoots.
+inline uint32_t NextEngineBoots(uint32_t stored)
+{
+    return stored < kMaxEngineBoots ? stored + 1 : kMaxEngineBoots;
+}
+
 // The boots of engineIdHex in a file's content (kBootsOk, kBootsNoEntry or kBootsCorrupt).
 int ParseEngineBoots(const std::string& content, const std::string& engineIdHex, uint32_t& boots);
 // boots gets the stored value, 0 when none.

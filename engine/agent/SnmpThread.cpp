@@ -257,15 +257,16 @@ void SnmpThread::Run(const std::atomic<bool>& runFlag)
 
 void SnmpThread::DrainQueue()
 {
-    for (;;) {
-        std::function<void()> work;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_queue.empty())
-                return;
-            work = std::move(m_queue.front());
-            m_queue.pop_front();
-        }
+    // Only the work queued so far: work that keeps arriving waits for the next round, so the agent's
+    // sockets are read between batches.
+    std::deque<std::function<void()>> batch;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        batch.swap(m_queue);
+    }
+    while (!batch.empty()) {
+        std::function<void()> work = std::move(batch.front());
+        batch.pop_front();
         try {
             work();
         } catch (const std::exception& e) {

@@ -43,6 +43,14 @@ TEST(EngineBoots, ParseStatuses)
     }
 }
 
+TEST(EngineBoots, NextValueLatchesAtTheLimit)
+{
+    EXPECT_EQ(NextEngineBoots(0), 1u);
+    EXPECT_EQ(NextEngineBoots(41), 42u);
+    EXPECT_EQ(NextEngineBoots(kMaxEngineBoots - 1), kMaxEngineBoots);
+    EXPECT_EQ(NextEngineBoots(kMaxEngineBoots), kMaxEngineBoots);
+}
+
 TEST(EngineBoots, ReadAndStore)
 {
     vgtest::TempDir dir;

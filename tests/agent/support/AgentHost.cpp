@@ -25,8 +25,7 @@ void RunEmbeddedAgent(SnmpThread& thread, const AgentOptions& options, const std
         if (result.bootsReadStatus < kBootsNoFile) {
             result.status = -100;
         } else {
-            if (boots < kMaxEngineBoots)
-                ++boots;
+            boots = NextEngineBoots(boots);
             result.boots = boots;
             if (StoreEngineBoots(bootsPath, agent.EngineIdHex(), boots) != 0)
                 result.status = -101;
