@@ -1,5 +1,5 @@
 #pragma once
-// A console's trap port for tests: a UDP socket on 127.0.0.1 (free port) and a thread that keeps every
+// A console's trap port for tests: a UDP socket on a loopback address (free port) and a thread that keeps every
 // datagram with its arrival time, decoded as an SNMPv1 trap or an SNMPv2c notification.
 
 #include <arpa/inet.h>
@@ -195,12 +195,13 @@ inline DecodedTrap DecodeTrap(const unsigned char* data, size_t size)
 
 class TrapReceiver {
 public:
-    TrapReceiver()
+    // address: the dotted IPv4 address to listen on (a console's own address).
+    explicit TrapReceiver(const char* address = "127.0.0.1")
     {
         m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, address, &a.sin_addr);
         a.sin_port = 0;
         if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
             socklen_t l = sizeof a;
