@@ -42,7 +42,8 @@ CMervaneSnmp::CMervaneSnmp(SnmpFacadeHost host, MibRowCounts& rows)
             return post && post([name] { SetAgentCommunity(name.data(), name.size()); });
         };
     }
-    m_sender = std::make_unique<mervane_trap_sender>(m_host.postTrap, m_host.engineMac, m_host.resolver);
+    m_sender = std::make_unique<mervane_trap_sender>(m_host.postTrap, m_host.engineMac, m_host.resolver,
+                                                     [this] { return GetEngineIPAddress(); });
 }
 
 CMervaneSnmp::~CMervaneSnmp() = default;

@@ -166,9 +166,11 @@ std::string TrapRecordFault(const TrapData& record)
     return std::string();
 }
 
-SnmpTrap BuildSnmpTrap(const TrapData& record, const std::string& address, const std::string& engineMac)
+SnmpTrap BuildSnmpTrap(const TrapData& record, const std::string& address, const std::string& engineMac,
+                       uint32_t agentAddress)
 {
     SnmpTrap trap;
+    trap.agentAddress = agentAddress;
     trap.version = record.version == 1 ? 1 : 0;
     trap.peer = address;
     trap.port = static_cast<uint16_t>(record.port & 0xFFFF);
@@ -189,8 +191,9 @@ SnmpTrap BuildSnmpTrap(const TrapData& record, const std::string& address, const
     return trap;
 }
 
-mervane_trap_sender::mervane_trap_sender(PostTrap post, EngineMac mac, Resolver resolver)
-    : m_post(std::move(post)), m_mac(std::move(mac)), m_resolver(resolver ? std::move(resolver) : Resolver(ResolveHost))
+mervane_trap_sender::mervane_trap_sender(PostTrap post, EngineMac mac, Resolver resolver, AgentAddress agent)
+    : m_post(std::move(post)), m_mac(std::move(mac)), m_resolver(resolver ? std::move(resolver) : Resolver(ResolveHost)),
+      m_agentAddress(std::move(agent))
 {
 }
 
@@ -277,7 +280,8 @@ int mervane_trap_sender::sendtrap(TrapData& record, Mutex* lock)
         return kTrapBadAddress;
     }
 
-    SnmpTrap trap = BuildSnmpTrap(record, IpAddressToString(address), m_mac ? m_mac() : "00.00.00.00.00.00");
+    SnmpTrap trap = BuildSnmpTrap(record, IpAddressToString(address), m_mac ? m_mac() : "00.00.00.00.00.00",
+                                  m_agentAddress ? m_agentAddress() : 0);
     if (lock && lock->Lock() != 1)
         return kTrapRefused;
     const bool queued = m_post && m_post(std::move(trap));

@@ -43,8 +43,10 @@ constexpr int kTrapRefused = -1;    // refused record, or the lock could not be 
 AppLogRecord TrapDebugRecord(const TrapData& record);
 // Why a record cannot be sent at all; empty when it can (varbind count, trap OID, SNMPv3 target).
 std::string TrapRecordFault(const TrapData& record);
-// The notification for a record that TrapRecordFault accepts, to the dotted IPv4 address.
-SnmpTrap BuildSnmpTrap(const TrapData& record, const std::string& address, const std::string& engineMac);
+// The notification for a record that TrapRecordFault accepts, to the dotted IPv4 address; agentAddress
+// is the SNMPv1 agent-addr (the engine's address, first octet lowest; 0 lets the library choose).
+SnmpTrap BuildSnmpTrap(const TrapData& record, const std::string& address, const std::string& engineMac,
+                       uint32_t agentAddress = 0);
 
 class mervane_trap_sender {
 public:
@@ -55,7 +57,10 @@ public:
     // Resolves a host name to an IPv4 address (first octet lowest); false when it does not resolve.
     using Resolver = std::function<bool(const std::string&, uint32_t&)>;
 
-    mervane_trap_sender(PostTrap post, EngineMac mac, Resolver resolver = nullptr);
+    // The engine's IPv4 address for the SNMPv1 agent-addr field (asked before any lock is taken).
+    using AgentAddress = std::function<uint32_t()>;
+
+    mervane_trap_sender(PostTrap post, EngineMac mac, Resolver resolver = nullptr, AgentAddress agent = nullptr);
     virtual ~mervane_trap_sender();
     mervane_trap_sender(const mervane_trap_sender&) = delete;
     mervane_trap_sender& operator=(const mervane_trap_sender&) = delete;
@@ -74,6 +79,7 @@ private:
     PostTrap m_post;
     EngineMac m_mac;
     Resolver m_resolver;
+    AgentAddress m_agentAddress;
     std::mutex m_cacheMutex;
     struct Cached {
         uint32_t address = 0;

@@ -183,6 +183,7 @@ TEST(SnmpFacade, StopRequestAndLookupsHappenWithoutWaitingUnderTheMutex)
     EXPECT_EQ(f.facade->SendTrap(record), 0);
     ASSERT_EQ(f.traps.size(), 1u);
     EXPECT_EQ(f.traps[0].peer, "127.0.0.5");
+    EXPECT_EQ(f.traps[0].agentAddress, 0x0500007Fu); // the engine's address as the SNMPv1 agent-addr
 
     EXPECT_EQ(f.facade->GetEngineIPAddress(), 0x0500007Fu);
     EXPECT_EQ(f.facade->GetEngineIPAddress(), 0x0500007Fu); // remembered

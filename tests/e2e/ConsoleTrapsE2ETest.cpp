@@ -32,6 +32,7 @@ void ExpectValueChanged(const DecodedTrap& t, const std::string& oid, unsigned c
     EXPECT_EQ(t.enterprise, kE);
     EXPECT_EQ(t.generic, 6);
     EXPECT_EQ(t.specific, 1001);
+    EXPECT_EQ(t.agentAddress, "127.0.0.1"); // the engine's address
     ASSERT_EQ(t.varbinds.size(), 2u);
     EXPECT_EQ(t.varbinds[0].oid, oid);
     EXPECT_EQ(t.varbinds[0].type, type);
