@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
 #include <system_error>
@@ -37,7 +38,8 @@ Mutex& LoopMutex()
     static Mutex mutex("AgentLoopSlot#");
     return mutex;
 }
-AgentSnmp* g_loop = nullptr; // guarded by LoopMutex
+AgentSnmp* g_loop = nullptr;  // guarded by LoopMutex
+bool g_holdAgentPort = false; // guarded by LoopMutex: the server is starting or stopping
 
 EngineServerSlot& TheServerSlot()
 {
@@ -77,43 +79,59 @@ void CreateParentDirectory(const std::string& path)
         std::fprintf(stderr, "mkdir %s: %s\n", dir.c_str(), std::strerror(errno));
 }
 
-// Runs the server's destruction on a helper thread while this (the SNMP) thread keeps turning the loop
-// with the agent port paused: traps that the server sends while it stops still go out, and no request
-// reaches the server.
+// Holds the agent port closed (hold) or gives it back to the pause flag. Requests wait while the
+// server starts or stops.
+void HoldAgentPort(AgentSnmp& agent, bool hold)
+{
+    MutexLock lock(LoopMutex());
+    g_holdAgentPort = hold;
+    agent.SetPaused(hold || g_paused.load());
+    agent.Wake();
+}
+
+// Runs work on a helper thread while this thread, the SNMP thread, keeps turning the loop: whatever the
+// server hands the SNMP thread while it starts or stops (traps, community changes, client requests)
+// is done meanwhile. The caller holds the agent port, so no request reaches a server that is half
+// started or half stopped.
+void RunBesideTheLoop(AgentSnmp& agent, const std::function<void()>& work)
+{
+    auto guarded = [&work] {
+        try {
+            work();
+        } catch (const std::exception& e) {
+            AppLog::Instance()->Printf(kLogError, "[RunAgent]: server call failed: %s", e.what());
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "[RunAgent]: server call failed");
+        }
+    };
+    std::atomic<bool> done{false};
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            guarded();
+            done = true;
+            agent.Wake();
+        });
+    } catch (const std::system_error&) {
+        guarded(); // no thread to spare: the work runs here, the loop waits
+        return;
+    }
+    while (!done.load())
+        agent.RunOnce(100);
+    helper.join();
+}
+
+// The server's stop, beside the loop, with the agent port held for good.
 void DestroyServer(AgentSnmp& agent)
 {
     std::unique_ptr<EngineServer> server = TheServerSlot().Take();
     if (!server)
         return;
-    {
-        MutexLock lock(LoopMutex());
-        agent.SetPaused(true);
-    }
-    auto destroy = [&server] {
-        try {
-            server->Destroy();
-        } catch (const std::exception& e) {
-            AppLog::Instance()->Printf(kLogError, "[RunAgent]: server shutdown failed: %s", e.what());
-        } catch (...) {
-            AppLog::Instance()->Printf(kLogError, "[RunAgent]: server shutdown failed");
-        }
+    HoldAgentPort(agent, true);
+    RunBesideTheLoop(agent, [&server] {
+        server->Destroy();
         server.reset();
-    };
-    std::atomic<bool> done{false};
-    std::thread destroyer;
-    try {
-        destroyer = std::thread([&] {
-            destroy();
-            done = true;
-            agent.Wake();
-        });
-    } catch (const std::system_error&) {
-        destroy(); // no thread to spare: the server stops without its last traps
-        return;
-    }
-    while (!done.load())
-        agent.RunOnce(100);
-    destroyer.join();
+    });
 }
 
 // Ends the console signal thread and clears the published loop when RunAgent leaves, on every path.
@@ -182,7 +200,7 @@ bool PauseAgent(bool pause)
     if (!g_runFlag.load())
         return false;
     g_paused = pause;
-    if (g_loop != nullptr) {
+    if (g_loop != nullptr && !g_holdAgentPort) {
         g_loop->SetPaused(pause);
         g_loop->Wake();
     }
@@ -301,17 +319,24 @@ int RunAgent(int argc, char** argv)
     PublishLoop(&agent);
 
     // 12. The engine server, when its code is linked in.
+    // It is created and started beside the loop (see RunBesideTheLoop), with the agent port held.
     if (EngineServerFactory factory = GetEngineServerFactory()) {
-        std::unique_ptr<EngineServer> server = factory();
+        std::unique_ptr<EngineServer> server;
+        HoldAgentPort(agent, true);
+        RunBesideTheLoop(agent, [&] {
+            server = factory();
+            if (server)
+                server->Start(0, settings.snmpVersion, settings.trapPort, settings.community);
+        });
         if (!server) {
             log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");
             PublishLoop(nullptr);
             agent.Shutdown();
             return 1;
         }
-        server->Start(0, settings.snmpVersion, settings.trapPort, settings.community);
-        // From here on power events reach the server.
+        // From here on power events reach the server, and requests too.
         TheServerSlot().Install(std::move(server));
+        HoldAgentPort(agent, false);
     }
 
     // 13. coldStart.

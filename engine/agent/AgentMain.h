@@ -4,14 +4,17 @@
 // RunAgent parses the command line (RunSettings.h), starts logging, sets up the SNMP agent on the SNMP
 // thread (which is RunAgent's own thread), creates and starts the engine server through the seam of
 // EngineServerHooks.h, sends its coldStart trap, then serves requests until the run flag is cleared,
-// and shuts down in order: the server first (while the agent no longer answers requests, so that no
-// request reaches a server being destroyed, and while its traps can still go out), then the agent.
+// and shuts down in order: the server first, then the agent. The server starts and stops on a helper
+// thread while the loop keeps turning with the agent port held, so its traps and its work for the SNMP
+// thread go on and no request reaches it half started or half destroyed.
 //
 // Threads: RunAgent runs once per process, on the main thread (console mode) or on the service's
-// worker thread. RequestAgentStop, StopAgent, PauseAgent, AgentPowerEvent, IsAgentRunning and
-// GetConfiguredEngineIPAddress are safe from any thread. The run flag and the in-loop flag are
-// atomics. Lock order: the loop slot's mutex and the server slot's mutex are leaves: nothing else is
-// taken while either is held, and neither is held while waiting.
+// worker thread. RequestAgentStop, StopAgent, PauseAgent, AgentPowerEvent, IsAgentInLoop, GetSysUpTime,
+// PostAgentTrap, PostToAgent and GetConfiguredEngineIPAddress are safe from any thread. The run flag
+// and the in-loop flag are atomics. Locks: the loop slot's mutex is held only around non-blocking calls
+// into the SNMP thread's queue (which takes its own queue lock); the server slot's mutex is held while a
+// power event runs in the server, so the server's locks come after it and the server never calls
+// AgentPowerEvent itself.
 
 #include <cstdint>
 #include <functional>

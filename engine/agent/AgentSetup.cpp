@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "engine/agent/NetSnmp.h"
 #include "engine/agent/SnmpAgent.h"
@@ -314,12 +315,10 @@ int PostAgentCommunity(SnmpThread& thread, const std::string& name)
 
 int SetAgentCommunityOnLoop(SnmpThread& thread, const std::string& name)
 {
-    int result = 0;
-    auto shared = std::make_shared<int>(0);
-    if (!thread.Call([shared, name]() { *shared = SetAgentCommunity(name.c_str(), name.size()); }, 10000))
+    auto result = std::make_shared<int>(0);
+    if (!thread.Call([result, name]() { *result = SetAgentCommunity(name.c_str(), name.size()); }, 10000))
         return 0;
-    result = *shared;
-    return result;
+    return *result;
 }
 
 std::string CurrentAgentCommunity()

@@ -86,20 +86,9 @@ bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp)
 
 void AgentSnmp::SendColdStart(int trapPort)
 {
-    // An SNMPv1 coldStart (generic 0) with our sysObjectID as enterprise, through the SNMP thread's
-    // trap path, which is this thread: it goes out at once.
-    SnmpTrap trap;
-    trap.version = 0;
-    trap.peer = "127.0.0.1";
-    trap.port = static_cast<uint16_t>(trapPort);
-    trap.community = kCommunityReadOnly;
-    trap.enterprise = MakeOid(kEngineSysObjectId);
-    trap.generic = 0;
-    trap.specific = 0;
-    int status = m_thread->SendTrap(trap);
-    if (status != 0)
-        AppLog::Instance()->Printf(kLogError, "[RunAgent]: coldStart to 127.0.0.1:%d not sent (status %d)", trapPort,
-                                   status);
+    // The notification target "defaultV1Trap" at 127.0.0.1 and the trap port, then the standard
+    // coldStart to every target configured at this moment.
+    m_agent->SendColdStart("127.0.0.1", trapPort, kCommunityReadOnly);
 }
 
 void AgentSnmp::Run(const std::atomic<bool>& runFlag) { m_thread->Run(runFlag); }

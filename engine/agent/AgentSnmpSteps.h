@@ -39,7 +39,8 @@ public:
     // counter, AgentX, the MIB groups and the library start. false after a fatal failure, which is
     // logged at level 0 (the agent is then shut down again).
     bool Start(const RunSettings& settings, const char* engineIp);
-    // The coldStart trap to 127.0.0.1 at the trap port with the community `gimbal`.
+    // The coldStart trap (SNMPv1, enterprise kEngineSysObjectId) to 127.0.0.1 at the trap port with the
+    // community `gimbal`.
     void SendColdStart(int trapPort);
     void Run(const std::atomic<bool>& runFlag);
     void RunOnce(int maxWaitMs);

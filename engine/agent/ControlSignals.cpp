@@ -30,6 +30,16 @@ bool BlockControlSignals()
     return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VG_SANITIZER_OWNS_SIGSEGV 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VG_SANITIZER_OWNS_SIGSEGV 1
+#endif
+
+#ifndef VG_SANITIZER_OWNS_SIGSEGV
 namespace {
 
 void FaultHandler(int)
@@ -41,14 +51,17 @@ void FaultHandler(int)
 }
 
 } // namespace
+#endif
 
 void InstallFaultHandler()
 {
+#ifndef VG_SANITIZER_OWNS_SIGSEGV // else the sanitizer's own report of the fault is worth more than our line
     struct sigaction action {};
     action.sa_handler = FaultHandler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGSEGV, &action, nullptr);
+#endif
 }
 
 bool ControlSignalThread::Start(Handler handler)

@@ -7,11 +7,12 @@
 // Without a factory RunAgent goes from the agent set-up straight to the coldStart and the request
 // loop: the agent answers its standard groups and the engine has no server.
 //
-// Threads: SetEngineServerFactory is called once, before RunAgent. RunAgent calls Create, Start and
-// Destroy on its own thread; EnterSystemSuspension and ExitSystemSuspension come from the service's
-// control thread, never at the same time as Destroy (AgentMain holds the server's slot lock around each).
-// While Destroy runs, the agent no longer answers requests: no request reaches the server during or
-// after its destruction.
+// Threads: SetEngineServerFactory is called once, before RunAgent. RunAgent calls the factory and
+// Start on a helper thread, and later Destroy on another, while its own thread (the SNMP thread) keeps
+// turning the request loop: a server may hand the SNMP thread work (traps, a community change) and
+// wait for it while it starts or stops. The agent port is held meanwhile: no request reaches a server
+// that is half started, being destroyed, or gone. EnterSystemSuspension and ExitSystemSuspension come
+// from the service's control thread, under the server slot's lock, never at the same time as Destroy.
 
 #include <memory>
 #include <string>

@@ -103,6 +103,11 @@ std::vector<std::string> BuildServiceArguments(const std::vector<std::string>& m
                                    path.c_str(), error.c_str());
         return managerArgs;
     }
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        AppLog::Instance()->Printf(kLogWarning,
+                                   "[BuildServiceArguments]: parameters file %s is open to other users (mode %03o); "
+                                   "it may hold a community: make it 0600",
+                                   path.c_str(), static_cast<unsigned>(info.st_mode & 0777));
     std::vector<std::string> warnings;
     std::vector<std::string> values = ParseServiceParameters(text, warnings);
     for (const auto& w : warnings)

@@ -10,7 +10,8 @@
 // dropped. With N values the arguments are Param1..ParamN in number order; a missing number, or a value
 // that is too long, yields an empty argument, which the command line skips. A file that is missing,
 // empty of values, unreadable or larger than kMaxParametersFileSize leaves the service with the command
-// line the service manager gave it.
+// line the service manager gave it. A file open to group or others is used with a warning in the log
+// (it may hold a community).
 //
 // Path: the environment variable VG_PARAMETERS_FILE when set, else "vgnsa.parameters" in the install
 // directory (beside vgconfig.ini; /opt/vigilon/vgnsa.parameters when installed).

@@ -7,15 +7,20 @@
 //     SnmpAgent agent(snmpThread);
 //     agent.PrepareLibrary("vgnsa", stateDir);        // settings; before anything else of net-snmp
 //     agent.OpenSession(engineIp, port);              // 0 or errno: the UDP port is ours
-//     ReadEngineBoots(bootsPath, agent.EngineIdHex(), boots) ... StoreEngineBoots (EngineBoots.h)
+//     ReadEngineBoots(bootsPath, agent.EngineIdHex(), stored);   // EngineBoots.h; below -2 is fatal
+//     boots = NextEngineBoots(stored); StoreEngineBoots(bootsPath, agent.EngineIdHex(), boots);
 //     agent.SetEngineBoots(boots);                     // engine ID and the new boots value
 //     agent.EnableAgentX(705);                         // false: port busy, warning logged, no AgentX
 //     RegisterMibGroups(agent, mib);                   // AgentSetup.h: standard groups and ours
 //     agent.Start();                                   // library start, users, access, communities,
 //                                                      // listening socket and AgentX master
-//     agent.SendColdStart("127.0.0.1", 3665, "gimbal");
-//     snmpThread.Run(runFlag);
-//     ... snmpThread.Shutdown(); mib.unregister_groups(); agent.Shutdown();
+//     agent.SendColdStart("127.0.0.1", 3665, "gimbal"); // v1 destination "defaultV1Trap" + coldStart
+//     snmpThread.Run(runFlag);                         // the request loop; a stop clears runFlag and
+//                                                      // may call snmpThread.Wake() to end it at once
+//     snmpThread.Shutdown(); mib.unregister_groups(); agent.Shutdown();
+// net-snmp has no separate request list, message processor or access-control object: the library's
+// session, its SNMPv3 module and its VACM tables stand for them, and requests are answered on the SNMP
+// thread itself (a GET-NEXT lookup in our MIB costs well under a microsecond; bench/agent).
 // The library reads no configuration file and keeps no state on disk: MIB loading off, no snmpd.conf,
 // no persistent files, no SMUX, no hosts.allow/deny (our hosts_ctl allows every peer), SIGPIPE
 // ignored; the AgentX port is checked by us because the library only warns when it cannot bind it.

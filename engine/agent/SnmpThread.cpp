@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,22 @@ void SnmpThread::BindToCurrentThread()
     m_loopThread.store(std::this_thread::get_id());
 }
 
+void SnmpThread::PrepareClientLibrary(const std::string& appName)
+{
+    BindToCurrentThread();
+    signal(SIGPIPE, SIG_IGN);
+    setenv("MIBS", "", 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NO_TOKEN_WARNINGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
+    init_snmp(appName.empty() ? "vigilon" : appName.c_str());
+}
+
 bool SnmpThread::IsLoopThread() const
 {
     return m_loopThread.load() == std::this_thread::get_id();
@@ -120,6 +137,15 @@ bool SnmpThread::Post(std::function<void()> work)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_accepting.load())
             return false;
+        if (m_queue.size() >= kMaxQueuedWork) {
+            if (!m_queueFullLogged) {
+                m_queueFullLogged = true;
+                AppLog::Instance()->Printf(kLogError, "SnmpThread: %zu tasks wait already; work refused",
+                                           m_queue.size());
+            }
+            return false;
+        }
+        m_queueFullLogged = false;
         m_queue.push_back(std::move(work));
     }
     Wake();

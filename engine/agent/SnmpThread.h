@@ -38,6 +38,8 @@ class SnmpThread {
 public:
     // The loop's wait when nothing is due earlier.
     static constexpr int kReceiveTimeoutMs = 2000;
+    // Work queued beyond this is refused (a loop that does not turn must not eat the memory).
+    static constexpr size_t kMaxQueuedWork = 10000;
 
     SnmpThread();
     ~SnmpThread();
@@ -47,6 +49,12 @@ public:
     // Makes the calling thread the SNMP thread. Run does it too; the agent set-up calls it first so
     // that Call on that thread runs inline.
     void BindToCurrentThread();
+
+    // For a program without an agent (client requests and traps only): the library settings of an
+    // embedded user (no MIB files, no configuration files, no saved state, no SIGALRM, SIGPIPE ignored)
+    // and the library's start. Call once, on the thread that will run the loop, before any work.
+    // Programs with an agent use SnmpAgent::PrepareLibrary instead.
+    void PrepareClientLibrary(const std::string& appName);
 
     // The request loop: rounds of RunOnce(kReceiveTimeoutMs) while runFlag is set. Returns within one
     // round after the flag clears.
@@ -69,7 +77,7 @@ public:
     bool IsLoopThread() const;
     bool IsAcceptingWork() const { return m_accepting.load(); }
 
-    // Queues a trap; false when the thread takes no more work. The outcome is logged.
+    // Queues a trap; false when the thread takes no more work (see Post). The outcome is logged.
     bool PostTrap(SnmpTrap trap);
     // Sends a trap and waits up to waitMs for the SNMP thread to hand it to the network: 0 sent,
     // 1 the destination is not a valid address, 2 the library failed to send, -1 no answer in time or
@@ -78,12 +86,12 @@ public:
     // Performs a client request and waits for its end. waitMs -1: the request's own time-out times its
     // attempts plus one second. On the SNMP thread itself the answer is Failed at once.
     SnmpClientResult Request(const SnmpClientRequest& request, int waitMs = -1);
-    // Queues a function for the SNMP thread; false when the thread takes no more work. Exceptions
-    // thrown by the function are caught and logged.
+    // Queues a function for the SNMP thread; false when the thread takes no more work or kMaxQueuedWork
+    // functions wait already. Exceptions thrown by the function are caught and logged.
     bool Post(std::function<void()> work);
     // Runs a function on the SNMP thread and waits up to waitMs (-1: no limit) for it to end. Inline on
-    // the SNMP thread. false when it did not run in time (it may still run later) or the thread takes no
-    // more work.
+    // the SNMP thread. false when it did not run in time (it may still run later), threw, or the thread
+    // takes no more work (a queued function dropped at Shutdown releases its caller at once).
     bool Call(std::function<void()> work, int waitMs = -1);
 
     struct Counters {
@@ -112,6 +120,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::deque<std::function<void()>> m_queue;
+    bool m_queueFullLogged = false;
 
     // SNMP thread only.
     std::set<int> m_agentSockets;

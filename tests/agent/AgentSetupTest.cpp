@@ -282,6 +282,36 @@ TEST_F(AgentSetup, BootsCountAcrossStartsWithAStableEngineId)
     EXPECT_FALSE(std::ifstream(dir.Path() + "/snmpstate/vgtestagent.conf").good());
 }
 
+TEST_F(AgentSetup, ReadsNoConfigurationAndWritesNoState)
+{
+    vgtest::TempDir dir;
+    vgtest::TempDir confDir;
+    // Configuration the library would read if it read any: a community and a persistent folder.
+    std::ofstream(confDir.Path() + "/vgtestagent.conf") << "rocommunity fromconfig\nsyslocation FromConfig\n";
+    std::ofstream(confDir.Path() + "/snmp.conf") << "persistentDir " << confDir.Path() << "/persist\n";
+    setenv("SNMPCONFPATH", confDir.Path().c_str(), 1);
+    int port = vgtest::FreePort(SOCK_DGRAM);
+    StartedAgent agent;
+    bool started = StartAgent(agent, dir.Path(), port, 0);
+    unsetenv("SNMPCONFPATH");
+    ASSERT_TRUE(started);
+    ASSERT_EQ(agent.status, 0);
+    std::string out;
+    vgtest::RunTool({"snmpget", "-v2c", "-c", "fromconfig", "-t", "1", "-r", "0",
+                     "udp:127.0.0.1:" + std::to_string(port), "1.3.6.1.2.1.1.1.0"},
+                    out);
+    EXPECT_EQ(out.find("Vigilon"), std::string::npos) << out;
+    EXPECT_NE(Get(port, "1.3.6.1.2.1.1.1.0").find("Vigilon"), std::string::npos);
+    std::string location = Get(port, "1.3.6.1.2.1.1.6.0");
+    EXPECT_NE(location.find("1.3.6.1.2.1.1.6.0 = STRING"), std::string::npos) << location;
+    EXPECT_EQ(location.find("FromConfig"), std::string::npos) << location;
+    agent.child.Stop();
+    // No state was saved, neither in our folders nor in the system's.
+    EXPECT_FALSE(std::filesystem::exists(confDir.Path() + "/persist"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/snmpstate/vgtestagent.conf"));
+    EXPECT_FALSE(std::filesystem::exists("/var/lib/snmp/vgtestagent.conf"));
+}
+
 TEST_F(AgentSetup, BusyAgentXPortLeavesTheAgentRunningWithoutAgentX)
 {
     vgtest::TempDir dir;

@@ -161,4 +161,19 @@ TEST_F(MibFramework, RowsWalksAndBulk)
     Tool("snmpset", {Enterprise("99.10.1.2.1"), "i", "6"});
 }
 
+TEST_F(MibFramework, RowCreatedWithItsColumnsInOneSet)
+{
+    // The column comes first in the request; the row is created before it is written.
+    std::string out = Tool("snmpset", {Enterprise("99.10.1.3.1"), "s", "made", Enterprise("99.10.1.2.1"), "i", "4"});
+    EXPECT_NE(out.find("STRING: \"made\""), std::string::npos) << out;
+    out = Tool("snmpget", {Enterprise("99.10.1.3.1")});
+    EXPECT_NE(out.find("STRING: \"made\""), std::string::npos) << out;
+    // A creation that fails takes its columns with it, and leaves no row.
+    out = Tool("snmpset", {Enterprise("99.10.1.3.5"), "s", "gap", Enterprise("99.10.1.2.5"), "i", "4"});
+    EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+    out = Tool("snmpget", {Enterprise("99.10.1.1.5")});
+    EXPECT_NE(out.find("No Such Instance"), std::string::npos) << out;
+    Tool("snmpset", {Enterprise("99.10.1.2.1"), "i", "6"});
+}
+
 }  // namespace

@@ -376,6 +376,16 @@ TEST_F(SnmpThreadLoad, HooksRunOnTheLoopThread)
     EXPECT_EQ(inner.status, SnmpClientStatus::Failed);
 }
 
+// A program without an agent (the console) runs an SNMP thread for its client requests alone.
+TEST_F(SnmpThreadLoad, ClientOnlyProgram)
+{
+    auto& host = vgtest::AgentHost::Get();
+    std::string out;
+    int rc = vgtest::RunTool({VG_TEST_AGENT, "client", std::to_string(host.Port()), Enterprise("99.2.0")}, out);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("CLIENT 0 hello"), std::string::npos) << out;
+}
+
 // A thread that has stopped taking work releases every waiter.
 TEST(SnmpThreadShutdown, WaitersEndWhenTheThreadStops)
 {
@@ -397,6 +407,18 @@ TEST(SnmpThreadShutdown, WaitersEndWhenTheThreadStops)
     EXPECT_FALSE(called.load());
     EXPECT_FALSE(thread.PostTrap(MakeTrap(0, 162, 1)));
     EXPECT_EQ(thread.Request(MakeGet(161, "1.3.6.1")).status, SnmpClientStatus::Stopped);
+}
+
+TEST(SnmpThreadShutdown, QueueIsBounded)
+{
+    vgtest::Log();
+    SnmpThread thread;  // its loop never runs
+    size_t accepted = 0;
+    for (size_t i = 0; i < SnmpThread::kMaxQueuedWork + 5; ++i)
+        accepted += thread.PostTrap(MakeTrap(0, 162, 1)) ? 1 : 0;
+    EXPECT_EQ(accepted, SnmpThread::kMaxQueuedWork);
+    EXPECT_TRUE(vgtest::Log().Contains("work refused"));
+    thread.Shutdown();
 }
 
 }  // namespace

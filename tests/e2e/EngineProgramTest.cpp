@@ -76,6 +76,7 @@ TEST_F(EngineProgram, ConsoleRunAnswersSendsColdStartAndStopsOnSigterm)
     ASSERT_TRUE(trap.has_value());
     EXPECT_EQ(trap->version, 0);
     EXPECT_EQ(trap->community, "gimbal");
+    EXPECT_EQ(trap->enterprise, "1.3.6.1.4.1.64950");
     EXPECT_EQ(trap->generic, 0);
     EXPECT_EQ(trap->specific, 0);
 
@@ -218,7 +219,7 @@ TEST_F(EngineProgram, ServerIsStartedGetsPowerEventsAndStopsWhileTheAgentTurns)
     EXPECT_EQ(*exitCode, 0);
     EXPECT_EQ(ReadLines(record), (std::vector<std::string>{"create",
                                                            "start 0 2 " + std::to_string(traps.Port()) +
-                                                               " tester inloop=0",
+                                                               " tester inloop=0 loop=1",
                                                            "enter", "exit", "destroy posted=1 inloop=1"}));
     // The trap the server sent while it stopped went out.
     auto last = traps.Receive(2000);

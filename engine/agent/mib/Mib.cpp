@@ -3,6 +3,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <set>
+#include <utility>
+
 #include "engine/agent/NetSnmp.h"
 #include "engine/agent/NetSnmpConvert.h"
 #include "engine/core/AppLog.h"
@@ -79,7 +82,24 @@ void ServeGetNext(MibGroup& group, uint32_t requester, netsnmp_agent_request_inf
     }
 }
 
-int CheckSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r)
+// Rows that a SET creates: (table, index) of every read-create column written at a missing row.
+using Creations = std::set<std::pair<const MibTable*, SnmpOid>>;
+
+Creations RowsBeingCreated(MibGroup& group, netsnmp_request_info* requests)
+{
+    Creations rows;
+    for (netsnmp_request_info* r = requests; r; r = r->next) {
+        netsnmp_variable_list* vb = r->requestvb;
+        MibGroup::Target target;
+        group.find_exact(FromNetSnmpOid(vb->name, vb->name_length), target);
+        if (target.leaf && !target.rowExists && !target.index.empty() &&
+            target.leaf->get_access() == MibAccess::ReadCreate && target.leaf->get_table())
+            rows.insert({target.leaf->get_table(), target.index});
+    }
+    return rows;
+}
+
+int CheckSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r, const Creations& creations)
 {
     netsnmp_variable_list* vb = r->requestvb;
     SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
@@ -92,23 +112,36 @@ int CheckSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r)
         return kSnmpErrNotWritable;
     SnmpValue value = FromNetSnmpValue(vb);
     if (!target.rowExists) {
-        if (target.index.empty() || leaf->get_access() != MibAccess::ReadCreate || !leaf->get_table())
+        if (target.index.empty() || !leaf->get_table())
             return kSnmpErrNoCreation;
-        int vote = leaf->get_table()->vote_creation(*leaf, target.index, value);
-        if (vote != kSnmpErrNoError)
-            return vote;
+        if (leaf->get_access() == MibAccess::ReadCreate) {
+            int vote = leaf->get_table()->vote_creation(*leaf, target.index, value);
+            if (vote != kSnmpErrNoError)
+                return vote;
+        } else if (!creations.count({leaf->get_table(), target.index})) {
+            // Only a row that this same request creates may take other columns.
+            return kSnmpErrNoCreation;
+        }
     }
     MibRequest request{requester, target.instance, target.index, target.rowExists};
     return leaf->prepare_set_request(request, value);
 }
 
-int CommitSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r)
+// createColumns: the pass over read-create columns (they create rows) or the pass over the others.
+int CommitSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r, bool createColumns, bool& handled)
 {
     netsnmp_variable_list* vb = r->requestvb;
     SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
     MibGroup::Target target;
     group.find_exact(name, target);
+    handled = false;
     if (!target.leaf)
+        return createColumns ? kSnmpErrNoError : (handled = true, kSnmpErrCommitFailed);
+    if ((target.leaf->get_access() == MibAccess::ReadCreate) != createColumns)
+        return kSnmpErrNoError;
+    handled = true;
+    // A column of a row whose creation failed in this request.
+    if (!target.rowExists && !createColumns)
         return kSnmpErrCommitFailed;
     MibRequest request{requester, target.instance, target.index, target.rowExists};
     return target.leaf->commit_set_request(request, FromNetSnmpValue(vb)) != kSnmpErrNoError ? kSnmpErrCommitFailed
@@ -121,6 +154,9 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
     auto* group = static_cast<MibGroup*>(handler->myvoid);
     try {
         uint32_t requester = Mib::RequesterAddress(reqinfo);
+        Creations creations;
+        if (reqinfo->mode == MODE_SET_RESERVE1)
+            creations = RowsBeingCreated(*group, requests);
         for (netsnmp_request_info* r = requests; r; r = r->next) {
             if (r->processed)
                 continue;
@@ -132,19 +168,28 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
                 ServeGetNext(*group, requester, reqinfo, r);
                 break;
             case MODE_SET_RESERVE1: {
-                int status = CheckSet(*group, requester, r);
+                int status = CheckSet(*group, requester, r, creations);
                 if (status != kSnmpErrNoError)
                     netsnmp_set_request_error(reqinfo, r, status);
                 break;
             }
-            case MODE_SET_COMMIT: {
-                int status = CommitSet(*group, requester, r);
-                if (status != kSnmpErrNoError)
-                    netsnmp_set_request_error(reqinfo, r, status);
+            case MODE_SET_COMMIT:
+                // Done for the whole list below: rows are created before other columns are written.
                 break;
-            }
             default:
                 break;
+            }
+        }
+        if (reqinfo->mode == MODE_SET_COMMIT) {
+            for (bool createColumns : {true, false}) {
+                for (netsnmp_request_info* r = requests; r; r = r->next) {
+                    if (r->processed)
+                        continue;
+                    bool handled = false;
+                    int status = CommitSet(*group, requester, r, createColumns, handled);
+                    if (handled && status != kSnmpErrNoError)
+                        netsnmp_set_request_error(reqinfo, r, status);
+                }
             }
         }
     } catch (const std::exception& e) {

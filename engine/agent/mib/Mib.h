@@ -6,9 +6,11 @@
 //     the group, honouring net-snmp's `inclusive` flag; when the group has none the varbind is left
 //     alone and net-snmp goes on to the next registration, so a walk crosses every group in OID order;
 //   SET: RESERVE1 checks every varbind (noCreation for names no object serves and for missing rows of
-//     columns that are not read-create, notWritable, the object's prepare_set_request: wrongType...);
-//     COMMIT runs commit_set_request, whose error becomes commitFailed. ACTION, UNDO and FREE do
-//     nothing: our objects write through at commit and keep no undo state.
+//     columns that are not read-create, unless the same request creates that row through a read-create
+//     column; notWritable; the object's prepare_set_request: wrongType...); COMMIT runs
+//     commit_set_request, read-create columns first (they create rows), then the others; an error
+//     becomes commitFailed, and the other columns of a row whose creation failed fail with it. ACTION,
+//     UNDO and FREE do nothing: our objects write through at commit and keep no undo state.
 // Every call hands the object the requester's IPv4 address (first octet in the lowest byte) from the
 // request's transport.
 //

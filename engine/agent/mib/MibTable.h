@@ -48,7 +48,8 @@ public:
     void set_rows(uint32_t count);
     size_t row_count() const;
     virtual bool has_row(const SnmpOid& index) const;
-    // The first row index after `after` (at or after it when inclusive); false when none.
+    // The first row index after `after` (at or after it when inclusive), indexes compared as OIDs
+    // (so {2, 7} lies between rows {2} and {3}); false when none. An override must keep this order.
     virtual bool next_row(const SnmpOid& after, bool inclusive, SnmpOid& index) const;
 
     // Framework (SNMP thread).

@@ -78,10 +78,9 @@ AgentHost::AgentHost()
 void AgentHost::Stop()
 {
     m_run.store(false);
-    m_thread.Post([] {});
+    m_thread.Wake();
     if (m_loop.joinable())
         m_loop.join();
-    std::string cmd;
 }
 
 }  // namespace vgtest

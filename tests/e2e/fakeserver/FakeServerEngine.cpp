@@ -3,6 +3,7 @@
 // server's stop sends one trap (enterprise 1.3.6.1.4.1.64950, specific 42) to the trap port it was
 // started with, as a real server announces its stop to its consoles.
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -31,8 +32,14 @@ public:
     int Start(int flags, int snmpVersion, int trapPort, const std::string& community) override
     {
         m_trapPort = trapPort;
+        // A start that needs the SNMP thread (as a community change does) and waits for it.
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        bool posted = PostToAgent([ran] { *ran = true; });
+        for (int i = 0; i < 200 && !ran->load(); ++i)
+            ::usleep(10 * 1000);
         Record("start " + std::to_string(flags) + " " + std::to_string(snmpVersion) + " " + std::to_string(trapPort) +
-               " " + community + " inloop=" + std::to_string(IsAgentInLoop()));
+               " " + community + " inloop=" + std::to_string(IsAgentInLoop()) + " loop=" +
+               std::to_string(posted && ran->load()));
         return 1;
     }
     void Destroy() override
