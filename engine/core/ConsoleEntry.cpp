@@ -71,14 +71,13 @@ bool CConsoleEntry::Activate()
     if (m_active.load())
         return true;
     m_active = 1;
-    bool started = Start();
-    if (!started) {
-        // The thread of the last period may still be on its way out (it has left this mutex and only
-        // logs): wait for it and start again.
+    if (m_exiting) {
+        // The thread of the last period has decided to end (and takes this mutex no more): wait for
+        // it, so that the start below runs a new thread instead of finding the old one still running.
         WaitForEnd();
-        started = Start();
+        m_exiting = false;
     }
-    if (!started) {
+    if (!Start()) {
         m_active = 0;
         AppLog::Instance()->Printf(kLogError, "[%X] Could not start console thread for %s", m_rowKey.load(),
                                    m_addressText.c_str());
@@ -128,6 +127,7 @@ void CConsoleEntry::main()
                 if (!m_touched.load()) {
                     // From here on the thread takes the mutex no more: Activate may wait for its end.
                     m_active = 0;
+                    m_exiting = true;
                     const std::string text = m_addressText;
                     m_stateMutex.Unlock();
                     AppLog::Instance()->Printf(kLogDebug, "[%X] Console Deactivated at %s", m_rowKey.load(),
@@ -145,5 +145,13 @@ void CConsoleEntry::main()
         AppLog::Instance()->Printf(kLogError, "[CConsoleEntry::main]: '%s' ended by exception: %s", m_name.c_str(),
                                    e.what());
     }
-    Deactivate(false);
+    // A failed wait: the console is left inactive; its next contact starts a new thread.
+    std::string text;
+    {
+        MutexLock lock(m_stateMutex);
+        m_active = 0;
+        m_exiting = true;
+        text = m_addressText;
+    }
+    AppLog::Instance()->Printf(kLogDebug, "[%X] Console Deactivated at %s", m_rowKey.load(), text.c_str());
 }

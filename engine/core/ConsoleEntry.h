@@ -47,7 +47,8 @@ public:
     // Ends the current period early (a command from the console).
     void Wake() { Signal(); }
     // stop: stop the thread as well (5000 ms bound) and refuse later activations; used when the
-    // registry is emptied. Without stop: only the active flag (used by the thread when it leaves).
+    // registry is emptied. Without stop: only the active flag (no traps until the next contact; a
+    // running thread goes on with its periods).
     void Deactivate(bool stop);
 
     bool IsActive() const { return m_active.load() != 0; }
@@ -78,4 +79,6 @@ private:
     std::atomic<int> m_active{0};
     std::atomic<int> m_touched{0};
     std::atomic<bool> m_destroyed{false};
+    // Under m_stateMutex: the thread has decided to end (it left the active state itself).
+    bool m_exiting = false;
 };

@@ -109,7 +109,6 @@ int CConsoles::Initialize()
     bool save = false;
     {
         MutexLock lock(m_mutex);
-        m_closed = false;
         m_refused.clear();
         m_strings.ReadFileBlock(path, kStringTableBlockKey);
         m_table.ReadFileBlock(path, kConsoleTableKey);
@@ -140,11 +139,14 @@ int CConsoles::Initialize()
             m_entries.push_back(entry);
         } catch (const std::bad_alloc&) {
             AppLog::Instance()->Printf(kLogError, "[CConsoles::Initialize]: Console entry allocation failed");
+            m_closed = false;
             return 0;
         }
         entry->BuildFromRow(m_table.GetBlock() + at, m_strings);
         SetRowWord(m_table.GetBlock() + at, kSettingBytes, RowWord(m_table.GetBlock() + at, kSettingBytes) & ~0x000F0000u);
     }
+    // Registrations only once the loaded entries are in place (no row is walked twice).
+    m_closed = false;
     return 1;
 }
 
@@ -506,8 +508,18 @@ void CConsoles::ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const 
                                                              kDataKeyNew);
             if (stringKey == kDataKeyFailed)
                 break;
+            const uint32_t oldKey = RowWord(row, kCommunityKey);
             SetRowWord(row, kCommunityKey, stringKey);
             entry.SetCommunity(community);
+            // A text no row refers to any more goes, so that a console changing its community again
+            // and again does not grow the file.
+            if (oldKey != 0 && oldKey != stringKey) {
+                bool used = false;
+                for (size_t at = m_table.FirstEntryOffset(); at && !used; at = m_table.NextEntryOffset(at))
+                    used = RowWord(m_table.GetBlock() + at, kCommunityKey) == oldKey;
+                if (!used)
+                    m_strings.Remove(oldKey);
+            }
         }
         break;
     default:

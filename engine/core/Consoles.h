@@ -84,7 +84,8 @@ public:
     CConsoles& operator=(const CConsoles&) = delete;
 
     // Loads vgcnsext (upgrading an old layout and saving it), then one inactive entry per row, named
-    // "CONSOLE_" and the row position. 0 when an entry cannot be allocated.
+    // "CONSOLE_" and the row position. 0 when an entry cannot be allocated. No console registers
+    // before it has run (a server whose start failed early keeps no consoles).
     int Initialize() override;
     // Stops every entry's thread and drops the entries; later registrations are refused until the
     // next Initialize.
@@ -92,7 +93,7 @@ public:
     int Backup() override;
     int Restore() override;
     // 1 only when the file exists and was copied to its safe-point name.
-    int CreateSafePoint();
+    int CreateSafePoint() override;
     // Writes vgcnsext (file id 0x24780205, the host's data version). 0 when it could not be written
     // (the old file is kept).
     int Save() override;
@@ -119,7 +120,11 @@ public:
     void SendNotification(const std::vector<uint32_t>& oid, uint32_t trapId, const EngineValue& value) override;
     // The fan-out: console null = every active console; a given entry only while it is active.
     void SendTrap(const std::vector<uint32_t>& trapOid, int specific, const std::vector<TrapVarbind>& varbinds,
-                  const std::shared_ptr<CConsoleEntry>& console = nullptr);
+                  const std::shared_ptr<CConsoleEntry>& console);
+    void SendTrap(const std::vector<uint32_t>& trapOid, int specific, const std::vector<TrapVarbind>& varbinds) override
+    {
+        SendTrap(trapOid, specific, varbinds, nullptr);
+    }
 
     // The entries in registration order (a copy).
     std::vector<std::shared_ptr<CConsoleEntry>> GetEntries();
@@ -147,5 +152,6 @@ private:
     CStringTable m_strings;
     std::vector<std::shared_ptr<CConsoleEntry>> m_entries;
     std::set<uint32_t> m_refused;
-    bool m_closed = false;
+    // Registrations are refused before Initialize and after DestroyAll.
+    bool m_closed = true;
 };

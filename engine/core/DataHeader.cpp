@@ -78,16 +78,16 @@ size_t EntrySizeAt(const uint8_t* block, size_t offset, size_t end)
     return static_cast<size_t>(size);
 }
 
-} // namespace
-
 // End of the entries: word 2 + word 3, cut to the block.
-static size_t EntriesEnd(const uint8_t* block, size_t blockSize)
+size_t EntriesEnd(const uint8_t* block, size_t blockSize)
 {
     if (!block || blockSize < kEntryHeadSize)
         return 0;
     uint64_t end = uint64_t{LoadWord(block + 8)} + LoadWord(block + 12);
     return static_cast<size_t>(std::min<uint64_t>(end, blockSize));
 }
+
+} // namespace
 
 size_t CDataHeader::FirstEntryOffset() const
 {

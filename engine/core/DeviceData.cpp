@@ -57,13 +57,16 @@ void CDeviceData::FreeItem(POSITION position)
 
 bool CDeviceData::BuildBlock(uint32_t blockKey)
 {
+    std::vector<const DeviceDataItem*> items;
     Lock();
     ReplaceBlock(nullptr, 0);
-    if (m_items.IsEmpty()) {
-        Unlock();
+    for (POSITION at = m_items.GetHeadPosition(); at;)
+        items.push_back(static_cast<const DeviceDataItem*>(m_items.GetNext(at)));
+    Unlock();
+    if (items.empty())
         return false;
-    }
-    // The snapshot: each sub-block's bytes as they are now.
+    // The snapshot: each sub-block's bytes as they are now, each owner under its own writer lock
+    // (one lock at a time).
     struct Record {
         uint32_t key;
         std::string parts[kDeviceDataTagCount];
@@ -71,8 +74,7 @@ bool CDeviceData::BuildBlock(uint32_t blockKey)
     std::vector<Record> records;
     uint64_t total = kTableHeadSize;
     try {
-        for (POSITION at = m_items.GetHeadPosition(); at;) {
-            const auto* item = static_cast<const DeviceDataItem*>(m_items.GetNext(at));
+        for (const DeviceDataItem* item : items) {
             Record record;
             record.key = item->entryHead[1];
             for (uint32_t k = 0; k < kDeviceDataTagCount; ++k) {
@@ -97,14 +99,11 @@ bool CDeviceData::BuildBlock(uint32_t blockKey)
             records.push_back(std::move(record));
         }
     } catch (const std::bad_alloc&) {
-        Unlock();
         return false;
     }
     auto block = total <= INT32_MAX ? AllocateBlock(total) : nullptr;
-    if (!block) {
-        Unlock();
+    if (!block)
         return false;
-    }
     uint8_t* out = block.get();
     StoreWord(out, kTableHeadSize);
     StoreWord(out + 4, blockKey);
@@ -139,6 +138,7 @@ bool CDeviceData::BuildBlock(uint32_t blockKey)
         }
         at = bytesAt;
     }
+    Lock();
     ReplaceBlock(std::move(block), total);
     Unlock();
     return true;

@@ -115,6 +115,14 @@ uint32_t CDeviceEngineTable::DefaultWord(int index)
     }
 }
 
+bool CDeviceEngineTable::IsExportedTextWord(int index)
+{
+    for (const WordKey& text : kTextKeys)
+        if (text.word == index)
+            return true;
+    return false;
+}
+
 uint64_t CDeviceEngineTable::StoredWordMask(uint32_t version)
 {
     auto range = [](int first, int last) {
@@ -160,6 +168,10 @@ void CDeviceEngineTable::Serialize(CDataArchive& ar)
     uint32_t head[4];
     if (!SerializeHeader(ar, head))
         return;
+    // Words 2 and 3 are reserved in a one-record block: kept at 0, so nothing walks the record as a
+    // table.
+    head[2] = 0;
+    head[3] = 0;
     for (int i = 0; i < 4; ++i)
         StoreWord(block + WordOffset(i), head[i]);
 
@@ -225,6 +237,7 @@ bool CDeviceEngineTable::CreateRecord(uint32_t blockKey)
 bool CDeviceEngineTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
 {
     bool read = CDataHeader::ReadFileBlock(path, blockKey);
+    m_loadedFromFile = read;
     if (!read && !HasBlock()) {
         if (!CreateRecord(blockKey))
             return false;
@@ -330,6 +343,13 @@ bool CDeviceEngineTable::SetText(int index, const char* data, size_t length)
     // A text ends at its first NUL; an empty text is no text.
     if (data)
         length = strnlen(data, length);
+    if (IsExportedTextWord(index) && !IsIniValueSafe(data, length)) {
+        AppLog::Instance()->Printf(kLogWarning,
+                                   "[CDeviceEngineTable::SetText]: text for word %d refused: it would not read "
+                                   "back from the INI file",
+                                   index);
+        return false;
+    }
     uint32_t key = 0;
     if (length) {
         if (!m_strings || length >= UINT32_MAX)

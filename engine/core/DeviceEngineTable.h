@@ -124,11 +124,16 @@ public:
     ~CDeviceEngineTable() override;
 
     void SetHooks(EngineHooks* hooks) { m_hooks = hooks; }
+    // The last ReadFileBlock took the block from the file (not created, not kept).
+    bool IsLoadedFromFile() const { return m_loadedFromFile; }
     void SetStringTable(CStringTable* strings) { m_strings = strings; }
 
     // Loads the record, or creates a new one (defaults, the "[VG_Engine]" import, the engine-address
     // check) when the file has no acceptable record block; then hands a configured community to the
     // facade when a server exists. 1, or 0 when memory for a new record cannot be had.
+    // Without hooks (no server yet: the engine's early read at start) a new record gets no
+    // hibernation bit, RemoteMaxNodes is stored without the hand-off and the engine address is left
+    // unchecked (word 15 bit 12 clear, so word 31 is not trusted).
     bool ReadFileBlock(const std::string& path, uint32_t blockKey) override;
     // Storing: the block image (always the full record after FixRecordSize). Loading: the head and the
     // words the file's data version holds, bounded by the block; see the version history above.
@@ -168,9 +173,13 @@ public:
     // The text of a text word (copied under the locks); empty for key 0 or an absent entry.
     std::string GetText(int index);
     // Adds the text (up to its first NUL) to the string table (key -1: an equal text keeps its key)
-    // and stores the key in the word; an empty text stores 0. false when there is no string table, no record or memory is short.
+    // and stores the key in the word; an empty text stores 0. A text for a word that is exported to
+    // the INI file (SMTPServer, SMTPFrom, SMTPLogin, SMTPPassword) that would not read back from it
+    // (IsIniValueSafe) is refused and logged: false, the word keeps its text. false when there is no string table, no record or memory is short.
     bool SetText(int index, const char* data, size_t length);
 
+    // Words 9, 10, 13 and 14: the texts written to "[VG_Engine]".
+    static bool IsExportedTextWord(int index);
     // The New value of a word (word 1: the block key; word 4 without the hibernation bit).
     static uint32_t DefaultWord(int index);
     // Which words a file of data version V holds (bit i = word i; words 0-3 always).
@@ -186,6 +195,7 @@ private:
     void Save();
 
     EngineHooks* m_hooks;
+    bool m_loadedFromFile = false;
     CStringTable* m_strings;
     Mutex m_criticalMutex;
 };

@@ -21,9 +21,9 @@ bool CIniFile::Open(const char* path, std::ios_base::openmode mode)
         AppLog::Instance()->Log(kLogError, "CIniFile::Open - null or empty file path rejected.");
         return false;
     }
-    // The reader only ever reads; whatever mode is asked, the stream is an input stream.
+    // The reader only ever reads: of the mode asked only the binary flag is kept.
     m_stream.clear();
-    m_stream.open(path, mode | std::ios_base::in);
+    m_stream.open(path, std::ios_base::in | (mode & std::ios_base::binary));
     if (!m_stream.is_open()) {
         m_stream.clear();
         return false;

@@ -187,6 +187,8 @@ CServer::~CServer()
 void CServer::StopThreads()
 {
     // The threads go before the objects they use; Destroy has normally stopped them already.
+    if (m_threadsStopped.exchange(true))
+        return;
     m_systemQueue->Destroy();
     m_timers->Destroy();
 }
@@ -343,10 +345,12 @@ bool CServer::Initialize(int, int snmpVersion, int trapPort, const std::string& 
 
 void CServer::FindEngineMac()
 {
+    const uint32_t engineAddress = m_snmp->GetEngineIPAddress();
     char address[21] = {};
-    IpAddressToString(m_snmp->GetEngineIPAddress(), address, sizeof address);
+    IpAddressToString(engineAddress, address, sizeof address);
     char mac[32] = {};
-    if (GetLocalMacAddress(address, mac, sizeof mac)) {
+    // Without an engine address there is no adapter to ask.
+    if (engineAddress != 0 && GetLocalMacAddress(address, mac, sizeof mac)) {
         MutexLock lock(m_textMutex);
         m_engineMac = mac;
     }
@@ -391,6 +395,7 @@ void CServer::Shutdown()
     m_systemQueue->Destroy();
     AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing the system timers.");
     m_timers->Destroy();
+    m_threadsStopped = true;
     AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing all remote agent objects.");
     m_remoteAgent->Shutdown();
     AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing all device objects.");

@@ -238,4 +238,5 @@ private:
     std::atomic<int> m_trapPort{0};
     std::atomic<uint32_t> m_dataVersion{kServerDataVersion};
     std::atomic<bool> m_destroyed{false};
+    std::atomic<bool> m_threadsStopped{false};
 };

@@ -159,6 +159,8 @@ bool CServerEx::ReportSystemEvent(int eventType, unsigned eventId, const std::st
             return false;
         line = m_messages->Format(eventId, text.substr(0, 511));
     }
+    // The application log keeps a copy: a host without a system log still shows the engine's events.
+    AppLog::Instance()->Printf(kLogInfo, "[CServerEx::ReportEvent]: %s", line.c_str());
     return EventWriter()->Write(kEventSourceName, static_cast<vgplat::EventLogType>(eventType), eventId, line);
 }
 

@@ -18,6 +18,7 @@
 
 #include "engine/core/EngineValue.h"
 #include "engine/core/SystemQueue.h"
+#include "engine/core/TrapData.h"
 
 // The device list (CDevices).
 class IDeviceManager {
@@ -128,6 +129,13 @@ public:
                                   const EngineValue& /*value*/)
     {
     }
+    // A trap of any varbinds (the discovery's progress traps) to every active console.
+    virtual void SendTrap(const std::vector<uint32_t>& /*trapOid*/, int /*specific*/,
+                          const std::vector<TrapVarbind>& /*varbinds*/)
+    {
+    }
+    // Copies the console file to its safe-point name: 1 only when it exists and was copied.
+    virtual int CreateSafePoint() { return 0; }
 };
 
 // The SNMP facade (CMervaneSnmp) as far as the server uses it.
@@ -139,7 +147,8 @@ public:
     // Ends the request loop. Only sets a flag: it is called on the timer thread, which the stop that
     // follows waits for.
     virtual void SnmpStopAgent() {}
-    // Makes the text the agent's community (the server has stored it already).
+    // Makes the text the agent's community (the server has stored it already). Called from a SET on the
+    // SNMP thread itself and during the start: it hands the change to the SNMP thread and never waits.
     virtual void SnmpSetCommunity(const std::string& /*community*/) {}
     // The MIB's trap-destination table gets rows 1..count.
     virtual void SnmpSetSnmpIpRowCount(int /*count*/) {}

@@ -68,12 +68,11 @@ int CSnmpIpTable::GetCount()
     return count;
 }
 
-int CSnmpIpTable::NormaliseLocked()
+int CSnmpIpTable::NormaliseLocked(uint32_t blockKey)
 {
     const uint8_t* block = GetBlock();
     if (!block)
         return 0;
-    const uint32_t blockKey = LoadWord(block + 4);
     // Enabled rows, in order; CheckBlock has made sure the walk stays inside the block.
     std::vector<std::pair<size_t, size_t>> kept; // offset, bytes to keep
     int dropped = 0;
@@ -91,7 +90,7 @@ int CSnmpIpTable::NormaliseLocked()
     const size_t n = kept.size();
     const size_t newSize = kTableHeadSize + n * kTrapDestinationRowSize;
     bool sameLayout = dropped == 0 && static_cast<size_t>(GetSize()) == newSize && LoadWord(block) == kTableHeadSize &&
-                      LoadWord(block + 8) == kTableHeadSize;
+                      LoadWord(block + 4) == blockKey && LoadWord(block + 8) == kTableHeadSize;
     for (size_t i = 0; sameLayout && i < n; ++i)
         sameLayout = kept[i].first == kTableHeadSize + i * kTrapDestinationRowSize &&
                      LoadWord(block + kept[i].first) == kTrapDestinationRowSize &&
@@ -127,12 +126,13 @@ int CSnmpIpTable::NormaliseLocked()
 bool CSnmpIpTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
 {
     bool read = CDataHeader::ReadFileBlock(path, blockKey);
+    m_loadedFromFile = read;
     if (read) {
         int dropped;
         {
             MutexLock rows(m_rowsMutex);
             Lock();
-            dropped = NormaliseLocked();
+            dropped = NormaliseLocked(blockKey);
             Unlock();
         }
         // The load's caller saves the whole file right after; one notice covers every dropped row.

@@ -59,6 +59,8 @@ public:
     ~CSnmpIpTable() override;
 
     void SetHooks(EngineHooks* hooks) { m_hooks = hooks; }
+    // The last ReadFileBlock took the block from the file (not created, not kept).
+    bool IsLoadedFromFile() const { return m_loadedFromFile; }
     void SetStringTable(CStringTable* strings) { m_strings = strings; }
 
     // Loads the table (re-padding old rows to 52 bytes, numbering the keys 1..count and dropping the
@@ -105,9 +107,9 @@ protected:
     bool CheckBlock() const override;
 
 private:
-    // Caller holds the writer lock: re-pads rows, renumbers keys and drops disabled rows; answers the
-    // number of rows dropped.
-    int NormaliseLocked();
+    // Caller holds the writer lock: re-pads rows, numbers the keys from blockKey (the directory's key,
+    // which the head takes too) and drops disabled rows; answers the number of rows dropped.
+    int NormaliseLocked(uint32_t blockKey);
     bool AppendRowLocked(uint32_t flags, uint32_t address, uint32_t name, uint32_t community, uint32_t port);
     uint8_t* RowLocked(uint32_t row);
     std::string CopyText(uint32_t key);
@@ -116,6 +118,7 @@ private:
     void SendListChanged(int32_t value);
 
     EngineHooks* m_hooks;
+    bool m_loadedFromFile = false;
     CStringTable* m_strings;
     Mutex m_rowsMutex;
 };

@@ -135,6 +135,11 @@ uint32_t CStringTable::AddBytesToBlob(const void* data, uint32_t length, uint32_
     uint32_t padded = PaddedLength(length);
     size_t entrySize = kEntryHeadSize + padded;
     size_t insertAt = GetWord(2);
+    if (oldSize < kTableHeadSize || insertAt < kTableHeadSize || insertAt > oldSize) {
+        Unlock();
+        AppLog::Instance()->Printf(kLogError, "[CStringTable::AddBytesToBlob]: Block (0x%08X) holds no table", GetWord(1));
+        return 0;
+    }
     size_t removed = 0;
     for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
         const uint8_t* entry = old + at;

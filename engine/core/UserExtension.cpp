@@ -69,8 +69,13 @@ int CUserExtension::Load()
                                        m_templatePath.c_str());
     }
     m_strings.ReadFileBlock(m_path, kStringTableBlockKey);
+    // Keys the blocks of this file may name; a damaged string block is refused, and the keys that
+    // named its texts must not come to name texts added later.
+    const uint32_t fileTextLimit = m_strings.GetLastKey();
 
     bool haveRecord = m_engine.ReadFileBlock(m_path, kEngineConfigBlockKey);
+    if (haveRecord && m_engine.IsLoadedFromFile())
+        DropDanglingRecordTexts(fileTextLimit);
     if (haveRecord) {
         if (m_engine.IsHeaderSizeDifferent(kEngineConfigRecordSize) && !m_engine.FixRecordSize())
             AppLog::Instance()->Log(kLogError, "[CUserExtension::Load]: the settings record could not be upgraded");
@@ -78,6 +83,8 @@ int CUserExtension::Load()
     }
 
     if (m_snmpIp.ReadFileBlock(m_path, kSnmpIpBlockKey)) {
+        if (m_snmpIp.IsLoadedFromFile())
+            DropDanglingTrapTexts(fileTextLimit);
         // ReadFileBlock has re-padded the rows already; this catches a table that could not be.
         if (m_snmpIp.IsHeaderSizeDifferent(kTableHeadSize) ||
             (m_snmpIp.GetCount() > 0 && m_snmpIp.IsLayoutDifferent(kTableHeadSize, kTrapDestinationRowSize)))
@@ -91,9 +98,50 @@ int CUserExtension::Load()
     return 1;
 }
 
+bool CUserExtension::IsFileTextKey(uint32_t key, uint32_t limit)
+{
+    // Texts added since the string table was read have keys above limit: a stored key above it never
+    // named one of them.
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    return key <= limit && m_strings.GetPtr(key, data, length);
+}
+
+void CUserExtension::DropDanglingRecordTexts(uint32_t limit)
+{
+    static constexpr int kRecordTextWords[] = {9, 10, 11, 13, 14, 16, 19, 21, 23, 25, 28};
+    for (int word : kRecordTextWords) {
+        uint32_t key = m_engine.GetWord(word);
+        if (key && !IsFileTextKey(key, limit)) {
+            AppLog::Instance()->Printf(kLogWarning,
+                                       "[CUserExtension::Load]: settings word %d names the missing text 0x%08X; "
+                                       "the text is dropped",
+                                       word, key);
+            m_engine.SetWord(word, 0);
+        }
+    }
+}
+
+void CUserExtension::DropDanglingTrapTexts(uint32_t limit)
+{
+    const int rows = m_snmpIp.GetCount();
+    for (int row = 1; row <= rows; ++row)
+        for (int word : {TrapDestinationWord::kName, TrapDestinationWord::kCommunity, TrapDestinationWord::kText}) {
+            uint32_t key = m_snmpIp.GetRowWord(static_cast<uint32_t>(row), word);
+            if (key && !IsFileTextKey(key, limit)) {
+                AppLog::Instance()->Printf(kLogWarning,
+                                           "[CUserExtension::Load]: trap destination %d names the missing text "
+                                           "0x%08X; the text is dropped",
+                                           row, key);
+                m_snmpIp.SetRowWord(static_cast<uint32_t>(row), word, 0);
+            }
+        }
+}
+
 int CUserExtension::LoadWithRecovery()
 {
-    MutexLock lock(m_fileMutex);
+    // Each step takes the file mutex itself: EndCritical takes the record's critical mutex before it
+    // saves, the order BeginCritical uses too.
     if (!Load())
         return 0;
     if (!m_engine.GetCriticalState())

@@ -15,6 +15,11 @@
 // critical state). Save after every change (CServer::SaveUserExtension), Backup/Restore for
 // CServer::Backup/Restore, CreateSafePoint for the remote-agent manager and the discovery.
 //
+// Lock order of the settings and trap-destination code: the record's critical-state mutex, then this
+// file mutex, then the trap table's rows mutex, then one block lock at a time (the record's or the
+// trap table's read lock may be held while the string table's read lock is taken, never the other
+// way round), then whatever the hooks take (the facade mutex last).
+//
 // Threads and locks: Load, Save, Backup, Restore and CreateSafePoint serialise on m_fileMutex (one
 // file operation at a time; recursive, so a save asked for during a load runs). A save takes each
 // block's writer lock in turn, so a caller must not hold any block lock. The tables have their own
@@ -69,6 +74,12 @@ public:
     static bool CopyPrivateFile(const std::string& from, const std::string& to, bool failIfExists);
 
 private:
+    // A stored text key whose text is not in the string table as read (a damaged string block was
+    // refused) would later name whatever text takes that key; such keys become 0 (no text).
+    bool IsFileTextKey(uint32_t key, uint32_t limit);
+    void DropDanglingRecordTexts(uint32_t limit);
+    void DropDanglingTrapTexts(uint32_t limit);
+
     EngineHooks* m_hooks;
     CDeviceEngineTable m_engine;
     CSnmpIpTable m_snmpIp;

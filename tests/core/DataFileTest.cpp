@@ -380,6 +380,18 @@ TEST_F(DataFileTest, ListModeBuildsTheBlock)
     // Building again keeps the texts; new items join them.
     EXPECT_TRUE(table.BuildBlock(kKey));
     EXPECT_EQ(table.GetText(a), "alpha");
+    // Items made before a block was loaded join the loaded texts instead of replacing them.
+    WriteFile(Path("s.dat"), MakeDataFile(0x24780203, kEngineDataVersion, {{kKey, StringBlock({{kKey + 1, "stored"}})}}));
+    CStringTable late;
+    uint32_t item = late.AddString("pending", kKey + 9);
+    ASSERT_EQ(item, kKey + 9);
+    ASSERT_TRUE(late.ReadFileBlock(Path("s.dat"), kKey));
+    ASSERT_TRUE(late.BuildBlock(kKey));
+    EXPECT_EQ(late.GetCount(), 2);
+    EXPECT_EQ(late.GetText(kKey + 1), "stored");
+    EXPECT_EQ(late.GetText(kKey + 9), "pending");
+    EXPECT_EQ(late.AddString("new"), kKey + 10);
+
     CStringTable empty;
     EXPECT_FALSE(empty.BuildBlock(kKey));
     EXPECT_FALSE(empty.HasBlock());

@@ -290,6 +290,17 @@ TEST_F(DeviceDataTest, TemplateRowsAreClaimedOnce)
     EXPECT_EQ(table.Add(reinterpret_cast<uint8_t*>(other.data()), kDataKeyNew), kAttached + 4);
     EXPECT_EQ(table.GetCount(), 4);
 
+    // Claimed rows are saved like any other; the unclaimed template row keeps its mark.
+    CDeviceData none;
+    Save(table, none, Path("dev.dat"));
+    CDeviceAttachedTable back;
+    ASSERT_TRUE(back.ReadFileBlock(Path("dev.dat"), kAttached));
+    EXPECT_EQ(BlockOf(back), BlockOf(table));
+    EXPECT_EQ(back.GetCount(), 4);
+    EXPECT_EQ(back.GetLastKey(), kAttached + 4);
+    EXPECT_TRUE(CDataHeader::EntryWord(back.Find(kAttached + 1), 9) & CDeviceAttachedTable::kTemplateRowBit);
+    EXPECT_FALSE(CDataHeader::EntryWord(back.Find(kAttached + 2), 9) & CDeviceAttachedTable::kTemplateRowBit);
+
     // A template that cannot be copied leaves the table empty.
     CDeviceAttachedTable empty;
     ASSERT_TRUE(empty.ReadFileBlock(Path("none.dat"), kAttached));

@@ -222,10 +222,16 @@ TEST_F(EngineRecordTest, ExportWritesTheEngineSectionInOrder)
         EXPECT_EQ(copy.GetWord(i), table.GetWord(i)) << i;
     EXPECT_EQ(copy.GetText(EngineWord::kSmtpFrom), "ups@example.com");
 
-    // A cap of 250 is left out; a text that would not read back is left out and logged.
+    // A cap of 250 is left out. A text that would not read back is refused where it enters; one that
+    // came with a damaged file is left out of the export and logged.
     table.SetWord(EngineWord::kRemoteMaxNodes, kRemoteMaxNodesUnlisted);
-    table.SetText(EngineWord::kSmtpLogin, "a\n[VG_Remote]", 13);
-    table.SetText(EngineWord::kSmtpPassword, "pass#word", 9);
+    EXPECT_FALSE(table.SetText(EngineWord::kSmtpLogin, "a\n[VG_Remote]", 13));
+    EXPECT_FALSE(table.SetText(EngineWord::kSmtpFrom, "x#y", 3));
+    EXPECT_FALSE(table.SetText(EngineWord::kSmtpServer, " mail", 5));
+    EXPECT_EQ(table.GetText(EngineWord::kSmtpFrom), "ups@example.com");
+    EXPECT_TRUE(table.SetText(EngineWord::kText11, "free # text", 11)); // not exported
+    table.SetWord(EngineWord::kSmtpLogin, m_strings.AddString("a\n[VG_Remote]"));
+    table.SetWord(EngineWord::kSmtpPassword, m_strings.AddString("pass#word"));
     std::ostringstream second;
     table.WriteConfigurationValues(second);
     EXPECT_EQ(second.str().find("RemoteMaxNodes="), std::string::npos);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <sstream>
+#include <thread>
+
 #include "engine/core/ConfigFileInterface.h"
 #include "tests/core/ConfigTestSupport.h"
 #include "tests/core/DataFileTestSupport.h"
@@ -222,4 +226,32 @@ TEST_F(TimeStampSection, UnsafeSectionNameIsRefused)
     section.Process();
     EXPECT_EQ(out.str(), "");
     EXPECT_TRUE(log.Has(kLogError, "section name \"Bad]Name\" refused"));
+}
+
+// Request threads read the [ConfigFileVersion] values while the system-queue thread rewrites the file.
+TEST(TimeStampThreads, ValuesAreReadWhileExported)
+{
+    using T = timeStampConfigFileInterface;
+    T::SetText(T::kFileVersionName, "12.04.0059");
+    std::atomic<bool> stop {false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&] {
+            while (!stop) {
+                std::string stamp = T::GetText(T::kSourceTimeStamp);
+                if (!stamp.empty() && stamp.find(" GMT") == std::string::npos)
+                    ADD_FAILURE() << stamp;
+                if (T::GetText(T::kFileVersionName) != "12.04.0059")
+                    ADD_FAILURE() << "the export touched FileVersionName";
+            }
+        });
+    for (int i = 0; i < 300; ++i) {
+        std::ostringstream out;
+        T section(&out);
+        section.Process();
+    }
+    stop = true;
+    for (auto& reader : readers)
+        reader.join();
+    EXPECT_EQ(T::GetText(T::kFileVersionName), "12.04.0059");
 }

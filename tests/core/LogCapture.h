@@ -1,8 +1,6 @@
 #pragma once
-// Log sinks that keep every line they are given, for assertions on what the engine logged.
+// A log sink that keeps every line it is given, for assertions on what the engine logged.
 
-#include <algorithm>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,51 +56,4 @@ public:
 
 private:
     CaptureLogger m_sink;
-};
-
-// A capture sink that installs itself as the hub's only sink for its life, with exact-line queries.
-class LogCapture : public AppLogger {
-public:
-    LogCapture() : AppLogger("LogCapture#", kLogTrace)
-    {
-        AppLog::Instance()->ResetForTest();
-        AppLog::Instance()->AddLogger(this);
-    }
-    ~LogCapture() override { AppLog::Instance()->ResetForTest(); }
-
-    int Shutdown() override { return 1; }
-    int Log(LogLevel level, const std::string&, const std::string& message) override
-    {
-        std::lock_guard<std::mutex> lock(m_guard);
-        m_lines.push_back({level, message});
-        return 1;
-    }
-
-    struct Line {
-        LogLevel level;
-        std::string text;
-    };
-    std::vector<Line> Lines()
-    {
-        std::lock_guard<std::mutex> lock(m_guard);
-        return m_lines;
-    }
-    // How many lines equal the text (at the level, when one is given).
-    int Count(const std::string& text, int level = -1)
-    {
-        std::lock_guard<std::mutex> lock(m_guard);
-        return static_cast<int>(std::count_if(m_lines.begin(), m_lines.end(), [&](const Line& l) {
-            return l.text == text && (level < 0 || l.level == level);
-        }));
-    }
-    bool Has(const std::string& text, int level = -1) { return Count(text, level) > 0; }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(m_guard);
-        m_lines.clear();
-    }
-
-private:
-    std::mutex m_guard;
-    std::vector<Line> m_lines;
 };

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LogCapture.h"
+#include "tests/core/LineCapture.h"
 #include "tests/core/ServerTestSupport.h"
 
 using namespace servertest;
@@ -13,7 +13,7 @@ namespace {
 
 class ServerTest : public ::testing::Test {
 protected:
-    LogCapture log;
+    LineCapture log;
     TestInstall install;
     CallLog calls;
 

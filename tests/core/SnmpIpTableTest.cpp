@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
+#include <thread>
 
 #include "engine/core/ConfigFileInterface.h"
 #include "engine/core/StringTable.h"
@@ -286,4 +288,41 @@ TEST_F(TrapTableTest, ExportRoundTripsAndLeavesOutUnsafeRows)
                                                                      ? "Station"
                                                                      : table.GetValue(Key(column, row), 0).bytes);
         }
+}
+
+// Manager SETs on the rows while rows are added and removed: no torn rows, no lost count.
+TEST(TrapTableThreads, SetsWhileRowsComeAndGo)
+{
+    CStringTable strings;
+    strings.ReadFileBlock("/nonexistent/vgusrext.dat", kStringTableBlockKey);
+    RecordingHooks hooks;
+    CSnmpIpTable table(&hooks, &strings);
+    genericConfigFileInterface::SetEngineIniPath("");
+    ASSERT_TRUE(table.ReadFileBlock("/nonexistent/vgusrext.dat", kSnmpIpBlockKey));
+    for (int i = 0; i < 10; ++i)
+        table.AddEmptyRow();
+    std::atomic<bool> stop {false};
+    std::vector<std::thread> setters;
+    for (int t = 0; t < 3; ++t)
+        setters.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i) {
+                uint32_t row = 1 + (i + t) % 10;
+                int32_t value = (i % 2) ? 1 : 2;
+                table.SetValue(Key(2, row), 0, kValueInteger, &value, 4);
+                std::string community = "c" + std::to_string(t);
+                table.SetValue(Key(5, row), 0, kValueOctetString, community.data(), community.size());
+                table.GetValue(Key(5, row), 0);
+                table.GetValue(Key(3, row), 0);
+            }
+        });
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_NE(table.AddEmptyRow(), kDataKeyFailed);
+        ASSERT_TRUE(table.RemoveByIndex(1 + i % 5));
+    }
+    stop = true;
+    for (auto& thread : setters)
+        thread.join();
+    ASSERT_EQ(table.GetCount(), 10);
+    for (uint32_t row = 1; row <= 10; ++row)
+        EXPECT_EQ(table.GetRowWord(row, TrapDestinationWord::kKey), kSnmpIpBlockKey + row);
 }

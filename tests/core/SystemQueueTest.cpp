@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LogCapture.h"
+#include "tests/core/LineCapture.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ private:
 
 TEST(SystemQueue, RunsInOrderOnePerWakeUpWithTheShortReWait)
 {
-    LogCapture log;
+    LineCapture log;
     RecordingHost host;
     CSystemQueue queue(&host);
     EXPECT_EQ(queue.Post(10), 1);
@@ -125,7 +125,7 @@ TEST(SystemQueue, EachTypeRunsItsWork)
          {"create scan", "error: Could not create the network scan object.  Aborting discovery", "clear flag"}},
     };
     for (const auto& c : cases) {
-        LogCapture log;
+        LineCapture log;
         RecordingHost host;
         host.scanAvailable = c.scanAvailable;
         CSystemQueue queue(&host);
@@ -145,7 +145,7 @@ TEST(SystemQueue, EachTypeRunsItsWork)
 
 TEST(SystemQueue, RequestsLeftAtStopAreFreedUnrunAndNullIsRefused)
 {
-    LogCapture log;
+    LineCapture log;
     RecordingHost host;
     {
         CSystemQueue queue(&host);

@@ -139,8 +139,13 @@ TEST_F(UserExtensionTest, OldFileIsUpgradedOnLoad)
 {
     Image oldRecord;
     oldRecord.W(128).W(0xA2000000).W(0).W(0);
+    auto isText = [](int i) { return i == 9 || i == 10 || i == 11 || i == 13 || i == 14 || i == 16 || i == 19 ||
+                                     i == 21 || i == 23 || i == 25; };
     for (int i = 4; i < 32; ++i)
-        oldRecord.W(i == EngineWord::kFlags ? 0x1 : i == EngineWord::kCommunity ? 0x06000001 : 0x100 + i);
+        oldRecord.W(i == EngineWord::kFlags       ? 0x1
+                    : i == EngineWord::kCommunity ? 0x06000001
+                    : isText(i)                   ? 0
+                                                  : 0x100 + i);
     Image strings;
     strings.W(20).W(0x06000000).W(20).W(24).W(1).W(16).W(0x06000001).W(7).W(8).Bytes(std::string("public\0\0", 8));
     auto row = [](uint32_t key, uint32_t flags, uint32_t address, uint32_t size) {
@@ -163,6 +168,7 @@ TEST_F(UserExtensionTest, OldFileIsUpgradedOnLoad)
     for (int i = 4; i < EngineWord::kCount; ++i)
         newRecord.W(i == EngineWord::kFlags       ? 0x1 | kFlagOldDataFile
                     : i == EngineWord::kCommunity ? 0x06000001
+                    : isText(i)                   ? 0
                     : i < 32                      ? 0x100 + i
                                                   : CDeviceEngineTable::DefaultWord(i));
     Image newTraps;
@@ -261,4 +267,23 @@ TEST_F(UserExtensionThreads, ConcurrentChangesAndSaves)
     EXPECT_EQ(reader.extension.GetEngineTable().GetWord(EngineWord::kFlags) & 0xF0000, 0xF0000u);
     EXPECT_EQ(reader.extension.GetEngineTable().GetText(EngineWord::kSmtpServer),
               engine.extension.GetEngineTable().GetText(EngineWord::kSmtpServer));
+}
+
+// A damaged string block is refused; the texts it held are gone, and the keys that named them must
+// not come to name texts added later.
+TEST_F(UserExtensionTest, TextKeysOfARefusedStringBlockAreDropped)
+{
+    std::string record = DefaultRecord(0x21);
+    record.replace(4 * EngineWord::kSmtpServer, 4, Image().W(0x06000001).Str());
+    Image strings; // its count says 2, it holds one entry
+    strings.W(20).W(0x06000000).W(20).W(24).W(2).W(16).W(0x06000001).W(5).W(8).Bytes(std::string("mail\0\0\0\0", 8));
+    WriteFile(Path("vgusrext.dat"), MakeDataFile(0x24780203, kEngineDataVersion,
+                                                 {{0xA2000000, record}, {0x06000000, strings.Str()}}));
+    WriteFile(Path("vgconfig.ini"), "[IPAddresses]\nIP=10.0.0.7,Station,162,public\n");
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kSmtpServer), 0u);
+    EXPECT_EQ(engine.extension.GetEngineTable().GetText(EngineWord::kSmtpServer), "");
+    EXPECT_EQ(engine.extension.GetSnmpIpTable().GetValue(kSnmpIpBlockKey | 5 << 8 | 1, 0).bytes, "public");
+    EXPECT_TRUE(Log().Has(kLogWarning, "settings word 9 names the missing text 0x06000001"));
 }
