@@ -6,7 +6,9 @@
 // community and stops the request loop.
 //
 // Nothing here calls net-snmp: traps go to the SNMP thread's queue (mervane_trap_sender) and the
-// community swap is queued for the SNMP thread as well, so no operation ever waits for that thread.
+// community swap is queued for the SNMP thread as well, so no operation ever waits for that thread. (The
+// engine's host sends a trap at once when the caller is the SNMP thread itself, in a MIB handler's SET,
+// so that the consoles' fan-out spacing reaches the wire.)
 //
 // Threads: every method is safe from any thread, the SNMP thread included. Every operation but
 // GetEngineIPAddress holds the facade mutex "MervaneSnmpMutex" (shared by name: one per process) while
@@ -29,7 +31,8 @@
 // What the facade needs of the running agent. The composition root binds these to the SNMP thread of
 // the engine run; a missing function makes its operation a no-op (0, empty).
 struct SnmpFacadeHost {
-    // Queues a trap for the SNMP thread; false when it takes no more work. Never blocks.
+    // Queues a trap for the SNMP thread (on that thread itself it may send at once); false when it takes
+    // no more work. Never waits for another thread.
     mervane_trap_sender::PostTrap postTrap;
     // Queues a function for the SNMP thread; false when it takes no more work. Never blocks.
     std::function<bool(std::function<void()>)> post;
