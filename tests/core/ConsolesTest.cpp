@@ -165,6 +165,7 @@ class ConsoleRegistrationTest : public ConsolesTest {};
 TEST_F(ConsoleRegistrationTest, NewConsoleGetsItsRowThreadAndFile)
 {
     host->SetDevices({0x00010001u, 0x00020003u, 0x00020004u});
+    host->dataVersion = 0x0C063B00u; // a newer version seen in another file
     Make();
     EXPECT_EQ(consoles->GetCount(), 0);
     auto entry = consoles->ActivateEntry(kA);
@@ -194,8 +195,10 @@ TEST_F(ConsoleRegistrationTest, NewConsoleGetsItsRowThreadAndFile)
         EXPECT_EQ(RowWord(row, slot + 4), 4u);
     }
 
-    // The file holds the row as registered.
-    std::vector<uint8_t> stored = StoredBlock();
+    // The file holds the row as registered, written with the host's data version.
+    uint32_t version = 0;
+    std::vector<uint8_t> stored = StoredBlock(&version);
+    EXPECT_EQ(version, 0x0C063B00u);
     ASSERT_EQ(stored.size(), 20u + row.size());
     EXPECT_EQ(LoadWord(stored.data() + 16), 1u);
     EXPECT_TRUE(std::equal(row.begin(), row.end(), stored.begin() + 20));

@@ -69,7 +69,7 @@ public:
     int GetTrapPort() override { return trapPort; }
     std::string GetCommunity() override { return community; }
     std::string GetEngineName() override { return "enginehost"; }
-    uint32_t GetDataFileVersion() override { return kEngineDataVersion; }
+    uint32_t GetDataFileVersion() override { return dataVersion; }
     std::vector<uint32_t> GetDeviceKeys() override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -92,6 +92,7 @@ public:
     }
 
     int trapPort = 16200;
+    uint32_t dataVersion = kEngineDataVersion;
     std::string community = "public";
     RecordingTrapSender sender;
 
