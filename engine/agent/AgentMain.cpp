@@ -15,6 +15,7 @@
 #include "engine/agent/EngineServerHooks.h"
 #include "engine/agent/RunSettings.h"
 #include "engine/agent/ServiceHost.h"
+#include "engine/agent/SnmpThread.h"
 #include "engine/core/AppLog.h"
 #include "engine/core/Helpers.h"
 #include "engine/core/MervaneApp.h"
@@ -156,6 +157,16 @@ bool PostAgentTrap(SnmpTrap trap)
 {
     MutexLock lock(LoopMutex());
     return g_loop != nullptr && g_loop->PostTrap(std::move(trap));
+}
+
+bool SendAgentTrap(SnmpTrap trap)
+{
+    MutexLock lock(LoopMutex());
+    if (g_loop == nullptr)
+        return false;
+    if (g_loop->Thread().IsLoopThread())
+        return g_loop->Thread().SendTrap(trap) != -1;
+    return g_loop->PostTrap(std::move(trap));
 }
 
 bool PostToAgent(std::function<void()> work)

@@ -46,6 +46,9 @@ uint32_t GetSysUpTime();
 // Queue a trap, or a function, for the SNMP thread of the running agent; false when no agent runs or it
 // takes no more work. Never blocks.
 bool PostAgentTrap(SnmpTrap trap);
+// On the SNMP thread itself (a MIB handler) sends the trap at once, so that a fan-out's spacing
+// reaches the wire; from any other thread it is PostAgentTrap.
+bool SendAgentTrap(SnmpTrap trap);
 bool PostToAgent(std::function<void()> work);
 
 bool IsAgentRunFlagSet();

@@ -7,6 +7,7 @@
 #include "engine/agent/EngineBoots.h"
 #include "engine/agent/SnmpAgent.h"
 #include "engine/agent/SnmpThread.h"
+#include "engine/agent/EngineServerHooks.h"
 #include "engine/agent/mib/Mib.h"
 #include "engine/core/AppLog.h"
 #include "engine/core/MervaneApp.h"
@@ -71,6 +72,8 @@ bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp)
     m_agent->SetEngineBoots(boots);
     m_agent->EnableAgentX(AgentXPort());
 
+    if (EngineMibBuilder builder = GetEngineMibBuilder())
+        builder(*m_mib);
     RegisterMibGroups(*m_agent, *m_mib);
     status = m_agent->Start();
     if (status != 0) {

@@ -38,6 +38,13 @@ using EngineServerFactory = std::unique_ptr<EngineServer> (*)();
 void SetEngineServerFactory(EngineServerFactory factory);
 EngineServerFactory GetEngineServerFactory();
 
+// Adds the engine's own MIB groups to the agent's MIB; AgentSnmp::Start calls it on the SNMP thread just
+// before the groups are registered. Set once, before RunAgent, like the factory.
+class Mib;
+using EngineMibBuilder = void (*)(Mib& mib);
+void SetEngineMibBuilder(EngineMibBuilder builder);
+EngineMibBuilder GetEngineMibBuilder();
+
 // Holds the engine's one server for the power events: they reach a server only between Install and
 // Take, a suspension at most once before its resume, and a resume only after a suspension that this
 // server received.

@@ -2,10 +2,10 @@
 // --noservice, --console), else as a systemd service.
 
 #include "engine/agent/EngineProgram.h"
+#include "engine/agent/VigilonEngine.h"
 
 int main(int argc, char** argv)
 {
-    // The engine server's factory is registered here (SetEngineServerFactory) once the server is
-    // part of the program; until then the engine runs its agent without a server.
+    RegisterVigilonEngine();
     return EngineProgramMain(argc, argv);
 }

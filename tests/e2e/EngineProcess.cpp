@@ -41,6 +41,10 @@ TempTree::TempTree()
         if (entry.is_regular_file())
             fs::copy_file(entry.path(), m_root + "/bin/" + entry.path().filename().string(),
                           fs::copy_options::overwrite_existing);
+    // The engine loads its shutdown library from bin/: a test tree gets the recording stand-in, never
+    // the library that powers the machine off.
+    fs::copy_file(std::string(VG_RECORDING_VGDOWN_DIR) + "/libvgdown.so", m_root + "/bin/libvgdown.so",
+                  fs::copy_options::overwrite_existing);
 }
 
 TempTree::~TempTree()
