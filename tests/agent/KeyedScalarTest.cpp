@@ -186,11 +186,11 @@ TEST(EngineScalarGroups, WalkOrderAndObjectKinds)
         SCOPED_TRACE(g.group->get_name());
         EXPECT_EQ(g.table.count, g.count);
         for (size_t i = 0; i < g.table.count; ++i) {
-            const KeyedScalarSpec& spec = g.table.specs[i];
+            const KeyedScalarSpec& entry = g.table.specs[i];
             MibGroup::Target t;
-            ASSERT_EQ(g.group->find_exact(MakeOid(spec.oid), t), MibGroup::Found::Object) << spec.oid;
-            EXPECT_EQ(t.leaf->get_syntax(), spec.syntax) << spec.oid;
-            EXPECT_EQ(t.leaf->get_access(), spec.writable ? MibAccess::ReadWrite : MibAccess::ReadOnly) << spec.oid;
+            ASSERT_EQ(g.group->find_exact(MakeOid(entry.oid), t), MibGroup::Found::Object) << entry.oid;
+            EXPECT_EQ(t.leaf->get_syntax(), entry.syntax) << entry.oid;
+            EXPECT_EQ(t.leaf->get_access(), entry.writable ? MibAccess::ReadWrite : MibAccess::ReadOnly) << entry.oid;
         }
     }
     MibGroup::Target port, alias;
