@@ -169,6 +169,12 @@ bool SendAgentTrap(SnmpTrap trap)
     return g_loop->PostTrap(std::move(trap));
 }
 
+bool IsOnAgentThread()
+{
+    MutexLock lock(LoopMutex());
+    return g_loop != nullptr && g_loop->Thread().IsLoopThread();
+}
+
 bool PostToAgent(std::function<void()> work)
 {
     MutexLock lock(LoopMutex());

@@ -49,6 +49,8 @@ bool PostAgentTrap(SnmpTrap trap);
 // On the SNMP thread itself (a MIB handler) sends the trap at once, so that a fan-out's spacing
 // reaches the wire; from any other thread it is PostAgentTrap.
 bool SendAgentTrap(SnmpTrap trap);
+// True on the SNMP thread itself (a MIB handler): such code must never wait.
+bool IsOnAgentThread();
 bool PostToAgent(std::function<void()> work);
 
 bool IsAgentRunFlagSet();

@@ -11,7 +11,7 @@
 
 #include <string>
 
-class MibRowCounts;
+struct MibRowCounts;
 
 void RegisterVigilonEngine();
 

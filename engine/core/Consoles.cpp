@@ -152,6 +152,7 @@ int CConsoles::Initialize()
 
 void CConsoles::DestroyAll()
 {
+    StopFanOutThread();
     std::vector<std::shared_ptr<CConsoleEntry>> entries;
     {
         MutexLock lock(m_mutex);
@@ -549,18 +550,17 @@ void CConsoles::SendNotification(const std::vector<uint32_t>& oid, uint32_t trap
 void CConsoles::SendTrap(const std::vector<uint32_t>& trapOid, int specific, const std::vector<TrapVarbind>& varbinds,
                          const std::shared_ptr<CConsoleEntry>& console)
 {
-    std::vector<std::shared_ptr<CConsoleEntry>> targets;
+    FanOut fanOut;
     if (console) {
-        targets.push_back(console);
+        fanOut.targets.push_back(console);
     } else {
         MutexLock lock(m_mutex);
-        targets = m_entries;
+        fanOut.targets = m_entries;
     }
-    ITrapSender* sender = m_host.GetTrapSender();
-    if (!sender || targets.empty())
+    if (!m_host.GetTrapSender() || fanOut.targets.empty())
         return;
 
-    TrapData trap;
+    TrapData& trap = fanOut.trap;
     trap.engine = kTrapName;
     trap.version = 0;
     trap.agent = m_host.GetEngineName();
@@ -571,7 +571,19 @@ void CConsoles::SendTrap(const std::vector<uint32_t>& trapOid, int specific, con
     trap.port = m_host.GetTrapPort();
     trap.community = m_host.GetCommunity().substr(0, kMaxTrapCommunity);
 
-    for (const auto& entry : targets) {
+    if (m_options.deferFanOut && m_options.deferFanOut())
+        Defer(std::move(fanOut));
+    else
+        Deliver(fanOut);
+}
+
+void CConsoles::Deliver(FanOut& fanOut)
+{
+    ITrapSender* sender = m_host.GetTrapSender();
+    if (!sender)
+        return;
+    TrapData& trap = fanOut.trap;
+    for (const auto& entry : fanOut.targets) {
         if (!entry->IsActive())
             continue;
         trap.peername = entry->GetAddressText();
@@ -584,4 +596,75 @@ void CConsoles::SendTrap(const std::vector<uint32_t>& trapOid, int specific, con
         }
         SleepMs(m_options.fanOutSpacingMs);
     }
+}
+
+// Delivers the deferred fan-outs one after the other, in the order they were handed over.
+class CConsoles::FanOutThread : public VigilonThread {
+public:
+    explicit FanOutThread(CConsoles& owner) : VigilonThread("ConsoleFanOutThread#"), m_owner(owner) {}
+    ~FanOutThread() override
+    {
+        Stop();
+        WaitForEnd();
+    }
+
+protected:
+    void main() override
+    {
+        AppLog::Instance()->Printf(kLogDebug, "Entering CConsoles fan-out thread ( %s )", GetName());
+        while (WaitForWork(-1)) {
+            for (;;) {
+                FanOut fanOut;
+                {
+                    MutexLock lock(m_owner.m_fanOutMutex);
+                    if (m_owner.m_deferred.empty())
+                        break;
+                    fanOut = std::move(m_owner.m_deferred.front());
+                    m_owner.m_deferred.pop_front();
+                }
+                m_owner.Deliver(fanOut);
+                if (!CheckRunning())
+                    break;
+            }
+            if (!CheckRunning())
+                break;
+        }
+        AppLog::Instance()->Printf(kLogDebug, "Leaving CConsoles fan-out thread ( %s )", GetName());
+    }
+
+private:
+    CConsoles& m_owner;
+};
+
+void CConsoles::Defer(FanOut fanOut)
+{
+    MutexLock lock(m_fanOutMutex);
+    if (m_deferred.size() >= kMaxDeferredFanOuts) {
+        AppLog::Instance()->Printf(kLogWarning, "[CConsoles::SendTrap]: %zu fan-outs waiting; trap %d dropped",
+                                   m_deferred.size(), fanOut.trap.specific);
+        return;
+    }
+    m_deferred.push_back(std::move(fanOut));
+    if (!m_fanOutThread)
+        m_fanOutThread = std::make_unique<FanOutThread>(*this);
+    if (!m_fanOutThread->IsRunning() && !m_fanOutThread->Start())
+        AppLog::Instance()->Log(kLogError, "[CConsoles::SendTrap]: the fan-out thread could not be started");
+    m_fanOutThread->Signal();
+}
+
+size_t CConsoles::GetDeferredCount()
+{
+    MutexLock lock(m_fanOutMutex);
+    return m_deferred.size();
+}
+
+void CConsoles::StopFanOutThread()
+{
+    std::unique_ptr<FanOutThread> thread;
+    {
+        MutexLock lock(m_fanOutMutex);
+        thread = std::move(m_fanOutThread);
+        m_deferred.clear();
+    }
+    thread.reset(); // stops it and waits for its end, outside the lock it takes
 }

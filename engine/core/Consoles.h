@@ -6,7 +6,10 @@
 // extension file vgcnsext (CConsoleTable, block 0xA7000000; communities in the CStringTable block
 // 0x06000000) and a CConsoleEntry whose keep-alive thread drops it after a silent period. Every
 // notification to consoles goes through SendTrap: one copy to each active console, in registration
-// order, at its own trap port, 50 ms apart, on the sender's thread.
+// order, at its own trap port, 50 ms apart, on the sender's thread. A sender that must never wait (the
+// SNMP thread, answering a SET that announces a change) hands its fan-out to the registry's own fan-out
+// thread instead (ConsoleOptions::deferFanOut), which delivers the handed fan-outs in order with the
+// same spacing; otherwise the agent would stop answering for 50 ms per console.
 //
 // Bounds: at most kMaxConsoles (64) consoles are registered; a further manager is refused (logged once
 // per address) and its requests are answered with the defaults. Address 0 (the engine's own calls) is
@@ -27,6 +30,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -64,6 +69,9 @@ struct ConsoleOptions {
     unsigned keepAlivePeriodMs = CConsoleEntry::kKeepAlivePeriodMs;
     unsigned fanOutSpacingMs = 50;
     size_t maxConsoles = 64;
+    // True on a thread that must not wait for a fan-out; its fan-outs go to the fan-out thread. Unset:
+    // every fan-out runs on its sender's thread.
+    std::function<bool()> deferFanOut;
 };
 
 // The settings texts: YYYYMMDD with the year 1990-2038, the month 1-12 and the day 1-31; HHMMSS with
@@ -134,7 +142,22 @@ public:
     // E.15.0.<specific>.0
     static std::vector<uint32_t> TrapOid(uint32_t specific);
 
+    // Fan-outs handed to the fan-out thread and not yet delivered, at most kMaxDeferredFanOuts.
+    static constexpr size_t kMaxDeferredFanOuts = 256;
+    size_t GetDeferredCount();
+
 private:
+    struct FanOut {
+        TrapData trap;
+        std::vector<std::shared_ptr<CConsoleEntry>> targets;
+    };
+    class FanOutThread;
+
+    // The walk over the targets, with none of the registry's locks held.
+    void Deliver(FanOut& fanOut);
+    void Defer(FanOut fanOut);
+    void StopFanOutThread();
+
     // Under m_mutex.
     std::shared_ptr<CConsoleEntry> FindLocked(uint32_t address);
     std::shared_ptr<CConsoleEntry> PingLocked(uint32_t address, const std::vector<uint32_t>& deviceKeys);
@@ -154,4 +177,9 @@ private:
     std::set<uint32_t> m_refused;
     // Registrations are refused before Initialize and after DestroyAll.
     bool m_closed = true;
+
+    // The deferred fan-outs, guarded by m_fanOutMutex (taken alone, never with the locks above).
+    Mutex m_fanOutMutex;
+    std::deque<FanOut> m_deferred;
+    std::unique_ptr<FanOutThread> m_fanOutThread;
 };

@@ -167,6 +167,37 @@ TEST_F(ConsoleFanOutTest, SendsAreFiftyMillisecondsApart)
     EXPECT_GE(took, std::chrono::milliseconds(200));
 }
 
+TEST_F(ConsoleFanOutTest, ASenderThatMustNotWaitHandsItsFanOutsOverInOrder)
+{
+    ConsoleOptions options;
+    options.deferFanOut = [] { return true; };
+    Make(options);
+    for (int i = 1; i <= 3; ++i)
+        consoles->ActivateEntry(Ip(10, 0, 3, i));
+    const auto from = Clock::now();
+    consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(0));
+    consoles->SendValueNotification(kValueOid, 1001, EngineValue::Integer(9));
+    EXPECT_LT(Clock::now() - from, std::chrono::milliseconds(40)) << "the sender must not wait";
+
+    ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 6; }, 3000));
+    auto sent = host->sender.Sends();
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].peername, "10.0.3." + std::to_string(i % 3 + 1));
+        EXPECT_EQ(sent[i].specific, i < 3 ? 1002 : 1001) << "fan-outs keep their order";
+        if (i > 0) {
+            EXPECT_GE(sent[i].at - sent[i - 1].at, std::chrono::milliseconds(50)) << i;
+        }
+    }
+    EXPECT_EQ(consoles->GetDeferredCount(), 0u);
+
+    // A stop while fan-outs wait drops them and ends the thread.
+    consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(6));
+    consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(6));
+    consoles->DestroyAll();
+    EXPECT_EQ(consoles->GetDeferredCount(), 0u);
+    EXPECT_LE(host->sender.Sends().size(), 12u);
+}
+
 TEST_F(ConsoleFanOutTest, VarbindSyntaxesAndOneConsole)
 {
     ConsoleOptions options;
