@@ -122,6 +122,11 @@ public:
     size_t NextEntryOffset(size_t offset) const;
     // The number of entries a walk finds.
     int CountEntries() const;
+    // Where an entry of that key goes in the block, walking it in key order: at the entry of the same
+    // key (removed = that entry's size), else before the first larger key, else after the last entry
+    // (word 2 without entries); removed is 0 unless an entry is replaced. The caller holds the writer
+    // lock and has checked that the block holds a table.
+    void FindInsertPlace(uint32_t key, size_t& insertAt, size_t& removed) const;
 
     // Words of an entry in memory.
     static uint32_t EntryWord(const uint8_t* entry, int index) { return LoadWord(entry + 4 * index); }

@@ -141,19 +141,7 @@ uint32_t CStringTable::AddBytesToBlob(const void* data, uint32_t length, uint32_
         return 0;
     }
     size_t removed = 0;
-    for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
-        const uint8_t* entry = old + at;
-        size_t size = EntryWord(entry, 0) + size_t{EntryWord(entry, 3)};
-        uint32_t atKey = EntryWord(entry, 1);
-        insertAt = at;
-        if (atKey == key) {
-            removed = size;
-            break;
-        }
-        if (atKey > key)
-            break;
-        insertAt = at + size;
-    }
+    FindInsertPlace(key, insertAt, removed);
     uint64_t newSize = uint64_t{oldSize} - removed + entrySize;
     auto block = AllocateBlock(newSize);
     if (!block) {
