@@ -289,11 +289,7 @@ bool CConsoleTable::Upgrade()
         return false;
     }
     uint8_t* p = block.get();
-    std::memcpy(p, old, kTableHeadSize);
-    StoreWord(p, kTableHeadSize);
-    StoreWord(p + 8, kTableHeadSize);
-    StoreWord(p + 12, static_cast<uint32_t>(total - kTableHeadSize));
-    StoreWord(p + 16, static_cast<uint32_t>(rows));
+    StoreTableHead(p, WordAt(old, 1), total, rows);
     size_t to = kTableHeadSize;
     ForEachStoredRow(old, end, [&](size_t at, uint64_t n) {
         const uint8_t* row = old + at;

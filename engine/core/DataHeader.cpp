@@ -35,14 +35,21 @@ void CDataHeader::ReplaceBlock(std::unique_ptr<uint8_t[]> block, size_t size)
     OnBlockReplaced();
 }
 
+void CDataHeader::StoreTableHead(uint8_t* block, uint32_t blockKey, size_t blockSize, size_t count)
+{
+    StoreWord(block, kTableHeadSize);
+    StoreWord(block + 4, blockKey);
+    StoreWord(block + 8, kTableHeadSize);
+    StoreWord(block + 12, static_cast<uint32_t>(blockSize - kTableHeadSize));
+    StoreWord(block + 16, static_cast<uint32_t>(count));
+}
+
 bool CDataHeader::CreateEmptyTable(uint32_t blockKey)
 {
     auto block = AllocateBlock(kTableHeadSize);
     if (!block)
         return false;
-    StoreWord(block.get(), kTableHeadSize);
-    StoreWord(block.get() + 4, blockKey);
-    StoreWord(block.get() + 8, kTableHeadSize);
+    StoreTableHead(block.get(), blockKey, kTableHeadSize, 0);
     Lock();
     ReplaceBlock(std::move(block), kTableHeadSize);
     Unlock();

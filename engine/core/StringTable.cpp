@@ -324,11 +324,7 @@ bool CStringTable::BuildBlock(uint32_t blockKey)
         return false;
     }
     uint8_t* out = block.get();
-    StoreWord(out, kTableHeadSize);
-    StoreWord(out + 4, blockKey);
-    StoreWord(out + 8, kTableHeadSize);
-    StoreWord(out + 12, static_cast<uint32_t>(size - kTableHeadSize));
-    StoreWord(out + 16, static_cast<uint32_t>(items.size()));
+    StoreTableHead(out, blockKey, size, items.size());
     size_t at = kTableHeadSize;
     for (const Item* item : items) {
         SetEntryWord(out + at, 0, kEntryHeadSize);
