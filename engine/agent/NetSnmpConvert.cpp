@@ -23,9 +23,22 @@ SnmpOid FromNetSnmpOid(const oid* in, size_t length)
 
 namespace {
 
+// A value in the form net-snmp takes it: size bytes at data, which points into buffer or oidBuffer (so
+// the object stays where it was encoded while net-snmp copies it).
+struct EncodedValue {
+    std::string buffer;
+    oid oidBuffer[MAX_OID_LEN];
+    size_t size = 0;
+    const void* data = nullptr;
+};
+
 // Encodes a value into a type tag and a byte buffer as snmp_set_var_typed_value expects it.
-bool Encode(const SnmpValue& value, std::string& buffer, oid* oidBuffer, size_t& size, const void*& data)
+bool Encode(const SnmpValue& value, EncodedValue& encoded)
 {
+    std::string& buffer = encoded.buffer;
+    oid* oidBuffer = encoded.oidBuffer;
+    size_t& size = encoded.size;
+    const void*& data = encoded.data;
     switch (value.type) {
     case kSnmpInteger: {
         long v = static_cast<long>(static_cast<int32_t>(value.integer));
@@ -84,13 +97,10 @@ bool Encode(const SnmpValue& value, std::string& buffer, oid* oidBuffer, size_t&
 
 bool SetNetSnmpValue(netsnmp_variable_list* var, const SnmpValue& value)
 {
-    std::string buffer;
-    oid oidBuffer[MAX_OID_LEN];
-    size_t size = 0;
-    const void* data = nullptr;
-    if (!Encode(value, buffer, oidBuffer, size, data))
+    EncodedValue encoded;
+    if (!Encode(value, encoded))
         return false;
-    return snmp_set_var_typed_value(var, value.type, data, size) == 0;
+    return snmp_set_var_typed_value(var, value.type, encoded.data, encoded.size) == 0;
 }
 
 SnmpValue FromNetSnmpValue(const netsnmp_variable_list* var)
@@ -141,11 +151,8 @@ bool AddNetSnmpVarbind(netsnmp_pdu* pdu, const SnmpOid& name, const SnmpValue& v
     size_t nameLength = 0;
     if (!ToNetSnmpOid(name, nameBuffer, nameLength) || nameLength == 0)
         return false;
-    std::string buffer;
-    oid oidBuffer[MAX_OID_LEN];
-    size_t size = 0;
-    const void* data = nullptr;
-    if (!Encode(value, buffer, oidBuffer, size, data))
+    EncodedValue encoded;
+    if (!Encode(value, encoded))
         return false;
-    return snmp_pdu_add_variable(pdu, nameBuffer, nameLength, value.type, data, size) != nullptr;
+    return snmp_pdu_add_variable(pdu, nameBuffer, nameLength, value.type, encoded.data, encoded.size) != nullptr;
 }

@@ -93,10 +93,10 @@ void SnmpThread::BindToCurrentThread()
     m_loopThread.store(std::this_thread::get_id());
 }
 
-void SnmpThread::PrepareClientLibrary(const std::string& appName)
+void SnmpThread::ApplyEmbeddedLibrarySettings()
 {
-    BindToCurrentThread();
     signal(SIGPIPE, SIG_IGN);
+    // No MIB files: numeric OIDs only, and no warnings about missing MIB modules.
     setenv("MIBS", "", 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
@@ -106,6 +106,12 @@ void SnmpThread::PrepareClientLibrary(const std::string& appName)
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NO_TOKEN_WARNINGS, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
     netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
+}
+
+void SnmpThread::PrepareClientLibrary(const std::string& appName)
+{
+    BindToCurrentThread();
+    ApplyEmbeddedLibrarySettings();
     init_snmp(appName.empty() ? "vigilon" : appName.c_str());
 }
 

@@ -50,6 +50,11 @@ public:
     // that Call on that thread runs inline.
     void BindToCurrentThread();
 
+    // The library settings of an embedded user, shared by both set-ups below: no MIB files, no
+    // configuration files, no saved state, no host files, no SIGALRM, SIGPIPE ignored. Call on the SNMP
+    // thread before the library starts.
+    static void ApplyEmbeddedLibrarySettings();
+
     // For a program without an agent (client requests and traps only): the library settings of an
     // embedded user (no MIB files, no configuration files, no saved state, no SIGALRM, SIGPIPE ignored)
     // and the library's start. Call once, on the thread that will run the loop, before any work.

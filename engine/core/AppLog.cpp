@@ -85,6 +85,19 @@ std::string LevelName(const LogLevelNames& names, LogLevel level)
     return it == names.end() ? std::string() : it->second;
 }
 
+// One sink line: "<time> [<LEVEL>] <message>" and the line end.
+std::string SinkLine(const LogLevelNames& names, LogLevel level, const std::string& timeStamp,
+                     const std::string& message)
+{
+    std::string line = timeStamp;
+    line += " [";
+    line += LevelName(names, level);
+    line += "] ";
+    line += message;
+    line += '\n';
+    return line;
+}
+
 } // namespace
 
 AppFileLogger::AppFileLogger(const std::string& path, const char* mutexName)
@@ -139,12 +152,8 @@ int AppFileLogger::Log(LogLevel level, const std::string& timeStamp, const std::
     if (!lock.Locked())
         return 0;
     if (m_file && GetThreshold() >= level) {
-        std::fputs(timeStamp.c_str(), m_file);
-        std::fflush(m_file);
-        std::fprintf(m_file, " [%s] ", LevelName(m_names, level).c_str());
-        std::fflush(m_file);
-        std::fwrite(message.data(), 1, message.size(), m_file);
-        std::fputc('\n', m_file);
+        const std::string line = SinkLine(m_names, level, timeStamp, message);
+        std::fwrite(line.data(), 1, line.size(), m_file);
         std::fflush(m_file);
     }
     return m_file ? 1 : 0;
@@ -166,11 +175,8 @@ int AppStreamLogger::Log(LogLevel level, const std::string& timeStamp, const std
     MutexLock lock(GetMutex());
     if (!lock.Locked())
         return 0;
-    if (m_out && GetThreshold() >= level) {
-        *m_out << timeStamp << std::flush;
-        *m_out << " [" << LevelName(m_names, level) << "] " << std::flush;
-        *m_out << message << '\n' << std::flush;
-    }
+    if (m_out && GetThreshold() >= level)
+        *m_out << SinkLine(m_names, level, timeStamp, message) << std::flush;
     return 1;
 }
 

@@ -72,6 +72,23 @@ size_t CheckRow(const uint8_t* data, size_t at, size_t end, bool& endOfRows, uin
     return size;
 }
 
+// Calls visit(at, slots) for each stored row from word 2 up to end, in order, until the first row
+// CheckRow refuses.
+template <typename Visit>
+void ForEachStoredRow(const uint8_t* block, size_t end, Visit visit)
+{
+    for (size_t at = WordAt(block, 2); at < end;) {
+        bool endOfRows = false, current = false;
+        uint64_t slots = 0;
+        std::string why;
+        size_t rowSize = CheckRow(block, at, end, endOfRows, slots, current, why);
+        if (!rowSize)
+            break;
+        visit(at, slots);
+        at += rowSize;
+    }
+}
+
 // Whether the block image (already checked) is in the current layout throughout.
 bool IsCurrentLayout(const uint8_t* data, size_t size)
 {
@@ -260,17 +277,10 @@ bool CConsoleTable::Upgrade()
     const size_t end = std::min<size_t>(oldSize, uint64_t{WordAt(old, 2)} + WordAt(old, 3));
     // First pass: rows and slots, by the stored sizes (the block was checked at load).
     uint64_t rows = 0, slots = 0;
-    for (size_t at = WordAt(old, 2); at < end;) {
-        bool endOfRows = false, current = false;
-        uint64_t n = 0;
-        std::string why;
-        size_t rowSize = CheckRow(old, at, end, endOfRows, n, current, why);
-        if (!rowSize)
-            break;
+    ForEachStoredRow(old, end, [&](size_t, uint64_t n) {
         ++rows;
         slots += n;
-        at += rowSize;
-    }
+    });
     const uint64_t total = kTableHeadSize + kFixedSize * rows + kSlotSize * slots;
     auto block = total <= INT32_MAX ? AllocateBlock(static_cast<size_t>(total)) : nullptr;
     if (!block) {
@@ -279,19 +289,9 @@ bool CConsoleTable::Upgrade()
         return false;
     }
     uint8_t* p = block.get();
-    std::memcpy(p, old, kTableHeadSize);
-    StoreWord(p, kTableHeadSize);
-    StoreWord(p + 8, kTableHeadSize);
-    StoreWord(p + 12, static_cast<uint32_t>(total - kTableHeadSize));
-    StoreWord(p + 16, static_cast<uint32_t>(rows));
+    StoreTableHead(p, WordAt(old, 1), total, rows);
     size_t to = kTableHeadSize;
-    for (size_t at = WordAt(old, 2); at < end;) {
-        bool endOfRows = false, current = false;
-        uint64_t n = 0;
-        std::string why;
-        size_t rowSize = CheckRow(old, at, end, endOfRows, n, current, why);
-        if (!rowSize)
-            break;
+    ForEachStoredRow(old, end, [&](size_t at, uint64_t n) {
         const uint8_t* row = old + at;
         const uint32_t fixed = WordAt(row, kSlotOffset);
         std::memcpy(p + to, row, std::min(fixed, kFixedSize));
@@ -309,8 +309,7 @@ bool CConsoleTable::Upgrade()
             to += kSlotSize;
             slot += slotSize;
         }
-        at += rowSize;
-    }
+    });
     ReplaceBlock(std::move(block), static_cast<size_t>(total));
     Unlock();
     return true;

@@ -35,14 +35,21 @@ void CDataHeader::ReplaceBlock(std::unique_ptr<uint8_t[]> block, size_t size)
     OnBlockReplaced();
 }
 
+void CDataHeader::StoreTableHead(uint8_t* block, uint32_t blockKey, size_t blockSize, size_t count)
+{
+    StoreWord(block, kTableHeadSize);
+    StoreWord(block + 4, blockKey);
+    StoreWord(block + 8, kTableHeadSize);
+    StoreWord(block + 12, static_cast<uint32_t>(blockSize - kTableHeadSize));
+    StoreWord(block + 16, static_cast<uint32_t>(count));
+}
+
 bool CDataHeader::CreateEmptyTable(uint32_t blockKey)
 {
     auto block = AllocateBlock(kTableHeadSize);
     if (!block)
         return false;
-    StoreWord(block.get(), kTableHeadSize);
-    StoreWord(block.get() + 4, blockKey);
-    StoreWord(block.get() + 8, kTableHeadSize);
+    StoreTableHead(block.get(), blockKey, kTableHeadSize, 0);
     Lock();
     ReplaceBlock(std::move(block), kTableHeadSize);
     Unlock();
@@ -120,6 +127,26 @@ int CDataHeader::CountEntries() const
     return count;
 }
 
+void CDataHeader::FindInsertPlace(uint32_t key, size_t& insertAt, size_t& removed) const
+{
+    const uint8_t* block = m_block.get();
+    insertAt = GetWord(2);
+    removed = 0;
+    size_t end = EntriesEnd(block, m_blockSize);
+    for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
+        size_t size = EntrySizeAt(block, at, end);
+        uint32_t atKey = LoadWord(block + at + 4);
+        insertAt = at;
+        if (atKey == key) {
+            removed = size;
+            return;
+        }
+        if (atKey > key)
+            return;
+        insertAt = at + size;
+    }
+}
+
 uint32_t CDataHeader::Add(uint8_t* entry, uint32_t key, bool* replaced)
 {
     if (replaced)
@@ -161,21 +188,9 @@ uint32_t CDataHeader::Add(uint8_t* entry, uint32_t key, bool* replaced)
         AppLog::Instance()->Printf(kLogError, "[CDataHeader::Add]: Block (0x%08X) holds no table", LoadWord(old + 4));
         return 0;
     }
-    // Where the entry goes: in place of its key, before the first larger key, or after the last entry.
-    size_t insertAt = LoadWord(old + 8);
+    size_t insertAt = 0;
     size_t removed = 0;
-    for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
-        size_t size = EntrySizeAt(old, at, EntriesEnd(old, oldSize));
-        uint32_t atKey = LoadWord(old + at + 4);
-        insertAt = at;
-        if (atKey == key) {
-            removed = size;
-            break;
-        }
-        if (atKey > key)
-            break;
-        insertAt = at + size;
-    }
+    FindInsertPlace(key, insertAt, removed);
     uint64_t newSize = uint64_t{oldSize} - removed + entrySize;
     auto block = AllocateBlock(newSize);
     if (!block) {

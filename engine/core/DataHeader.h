@@ -122,11 +122,19 @@ public:
     size_t NextEntryOffset(size_t offset) const;
     // The number of entries a walk finds.
     int CountEntries() const;
+    // Where an entry of that key goes in the block, walking it in key order: at the entry of the same
+    // key (removed = that entry's size), else before the first larger key, else after the last entry
+    // (word 2 without entries); removed is 0 unless an entry is replaced. The caller holds the writer
+    // lock and has checked that the block holds a table.
+    void FindInsertPlace(uint32_t key, size_t& insertAt, size_t& removed) const;
 
     // Words of an entry in memory.
     static uint32_t EntryWord(const uint8_t* entry, int index) { return LoadWord(entry + 4 * index); }
     static void SetEntryWord(uint8_t* entry, int index, uint32_t value) { StoreWord(entry + 4 * index, value); }
 
+    // Writes the 5-word head of a table block of blockSize bytes (at least kTableHeadSize) whose entries
+    // follow the head: {20, blockKey, 20, blockSize - 20, count}.
+    static void StoreTableHead(uint8_t* block, uint32_t blockKey, size_t blockSize, size_t count);
     // A zeroed buffer of size bytes, or null when memory is short.
     static std::unique_ptr<uint8_t[]> AllocateBlock(size_t size);
     // Replaces the block (the old one is freed). The caller holds the writer lock or the header is not

@@ -105,11 +105,7 @@ bool CDeviceData::BuildBlock(uint32_t blockKey)
     if (!block)
         return false;
     uint8_t* out = block.get();
-    StoreWord(out, kTableHeadSize);
-    StoreWord(out + 4, blockKey);
-    StoreWord(out + 8, kTableHeadSize);
-    StoreWord(out + 12, static_cast<uint32_t>(total - kTableHeadSize));
-    StoreWord(out + 16, static_cast<uint32_t>(records.size()));
+    StoreTableHead(out, blockKey, total, records.size());
     size_t at = kTableHeadSize;
     for (const Record& record : records) {
         uint32_t lengths = 0;

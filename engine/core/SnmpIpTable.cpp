@@ -108,11 +108,7 @@ int CSnmpIpTable::NormaliseLocked(uint32_t blockKey)
         AppLog::Instance()->Log(kLogError, "[CSnmpIpTable::ReadFileBlock]: Memory was not allocated for new block");
         return 0;
     }
-    StoreWord(fresh.get(), kTableHeadSize);
-    StoreWord(fresh.get() + 4, blockKey);
-    StoreWord(fresh.get() + 8, kTableHeadSize);
-    StoreWord(fresh.get() + 12, static_cast<uint32_t>(n * kTrapDestinationRowSize));
-    StoreWord(fresh.get() + 16, static_cast<uint32_t>(n));
+    StoreTableHead(fresh.get(), blockKey, newSize, n);
     for (size_t i = 0; i < n; ++i) {
         uint8_t* row = fresh.get() + kTableHeadSize + i * kTrapDestinationRowSize;
         std::memcpy(row, block + kept[i].first, kept[i].second);

@@ -141,19 +141,7 @@ uint32_t CStringTable::AddBytesToBlob(const void* data, uint32_t length, uint32_
         return 0;
     }
     size_t removed = 0;
-    for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
-        const uint8_t* entry = old + at;
-        size_t size = EntryWord(entry, 0) + size_t{EntryWord(entry, 3)};
-        uint32_t atKey = EntryWord(entry, 1);
-        insertAt = at;
-        if (atKey == key) {
-            removed = size;
-            break;
-        }
-        if (atKey > key)
-            break;
-        insertAt = at + size;
-    }
+    FindInsertPlace(key, insertAt, removed);
     uint64_t newSize = uint64_t{oldSize} - removed + entrySize;
     auto block = AllocateBlock(newSize);
     if (!block) {
@@ -336,11 +324,7 @@ bool CStringTable::BuildBlock(uint32_t blockKey)
         return false;
     }
     uint8_t* out = block.get();
-    StoreWord(out, kTableHeadSize);
-    StoreWord(out + 4, blockKey);
-    StoreWord(out + 8, kTableHeadSize);
-    StoreWord(out + 12, static_cast<uint32_t>(size - kTableHeadSize));
-    StoreWord(out + 16, static_cast<uint32_t>(items.size()));
+    StoreTableHead(out, blockKey, size, items.size());
     size_t at = kTableHeadSize;
     for (const Item* item : items) {
         SetEntryWord(out + at, 0, kEntryHeadSize);

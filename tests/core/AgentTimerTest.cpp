@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LineCapture.h"
+#include "tests/core/LogCapture.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ AgentTimerData Record(uint32_t id, uint32_t owner, void* object, AgentTimerCallb
 
 class AgentTimerTest : public ::testing::Test {
 protected:
-    LineCapture log;
+    ScopedLogCapture log;
     FakeClock fake;
     Recorder recorder;
     CAgentTimer timer{"CServerTimers", fake.Clock()};
@@ -251,7 +251,7 @@ TEST_F(AgentTimerTest, ThreadRunsCallbacksThatSetAndKillTimers)
 
 TEST(AgentTimerRealClock, EmptyListWaitsUntilSetTimerThenFiresWithinTwoSeconds)
 {
-    LineCapture log;
+    ScopedLogCapture log;
     Recorder recorder;
     CAgentTimer timer("CServerTimers");
     timer.Initialize();

@@ -5,14 +5,14 @@
 
 #include "engine/core/Helpers.h"
 #include "tests/core/ConsolesTestSupport.h"
-#include "tests/core/LineCapture.h"
+#include "tests/core/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"
 
 namespace {
 
 class ConsoleServerTest : public ::testing::Test {
 protected:
-    LineCapture log;
+    ScopedLogCapture log;
     servertest::TestInstall install;
     servertest::CallLog calls;
     consoletest::RecordingTrapSender sender;

@@ -21,7 +21,7 @@ class ConsoleKeepAliveTest : public ConsolesTest {};
 
 TEST_F(ConsoleKeepAliveTest, SilentConsoleIsDroppedAndContactRestartsIt)
 {
-    LineCapture log;
+    ScopedLogCapture log;
     ConsoleOptions options;
     options.keepAlivePeriodMs = 100;
     options.fanOutSpacingMs = 0;
@@ -93,7 +93,7 @@ TEST_F(ConsoleKeepAliveTest, CommandsWakeTheThreadWithoutDroppingTheConsole)
 
 TEST_F(ConsoleKeepAliveTest, DestroyAllStopsEveryThread)
 {
-    LineCapture log;
+    ScopedLogCapture log;
     ConsoleOptions options;
     options.keepAlivePeriodMs = 60000; // the engine's period: the stop must not wait for it
     Make(options);

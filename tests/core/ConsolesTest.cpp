@@ -229,7 +229,7 @@ TEST_F(ConsoleRegistrationTest, EveryConsoleRequestRegistersButTheEngineOwnAddre
 
 TEST_F(ConsoleRegistrationTest, TheNumberOfConsolesIsBounded)
 {
-    LineCapture log;
+    ScopedLogCapture log;
     ConsoleOptions options;
     options.maxConsoles = 3;
     Make(options);
@@ -333,12 +333,12 @@ TEST_F(ConsoleFileTest, OldLayoutIsUpgradedAndSaved)
 
     // The upgraded file loads as it is, without another upgrade.
     consoles.reset();
-    LineCapture log;
+    ScopedLogCapture log;
     Make();
     EXPECT_EQ(consoles->GetCount(), 2);
     EXPECT_EQ(consoles->GetEntries()[0]->GetTrapPort(), 17005);
     for (const auto& line : log.Lines())
-        EXPECT_EQ(line.text.find("damaged"), std::string::npos) << line.text;
+        EXPECT_EQ(line.message.find("damaged"), std::string::npos) << line.message;
 }
 
 TEST_F(ConsoleFileTest, EndOfRowsMarkerEndsTheLoad)
@@ -437,12 +437,12 @@ TEST_F(ConsoleFileTest, DamagedFilesAreRefusedWithoutACrash)
         SCOPED_TRACE(c.name);
         consoles.reset();
         WriteFile(MakeDataFile(kConsoleExtensionFileId, kEngineDataVersion, {{key, c.block()}}));
-        LineCapture log;
+        ScopedLogCapture log;
         Make();
         EXPECT_EQ(consoles->GetCount(), 0);
         bool logged = false;
         for (const auto& line : log.Lines())
-            logged = logged || (line.level == kLogError && line.text.find("is damaged") != std::string::npos);
+            logged = logged || (line.level == kLogError && line.message.find("is damaged") != std::string::npos);
         EXPECT_TRUE(logged);
         // The registry works on: a contact registers and the file is written whole again.
         EXPECT_TRUE(consoles->ActivateEntry(kB));

@@ -17,7 +17,7 @@
 #include "engine/core/Consoles.h"
 #include "engine/core/DataFile.h"
 #include "platform/AtomicFile.h"
-#include "tests/core/LineCapture.h"
+#include "tests/core/LogCapture.h"
 
 namespace consoletest {
 

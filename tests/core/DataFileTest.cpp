@@ -127,7 +127,7 @@ TEST_F(DataFileTest, FileIdFamilyDecidesAcceptance)
     CStringTable table;
     ASSERT_TRUE(table.ReadFileBlock(Path("a.dat"), kKey));
     EXPECT_EQ(table.GetCount(), 0);
-    EXPECT_TRUE(Log().Has(kLogError, "[CMasterFileTable::Read]: Data file specified is not a Mervane file"));
+    EXPECT_TRUE(Log().Contains(kLogError, "[CMasterFileTable::Read]: Data file specified is not a Mervane file"));
 }
 
 TEST_F(DataFileTest, MissingKeyStartsAnEmptyTable)
@@ -138,7 +138,7 @@ TEST_F(DataFileTest, MissingKeyStartsAnEmptyTable)
     EXPECT_FALSE(raw.ReadFileBlock(Path("a.dat"), kKey));
     EXPECT_FALSE(raw.HasBlock());
     EXPECT_EQ(raw.GetLastKey(), kKey);
-    EXPECT_TRUE(Log().Has(kLogDebug, "[DataHeader::ReadFileBlock]: Key was not located (100663296) hex (0x6000000)"));
+    EXPECT_TRUE(Log().Contains(kLogDebug, "[DataHeader::ReadFileBlock]: Key was not located (100663296) hex (0x6000000)"));
 
     for (const std::string& path : {Path("a.dat"), Path("missing.dat")}) {
         CStringTable table;
@@ -508,7 +508,7 @@ TEST_F(DataFileTest, ArchiveFlushGivesBackTheReadAhead)
     CDataArchive storing(&sink, CDataArchive::kStoring);
     Log().Clear();
     EXPECT_FALSE(storing.FillBuffer(4));
-    EXPECT_TRUE(Log().Has(kLogError, "[CDataArchive::FillBuffer] Archive is not loading"));
+    EXPECT_TRUE(Log().Contains(kLogError, "[CDataArchive::FillBuffer] Archive is not loading"));
 }
 
 TEST_F(DataFileTest, FailedSaveKeepsTheOldFile)
@@ -524,7 +524,7 @@ TEST_F(DataFileTest, FailedSaveKeepsTheOldFile)
     // A folder that does not exist, and a target that is a folder.
     Log().Clear();
     EXPECT_FALSE(file.WriteSerializedFile(Path("nope/s.dat"), 0x24780203, kEngineDataVersion));
-    EXPECT_TRUE(Log().Has(kLogError, "[CBinaryFile::WriteSerializedFile]: Data file \""));
+    EXPECT_TRUE(Log().Contains(kLogError, "[CBinaryFile::WriteSerializedFile]: Data file \""));
     ASSERT_EQ(::mkdir(Path("dir.dat").c_str(), 0755), 0);
     EXPECT_FALSE(file.WriteSerializedFile(Path("dir.dat"), 0x24780203, kEngineDataVersion));
     EXPECT_EQ(ReadFile(Path("s.dat")), before);

@@ -1,5 +1,6 @@
 #pragma once
-// Shared fixtures of the data-file tests: a sandbox folder per test and a sink that captures log lines.
+// Shared fixtures of the data-file tests: a sandbox folder per test whose Log() is the program's
+// capture sink (tests/core/LogCapture.h), cleared for each test.
 
 #include <gtest/gtest.h>
 
@@ -10,54 +11,10 @@
 #include <vector>
 
 #include "engine/core/AppLog.h"
+#include "tests/core/LogCapture.h"
 #include "platform/AtomicFile.h"
 
 namespace vgtest {
-
-// Captures every log line; registered once with the hub for the whole test program.
-class CaptureSink : public AppLogger {
-public:
-    static CaptureSink& Instance()
-    {
-        static CaptureSink* sink = [] {
-            auto* s = new CaptureSink;
-            AppLog::Instance()->AddLogger(s);
-            return s;
-        }();
-        return *sink;
-    }
-    int Shutdown() override { return 1; }
-    int Log(LogLevel level, const std::string&, const std::string& message) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.push_back({level, message});
-        return 1;
-    }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.clear();
-    }
-    // Whether a line of that level contains text.
-    bool Has(LogLevel level, const std::string& text)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& line : m_lines)
-            if (line.first == level && line.second.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-    size_t Count()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines.size();
-    }
-
-private:
-    CaptureSink() : AppLogger("DataFileTestCaptureMutex#", kLogTrace) {}
-    std::mutex m_mutex;
-    std::vector<std::pair<LogLevel, std::string>> m_lines;
-};
 
 // A fresh folder per test, removed afterwards.
 class SandboxTest : public ::testing::Test {
@@ -67,7 +24,7 @@ protected:
         std::string pattern = (std::filesystem::temp_directory_path() / "vgdata.XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         m_dir = pattern;
-        CaptureSink::Instance().Clear();
+        ProgramLogCapture().Clear();
     }
     void TearDown() override
     {
@@ -85,7 +42,7 @@ protected:
     {
         ASSERT_TRUE(vgplat::WriteFileAtomically(path, content.data(), content.size(), 0644));
     }
-    CaptureSink& Log() { return CaptureSink::Instance(); }
+    CaptureLogger& Log() { return ProgramLogCapture(); }
 
     std::string m_dir;
 };

@@ -143,12 +143,12 @@ TEST_F(DeviceDataTest, MissingRecordOrTagIsNotLocated)
         EXPECT_FALSE(entry.HasBlock());
         char expected[96];
         std::snprintf(expected, sizeof expected, "Key was not located (%u) hex (0x%04x)", c.tag, c.tag);
-        EXPECT_TRUE(Log().Has(kLogError, expected)) << expected;
+        EXPECT_TRUE(Log().Contains(kLogError, expected)) << expected;
     }
     Log().Clear();
     CDeviceDataEntry entry;
     EXPECT_FALSE(entry.ReadFileBlock(Path("dev.dat"), 0xA1000002, kDeviceDataEventTag));
-    EXPECT_TRUE(Log().Has(kLogError,
+    EXPECT_TRUE(Log().Contains(kLogError,
                           "[CDeviceDataEntry::ReadFileBlock]: Key was not located (2197815296) hex (0x83000000)"));
     EXPECT_FALSE(entry.ReadFileBlock(Path("missing.dat"), 0xA1000001, kDeviceDataEventTag));
 }
@@ -326,7 +326,7 @@ TEST_F(DeviceDataTest, DamagedAttachedTablesStartEmpty)
         ASSERT_TRUE(table.ReadFileBlock(Path("dev.dat"), kAttached));
         EXPECT_EQ(table.GetCount(), 0);
         EXPECT_EQ(table.GetLastKey(), kAttached);
-        EXPECT_TRUE(Log().Has(kLogError, "is damaged"));
+        EXPECT_TRUE(Log().Contains(kLogError, "is damaged"));
     }
 }
 

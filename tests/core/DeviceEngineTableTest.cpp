@@ -237,7 +237,7 @@ TEST_F(EngineRecordTest, ExportWritesTheEngineSectionInOrder)
     EXPECT_EQ(second.str().find("RemoteMaxNodes="), std::string::npos);
     EXPECT_EQ(second.str().find("SMTPLogin="), std::string::npos);
     EXPECT_EQ(second.str().find("SMTPPassword="), std::string::npos);
-    EXPECT_TRUE(Log().Has(kLogWarning, "SMTPLogin left out"));
+    EXPECT_TRUE(Log().Contains(kLogWarning, "SMTPLogin left out"));
 }
 
 TEST_F(EngineRecordTest, CriticalStateBacksUpFirstAndSavesWhenCleared)

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/core/ServerEx.h"
-#include "tests/core/LineCapture.h"
+#include "tests/core/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"
 
 using namespace servertest;
@@ -16,7 +16,7 @@ namespace {
 
 class EngineVariablesTest : public ::testing::Test {
 protected:
-    LineCapture log;
+    ScopedLogCapture log;
     TestInstall install;
     CallLog calls;
     std::unique_ptr<CServerEx> server;

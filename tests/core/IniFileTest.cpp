@@ -55,10 +55,10 @@ TEST(IniFile, LineCleaningKeysAndValues)
     EXPECT_EQ(ReadSection(ini, "[Main]").size(), 4u);
 
     // Section names match exactly, letter case included; keys ignore letter case.
-    vgtest::CaptureSink& log = vgtest::CaptureSink::Instance();
+    CaptureLogger& log = ProgramLogCapture();
     log.Clear();
     EXPECT_FALSE(ini.SeekSection("[main]"));
-    EXPECT_TRUE(log.Has(kLogWarning, "CIniFile::SeekSection - failed to find section '[main]'."));
+    EXPECT_TRUE(log.Contains(kLogWarning, "CIniFile::SeekSection - failed to find section '[main]'."));
     ASSERT_TRUE(ini.SeekSection("[Other]"));
     ASSERT_TRUE(ini.ReadNextKey());
     EXPECT_TRUE(ini.IsKey("SECOND"));
@@ -69,24 +69,24 @@ TEST(IniFile, LineCleaningKeysAndValues)
 TEST(IniFile, OpenAndSeekRefusals)
 {
     Sandbox box;
-    vgtest::CaptureSink& log = vgtest::CaptureSink::Instance();
+    CaptureLogger& log = ProgramLogCapture();
     log.Clear();
     CIniFile ini;
     EXPECT_FALSE(ini.SeekSection("[A]"));
-    EXPECT_TRUE(log.Has(kLogError, "CIniFile::SeekSection - cannot seek on a non-open file."));
+    EXPECT_TRUE(log.Contains(kLogError, "CIniFile::SeekSection - cannot seek on a non-open file."));
     EXPECT_FALSE(ini.ReadNextKey());
     EXPECT_FALSE(ini.Open(nullptr));
     EXPECT_FALSE(ini.Open(""));
-    EXPECT_TRUE(log.Has(kLogError, "CIniFile::Open - null or empty file path rejected."));
+    EXPECT_TRUE(log.Contains(kLogError, "CIniFile::Open - null or empty file path rejected."));
     EXPECT_FALSE(ini.Open(box.Path("missing.ini").c_str()));
     EXPECT_TRUE(ini.Close());
 
     std::string path = box.Write("b.ini", "[A]\nk=v\n");
     ASSERT_TRUE(ini.Open(path.c_str()));
     EXPECT_FALSE(ini.Open(path.c_str()));
-    EXPECT_TRUE(log.Has(kLogError, "CIniFile::Open - there is an open file associated with this instance."));
+    EXPECT_TRUE(log.Contains(kLogError, "CIniFile::Open - there is an open file associated with this instance."));
     EXPECT_FALSE(ini.SeekSection(""));
-    EXPECT_TRUE(log.Has(kLogError, "CIniFile::SeekSection - null or empty section requested."));
+    EXPECT_TRUE(log.Contains(kLogError, "CIniFile::SeekSection - null or empty section requested."));
     // A section at the end of the file ends there; reading on stays false.
     ASSERT_TRUE(ini.SeekSection("[A]"));
     EXPECT_TRUE(ini.ReadNextKey());
@@ -219,13 +219,13 @@ TEST_F(TimeStampSection, ExportFormat)
 
 TEST_F(TimeStampSection, UnsafeSectionNameIsRefused)
 {
-    vgtest::CaptureSink& log = vgtest::CaptureSink::Instance();
+    CaptureLogger& log = ProgramLogCapture();
     log.Clear();
     std::ostringstream out;
     genericConfigFileInterface section(&out, "Bad]Name");
     section.Process();
     EXPECT_EQ(out.str(), "");
-    EXPECT_TRUE(log.Has(kLogError, "section name \"Bad]Name\" refused"));
+    EXPECT_TRUE(log.Contains(kLogError, "section name \"Bad]Name\" refused"));
 }
 
 // Request threads read the [ConfigFileVersion] values while the system-queue thread rewrites the file.

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LineCapture.h"
+#include "tests/core/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"
 
 using namespace servertest;
@@ -13,7 +13,7 @@ namespace {
 
 class ServerTest : public ::testing::Test {
 protected:
-    LineCapture log;
+    ScopedLogCapture log;
     TestInstall install;
     CallLog calls;
 
@@ -34,7 +34,7 @@ protected:
     {
         auto lines = log.Lines();
         for (size_t i = 0; i < lines.size(); ++i)
-            if (lines[i].text == text)
+            if (lines[i].message == text)
                 return static_cast<int>(i);
         return -1;
     }
@@ -108,7 +108,7 @@ TEST_F(ServerTest, StartFailuresAreLoggedAndLeaveTheManagersStopped)
         EXPECT_FALSE(server.GetStartError().empty());
         bool emergency = false;
         for (const auto& line : log.Lines())
-            emergency |= line.level == kLogEmergency && line.text.find("Server start failed") != std::string::npos;
+            emergency |= line.level == kLogEmergency && line.message.find("Server start failed") != std::string::npos;
         EXPECT_TRUE(emergency) << "a failed start is never silent";
         EXPECT_FALSE(calls.Has("remote.Initialize"));
         EXPECT_FALSE(fs::exists(install.Path("data/vgusrext.dat")));

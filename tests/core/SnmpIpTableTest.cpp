@@ -113,7 +113,7 @@ TEST_F(TrapTableTest, ImportOfTheAddressesSection)
     EXPECT_EQ(table.GetRowWord(2, TrapDestinationWord::kKey), kRow + 2);
     EXPECT_EQ(table.FindByAddress(0x0D00000A), kRow + 2);
     EXPECT_EQ(m_hooks.rowCounts, std::vector<int> {2});
-    EXPECT_TRUE(Log().Has(kLogWarning, "IP line of 306 characters skipped"));
+    EXPECT_TRUE(Log().Contains(kLogWarning, "IP line of 306 characters skipped"));
     EXPECT_EQ(m_hooks.Count("save"), 0); // the load's caller saves
 }
 
@@ -225,7 +225,7 @@ TEST_F(TrapTableTest, TextsThatWouldNotReadBackAreRefused)
         EXPECT_EQ(table.GetValue(Key(c.column, 1), 0).bytes, c.accepted ? c.text : before) << c.text;
     }
     EXPECT_EQ(m_hooks.Count("save"), 3);
-    EXPECT_TRUE(Log().Has(kLogWarning, "text for column 4 of row 1 refused"));
+    EXPECT_TRUE(Log().Contains(kLogWarning, "text for column 4 of row 1 refused"));
 }
 
 TEST_F(TrapTableTest, RemoveRenumbersAndAddStopsAt255Rows)
@@ -273,7 +273,7 @@ TEST_F(TrapTableTest, ExportRoundTripsAndLeavesOutUnsafeRows)
     std::ostringstream guarded;
     table.WriteConfigurationValues(guarded);
     EXPECT_EQ(guarded.str(), "[IPAddresses]\nIP=192.168.1.20,,0,a,b\nIP=0.0.0.0,,0,\n\n");
-    EXPECT_TRUE(Log().Has(kLogWarning, "row 1 left out"));
+    EXPECT_TRUE(Log().Contains(kLogWarning, "row 1 left out"));
 
     // The export imports into the same rows (the empty community is skipped on import).
     CStringTable strings;

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LineCapture.h"
+#include "tests/core/LogCapture.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ private:
 
 TEST(SystemQueue, RunsInOrderOnePerWakeUpWithTheShortReWait)
 {
-    LineCapture log;
+    ScopedLogCapture log;
     RecordingHost host;
     CSystemQueue queue(&host);
     EXPECT_EQ(queue.Post(10), 1);
@@ -125,7 +125,7 @@ TEST(SystemQueue, EachTypeRunsItsWork)
          {"create scan", "error: Could not create the network scan object.  Aborting discovery", "clear flag"}},
     };
     for (const auto& c : cases) {
-        LineCapture log;
+        ScopedLogCapture log;
         RecordingHost host;
         host.scanAvailable = c.scanAvailable;
         CSystemQueue queue(&host);
@@ -137,7 +137,7 @@ TEST(SystemQueue, EachTypeRunsItsWork)
             // Only its two lines: queued and taken.
             int lines = 0;
             for (const auto& line : log.Lines())
-                lines += line.text.find("type = 2") != std::string::npos;
+                lines += line.message.find("type = 2") != std::string::npos;
             EXPECT_EQ(lines, 2);
         }
     }
@@ -145,7 +145,7 @@ TEST(SystemQueue, EachTypeRunsItsWork)
 
 TEST(SystemQueue, RequestsLeftAtStopAreFreedUnrunAndNullIsRefused)
 {
-    LineCapture log;
+    ScopedLogCapture log;
     RecordingHost host;
     {
         CSystemQueue queue(&host);

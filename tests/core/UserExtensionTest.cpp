@@ -218,12 +218,12 @@ TEST_F(UserExtensionTest, BackupRestoreAndSafePoint)
     EXPECT_EQ(engine.extension.Backup(), 0);
     EXPECT_EQ(engine.extension.Restore(), 0);
     EXPECT_EQ(engine.extension.CreateSafePoint(), 0);
-    EXPECT_TRUE(Log().Has(kLogInfo, "no safe point file created"));
+    EXPECT_TRUE(Log().Contains(kLogInfo, "no safe point file created"));
     ASSERT_EQ(engine.extension.Load(), 1);
     const std::string saved = File();
     EXPECT_EQ(engine.extension.Backup(), 1);
     EXPECT_EQ(engine.extension.CreateSafePoint(), 1);
-    EXPECT_TRUE(Log().Has(kLogInfo, "to create safepoint file was successful"));
+    EXPECT_TRUE(Log().Contains(kLogInfo, "to create safepoint file was successful"));
     EXPECT_EQ(ReadFile(Path("vgusrext.safepoint")), saved);
     EXPECT_EQ(Mode(Path("vgusrext.bak")), 0600u);
     EXPECT_EQ(Mode(Path("vgusrext.safepoint")), 0600u);
@@ -285,5 +285,5 @@ TEST_F(UserExtensionTest, TextKeysOfARefusedStringBlockAreDropped)
     EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kSmtpServer), 0u);
     EXPECT_EQ(engine.extension.GetEngineTable().GetText(EngineWord::kSmtpServer), "");
     EXPECT_EQ(engine.extension.GetSnmpIpTable().GetValue(kSnmpIpBlockKey | 5 << 8 | 1, 0).bytes, "public");
-    EXPECT_TRUE(Log().Has(kLogWarning, "settings word 9 names the missing text 0x06000001"));
+    EXPECT_TRUE(Log().Contains(kLogWarning, "settings word 9 names the missing text 0x06000001"));
 }

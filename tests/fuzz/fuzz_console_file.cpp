@@ -15,39 +15,17 @@
 #include "engine/core/BinaryFile.h"
 #include "engine/core/ConsoleTable.h"
 #include "engine/core/DataFile.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
-
-// Keeps the log hub quiet: with no sink the hub would buffer every line.
-class NullSink : public AppLogger {
-public:
-    NullSink() : AppLogger("FuzzNullSink#", kLogEmergency) {}
-    int Shutdown() override { return 1; }
-    int Log(LogLevel, const std::string&, const std::string&) override { return 1; }
-};
 
 const std::string& InputPath()
 {
     static const std::string path = [] {
-        char pattern[] = "/tmp/fuzz_console_file-XXXXXX";
-        int fd = mkstemp(pattern);
-        if (fd < 0)
-            std::abort();
-        close(fd);
-        AppLog::Instance()->AddLogger(new NullSink);
-        return std::string(pattern);
+        vgfuzz::SilenceLog();
+        return vgfuzz::MakeScratchFile("fuzz_console_file");
     }();
     return path;
-}
-
-void WriteFile(const std::string& path, const void* data, size_t size)
-{
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        std::abort();
-    if (size)
-        std::fwrite(data, 1, size, file);
-    std::fclose(file);
 }
 
 std::vector<uint8_t> BlockOf(const CDataHeader& table)
@@ -76,7 +54,7 @@ void CheckTable(CConsoleTable& table)
     std::string image;
     if (!file.AddBlock(&table, 0xA7000000u) || !file.BuildImage(kConsoleExtensionFileId, kEngineDataVersion, image))
         std::abort();
-    WriteFile(InputPath(), image.data(), image.size());
+    vgfuzz::WriteFile(InputPath(), image.data(), image.size());
     CConsoleTable again;
     if (!again.ReadFileBlock(InputPath(), 0xA7000000u) || BlockOf(again) != BlockOf(table))
         std::abort();
@@ -87,7 +65,7 @@ void CheckTable(CConsoleTable& table)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // The input as a whole file.
-    WriteFile(InputPath(), data, size);
+    vgfuzz::WriteFile(InputPath(), data, size);
     {
         CConsoleTable table;
         table.ReadFileBlock(InputPath(), 0xA7000000u);
@@ -110,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         AppendWord(image, 16);
         AppendWord(image, static_cast<uint32_t>(size));
         image.append(reinterpret_cast<const char*>(data), size);
-        WriteFile(InputPath(), image.data(), image.size());
+        vgfuzz::WriteFile(InputPath(), image.data(), image.size());
         CConsoleTable table;
         if (!table.ReadFileBlock(InputPath(), 0xA7000000u) || BlockOf(table) != out)
             std::abort();

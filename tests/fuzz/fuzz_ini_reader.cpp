@@ -18,26 +18,9 @@
 #include "engine/core/IniFile.h"
 #include "engine/core/SnmpIpTable.h"
 #include "engine/core/StringTable.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
-
-// Keeps the log hub quiet: with no sink the hub would buffer every line.
-class NullSink : public AppLogger {
-public:
-    NullSink() : AppLogger("FuzzNullSink#", kLogEmergency) {}
-    int Shutdown() override { return 1; }
-    int Log(LogLevel, const std::string&, const std::string&) override { return 1; }
-};
-
-void WriteFile(const std::string& path, const uint8_t* data, size_t size)
-{
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        std::abort();
-    if (size)
-        std::fwrite(data, 1, size, file);
-    std::fclose(file);
-}
 
 struct Imported {
     CStringTable strings;
@@ -63,13 +46,8 @@ struct Imported {
 const std::string& InputPath()
 {
     static const std::string path = [] {
-        char pattern[] = "/tmp/fuzz_ini_reader-XXXXXX";
-        int fd = mkstemp(pattern);
-        if (fd < 0)
-            std::abort();
-        close(fd);
-        AppLog::Instance()->AddLogger(new NullSink);
-        return std::string(pattern);
+        vgfuzz::SilenceLog();
+        return vgfuzz::MakeScratchFile("fuzz_ini_reader");
     }();
     return path;
 }
@@ -100,7 +78,7 @@ void WalkSection(CIniFile& ini, const std::string& section)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string& path = InputPath();
-    WriteFile(path, data, size);
+    vgfuzz::WriteFile(path, data, size);
 
     CIniFile ini;
     if (!ini.Open(path.c_str()))
@@ -127,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Imported imported;
     imported.Load(path);
     std::string exported = imported.Export();
-    WriteFile(path, reinterpret_cast<const uint8_t*>(exported.data()), exported.size());
+    vgfuzz::WriteFile(path, exported.data(), exported.size());
     Imported again;
     again.Load(path);
     if (again.Export() != exported)

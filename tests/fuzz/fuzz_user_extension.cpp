@@ -17,27 +17,16 @@
 #include "engine/core/DeviceEngineTable.h"
 #include "engine/core/SnmpIpTable.h"
 #include "engine/core/StringTable.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
-
-class NullSink : public AppLogger {
-public:
-    NullSink() : AppLogger("FuzzUserExtNullSink#", kLogEmergency) {}
-    int Shutdown() override { return 1; }
-    int Log(LogLevel, const std::string&, const std::string&) override { return 1; }
-};
 
 const std::string& FilePath()
 {
     static const std::string path = [] {
-        char pattern[] = "/tmp/fuzz_user_extension-XXXXXX";
-        int fd = mkstemp(pattern);
-        if (fd < 0)
-            std::abort();
-        close(fd);
-        AppLog::Instance()->AddLogger(new NullSink);
+        vgfuzz::SilenceLog();
         genericConfigFileInterface::SetEngineIniPath("");
-        return std::string(pattern);
+        return vgfuzz::MakeScratchFile("fuzz_user_extension");
     }();
     return path;
 }

@@ -178,36 +178,9 @@ TempDir::~TempDir()
         std::filesystem::remove_all(m_path, ec);
 }
 
-int LogCapture::Log(LogLevel, const std::string&, const std::string& message)
+CaptureLogger& Log()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back(message);
-    return 1;
-}
-
-bool LogCapture::Contains(const std::string& text)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const std::string& line : m_lines)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-std::vector<std::string> LogCapture::Lines()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
-}
-
-LogCapture& Log()
-{
-    static LogCapture* capture = [] {
-        auto* c = new LogCapture();
-        AppLog::Instance()->AddLogger(c);
-        return c;
-    }();
-    return *capture;
+    return ProgramLogCapture();
 }
 
 std::string Enterprise(const std::string& tail)

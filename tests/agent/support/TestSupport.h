@@ -13,6 +13,7 @@
 
 #include "engine/agent/mib/Mib.h"
 #include "engine/core/AppLog.h"
+#include "tests/core/LogCapture.h"
 
 namespace vgtest {
 
@@ -51,21 +52,8 @@ private:
     std::string m_path;
 };
 
-// Keeps the log lines (any level) for assertions.
-class LogCapture : public AppLogger {
-public:
-    LogCapture() : AppLogger("LogCapture#", kLogTrace) {}
-    int Shutdown() override { return 1; }
-    int Log(LogLevel level, const std::string&, const std::string& message) override;
-    bool Contains(const std::string& text);
-    std::vector<std::string> Lines();
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
-// The one capture of the test process (added to AppLog on first use).
-LogCapture& Log();
+// The one capture of the test process (ProgramLogCapture: added to AppLog on first use).
+CaptureLogger& Log();
 
 // The test MIB, E = 1.3.6.1.4.1.64950:
 //   group "vgTestFirst" E.98: E.98.1.0 INTEGER read-only 98.
