@@ -42,8 +42,9 @@ TEST_F(ConsoleKeepAliveTest, SilentConsoleIsDroppedAndContactRestartsIt)
     ASSERT_TRUE(WaitUntil([&] { return !entry->IsActive(); }, 2000));
     const auto silentFor = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - silentFrom).count();
     EXPECT_GE(silentFor, 90);
-    EXPECT_LE(silentFor, 400);
-    EXPECT_TRUE(log.Has("[A7000001] Console Deactivated at 10.0.0.5", kLogDebug));
+    EXPECT_LE(silentFor, 800) << "a loaded machine may wake the thread late, but within a few periods";
+    // The line follows the flag change on the entry's thread.
+    EXPECT_TRUE(WaitUntil([&] { return log.Has("[A7000001] Console Deactivated at 10.0.0.5", kLogDebug); }, 2000));
     EXPECT_TRUE(WaitUntil([&] { return !entry->IsRunning(); }, 2000));
     consoles->SendNotification(kValueOid, 1001, EngineValue::Integer(1));
     EXPECT_TRUE(host->sender.Sends().empty());
@@ -177,7 +178,7 @@ TEST_F(ConsoleFanOutTest, ASenderThatMustNotWaitHandsItsFanOutsOverInOrder)
     const auto from = Clock::now();
     consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(0));
     consoles->SendValueNotification(kValueOid, 1001, EngineValue::Integer(9));
-    EXPECT_LT(Clock::now() - from, std::chrono::milliseconds(40)) << "the sender must not wait";
+    EXPECT_LT(Clock::now() - from, std::chrono::milliseconds(120)) << "the sender must not wait (inline: 300 ms)";
 
     ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 6; }, 3000));
     auto sent = host->sender.Sends();
