@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/e2e/EngineHarness.h"
-#include "tests/e2e/TrapReceiver.h"
+#include "tests/e2e/EngineProcess.h"
 
 using namespace e2e;
 using traptest::DecodedTrap;

@@ -5,7 +5,7 @@
 
 #include <sys/wait.h>
 
-#include "tests/e2e/EngineHarness.h"
+#include "tests/e2e/EngineProcess.h"
 
 using namespace e2e;
 

@@ -1,15 +1,12 @@
 #include "EngineProcess.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
+#include <functional>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -22,57 +19,14 @@
 
 extern char** environ;
 
-namespace fs = std::filesystem;
-
 namespace e2e {
 
-TempTree::TempTree()
+std::string ReadText(const std::string& path)
 {
-    std::string pattern = (fs::temp_directory_path() / "vg_e2e_XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    m_root = buffer.data();
-    fs::create_directories(m_root + "/bin");
-    fs::create_directories(m_root + "/data");
-    fs::create_directories(m_root + "/log");
-    for (const auto& entry : fs::directory_iterator(std::string(VG_TREE_DIR) + "/bin"))
-        if (entry.is_regular_file())
-            fs::copy_file(entry.path(), m_root + "/bin/" + entry.path().filename().string(),
-                          fs::copy_options::overwrite_existing);
-    // The engine loads its shutdown library from bin/: a test tree gets the recording stand-in, never
-    // the library that powers the machine off.
-    fs::copy_file(std::string(VG_RECORDING_VGDOWN_DIR) + "/libvgdown.so", m_root + "/bin/libvgdown.so",
-                  fs::copy_options::overwrite_existing);
-}
-
-TempTree::~TempTree()
-{
-    std::error_code ignored;
-    if (std::getenv("VG_KEEP_E2E") == nullptr)
-        fs::remove_all(m_root, ignored);
-}
-
-std::string TempTree::AppLog() const
-{
-    // The application log is the only file the engine writes in log/ at start-up.
-    std::string text;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(m_root + "/log", ec)) {
-        std::ifstream in(entry.path());
-        std::stringstream s;
-        s << in.rdbuf();
-        text += s.str();
-    }
-    return text;
-}
-
-std::string TempTree::AddProgram(const std::string& path) const
-{
-    std::string target = m_root + "/bin/" + fs::path(path).filename().string();
-    fs::copy_file(path, target, fs::copy_options::overwrite_existing);
-    return target;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
 }
 
 std::vector<std::string> ReadLines(const std::string& path)
@@ -85,45 +39,38 @@ std::vector<std::string> ReadLines(const std::string& path)
     return lines;
 }
 
-int FreeUdpPort()
+TempTree::TempTree()
 {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    if (Root() == "/tmp") // the folder could not be made
+        throw std::runtime_error("mkdtemp failed");
+    fs::create_directories(Path("bin"));
+    fs::create_directories(Path("data"));
+    fs::create_directories(Path("log"));
+    // The engine loads its shutdown library from bin/: a test tree gets the recording stand-in, never
+    // the library that powers the machine off.
+    for (const auto& entry : fs::directory_iterator(std::string(VG_TREE_DIR) + "/bin"))
+        if (entry.is_regular_file() && entry.path().filename() != "libvgdown.so")
+            fs::copy_file(entry.path(), Bin() + entry.path().filename().string(),
+                          fs::copy_options::overwrite_existing);
+    fs::copy_file(std::string(VG_RECORDING_VGDOWN_DIR) + "/libvgdown.so", Bin() + "libvgdown.so",
+                  fs::copy_options::overwrite_existing);
 }
 
-UdpReceiver::UdpReceiver()
+std::string TempTree::AppLog() const
 {
-    m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        throw std::runtime_error("bind failed");
-    socklen_t len = sizeof addr;
-    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
+    // The application log is the only file the engine writes in log/ at start-up.
+    std::string text;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(Path("log"), ec))
+        text += ReadText(entry.path().string());
+    return text;
 }
 
-UdpReceiver::~UdpReceiver() { ::close(m_fd); }
-
-std::optional<std::string> UdpReceiver::Receive(int timeoutMs)
+std::string TempTree::AddProgram(const std::string& path) const
 {
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0)
-        return std::nullopt;
-    char buffer[65536];
-    ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-    if (n < 0)
-        return std::nullopt;
-    return std::string(buffer, static_cast<size_t>(n));
+    std::string target = Bin() + fs::path(path).filename().string();
+    fs::copy_file(path, target, fs::copy_options::overwrite_existing);
+    return target;
 }
 
 NotifySocket::NotifySocket(const std::string& path) : m_path(path)
@@ -158,32 +105,33 @@ std::optional<std::string> NotifySocket::Receive(int timeoutMs)
     return m_messages.back();
 }
 
-bool NotifySocket::WaitFor(const std::string& text, int timeoutMs)
+bool NotifySocket::ReceiveUntil(const std::function<bool()>& done, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (const auto& m : m_messages)
-        if (m.find(text) != std::string::npos)
-            return true;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        auto m = Receive(static_cast<int>(left.count()));
-        if (m && m->find(text) != std::string::npos)
-            return true;
-    }
-}
-
-bool NotifySocket::WaitForStates(size_t count, int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (States().size() < count) {
+    while (!done()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         Receive(static_cast<int>(left.count()));
     }
     return true;
+}
+
+bool NotifySocket::WaitFor(const std::string& text, int timeoutMs)
+{
+    return ReceiveUntil(
+        [&] {
+            for (const auto& m : m_messages)
+                if (m.find(text) != std::string::npos)
+                    return true;
+            return false;
+        },
+        timeoutMs);
+}
+
+bool NotifySocket::WaitForStates(size_t count, int timeoutMs)
+{
+    return ReceiveUntil([&] { return States().size() >= count; }, timeoutMs);
 }
 
 std::vector<std::pair<int, int>> NotifySocket::States() const
@@ -250,72 +198,69 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
 
 Process::~Process()
 {
-    if (!m_status) {
+    if (!m_waitStatus) {
         ::kill(m_pid, SIGKILL);
         int status = 0;
         ::waitpid(m_pid, &status, 0);
     }
 }
 
-bool Process::Signal(int signal) { return !m_status && ::kill(m_pid, signal) == 0; }
+bool Process::Signal(int signal) { return !m_waitStatus && ::kill(m_pid, signal) == 0; }
 
 std::optional<int> Process::Wait(int timeoutMs)
 {
-    if (m_status)
-        return m_status;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
+    while (!m_waitStatus) {
         int status = 0;
-        pid_t r = ::waitpid(m_pid, &status, WNOHANG);
-        if (r == m_pid) {
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return m_status;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_waitStatus = status;
+            break;
         }
         if (std::chrono::steady_clock::now() >= deadline)
             return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    return WIFEXITED(*m_waitStatus) ? WEXITSTATUS(*m_waitStatus) : 128 + WTERMSIG(*m_waitStatus);
 }
 
-std::string Process::Output() const
+int Process::Stop(int stopMs)
 {
-    std::ifstream in(m_outputPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    Signal(SIGTERM);
+    if (!Wait(stopMs)) {
+        Signal(SIGKILL);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_waitStatus = status;
+    }
+    return *m_waitStatus;
 }
 
-std::string RunCommand(const std::string& command, int* exitCode)
+std::string SnmpGet(int port, const std::string& community, const std::string& oids, double timeoutSec, int* exitCode)
 {
+    std::ostringstream timeout;
+    timeout << timeoutSec;
+    std::vector<std::string> argv = {"snmpget", "-m", "", "-On", "-v2c", "-c", community, "-t", timeout.str(),
+                                     "-r", "0", "127.0.0.1:" + std::to_string(port)};
+    std::istringstream list(oids);
+    for (std::string oid; list >> oid;)
+        argv.push_back(oid);
     std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, n);
-    int status = ::pclose(pipe);
+    int code = vgtest::RunTool(argv, out, static_cast<int>(timeoutSec) + 10);
     if (exitCode != nullptr)
-        *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        *exitCode = code;
     return out;
 }
 
-std::string SnmpGet(int port, const std::string& community, const std::string& oids, int timeoutSec, int* exitCode)
-{
-    return RunCommand("MIBS= snmpget -m '' -On -v2c -c " + community + " -t " + std::to_string(timeoutSec) +
-                          " -r 0 127.0.0.1:" + std::to_string(port) + " " + oids,
-                      exitCode);
-}
-
-bool WaitForAgent(int port, int timeoutMs)
+bool WaitForAgent(int port, int timeoutMs, const std::string& community, Process* engine)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         int code = -1;
-        SnmpGet(port, "gimbal", "1.3.6.1.2.1.1.1.0", 1, &code);
-        if (code == 0)
+        std::string answer = SnmpGet(port, community, "1.3.6.1.2.1.1.3.0", 0.3, &code);
+        if (code == 0 && answer.find("Timeticks") != std::string::npos)
             return true;
+        if (engine != nullptr && !engine->Running())
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
@@ -323,86 +268,66 @@ bool WaitForAgent(int port, int timeoutMs)
 
 namespace {
 
-// One BER element at data[pos]: its tag, and its contents as [start, end).
-bool ReadElement(const std::string& data, size_t& pos, unsigned char& tag, size_t& start, size_t& end)
+// Runs an SNMP tool: its output without the last line ends, prefixed with "ERROR " when it failed.
+std::string RunSnmpTool(const std::vector<std::string>& argv)
 {
-    if (pos + 2 > data.size())
-        return false;
-    tag = static_cast<unsigned char>(data[pos++]);
-    size_t length = static_cast<unsigned char>(data[pos++]);
-    if (length & 0x80) {
-        size_t bytes = length & 0x7f;
-        if (bytes == 0 || bytes > 4 || pos + bytes > data.size())
-            return false;
-        length = 0;
-        for (size_t i = 0; i < bytes; ++i)
-            length = (length << 8) | static_cast<unsigned char>(data[pos++]);
-    }
-    if (length > data.size() - pos)
-        return false;
-    start = pos;
-    end = pos + length;
-    pos = end;
-    return true;
-}
-
-long IntegerOf(const std::string& data, size_t start, size_t end)
-{
-    long value = start < end && (static_cast<unsigned char>(data[start]) & 0x80) ? -1 : 0;
-    for (size_t i = start; i < end; ++i)
-        value = (value << 8) | static_cast<unsigned char>(data[i]);
-    return value;
-}
-
-std::string OidOf(const std::string& data, size_t start, size_t end)
-{
-    if (start >= end)
-        return std::string();
-    unsigned first = static_cast<unsigned char>(data[start]);
-    std::string out = std::to_string(first / 40) + "." + std::to_string(first % 40);
-    unsigned long sub = 0;
-    for (size_t i = start + 1; i < end; ++i) {
-        unsigned char b = static_cast<unsigned char>(data[i]);
-        sub = (sub << 7) | (b & 0x7f);
-        if (!(b & 0x80)) {
-            out += "." + std::to_string(sub);
-            sub = 0;
-        }
-    }
-    return out;
+    std::string out;
+    const int rc = vgtest::RunTool(argv, out, 20);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return rc == 0 ? out : "ERROR " + out;
 }
 
 } // namespace
 
-std::optional<V1Trap> DecodeV1Trap(const std::string& datagram)
+EngineInstall::EngineInstall()
+    : m_port(vgtest::FreePortOnEveryAddress(SOCK_DGRAM)), m_trapPort(vgtest::FreePortOnEveryAddress(SOCK_DGRAM))
 {
-    size_t pos = 0, start = 0, end = 0;
-    unsigned char tag = 0;
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0x30)
-        return std::nullopt;
-    pos = start;
-    V1Trap trap;
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0x02)
-        return std::nullopt;
-    trap.version = IntegerOf(datagram, start, end);
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0x04)
-        return std::nullopt;
-    trap.community = datagram.substr(start, end - start);
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0xA4)
-        return std::nullopt;
-    pos = start;
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0x06)
-        return std::nullopt;
-    trap.enterprise = OidOf(datagram, start, end);
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0x40) // agent-addr
-        return std::nullopt;
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0x02)
-        return std::nullopt;
-    trap.generic = IntegerOf(datagram, start, end);
-    if (!ReadElement(datagram, pos, tag, start, end) || tag != 0x02)
-        return std::nullopt;
-    trap.specific = IntegerOf(datagram, start, end);
-    return trap;
+}
+
+bool EngineInstall::Start(const std::vector<std::string>& extra, const std::string& community)
+{
+    std::vector<std::string> args = {"-n", "-p=" + std::to_string(m_port), "-t=" + std::to_string(m_trapPort),
+                                     "-l=debug"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    m_engine.reset();
+    m_engine.emplace(m_tree.Program(), args,
+                     std::map<std::string, std::string>{{"VG_AGENTX_PORT", "0"},
+                                                        {"VG_SHUTDOWN_RECORD", Path("shutdown-calls")}},
+                     Path("console.out." + std::to_string(++m_runs)));
+    return WaitForAgent(m_port, 15000, community, &*m_engine);
+}
+
+int EngineInstall::Stop() { return Running() ? m_engine->Stop() : -1; }
+
+std::string EngineInstall::Get(const std::string& oid, const std::string& community, const std::string& client)
+{
+    std::vector<std::string> argv = {"snmpget", "-v2c", "-c", community, "-t", "1", "-r", "1", "-Ov"};
+    if (!client.empty())
+        argv.push_back("--clientaddr=" + client);
+    argv.push_back(Peer());
+    argv.push_back(oid);
+    return RunSnmpTool(argv);
+}
+
+std::string EngineInstall::Set(const std::string& oid, const std::string& type, const std::string& value,
+                               const std::string& community, const std::string& client)
+{
+    std::vector<std::string> argv = {"snmpset", "-v2c", "-c", community, "-t", "1", "-r", "1", "-Ov"};
+    if (!client.empty())
+        argv.push_back("--clientaddr=" + client);
+    argv.push_back(Peer());
+    argv.push_back(oid);
+    argv.push_back(type);
+    argv.push_back(value);
+    std::string out = RunSnmpTool(argv);
+    if (out.rfind("ERROR ", 0) != 0)
+        return "";
+    const size_t reason = out.find("Reason: ");
+    if (reason == std::string::npos)
+        return out;
+    const size_t start = reason + 8;
+    return out.substr(start, out.find_first_of(" \n", start) - start);
 }
 
 } // namespace e2e

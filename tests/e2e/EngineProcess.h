@@ -1,49 +1,51 @@
 #pragma once
-// Test helpers for end-to-end runs of the engine program: a temporary install tree with a copy of the
-// build's binaries, free loopback ports, a UDP trap receiver, a notification socket that plays the
-// service manager, the engine as a child process, and net-snmp's command-line tools.
+// The harness of the end-to-end tests: the real programs run from a temporary install tree (a copy of the
+// build tree's bin/ with the recording shutdown library, never the real one), on free loopback ports, as
+// child processes, driven with net-snmp's command-line tools; a notification socket plays the service
+// manager; traps arrive at a TrapReceiver. Everything here belongs to the test's thread (TrapReceiver's
+// own rules are in its header).
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "TrapReceiver.h"
+#include "support/TestSupport.h"
+
 namespace e2e {
 
-// <tmp>/vg_e2e_XXXXXX with bin/ (a copy of the build tree's bin/), data/ and log/; removed at the end.
+namespace fs = std::filesystem;
+
+constexpr const char* kE = "1.3.6.1.4.1.64950";
+inline std::string E(const std::string& tail) { return std::string(kE) + "." + tail; }
+
+// The whole file ("" when it is missing).
+std::string ReadText(const std::string& path);
+// The lines of a text file (none when it is missing).
+std::vector<std::string> ReadLines(const std::string& path);
+
+// A temporary folder with bin/ (a copy of the build tree's bin/, whose shutdown library is the recording
+// stand-in), data/ and log/; removed at the end.
 class TempTree {
 public:
     TempTree();
-    ~TempTree();
-    const std::string& Root() const { return m_root; }
-    std::string Bin() const { return m_root + "/bin/"; }
-    std::string Program() const { return m_root + "/bin/vgnsa"; }
+    const std::string& Root() const { return m_dir.Path(); }
+    std::string Path(const std::string& name) const { return Root() + "/" + name; }
+    std::string Bin() const { return Root() + "/bin/"; }
+    std::string Program() const { return Root() + "/bin/vgnsa"; }
+    // Every file in log/, one after the other.
     std::string AppLog() const;
     // Copies a program into bin/; answers its path there.
     std::string AddProgram(const std::string& path) const;
 
 private:
-    std::string m_root;
-};
-
-// A UDP port that was free on every address a moment ago.
-int FreeUdpPort();
-
-// A UDP socket on 127.0.0.1 and a port of its own.
-class UdpReceiver {
-public:
-    UdpReceiver();
-    ~UdpReceiver();
-    int Port() const { return m_port; }
-    // One datagram, or nothing within the time.
-    std::optional<std::string> Receive(int timeoutMs);
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
+    vgtest::TempDir m_dir;
 };
 
 // A datagram socket named in NOTIFY_SOCKET: the service manager's end of sd_notify.
@@ -62,11 +64,15 @@ public:
     std::vector<std::pair<int, int>> States() const;
 
 private:
+    // Receives until done() holds; false at the time limit.
+    bool ReceiveUntil(const std::function<bool()>& done, int timeoutMs);
+
     int m_fd = -1;
     std::string m_path;
     std::vector<std::string> m_messages;
 };
 
+// A program run as a child, with no blocked signals whatever the test's threads block.
 class Process {
 public:
     // Starts program with args; extraEnv adds or (empty value) removes variables. Output goes to
@@ -74,37 +80,66 @@ public:
     Process(const std::string& program, const std::vector<std::string>& args,
             const std::map<std::string, std::string>& extraEnv, const std::string& outputPath);
     ~Process(); // kills a child that still runs
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
     pid_t Pid() const { return m_pid; }
     bool Signal(int signal);
-    // The exit status (WEXITSTATUS) once ended, or nothing after the time (the child still runs).
+    // The exit status (WEXITSTATUS, 128 + the signal when killed) once ended, or nothing after the time
+    // (the child still runs).
     std::optional<int> Wait(int timeoutMs);
-    std::string Output() const;
+    bool Running() { return !Wait(0).has_value(); }
+    // SIGTERM, then SIGKILL when it has not ended within stopMs; answers the wait status as waitpid gave it.
+    int Stop(int stopMs = 5000);
+    std::string Output() const { return ReadText(m_outputPath); }
 
 private:
     pid_t m_pid = -1;
     std::string m_outputPath;
-    std::optional<int> m_status;
+    std::optional<int> m_waitStatus;
 };
 
-// The lines of a text file (none when it is missing).
-std::vector<std::string> ReadLines(const std::string& path);
-
-// Runs a shell command line and answers its standard output and error.
-std::string RunCommand(const std::string& command, int* exitCode = nullptr);
-// snmpget of numeric OIDs over SNMPv2c at 127.0.0.1:port; one attempt of timeoutSec.
-std::string SnmpGet(int port, const std::string& community, const std::string& oids, int timeoutSec = 1,
+// snmpget of numeric OIDs (separated by spaces) over SNMPv2c at 127.0.0.1:port, output -On; one attempt
+// of timeoutSec.
+std::string SnmpGet(int port, const std::string& community, const std::string& oids, double timeoutSec = 1,
                     int* exitCode = nullptr);
-// Polls sysDescr.0 until the agent answers.
-bool WaitForAgent(int port, int timeoutMs);
+// Polls sysUpTime.0 with community until the agent answers; gives up early when engine has ended.
+bool WaitForAgent(int port, int timeoutMs, const std::string& community = "gimbal", Process* engine = nullptr);
 
-// An SNMPv1 trap as decoded from a datagram.
-struct V1Trap {
-    long version = -1;
-    std::string community;
-    std::string enterprise; // dotted
-    long generic = -1;
-    long specific = -1;
+// vgnsa -n in a TempTree on free ports, with its console output in <root>/console.out.<run>, and its
+// shutdown library's calls recorded in <root>/shutdown-calls.
+class EngineInstall {
+public:
+    EngineInstall();
+    ~EngineInstall() { Stop(); }
+
+    const std::string& Root() const { return m_tree.Root(); }
+    std::string Path(const std::string& name) const { return m_tree.Path(name); }
+    int Port() const { return m_port; }
+    int TrapPort() const { return m_trapPort; }
+    std::string Peer() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+    // Starts vgnsa -n and waits until it answers the community; false when it does not within 15 s.
+    bool Start(const std::vector<std::string>& extra = {}, const std::string& community = "gimbal");
+    // SIGTERM; the wait status (-1 when it was not running).
+    int Stop();
+    bool Running() { return m_engine && m_engine->Running(); }
+    std::string ConsoleOutput() const { return ReadText(Path("console.out." + std::to_string(m_runs))); }
+    std::string LogText() const { return ReadText(Path("log/vigilon.log")); }
+
+    // snmpget with -Ov: the value with its type ("INTEGER: 5", "STRING: \"x\"", "\"\""); a failure
+    // gives the tool's output prefixed with "ERROR ".
+    std::string Get(const std::string& oid, const std::string& community = "wendolmar",
+                    const std::string& client = "");
+    // snmpset oid type value: "" on success, else the error reason line ("notWritable", ...).
+    std::string Set(const std::string& oid, const std::string& type, const std::string& value,
+                    const std::string& community = "wendolmar", const std::string& client = "");
+
+private:
+    TempTree m_tree;
+    int m_port = 0;
+    int m_trapPort = 0;
+    int m_runs = 0;
+    std::optional<Process> m_engine;
 };
-std::optional<V1Trap> DecodeV1Trap(const std::string& datagram);
 
 } // namespace e2e

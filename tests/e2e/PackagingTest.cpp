@@ -13,14 +13,6 @@ namespace {
 
 using namespace e2e;
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 TEST(Packaging, SleepHookSendsThePowerEventSignals)
 {
     TempTree tree;
@@ -51,10 +43,13 @@ TEST(Packaging, SleepHookSendsThePowerEventSignals)
     };
     for (const auto& c : cases) {
         std::filesystem::remove(record);
-        int code = -1;
-        std::string out = RunCommand("FAKE_ACTIVE=" + c.active + " PATH=" + fakeBin + ":/usr/bin:/bin sh " + hook +
-                                         " " + c.args,
-                                     &code);
+        std::vector<std::string> argv = {"env", "FAKE_ACTIVE=" + c.active, "PATH=" + fakeBin + ":/usr/bin:/bin", "sh",
+                                         hook};
+        std::istringstream words(c.args);
+        for (std::string word; words >> word;)
+            argv.push_back(word);
+        std::string out;
+        int code = vgtest::RunTool(argv, out);
         EXPECT_EQ(code, 0) << c.args << ": " << out;
         EXPECT_EQ(ReadLines(record), c.calls) << c.args;
     }

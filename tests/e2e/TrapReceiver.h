@@ -1,6 +1,7 @@
 #pragma once
 // A console's trap port for tests: a UDP socket on a loopback address (free port) and a thread that keeps every
 // datagram with its arrival time, decoded as an SNMPv1 trap or an SNMPv2c notification.
+// TrapReceiver's methods are safe from any thread: its own thread only appends to the list, under m_mutex.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +101,12 @@ inline std::string BerOid(const unsigned char* v, size_t n)
     return out;
 }
 
+// The four octets of an IpAddress, dotted.
+inline std::string BerIpAddress(const unsigned char* v)
+{
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
+}
+
 inline bool DecodeVarbinds(const unsigned char* v, size_t n, std::vector<DecodedVarbind>& out)
 {
     BerReader list(v, n);
@@ -133,8 +141,7 @@ inline bool DecodeVarbinds(const unsigned char* v, size_t n, std::vector<Decoded
             break;
         case 0x40:
             if (len == 4)
-                d.text = std::to_string(p[0]) + "." + std::to_string(p[1]) + "." + std::to_string(p[2]) + "." +
-                         std::to_string(p[3]);
+                d.text = BerIpAddress(p);
             break;
         default:
             break;
@@ -170,8 +177,7 @@ inline DecodedTrap DecodeTrap(const unsigned char* data, size_t size)
         t.enterprise = BerOid(p, len);
         if (!pdu.Next(tag, p, len) || tag != 0x40 || len != 4)
             return t;
-        t.agentAddress = std::to_string(p[0]) + "." + std::to_string(p[1]) + "." + std::to_string(p[2]) + "." +
-                         std::to_string(p[3]);
+        t.agentAddress = BerIpAddress(p);
         if (!pdu.Next(tag, p, len) || tag != 0x02)
             return t;
         t.generic = static_cast<int>(BerInteger(p, len, true));
@@ -233,6 +239,15 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_traps.clear();
+        m_taken = 0;
+    }
+    // The oldest trap not yet taken by Next, waiting up to ms for one; nothing at the time limit.
+    std::optional<DecodedTrap> Next(int ms)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_traps.size() > m_taken; }))
+            return std::nullopt;
+        return m_traps[m_taken++];
     }
     // Waits until at least n traps arrived; false at the time limit.
     bool WaitFor(size_t n, int ms = 5000)
@@ -267,6 +282,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<DecodedTrap> m_traps;
+    size_t m_taken = 0; // how many of m_traps Next has answered
 };
 
 } // namespace traptest

@@ -17,7 +17,10 @@ extern char** environ;
 
 namespace vgtest {
 
-int FreePort(int type)
+namespace {
+
+// The port the system picks for a socket of type bound to address (host order) and port 0.
+int PickedPort(int type, uint32_t address)
 {
     int fd = socket(AF_INET, type, 0);
     if (fd < 0)
@@ -25,7 +28,7 @@ int FreePort(int type)
     struct sockaddr_in sin;
     std::memset(&sin, 0, sizeof sin);
     sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sin.sin_addr.s_addr = htonl(address);
     sin.sin_port = 0;
     int port = -1;
     socklen_t length = sizeof sin;
@@ -34,6 +37,18 @@ int FreePort(int type)
         port = ntohs(sin.sin_port);
     close(fd);
     return port;
+}
+
+}  // namespace
+
+int FreePort(int type)
+{
+    return PickedPort(type, INADDR_LOOPBACK);
+}
+
+int FreePortOnEveryAddress(int type)
+{
+    return PickedPort(type, INADDR_ANY);
 }
 
 int FreeUdpTcpPort()

@@ -19,6 +19,8 @@ namespace vgtest {
 
 // A port on 127.0.0.1 that was free a moment ago (SOCK_DGRAM or SOCK_STREAM).
 int FreePort(int type);
+// A port that was free on every address a moment ago (for a program that binds 0.0.0.0).
+int FreePortOnEveryAddress(int type);
 // A port free for both UDP and TCP.
 int FreeUdpTcpPort();
 
