@@ -118,10 +118,7 @@ int AppFileLogger::Open(const std::string& path)
     MutexLock lock(GetMutex());
     if (!lock.Locked())
         return 0;
-    if (m_file) {
-        std::fclose(m_file);
-        m_file = nullptr;
-    }
+    CloseLocked();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     if (fd < 0)
         return 0;
@@ -134,15 +131,20 @@ int AppFileLogger::Open(const std::string& path)
     return 1;
 }
 
+void AppFileLogger::CloseLocked()
+{
+    if (m_file) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+}
+
 int AppFileLogger::Shutdown()
 {
     MutexLock lock(GetMutex());
     if (!lock.Locked())
         return 0;
-    if (m_file) {
-        std::fclose(m_file);
-        m_file = nullptr;
-    }
+    CloseLocked();
     return 1;
 }
 

@@ -85,6 +85,9 @@ public:
     int Log(LogLevel level, const std::string& timeStamp, const std::string& message) override;
 
 private:
+    // Closes the file if open; the sink's mutex is held.
+    void CloseLocked();
+
     std::string m_path;
     LogLevelNames m_names;
     std::FILE* m_file = nullptr;
