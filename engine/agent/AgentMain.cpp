@@ -15,11 +15,11 @@
 #include "engine/agent/EngineServerHooks.h"
 #include "engine/agent/RunSettings.h"
 #include "engine/agent/ServiceHost.h"
-#include "engine/agent/SnmpThread.h"
-#include "engine/core/AppLog.h"
-#include "engine/core/Helpers.h"
-#include "engine/core/MervaneApp.h"
-#include "engine/core/Mutex.h"
+#include "engine/snmp/SnmpThread.h"
+#include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/config/MervaneApp.h"
+#include "engine/base/Mutex.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/agent/SnmpTypes.h"
+#include "engine/snmp/SnmpTypes.h"
 
 class AppLog;
 class MervaneApp;

@@ -6,11 +6,11 @@
 #include <map>
 #include <memory>
 
-#include "engine/agent/NetSnmp.h"
+#include "engine/snmp/NetSnmp.h"
 #include "engine/agent/SnmpAgent.h"
-#include "engine/agent/SnmpThread.h"
+#include "engine/snmp/SnmpThread.h"
 #include "engine/agent/mib/Mib.h"
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 namespace {
 

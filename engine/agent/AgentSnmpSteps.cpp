@@ -6,11 +6,11 @@
 #include "engine/agent/AgentSetup.h"
 #include "engine/agent/EngineBoots.h"
 #include "engine/agent/SnmpAgent.h"
-#include "engine/agent/SnmpThread.h"
+#include "engine/snmp/SnmpThread.h"
 #include "engine/agent/EngineServerHooks.h"
 #include "engine/agent/mib/Mib.h"
-#include "engine/core/AppLog.h"
-#include "engine/core/MervaneApp.h"
+#include "engine/base/AppLog.h"
+#include "engine/core/config/MervaneApp.h"
 
 int AgentXPort()
 {

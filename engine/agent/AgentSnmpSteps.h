@@ -13,7 +13,7 @@
 #include <string>
 
 #include "engine/agent/RunSettings.h"
-#include "engine/agent/SnmpTypes.h"
+#include "engine/snmp/SnmpTypes.h"
 
 class Mib;
 class SnmpAgent;

@@ -6,7 +6,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 int PauseSignal() { return SIGUSR1; }
 int ContinueSignal() { return SIGUSR2; }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 #include "platform/AtomicFile.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/core/Mutex.h"
+#include "engine/base/Mutex.h"
 
 class EngineServer {
 public:

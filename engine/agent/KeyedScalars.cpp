@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "engine/agent/MibRowCounts.h"
-#include "engine/core/Server.h"
+#include "engine/core/server/Server.h"
 
 namespace {
 

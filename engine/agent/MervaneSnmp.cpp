@@ -3,9 +3,9 @@
 #include <chrono>
 
 #include "engine/agent/AgentSetup.h"
-#include "engine/core/AppLog.h"
-#include "engine/core/Helpers.h"
-#include "engine/core/Server.h"
+#include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/server/Server.h"
 #include "platform/PowerState.h"
 
 namespace {

@@ -24,9 +24,9 @@
 
 #include "engine/agent/MervaneTrapSender.h"
 #include "engine/agent/MibRowCounts.h"
-#include "engine/core/Mutex.h"
-#include "engine/core/ServerManagers.h"
-#include "engine/core/TrapData.h"
+#include "engine/base/Mutex.h"
+#include "engine/core/interfaces/ServerManagers.h"
+#include "engine/core/interfaces/TrapData.h"
 
 // What the facade needs of the running agent. The composition root binds these to the SNMP thread of
 // the engine run; a missing function makes its operation a no-op (0, empty).

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/core/Helpers.h"
+#include "engine/base/Helpers.h"
 
 const SnmpOid kEngineMacOid = {1, 3, 6, 1, 4, 1, 64950, 10, 1, 2, 6, 0};
 const SnmpOid kEngineEnterpriseOid = {1, 3, 6, 1, 4, 1, 64950};

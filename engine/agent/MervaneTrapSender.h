@@ -24,10 +24,10 @@
 #include <mutex>
 #include <string>
 
-#include "engine/agent/SnmpTypes.h"
-#include "engine/core/AppLog.h"
-#include "engine/core/Mutex.h"
-#include "engine/core/TrapData.h"
+#include "engine/snmp/SnmpTypes.h"
+#include "engine/base/AppLog.h"
+#include "engine/base/Mutex.h"
+#include "engine/core/interfaces/TrapData.h"
 
 // The engine MAC varbind that every trap carries last.
 extern const SnmpOid kEngineMacOid;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "engine/agent/OptionParser.h"
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 constexpr const char* kVigilonVersionText = "12.04.0059";
 constexpr const char* kVigilonWebAddress = "https://www.vigilon.example";

@@ -9,8 +9,8 @@
 
 #include "engine/agent/ControlSignals.h"
 #include "engine/agent/ServiceParameters.h"
-#include "engine/core/AppLog.h"
-#include "engine/core/MervaneApp.h"
+#include "engine/base/AppLog.h"
+#include "engine/core/config/MervaneApp.h"
 #include "platform/OsThread.h"
 
 const char* ServiceStateName(int state)

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/Mutex.h"
+#include "engine/base/Mutex.h"
 
 constexpr const char* kServiceName = "Vigilon Agent";
 

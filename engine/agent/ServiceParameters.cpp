@@ -5,8 +5,8 @@
 #include <map>
 #include <sys/stat.h>
 
-#include "engine/core/AppLog.h"
-#include "engine/core/Helpers.h"
+#include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
 #include "platform/AtomicFile.h"
 
 namespace {

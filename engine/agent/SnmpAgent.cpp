@@ -12,9 +12,9 @@
 #include <cstring>
 
 #include "engine/agent/AgentSetup.h"
-#include "engine/agent/NetSnmp.h"
-#include "engine/agent/SnmpThread.h"
-#include "engine/core/AppLog.h"
+#include "engine/snmp/NetSnmp.h"
+#include "engine/snmp/SnmpThread.h"
+#include "engine/base/AppLog.h"
 
 // net-snmp calls hosts_ctl (tcp-wrappers) for every packet, which reads /etc/hosts.allow and
 // /etc/hosts.deny. The engine's access control is its VACM rows alone: every peer passes here.

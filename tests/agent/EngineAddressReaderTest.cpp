@@ -1,6 +1,6 @@
 // Where the engine program finds its configured address before the server exists.
 
-#include "engine/agent/VigilonEngine.h"
+#include "programs/vgnsa/VigilonEngine.h"
 
 #include <gtest/gtest.h>
 

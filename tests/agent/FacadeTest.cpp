@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "engine/core/Server.h"
+#include "engine/core/server/Server.h"
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
 

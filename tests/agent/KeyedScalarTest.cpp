@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/core/ServerEx.h"
+#include "engine/core/server/ServerEx.h"
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
 

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/agent/SnmpThread.h"
+#include "engine/snmp/SnmpThread.h"
 #include "support/AgentHost.h"
 #include "support/TestSupport.h"
 

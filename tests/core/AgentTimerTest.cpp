@@ -1,4 +1,4 @@
-#include "engine/core/AgentTimer.h"
+#include "engine/core/runtime/AgentTimer.h"
 
 #include <atomic>
 #include <chrono>

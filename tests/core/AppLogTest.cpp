@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "LogCapture.h"
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/core/Helpers.h"
+#include "engine/base/Helpers.h"
 #include "tests/core/ConsolesTestSupport.h"
 #include "tests/core/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"

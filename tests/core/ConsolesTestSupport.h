@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/Consoles.h"
-#include "engine/core/DataFile.h"
+#include "engine/core/consoles/Consoles.h"
+#include "engine/core/data/DataFile.h"
 #include "platform/AtomicFile.h"
 #include "tests/core/LogCapture.h"
 

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/BinaryFile.h"
-#include "engine/core/StringTable.h"
+#include "engine/core/data/BinaryFile.h"
+#include "engine/core/data/StringTable.h"
 #include "tests/core/DataFileTestSupport.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "engine/core/BinaryFile.h"
-#include "engine/core/StringTable.h"
+#include "engine/core/data/BinaryFile.h"
+#include "engine/core/data/StringTable.h"
 #include "tests/core/DataFileTestSupport.h"
 
 namespace {

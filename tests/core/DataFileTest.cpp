@@ -5,10 +5,10 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "engine/core/BinaryFile.h"
-#include "engine/core/DataArchive.h"
-#include "engine/core/DataHeader.h"
-#include "engine/core/StringTable.h"
+#include "engine/core/data/BinaryFile.h"
+#include "engine/core/data/DataArchive.h"
+#include "engine/core/data/DataHeader.h"
+#include "engine/core/data/StringTable.h"
 #include "tests/core/DataFileTestSupport.h"
 
 using vgtest::Image;

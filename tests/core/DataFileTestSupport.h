@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 #include "tests/core/LogCapture.h"
 #include "platform/AtomicFile.h"
 

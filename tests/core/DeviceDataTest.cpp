@@ -5,11 +5,11 @@
 
 #include <cstring>
 
-#include "engine/core/BinaryFile.h"
-#include "engine/core/DeviceAttachedTable.h"
-#include "engine/core/DeviceData.h"
-#include "engine/core/DeviceDataEntry.h"
-#include "engine/core/StringTable.h"
+#include "engine/core/data/BinaryFile.h"
+#include "engine/core/data/DeviceAttachedTable.h"
+#include "engine/core/data/DeviceData.h"
+#include "engine/core/data/DeviceDataEntry.h"
+#include "engine/core/data/StringTable.h"
 #include "tests/core/DataFileTestSupport.h"
 
 using vgtest::Image;

@@ -1,4 +1,4 @@
-#include "engine/core/DeviceEngineTable.h"
+#include "engine/core/settings/DeviceEngineTable.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/core/ConfigFileInterface.h"
-#include "engine/core/StringTable.h"
+#include "engine/core/config/ConfigFileInterface.h"
+#include "engine/core/data/StringTable.h"
 #include "tests/core/DataFileTestSupport.h"
 #include "tests/core/RecordingHooks.h"
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/core/ServerEx.h"
+#include "engine/core/server/ServerEx.h"
 #include "tests/core/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"
 

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include "LogCapture.h"
-#include "engine/core/Helpers.h"
-#include "engine/core/PtrList.h"
+#include "engine/base/Helpers.h"
+#include "engine/base/PtrList.h"
 
 TEST(StringHelpers, TrimLowerCompareSplitFormat)
 {

@@ -1,4 +1,4 @@
-#include "engine/core/IniFile.h"
+#include "engine/core/config/IniFile.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/core/ConfigFileInterface.h"
+#include "engine/core/config/ConfigFileInterface.h"
 #include "tests/core/ConfigTestSupport.h"
 #include "tests/core/DataFileTestSupport.h"
 

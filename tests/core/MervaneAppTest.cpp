@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include "LogCapture.h"
-#include "engine/core/Helpers.h"
-#include "engine/core/MervaneApp.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/config/MervaneApp.h"
 
 TEST(AppConfig, DirectoriesFollowTheExecutable)
 {

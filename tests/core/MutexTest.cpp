@@ -6,7 +6,7 @@
 #include <regex>
 #include <thread>
 
-#include "engine/core/Mutex.h"
+#include "engine/base/Mutex.h"
 
 using namespace std::chrono;
 

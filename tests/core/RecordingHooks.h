@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/EngineHooks.h"
-#include "engine/core/UserExtension.h"
+#include "engine/core/interfaces/EngineHooks.h"
+#include "engine/core/settings/UserExtension.h"
 
 namespace cfgtest {
 

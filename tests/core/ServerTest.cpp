@@ -1,6 +1,6 @@
 // The server's start and stop, its events, the shutdown calls, the crash recovery and the commands.
 
-#include "engine/core/ServerEx.h"
+#include "engine/core/server/ServerEx.h"
 
 #include <gtest/gtest.h>
 

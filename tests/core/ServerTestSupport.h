@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/Server.h"
-#include "engine/core/ServerEx.h"
+#include "engine/core/server/Server.h"
+#include "engine/core/server/ServerEx.h"
 #include "platform/AtomicFile.h"
 
 namespace servertest {

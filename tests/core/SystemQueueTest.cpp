@@ -1,4 +1,4 @@
-#include "engine/core/SystemQueue.h"
+#include "engine/core/runtime/SystemQueue.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,11 +1,11 @@
-#include "engine/core/UserExtension.h"
+#include "engine/core/settings/UserExtension.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <thread>
 
-#include "engine/core/ConfigFileInterface.h"
+#include "engine/core/config/ConfigFileInterface.h"
 #include "tests/core/DataFileTestSupport.h"
 #include "tests/core/RecordingHooks.h"
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "engine/core/VigilonThread.h"
+#include "engine/base/VigilonThread.h"
 
 using namespace std::chrono;
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 namespace vgfuzz {
 

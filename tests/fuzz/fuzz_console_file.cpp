@@ -11,10 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/core/AppLog.h"
-#include "engine/core/BinaryFile.h"
-#include "engine/core/ConsoleTable.h"
-#include "engine/core/DataFile.h"
+#include "engine/base/AppLog.h"
+#include "engine/core/data/BinaryFile.h"
+#include "engine/core/consoles/ConsoleTable.h"
+#include "engine/core/data/DataFile.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "engine/core/BinaryFile.h"
-#include "engine/core/DeviceAttachedTable.h"
-#include "engine/core/DeviceDataEntry.h"
-#include "engine/core/StringTable.h"
+#include "engine/core/data/BinaryFile.h"
+#include "engine/core/data/DeviceAttachedTable.h"
+#include "engine/core/data/DeviceDataEntry.h"
+#include "engine/core/data/StringTable.h"
 #include "platform/AtomicFile.h"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <string>
 #include <unistd.h>
 
-#include "engine/core/AppLog.h"
-#include "engine/core/ConfigFileInterface.h"
-#include "engine/core/DataFile.h"
-#include "engine/core/DeviceEngineTable.h"
-#include "engine/core/SnmpIpTable.h"
-#include "engine/core/StringTable.h"
+#include "engine/base/AppLog.h"
+#include "engine/core/config/ConfigFileInterface.h"
+#include "engine/core/data/DataFile.h"
+#include "engine/core/settings/DeviceEngineTable.h"
+#include "engine/core/settings/SnmpIpTable.h"
+#include "engine/core/data/StringTable.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <set>
 #include <utility>
 
-#include "engine/agent/NetSnmp.h"
-#include "engine/agent/NetSnmpConvert.h"
-#include "engine/core/AppLog.h"
+#include "engine/snmp/NetSnmp.h"
+#include "engine/snmp/NetSnmpConvert.h"
+#include "engine/base/AppLog.h"
 
 struct Mib::Registration {
     MibGroup* group = nullptr;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 bool OidStartsWith(const SnmpOid& oid, const SnmpOid& prefix)
 {

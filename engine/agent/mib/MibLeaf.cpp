@@ -1,6 +1,6 @@
 #include "engine/agent/mib/MibLeaf.h"
 
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 MibLeaf::MibLeaf(const char* oidText, MibAccess access, unsigned char syntax)
     : m_oid(MakeOid(oidText)), m_access(access), m_syntax(syntax)

@@ -1,6 +1,6 @@
 #include "engine/agent/mib/MibTable.h"
 
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 MibTable::MibTable(const char* entryOidText) : m_oid(MakeOid(entryOidText))
 {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/agent/SnmpTypes.h"
+#include "engine/snmp/SnmpTypes.h"
 
 // (net-snmp defines NOACCESS, READONLY... as macros, hence these names.)
 enum class MibAccess {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "engine/agent/SnmpAgent.h"
-#include "engine/agent/SnmpThread.h"
+#include "engine/snmp/SnmpThread.h"
 #include "engine/agent/mib/Mib.h"
 
 namespace vgtest {

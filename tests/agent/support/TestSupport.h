@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/agent/mib/Mib.h"
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 #include "tests/core/LogCapture.h"
 
 namespace vgtest {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "../support/AgentHost.h"
-#include "engine/core/AppLog.h"
+#include "engine/base/AppLog.h"
 
 namespace {
 std::atomic<bool> g_run{true};

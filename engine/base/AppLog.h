@@ -1,0 +1,138 @@
+#pragma once
+// The process-wide log hub and its sinks.
+//
+// Every line goes through AppLog, which stamps it with the local time ("%m/%d/%Y %H:%M:%S") and hands it
+// to each sink in registration order; a sink writes "<time> [<LEVEL>] <message>" when its threshold is
+// at least the line's level. Until the first sink exists the hub keeps the last 64 lines and replays
+// them to that first sink only.
+//
+// Texts that come from the network are passed as arguments of a fixed format, never as the format.
+//
+// Threads: any thread may log. Lock order: the hub's "AppLogMutex", then a sink's own mutex. The hub
+// and the sinks live until the process ends; the hub is never destroyed.
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/base/Mutex.h"
+
+using LogLevel = int32_t;
+
+constexpr LogLevel kLogEmergency = 0;
+constexpr LogLevel kLogAlert = 1;
+constexpr LogLevel kLogCritical = 2;
+constexpr LogLevel kLogError = 3;
+constexpr LogLevel kLogWarning = 4;
+constexpr LogLevel kLogNotice = 5;
+constexpr LogLevel kLogInfo = 6;
+constexpr LogLevel kLogDebug = 7;
+constexpr LogLevel kLogTrace = 8;
+
+// Upper-case level names of the log lines; a level not in the map has the empty name.
+using LogLevelNames = std::map<LogLevel, std::string>;
+LogLevelNames MakeLogLevelNames();
+
+// "%m/%d/%Y %H:%M:%S" in local time; empty when the time cannot be formatted.
+std::string GetTimeStamp();
+
+// The level named by text (trimmed, any letter case), or defaultLevel.
+LogLevel ParseLogLevel(const char* text, LogLevel defaultLevel);
+
+// Reads a decimal integer (leading white space skipped); true when one was read.
+bool StringToInt(const std::string& text, int& value);
+
+// A title and detail lines, logged together with one time stamp.
+class AppLogRecord {
+public:
+    void SetTitle(const std::string& title);
+    void AddLine(const std::string& line);
+    const std::string& Title() const { return m_title; }
+    const std::vector<std::string>& Lines() const { return m_lines; }
+
+private:
+    std::string m_title;
+    std::vector<std::string> m_lines;
+};
+
+class AppLogger : public Lockable {
+public:
+    AppLogger(const char* mutexName, LogLevel threshold) : Lockable(mutexName), m_threshold(threshold) {}
+    virtual ~AppLogger() = default;
+
+    virtual int Shutdown() = 0;
+    virtual int Log(LogLevel level, const std::string& timeStamp, const std::string& message) = 0;
+
+    LogLevel GetThreshold() const { return m_threshold.load(); }
+    void SetThreshold(LogLevel threshold) { m_threshold = threshold; }
+
+private:
+    std::atomic<LogLevel> m_threshold;
+};
+
+class AppFileLogger : public AppLogger {
+public:
+    AppFileLogger(const std::string& path, const char* mutexName);
+    ~AppFileLogger() override;
+
+    int Open(const std::string& path);
+    int Shutdown() override;
+    int Log(LogLevel level, const std::string& timeStamp, const std::string& message) override;
+
+private:
+    // Closes the file if open; the sink's mutex is held.
+    void CloseLocked();
+
+    std::string m_path;
+    LogLevelNames m_names;
+    std::FILE* m_file = nullptr;
+};
+
+class AppStreamLogger : public AppLogger {
+public:
+    explicit AppStreamLogger(std::ostream* out);
+
+    int Shutdown() override;
+    int Log(LogLevel level, const std::string& timeStamp, const std::string& message) override;
+
+private:
+    LogLevelNames m_names;
+    std::ostream* m_out;
+};
+
+class AppLog {
+public:
+    static constexpr size_t kMaxPendingLines = 64;
+
+    static AppLog* Instance();
+
+    bool IsEnabled(LogLevel level);
+    bool IsDebugEnabled() { return IsEnabled(kLogDebug); }
+    bool IsInfoEnabled() { return IsEnabled(kLogInfo); }
+
+    int Write(LogLevel level, const std::string& message);
+    int Log(LogLevel level, const char* text);
+    int Log(LogLevel level, const std::string& text) { return Log(level, text.c_str()); }
+    // 1 when the line was formatted and written; 0 when not enabled, the format is empty or the text
+    // cannot be formatted.
+    int Printf(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    int LogRecord(LogLevel level, const AppLogRecord& record);
+    int AddLogger(AppLogger* sink);
+
+    // For tests: drops every sink and pending line. The sinks are not deleted.
+    void ResetForTest();
+
+private:
+    AppLog() : m_mutex("AppLogMutex") {}
+    bool IsEnabledLocked(LogLevel level) const;
+    void AddPendingLocked(LogLevel level, const std::string& stamp, const std::string& text);
+
+    Mutex m_mutex;
+    std::vector<AppLogger*> m_sinks;
+    std::deque<std::string> m_pending;
+};

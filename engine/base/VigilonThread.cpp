@@ -1,0 +1,96 @@
+#include "engine/base/VigilonThread.h"
+
+#include <cstdint>
+
+VigilonThread::VigilonThread(const char* name, unsigned stackSizeHint)
+    : Condition(name), m_stackSizeHint(stackSizeHint)
+{
+}
+
+VigilonThread::~VigilonThread()
+{
+    // Not under our lock: the ending thread takes it in CheckStop.
+    if (m_thread && m_thread->Id() != vgplat::CurrentThreadId())
+        m_thread->Join(-1);
+}
+
+void VigilonThread::Routine()
+{
+    if (!m_stop.load())
+        m_running = true;
+    main();
+    m_running = false;
+}
+
+bool VigilonThread::Start()
+{
+    MutexLock lock(*this);
+    if (m_running.load())
+        return true;
+    if (!m_thread)
+        m_thread = std::make_unique<vgplat::OsThread>();
+    if (m_thread->Attached()) {
+        // The earlier run was asked to stop: reuse the record only once that thread has ended.
+        if (!m_thread->Finished() || !m_thread->Join(0))
+            return false;
+    }
+    m_stop = false;
+    Reset();
+    return m_thread->Start([this] { Routine(); });
+}
+
+void VigilonThread::Stop()
+{
+    if (!m_thread)
+        return;
+    m_stop = true;
+    {
+        MutexLock lock(*this);
+        m_running = false;
+        Signal();
+    }
+    if (m_thread->Id() != vgplat::CurrentThreadId())
+        m_thread->Join(kStopWaitMs);
+}
+
+void VigilonThread::WaitForEnd()
+{
+    if (m_thread && m_thread->Id() != vgplat::CurrentThreadId())
+        m_thread->Join(-1);
+}
+
+int VigilonThread::CheckStop()
+{
+    if (!m_stop.load())
+        return 0;
+    MutexLock lock(*this);
+    m_running = false;
+    Signal();
+    return 1;
+}
+
+unsigned long VigilonThread::GetId() const
+{
+    if (!m_thread || m_thread->Id() == 0)
+        return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(static_cast<const Mutex*>(this)));
+    return static_cast<unsigned long>(m_thread->Id());
+}
+
+bool VigilonThread::WaitForWork(int timeoutMs)
+{
+    if (m_stop.load()) {
+        CheckStop();
+        return false;
+    }
+    int result = Wait(timeoutMs);
+    if (result == 0)
+        return false;
+    Reset();
+    return CheckRunning();
+}
+
+bool VigilonThread::CheckRunning()
+{
+    CheckStop();
+    return m_running.load() && !m_stop.load();
+}

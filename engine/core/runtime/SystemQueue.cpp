@@ -1,0 +1,195 @@
+#include "engine/core/runtime/SystemQueue.h"
+
+#include <new>
+
+#include "engine/base/AppLog.h"
+
+CSystemQueue::CSystemQueue(ISystemQueueHost* host)
+    : VigilonThread("SystemQueueThread#", 16384), m_host(host), m_queueLock("SystemQueueMutex#")
+{
+}
+
+CSystemQueue::~CSystemQueue()
+{
+    Stop();
+    WaitForEnd();
+}
+
+int CSystemQueue::Post(uint32_t type, uint32_t flags)
+{
+    std::unique_ptr<SystemQueueRequest> request(new (std::nothrow) SystemQueueRequest);
+    if (!request)
+        return 0;
+    request->type = type;
+    request->flags = flags;
+    return Add(std::move(request));
+}
+
+int CSystemQueue::Add(std::unique_ptr<SystemQueueRequest> request)
+{
+    if (!request) {
+        AppLog::Instance()->Printf(kLogError, "CSystemQueue::Add( ) passed null pointer");
+        return 0;
+    }
+    AppLog::Instance()->Printf(kLogDebug, "CSystemQueue::Add( type = %u, flags = %08X", request->type,
+                               request->flags);
+    if (m_queueLock.TryLock(kLockTimeoutMs) != 1) {
+        AppLog::Instance()->Printf(kLogError, "CSystemQueue::Add( ) failed to lock the queue before adding");
+        return 0; // the request goes with its owner
+    }
+    bool queued = true;
+    try {
+        m_requests.push_back(std::move(request));
+    } catch (const std::bad_alloc&) {
+        queued = false;
+    }
+    m_queueLock.Unlock();
+    if (!queued)
+        return 0;
+    SignalThread();
+    return 1;
+}
+
+std::unique_ptr<SystemQueueRequest> CSystemQueue::GetNextEntry()
+{
+    if (m_queueLock.TryLock(kLockTimeoutMs) != 1) {
+        AppLog::Instance()->Printf(kLogError, "CSystemQueue::GetNextEntry( ) failed to lock queue");
+        return nullptr;
+    }
+    std::unique_ptr<SystemQueueRequest> request;
+    if (!m_requests.empty()) {
+        request = std::move(m_requests.front());
+        m_requests.pop_front();
+    }
+    m_queueLock.Unlock();
+    return request;
+}
+
+size_t CSystemQueue::Count()
+{
+    if (m_queueLock.TryLock(kLockTimeoutMs) != 1)
+        return 1;
+    size_t count = m_requests.size();
+    m_queueLock.Unlock();
+    return count;
+}
+
+int CSystemQueue::StartThread()
+{
+    AppLog::Instance()->Printf(kLogDebug, "[%08lX] Started System Queue Thread", GetId());
+    Start();
+    return 1;
+}
+
+void CSystemQueue::SignalThread()
+{
+    AppLog::Instance()->Printf(kLogDebug, "[%08lX] System Queue Thread Signalled", GetId());
+    Signal();
+}
+
+void CSystemQueue::StopThread()
+{
+    AppLog::Instance()->Printf(kLogDebug, "[%08lX] Stopped System Queue Thread", GetId());
+    Stop();
+}
+
+int CSystemQueue::Destroy()
+{
+    StopThread();
+    std::deque<std::unique_ptr<SystemQueueRequest>> left;
+    if (m_queueLock.TryLock(kLockTimeoutMs) == 1) {
+        left.swap(m_requests);
+        m_queueLock.Unlock();
+    }
+    return 1; // left frees the requests without running them
+}
+
+void CSystemQueue::OnQueueThread()
+{
+    std::unique_ptr<SystemQueueRequest> request = GetNextEntry();
+    if (!request)
+        return;
+    AppLog::Instance()->Printf(kLogDebug, "CSystemQueue::OnQueueThread( type = %u, flags = %08X",
+                               request->type, request->flags);
+    if (!m_host)
+        return;
+    try {
+        Run(*request);
+    } catch (const std::exception& e) {
+        AppLog::Instance()->Printf(kLogError, "CSystemQueue::OnQueueThread( type = %u ) failed: %s",
+                                   request->type, e.what());
+    } catch (...) {
+        AppLog::Instance()->Printf(kLogError, "CSystemQueue::OnQueueThread( type = %u ) failed", request->type);
+    }
+}
+
+void CSystemQueue::Run(const SystemQueueRequest& request)
+{
+    switch (request.type) {
+    case 1:
+        m_host->OnStarted();
+        break;
+    case 3:
+        RunDiscovery();
+        break;
+    case 5:
+        m_host->AdjustRemoteThreads();
+        break;
+    case 10:
+        m_host->WriteConfigFile();
+        break;
+    case 11:
+        m_host->SaveDataFiles(request.flags);
+        break;
+    default:
+        break; // type 2 and unknown types: nothing to do
+    }
+}
+
+void CSystemQueue::RunDiscovery()
+{
+    std::unique_ptr<INetScan> scan;
+    try {
+        scan = m_host->CreateNetScan();
+    } catch (...) {
+        scan.reset();
+    }
+    if (!scan) {
+        m_host->RecordDiscoveryErrors("Could not create the network scan object.  Aborting discovery");
+        // The request is over: a flag left set would hold off every later discovery.
+        m_host->ClearDiscoveryRequested();
+        return;
+    }
+    m_host->SuspendRemoteThreads();
+    try {
+        scan->Start();
+    } catch (...) {
+        m_host->ClearDiscoveryRequested();
+        m_host->ResumeRemoteThreads();
+        throw;
+    }
+    m_host->ClearDiscoveryRequested();
+    scan.reset();
+    m_host->ResumeRemoteThreads();
+    m_host->AdjustRemoteThreads();
+}
+
+void CSystemQueue::main()
+{
+    try {
+        RunLoop();
+    } catch (...) {
+        // Nothing leaves the thread.
+    }
+}
+
+void CSystemQueue::RunLoop()
+{
+    AppLog::Instance()->Printf(kLogDebug, "Entering CSystemQueue::main( %s )", GetName());
+    while (WaitForWork(Count() != 0 ? kPendingWaitMs : -1)) {
+        OnQueueThread();
+        if (!CheckRunning())
+            break;
+    }
+    AppLog::Instance()->Printf(kLogDebug, "Exiting CSystemQueue::main( %s )", GetName());
+}

@@ -1,0 +1,95 @@
+#pragma once
+// The system queue: deferred engine work run in arrival order on one thread of its own.
+//
+// Any engine thread posts a request and returns at once; the queue's thread runs one request per
+// wake-up and, while requests are waiting, wakes again after 200 ms (or at once when a new request
+// arrives). Request types:
+//   1  the server's started step (host: OnStarted)
+//   2  nothing
+//   3  one network discovery run, then the work of type 5
+//   5  resize the remote-agent worker pool
+//   10 rewrite the INI file (host: WriteConfigFile)
+//   11 save data files by the flags: 1 devices, 2 user extension, 4 consoles, 8 remote agents
+// Any other type is taken and dropped.
+//
+// Threads: Post, Add, GetNextEntry and Count are safe from any thread; StartThread, StopThread and
+// Destroy belong to the owner (the server). The queue lock ("SystemQueueMutex#", private to each
+// queue) guards only the list of requests, is taken with a 2000 ms limit and is never held while work
+// runs; it is a leaf (only the log is taken under it).
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "engine/base/Mutex.h"
+#include "engine/base/VigilonThread.h"
+
+struct SystemQueueRequest {
+    uint32_t type = 0;
+    uint32_t flags = 0;
+};
+
+// One network discovery run (the remote-agent issue builds the scanner).
+class INetScan {
+public:
+    virtual ~INetScan() = default;
+    // Runs the discovery to its end on the calling thread.
+    virtual void Start() = 0;
+};
+
+// What the queue's work calls. The server implements it; tests put a recorder in its place.
+class ISystemQueueHost {
+public:
+    virtual ~ISystemQueueHost() = default;
+    virtual void OnStarted() = 0;
+    virtual void WriteConfigFile() = 0;
+    virtual void SaveDataFiles(uint32_t flags) = 0;
+    // Discovery (type 3) and the worker pool (type 5), through the remote-agent manager.
+    virtual std::unique_ptr<INetScan> CreateNetScan() = 0;
+    virtual void RecordDiscoveryErrors(const std::string& text) = 0;
+    virtual void SuspendRemoteThreads() = 0;
+    virtual void ResumeRemoteThreads() = 0;
+    virtual void ClearDiscoveryRequested() = 0;
+    virtual void AdjustRemoteThreads() = 0;
+};
+
+class CSystemQueue : public VigilonThread {
+public:
+    static constexpr unsigned kLockTimeoutMs = 2000;
+    static constexpr int kPendingWaitMs = 200;
+
+    explicit CSystemQueue(ISystemQueueHost* host);
+    ~CSystemQueue() override;
+
+    // Queues a new request; 0 when it cannot be had or queued (nothing is left behind), else 1.
+    int Post(uint32_t type, uint32_t flags = 0);
+    // 1 when queued (the queue owns it now); 0 for a null request or a lock time-out (the request is
+    // freed).
+    int Add(std::unique_ptr<SystemQueueRequest> request);
+    // The oldest request, taken out (the caller owns it), or null.
+    std::unique_ptr<SystemQueueRequest> GetNextEntry();
+    // Requests waiting; 1 when the lock cannot be had in time (so the thread looks again soon).
+    size_t Count();
+
+    int StartThread();
+    void SignalThread();
+    void StopThread();
+    // Stops the thread and frees every request still queued, without running it. 1.
+    int Destroy();
+
+    // Runs one queued request at most (the thread's work; tests call it directly).
+    void OnQueueThread();
+
+protected:
+    void main() override;
+
+private:
+    void RunLoop();
+    void Run(const SystemQueueRequest& request);
+    void RunDiscovery();
+
+    ISystemQueueHost* m_host;
+    Mutex m_queueLock;
+    std::deque<std::unique_ptr<SystemQueueRequest>> m_requests;
+};

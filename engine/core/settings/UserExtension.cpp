@@ -1,0 +1,215 @@
+#include "engine/core/settings/UserExtension.h"
+
+#include "engine/base/AppLog.h"
+#include "engine/core/data/BinaryFile.h"
+#include "engine/core/interfaces/EngineHooks.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/config/MervaneApp.h"
+#include "platform/AtomicFile.h"
+
+CUserExtension::CUserExtension(EngineHooks* hooks)
+    : m_hooks(hooks), m_engine(hooks, &m_strings), m_snmpIp(hooks, &m_strings), m_fileMutex("UserExtensionFileMutex#")
+{
+}
+
+CUserExtension::~CUserExtension() = default;
+
+void CUserExtension::SetHooks(EngineHooks* hooks)
+{
+    m_hooks = hooks;
+    m_engine.SetHooks(hooks);
+    m_snmpIp.SetHooks(hooks);
+}
+
+void CUserExtension::SetPaths(const std::string& file, const std::string& backup, const std::string& templateFile,
+                              const std::string& safePoint)
+{
+    MutexLock lock(m_fileMutex);
+    m_path = file;
+    m_backupPath = backup;
+    m_templatePath = templateFile;
+    m_safePointPath = safePoint;
+}
+
+void CUserExtension::ResolvePaths(const AppConfig& config)
+{
+    std::string file, backup, templateFile, safePoint;
+    BuildFileName(config, file, VG_FILE_EXT_USER, false);
+    BuildFileName(config, backup, VG_FILE_EXT_USER, true);
+    BuildFileName(config, templateFile, VG_FILE_DATA_USER_TEMPLATE, false);
+    BuildSafePointFileName(config, safePoint, VG_FILE_EXT_USER);
+    SetPaths(file, backup, templateFile, safePoint);
+}
+
+bool CUserExtension::CopyPrivateFile(const std::string& from, const std::string& to, bool failIfExists)
+{
+    std::string content;
+    std::string error;
+    if (!vgplat::ReadWholeFile(from, content, kMaxDataFileSize, &error)) {
+        AppLog::Instance()->Printf(kLogError, "[CUserExtension]: copy of %s to %s failed: %s", from.c_str(), to.c_str(),
+                                   error.c_str());
+        return false;
+    }
+    vgplat::AtomicFile file(to, 0600);
+    if (file.Open() && file.Write(content.data(), content.size()) && file.Commit(failIfExists))
+        return true;
+    AppLog::Instance()->Printf(kLogError, "[CUserExtension]: copy of %s to %s failed: %s", from.c_str(), to.c_str(),
+                               file.Error().c_str());
+    return false;
+}
+
+int CUserExtension::Load()
+{
+    MutexLock lock(m_fileMutex);
+    if (!m_path.empty() && !FileExists(m_path.c_str()) && !m_templatePath.empty() &&
+        FileExists(m_templatePath.c_str())) {
+        // The template is copied only over a missing file, never over one that appeared meanwhile.
+        if (!CopyPrivateFile(m_templatePath, m_path, true))
+            AppLog::Instance()->Printf(kLogError, "Failed to copy user extension template file %s",
+                                       m_templatePath.c_str());
+    }
+    m_strings.ReadFileBlock(m_path, kStringTableBlockKey);
+    // Keys the blocks of this file may name; a damaged string block is refused, and the keys that
+    // named its texts must not come to name texts added later.
+    const uint32_t fileTextLimit = m_strings.GetLastKey();
+
+    bool haveRecord = m_engine.ReadFileBlock(m_path, kEngineConfigBlockKey);
+    if (haveRecord && m_engine.IsLoadedFromFile())
+        DropDanglingRecordTexts(fileTextLimit);
+    if (haveRecord) {
+        if (m_engine.IsHeaderSizeDifferent(kEngineConfigRecordSize) && !m_engine.FixRecordSize())
+            AppLog::Instance()->Log(kLogError, "[CUserExtension::Load]: the settings record could not be upgraded");
+        m_engine.SetVersion(kEngineDataVersion);
+    }
+
+    if (m_snmpIp.ReadFileBlock(m_path, kSnmpIpBlockKey)) {
+        if (m_snmpIp.IsLoadedFromFile())
+            DropDanglingTrapTexts(fileTextLimit);
+        // ReadFileBlock has re-padded the rows already; this catches a table that could not be.
+        if (m_snmpIp.IsHeaderSizeDifferent(kTableHeadSize) ||
+            (m_snmpIp.GetCount() > 0 && m_snmpIp.IsLayoutDifferent(kTableHeadSize, kTrapDestinationRowSize)))
+            m_snmpIp.Resize(kTableHeadSize, kTrapDestinationRowSize, m_snmpIp.GetCount());
+        m_snmpIp.SetVersion(kEngineDataVersion);
+    }
+
+    Save();
+    if (!haveRecord || !m_engine.HasBlock() || m_engine.GetSize() != static_cast<int>(kEngineConfigRecordSize))
+        return 0;
+    return 1;
+}
+
+bool CUserExtension::IsFileTextKey(uint32_t key, uint32_t limit)
+{
+    // Texts added since the string table was read have keys above limit: a stored key above it never
+    // named one of them.
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    return key <= limit && m_strings.GetPtr(key, data, length);
+}
+
+void CUserExtension::DropDanglingRecordTexts(uint32_t limit)
+{
+    static constexpr int kRecordTextWords[] = {9, 10, 11, 13, 14, 16, 19, 21, 23, 25, 28};
+    for (int word : kRecordTextWords) {
+        uint32_t key = m_engine.GetWord(word);
+        if (key && !IsFileTextKey(key, limit)) {
+            AppLog::Instance()->Printf(kLogWarning,
+                                       "[CUserExtension::Load]: settings word %d names the missing text 0x%08X; "
+                                       "the text is dropped",
+                                       word, key);
+            m_engine.SetWord(word, 0);
+        }
+    }
+}
+
+void CUserExtension::DropDanglingTrapTexts(uint32_t limit)
+{
+    const int rows = m_snmpIp.GetCount();
+    for (int row = 1; row <= rows; ++row)
+        for (int word : {TrapDestinationWord::kName, TrapDestinationWord::kCommunity, TrapDestinationWord::kText}) {
+            uint32_t key = m_snmpIp.GetRowWord(static_cast<uint32_t>(row), word);
+            if (key && !IsFileTextKey(key, limit)) {
+                AppLog::Instance()->Printf(kLogWarning,
+                                           "[CUserExtension::Load]: trap destination %d names the missing text "
+                                           "0x%08X; the text is dropped",
+                                           row, key);
+                m_snmpIp.SetRowWord(static_cast<uint32_t>(row), word, 0);
+            }
+        }
+}
+
+int CUserExtension::LoadWithRecovery()
+{
+    // Each step takes the file mutex itself: EndCritical takes the record's critical mutex before it
+    // saves, the order BeginCritical uses too.
+    if (!Load())
+        return 0;
+    if (!m_engine.GetCriticalState())
+        return 1;
+    AppLog::Instance()->Printf(kLogWarning,
+                               "[CUserExtension::LoadWithRecovery]: critical state 0x%08X left by the last run; "
+                               "restoring the backups",
+                               m_engine.GetCriticalState());
+    bool restored = m_hooks ? m_hooks->Restore() : Restore() == 1;
+    if (!restored || !Load())
+        return 0;
+    m_engine.EndCritical(kCriticalStateMask);
+    // Without a server the hook saves nothing: make sure the cleared state is on disk.
+    if (!m_hooks)
+        Save();
+    return 1;
+}
+
+int CUserExtension::Save()
+{
+    MutexLock lock(m_fileMutex);
+    if (m_path.empty())
+        return 0;
+    CBinaryFile file;
+    if (!file.AddBlock(&m_engine, kEngineConfigBlockKey) || !file.AddBlock(&m_strings, kStringTableBlockKey) ||
+        !file.AddBlock(&m_snmpIp, kSnmpIpBlockKey))
+        return 0;
+    if (!file.WriteSerializedFile(m_path, kUserExtensionFileId, kEngineDataVersion, 0600)) {
+        AppLog::Instance()->Printf(kLogError, "[CUserExtension::Save]: %s was not saved; the old file is kept",
+                                   m_path.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+int CUserExtension::Backup()
+{
+    MutexLock lock(m_fileMutex);
+    if (m_path.empty() || m_backupPath.empty() || !FileExists(m_path.c_str()))
+        return 0;
+    return CopyPrivateFile(m_path, m_backupPath, false) ? 1 : 0;
+}
+
+int CUserExtension::Restore()
+{
+    MutexLock lock(m_fileMutex);
+    if (m_path.empty() || m_backupPath.empty() || !FileExists(m_backupPath.c_str()))
+        return 0;
+    return CopyPrivateFile(m_backupPath, m_path, false) ? 1 : 0;
+}
+
+int CUserExtension::CreateSafePoint()
+{
+    MutexLock lock(m_fileMutex);
+    if (m_path.empty() || !FileExists(m_path.c_str())) {
+        AppLog::Instance()->Printf(kLogInfo, "Could not find %s - no safe point file created", m_path.c_str());
+        return 0;
+    }
+    if (m_safePointPath.empty()) {
+        AppLog::Instance()->Printf(kLogInfo, "Could not create find name for safe point file for %s", m_path.c_str());
+        return 0;
+    }
+    if (CopyPrivateFile(m_path, m_safePointPath, false)) {
+        AppLog::Instance()->Printf(kLogInfo, "Copy of %s to %s to create safepoint file was successful", m_path.c_str(),
+                                   m_safePointPath.c_str());
+        return 1;
+    }
+    AppLog::Instance()->Printf(kLogInfo, "Attempted copy of %s to %s to create safepoint file has failed",
+                               m_path.c_str(), m_safePointPath.c_str());
+    return 0;
+}

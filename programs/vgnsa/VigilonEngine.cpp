@@ -1,0 +1,114 @@
+#include "programs/vgnsa/VigilonEngine.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "engine/agent/AgentMain.h"
+#include "engine/agent/EngineScalarGroups.h"
+#include "engine/agent/EngineServerHooks.h"
+#include "engine/agent/MervaneSnmp.h"
+#include "engine/agent/MibRowCounts.h"
+#include "engine/base/AppLog.h"
+#include "engine/core/settings/DeviceEngineTable.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/config/IniFile.h"
+#include "engine/core/server/Server.h"
+#include "engine/core/server/ServerEx.h"
+
+namespace {
+
+constexpr uint32_t kEngineSettingsBlockKey = 0xA2000000u;
+
+bool FileExists(const std::string& path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// RunAgent's view of the process-wide CServer.
+class VigilonEngineServer : public EngineServer {
+public:
+    int Start(int flags, int snmpVersion, int trapPort, const std::string& community) override
+    {
+        CServer* server = CServer::Instance();
+        return server && server->Start(flags, snmpVersion, trapPort, community) ? 1 : 0;
+    }
+    void Destroy() override
+    {
+        // The managers stop while the server is still the process-wide one (its threads may still
+        // ask for it); then it is deleted.
+        if (CServer* server = CServer::Instance())
+            server->Destroy();
+        CServer::DeleteInstance();
+    }
+    void EnterSystemSuspension() override { ::EnterSystemSuspension(); }
+    void ExitSystemSuspension() override { ::ExitSystemSuspension(); }
+};
+
+std::unique_ptr<EngineServer> CreateVigilonServer()
+{
+    SnmpFacadeHost host;
+    host.postTrap = [](SnmpTrap trap) { return SendAgentTrap(std::move(trap)); };
+    host.post = [](std::function<void()> work) { return PostToAgent(std::move(work)); };
+    host.sysUpTime = [] { return GetSysUpTime(); };
+    host.requestStop = [] { RequestAgentStop(); };
+    host.configuredEngineIp = [] { return std::string(GetConfiguredEngineIPAddress()); };
+
+    ServerOptions options;
+    options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
+    // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
+    // agent goes on answering during the 50 ms spacing.
+    options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };
+    if (!CServer::CreateInstance(std::move(options)))
+        return nullptr;
+    return std::make_unique<VigilonEngineServer>();
+}
+
+void BuildEngineMib(Mib& mib)
+{
+    AddEngineScalarGroups(mib);
+}
+
+std::string ReadAddressForAgent(const std::string& userExtensionPath, const std::string& iniPath)
+{
+    return ReadConfiguredEngineAddress(userExtensionPath, iniPath);
+}
+
+} // namespace
+
+MibRowCounts& EngineMibRowCounts()
+{
+    static MibRowCounts* rows = new MibRowCounts(); // never destroyed: the MIB may outlive main's frame
+    return *rows;
+}
+
+std::string ReadConfiguredEngineAddress(const std::string& userExtensionPath, const std::string& iniPath)
+{
+    if (FileExists(userExtensionPath)) {
+        CDeviceEngineTable table;
+        if (!table.ReadFileBlock(userExtensionPath, kEngineSettingsBlockKey) || !table.HasBlock())
+            return std::string();
+        if ((table.GetWord(EngineWord::kFlags) & kFlagEngineAddressChecked) == 0)
+            return std::string();
+        const uint32_t address = table.GetWord(EngineWord::kEngineIpAddress);
+        return address ? IpAddressToString(address) : std::string();
+    }
+    std::string candidate;
+    if (!FileExists(iniPath))
+        return candidate;
+    CIniFile ini;
+    if (!ini.Open(iniPath.c_str()) || !ini.SeekSection("[VG_Engine]"))
+        return candidate;
+    while (ini.ReadNextKey())
+        if (ini.IsKey("EngineIPAddress") && IsValidIpAddress(ini.GetValue().c_str()))
+            candidate = ini.GetValue().substr(0, 15);
+    return candidate;
+}
+
+void RegisterVigilonEngine()
+{
+    SetEngineMibBuilder(BuildEngineMib);
+    SetEngineAddressReader(ReadAddressForAgent);
+    SetEngineServerFactory(CreateVigilonServer);
+}
