@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -279,7 +280,12 @@ public:
     void OnDeviceListChanged() override { ++listChanged; }
     void OnDeviceStatus(int, int) override {}
     void BeginShutdown() override { Record("BeginShutdown"); }
-    void ExecuteShutdown() override { Record("ExecuteShutdown"); }
+    void ExecuteShutdown() override
+    {
+        Record("ExecuteShutdown");
+        if (onShutdown)
+            onShutdown();
+    }
     void ExecuteCommand(const std::string& command) override { Record("command " + command); }
 
     void Record(const std::string& call)
@@ -309,6 +315,7 @@ public:
     RecordingConsoles consoles;
     RecordingFacade facade;
     FakeRemoteManager remote;
+    std::function<void()> onShutdown;
     uint32_t mask = 0xFFFF;
     bool all = false;
     std::atomic<int64_t> countdown{0};
