@@ -136,8 +136,9 @@ TEST_F(ReactionThreads, CountdownCommandAndShutdownOnTheTimerThread)
 
 TEST_F(ReactionThreads, AClearCancelsItsOwnRowAndLeavesTheOtherDeviceArmed)
 {
-    // Both rows count down (a shutdown brings its notices); B's shutdown is the earlier one.
-    Configure(1, kEventFlagShutdown, 30);
+    // Both rows count down (a shutdown brings its notices); B's shutdown is the earlier one. A's command
+    // cannot start: that is logged and its shutdown still comes.
+    Configure(1, kEventFlagShutdown | kEventFlagCommand, 30, 5, "/nonexistent/vg-missing-command");
     Configure(2, kShutdownFlags | kEventFlagCommand, 20, 5, Script("b-set", "set"), Script("b-clear", "clear"));
     auto a = devices->FindRemoteDevice(&agentA, 1);
     auto b = devices->FindRemoteDevice(&agentB, 1);
@@ -148,6 +149,7 @@ TEST_F(ReactionThreads, AClearCancelsItsOwnRowAndLeavesTheOtherDeviceArmed)
         << Countdown().size() << " " << Output();
     Advance(5);
     ASSERT_TRUE(servertest::WaitUntil([&] { return Countdown().size() == 4; }, kWaitMs));
+    EXPECT_TRUE(log.Has("Command Execution Error: [ENOENT] /nonexistent/vg-missing-command", kLogError));
 
     b->RemoveAlarm(1);
     EXPECT_EQ(Countdown(), (std::vector<std::string>{"15", "15", "10", "10", "0"}));
