@@ -19,24 +19,13 @@
 #include "engine/core/config/ConfigFileInterface.h"
 #include "engine/core/config/MervaneApp.h"
 #include "engine/core/devices/Devices.h"
+#include "tests/core/ServerTestSupport.h"
 
 namespace devtest {
 
 namespace fs = std::filesystem;
 
-inline std::string OidText(const std::vector<uint32_t>& oid)
-{
-    static const std::vector<uint32_t> enterprise = {1, 3, 6, 1, 4, 1, 64950};
-    std::string text;
-    size_t start = 0;
-    if (oid.size() >= enterprise.size() && std::equal(enterprise.begin(), enterprise.end(), oid.begin())) {
-        text = "E";
-        start = enterprise.size();
-    }
-    for (size_t i = start; i < oid.size(); ++i)
-        text += (text.empty() ? "" : ".") + std::to_string(oid[i]);
-    return text;
-}
+using servertest::OidText;
 
 inline std::vector<uint32_t> E(std::initializer_list<uint32_t> parts)
 {

@@ -270,14 +270,19 @@ int CDeviceDataRemoteEvt::SetAlarmState(const std::string& description, bool on,
     return result;
 }
 
-void CDeviceDataRemoteEvt::OnAlarmSet(uint8_t* row, DeviceWork& work)
+void CDeviceDataRemoteEvt::LogBanner(const uint8_t* row)
 {
-    CDevices& list = m_remoteOwner->GetList();
     const uint32_t key = m_remoteOwner->GetRowKey();
     AppLog* log = AppLog::Instance();
     log->Printf(kLogDebug, "[%X] ----------------------------", key);
     log->Printf(kLogDebug, "[%X] %s", key, RowName(row).c_str());
     log->Printf(kLogDebug, "[%X] ----------------------------", key);
+}
+
+void CDeviceDataRemoteEvt::OnAlarmSet(uint8_t* row, DeviceWork& work)
+{
+    CDevices& list = m_remoteOwner->GetList();
+    LogBanner(row);
     SetRowWord(row, EventWord::kFlags, Word(row, EventWord::kFlags) & kEventFlagsSettable);
 
     const ReactionPlan plan = DecideReactions(Snapshot(row, true));
@@ -304,11 +309,7 @@ void CDeviceDataRemoteEvt::OnAlarmSet(uint8_t* row, DeviceWork& work)
 void CDeviceDataRemoteEvt::OnAlarmCleared(uint8_t* row, DeviceWork& work)
 {
     CDevices& list = m_remoteOwner->GetList();
-    const uint32_t key = m_remoteOwner->GetRowKey();
-    AppLog* log = AppLog::Instance();
-    log->Printf(kLogDebug, "[%X] ----------------------------", key);
-    log->Printf(kLogDebug, "[%X] %s", key, RowName(row).c_str());
-    log->Printf(kLogDebug, "[%X] ----------------------------", key);
+    LogBanner(row);
 
     const ReactionPlan plan = DecideReactions(Snapshot(row, false));
     if (plan.killRowTimers)

@@ -138,6 +138,8 @@ private:
     ReactionSnapshot Snapshot(const uint8_t* row, bool on);
     void KillRowTimers(const uint8_t* row, const std::vector<uint32_t>& actions);
     void SetRowPending(uint8_t* row, bool pending);
+    // The three lines that frame a row's alarm change in the log.
+    void LogBanner(const uint8_t* row);
 
     CDeviceEntryRemote* m_remoteOwner = nullptr;
 };

@@ -161,11 +161,16 @@ bool CDeviceEntry::HasSameIdentity(const DeviceRow& row)
            m_row[DeviceWord::kFamily] == row[DeviceWord::kFamily];
 }
 
+std::string CDeviceEntry::NameLocked()
+{
+    std::string name = TextLocked(DeviceWord::kName);
+    return name.empty() ? m_defaultName : name;
+}
+
 std::string CDeviceEntry::GetName()
 {
     MutexLock lock(m_lock);
-    std::string name = TextLocked(DeviceWord::kName);
-    return name.empty() ? m_defaultName : name;
+    return NameLocked();
 }
 
 uint32_t CDeviceEntry::GetDeviceKey()

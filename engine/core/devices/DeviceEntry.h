@@ -134,6 +134,8 @@ protected:
     uint32_t FlagsLocked() const { return m_row[DeviceWord::kFlags]; }
     void SetFlagsLocked(uint32_t clear, uint32_t set);
     std::string TextLocked(int word);
+    // Word 15's text, else the default name.
+    std::string NameLocked();
     int StatusValueLocked() const;
 
     CDevices& m_list;

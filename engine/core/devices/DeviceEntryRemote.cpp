@@ -175,10 +175,15 @@ int CDeviceEntryRemote::GetEventCount()
 std::string CDeviceEntryRemote::GetDefaultName(uint32_t number)
 {
     MutexLock lock(m_lock);
+    return "Device " + std::to_string(number) + "@" + ServerAddressLocked();
+}
+
+std::string CDeviceEntryRemote::ServerAddressLocked()
+{
     std::string address = TextLocked(DeviceWord::kServerAddress);
     if (address.empty() && m_agent)
         address = m_agent->GetServerAddress();
-    return "Device " + std::to_string(number) + "@" + address;
+    return address;
 }
 
 void CDeviceEntryRemote::NotifyAlarmStatusLocked(DeviceWork& work)
@@ -385,11 +390,7 @@ int CDeviceEntryRemote::GetValue(uint32_t itemKey, uint32_t column, EngineValue&
     value = EngineValue::Integer(0);
     if (itemKey < 0x10000) {
         switch (column) {
-        case 10: {
-            std::string name = TextLocked(DeviceWord::kName);
-            value = EngineValue::Text(name.empty() ? m_defaultName : name);
-            return 1;
-        }
+        case 10: value = EngineValue::Text(NameLocked()); return 1;
         case 11: return 1;
         case 12: value = EngineValue::Text(TextLocked(DeviceWord::kLocation)); return 1;
         case 13: value = EngineValue::Text(TextLocked(DeviceWord::kColumn13)); return 1;
@@ -441,10 +442,7 @@ bool CDeviceEntryRemote::SnmpSetDeviceValue(uint32_t itemKey, uint32_t column, i
     std::string text = SetText(data, length);
     if (column == 10) {
         AppLog::Instance()->Printf(kLogDebug, "[DeviceEntryRemote::SnmpSetDeviceValue] updating name to %s", text.c_str());
-        std::string address = TextLocked(DeviceWord::kServerAddress);
-        if (address.empty() && m_agent)
-            address = m_agent->GetServerAddress();
-        const std::string suffix = "@" + address;
+        const std::string suffix = "@" + ServerAddressLocked();
         // A default-style name carries its agent; one that carries it already gets no second suffix.
         if ((text.rfind("Device", 0) == 0 || text.rfind("Probe", 0) == 0) && !EndsWith(text, suffix))
             text += suffix;
@@ -467,11 +465,7 @@ int CDeviceEntryRemote::GetAlarmValue(uint32_t key, uint32_t mibRow, EngineValue
     case 0x8301000Cu: value = EngineValue::Text(alarm->description); return 1;
     case 0x8301000Du: value = EngineValue::Integer(alarm->timeRaised); return 1;
     case 0x8301000Eu: value = EngineValue::Integer(static_cast<uint32_t>(m_deviceIndex)); return 1;
-    case 0x8301000Fu: {
-        std::string name = TextLocked(DeviceWord::kName);
-        value = EngineValue::Text(name.empty() ? m_defaultName : name);
-        return 1;
-    }
+    case 0x8301000Fu: value = EngineValue::Text(NameLocked()); return 1;
     case 0x83010010u: value = EngineValue::Text(TextLocked(DeviceWord::kLocation)); return 1;
     case 0x83010011u: value = EngineValue::Integer(alarm->value); return 1;
     default: return 0;

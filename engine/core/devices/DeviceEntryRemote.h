@@ -96,6 +96,8 @@ public:
 
 private:
     uint32_t WorstAlarmLocked() const;
+    // Word 11's text, else the agent's address.
+    std::string ServerAddressLocked();
     // react false: the event rows go inactive without their clear reactions.
     void RemoveAlarmLocked(size_t at, DeviceWork& work, bool react);
     void OnSuspendLocked() override;
