@@ -190,6 +190,23 @@ TEST_F(DeviceEntryTest, EventListWalkOfTheNewestAgents)
     EXPECT_EQ(devices->GetDeviceString(index, 0x30001, 4), "Event 2");
 }
 
+TEST_F(DeviceEntryTest, StatusChangesAreAnnounced)
+{
+    host.consoles.Clear();
+    device->Deactivate();
+    EXPECT_EQ(devices->GetDeviceInt(1, 0, 2), 3u);
+    device->Deactivate(); // already: nothing
+    device->EnableDevice();
+    device->Suspend();
+    EXPECT_EQ(devices->GetDeviceInt(1, 0, 2), 2u);
+    EXPECT_TRUE(devices->IsAnySuspended());
+    device->EnableDevice(); // enabled already: stays suspended
+    device->Deactivate();
+    device->EnableDevice();
+    EXPECT_EQ(devices->GetDeviceInt(1, 0, 2), 1u);
+    EXPECT_EQ(host.consoles.Values("E.10.2.2.1.2.1"), (std::vector<uint32_t>{3, 1, 2, 2, 1}));
+}
+
 TEST(DeviceTypeName, FamilyCodes)
 {
     EXPECT_EQ(CDeviceEntryRemote::TypeName(0x050000), "Ferrolux");

@@ -248,9 +248,7 @@ TEST_F(ReactionsTest, SuspendingADeviceDropsItsReactions)
 {
     Configure(1, kShutdownFlags, 30);
     ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
-    DeviceWork work;
-    a->Suspend(work);
-    devices->Perform(work);
+    a->Suspend();
     EXPECT_EQ(host.timers.Count(), 0u);
     EXPECT_FALSE(devices->AgentHasPendingReactions(&agentA));
     EXPECT_TRUE(devices->IsAnySuspended());

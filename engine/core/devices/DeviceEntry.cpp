@@ -97,6 +97,34 @@ void CDeviceEntry::Suspend(DeviceWork& work)
     work.save = true;
 }
 
+void CDeviceEntry::SetOnline()
+{
+    DeviceWork work;
+    SetOnline(work);
+    m_list.Perform(work);
+}
+
+void CDeviceEntry::EnableDevice()
+{
+    DeviceWork work;
+    EnableDevice(work);
+    m_list.Perform(work);
+}
+
+void CDeviceEntry::Deactivate()
+{
+    DeviceWork work;
+    Deactivate(work);
+    m_list.Perform(work);
+}
+
+void CDeviceEntry::Suspend()
+{
+    DeviceWork work;
+    Suspend(work);
+    m_list.Perform(work);
+}
+
 int CDeviceEntry::StatusValueLocked() const
 {
     const uint32_t flags = FlagsLocked();

@@ -91,6 +91,12 @@ public:
     void EnableDevice(DeviceWork& work);
     void Deactivate(DeviceWork& work);
     void Suspend(DeviceWork& work);
+    // The same for callers that hold no device or list lock (the remote-agent workers): the work is
+    // performed at once.
+    void SetOnline();
+    void EnableDevice();
+    void Deactivate();
+    void Suspend();
     // ValueChangedTrap E.10.2.2.1.2.<index> = 2 suspended, 1 enabled and online, else 3 (unless the list
     // holds traps), and the server's OnDeviceStatus.
     void NotifyStatusLocked(DeviceWork& work);
