@@ -6,6 +6,7 @@
 
 #include "engine/agent/AgentMain.h"
 #include "engine/agent/EngineScalarGroups.h"
+#include "engine/agent/EngineTables.h"
 #include "engine/agent/EngineServerHooks.h"
 #include "engine/agent/MervaneSnmp.h"
 #include "engine/agent/MibRowCounts.h"
@@ -68,6 +69,7 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
 void BuildEngineMib(Mib& mib)
 {
     AddEngineScalarGroups(mib);
+    AddEngineTableGroups(mib, EngineMibRowCounts());
 }
 
 std::string ReadAddressForAgent(const std::string& userExtensionPath, const std::string& iniPath)
