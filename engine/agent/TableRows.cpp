@@ -1,5 +1,6 @@
 #include "engine/agent/TableRows.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/core/server/Server.h"
@@ -95,4 +96,56 @@ bool SetEngineAddress(uint32_t key, uint32_t address, uint32_t requester)
 {
     CServer* server = CServer::Instance();
     return server && server->SetValue(key, requester, kValueIpAddress, &address, sizeof address);
+}
+
+namespace {
+
+bool NextAt(size_t levels, SnmpOid& prefix, const SnmpOid& after, bool inclusive, bool bounded, const void* context,
+            IndexLimit limit, IndexExists exists, SnmpOid& index)
+{
+    const size_t pos = prefix.size();
+    const uint64_t max = limit(context, prefix);
+    // While the index is still equal to `after` in its first parts, it may not go below it.
+    const bool tied = bounded && pos < after.size();
+    const uint64_t first = tied ? std::max<uint64_t>(after[pos], 1) : 1;
+    for (uint64_t v = first; v <= max; ++v) {
+        prefix.push_back(static_cast<uint32_t>(v));
+        const bool stillTied = tied && v == after[pos];
+        bool found = false;
+        if (prefix.size() == levels)
+            found = (!stillTied || (inclusive && after.size() == levels)) && (!exists || exists(context, prefix));
+        else
+            found = NextAt(levels, prefix, after, inclusive, stillTied, context, limit, exists, index);
+        if (found) {
+            if (prefix.size() == levels)
+                index = prefix;
+            return true;
+        }
+        prefix.pop_back();
+    }
+    return false;
+}
+
+} // namespace
+
+bool NextNestedIndex(size_t levels, const SnmpOid& after, bool inclusive, const void* context, IndexLimit limit,
+                     IndexExists exists, SnmpOid& index)
+{
+    if (levels == 0)
+        return false;
+    SnmpOid prefix;
+    return NextAt(levels, prefix, after, inclusive, true, context, limit, exists, index);
+}
+
+bool HasNestedIndex(size_t levels, const SnmpOid& index, const void* context, IndexLimit limit, IndexExists exists)
+{
+    if (levels == 0 || index.size() != levels)
+        return false;
+    SnmpOid prefix;
+    for (uint32_t part : index) {
+        if (part == 0 || part > limit(context, prefix))
+            return false;
+        prefix.push_back(part);
+    }
+    return !exists || exists(context, index);
 }

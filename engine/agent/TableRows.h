@@ -67,3 +67,12 @@ std::string EngineText(uint32_t key, uint32_t requester = 0, uint32_t length = 0
 bool SetEngineInteger(uint32_t key, int32_t value, uint32_t requester = 0);
 bool SetEngineText(uint32_t key, const std::string& text, uint32_t requester = 0);
 bool SetEngineAddress(uint32_t key, uint32_t address, uint32_t requester = 0);
+
+// Nested dense indexes (device.item, device.control.data): the first index of `levels` parts after
+// `after` (at it when inclusive) in OID order, each part p in 1..limit(the parts before it), and
+// accepted by exists (null: every one). false when there is none.
+using IndexLimit = uint32_t (*)(const void* context, const SnmpOid& prefix);
+using IndexExists = bool (*)(const void* context, const SnmpOid& index);
+bool NextNestedIndex(size_t levels, const SnmpOid& after, bool inclusive, const void* context, IndexLimit limit,
+                     IndexExists exists, SnmpOid& index);
+bool HasNestedIndex(size_t levels, const SnmpOid& index, const void* context, IndexLimit limit, IndexExists exists);
