@@ -50,3 +50,7 @@ public:
 
 // A device's item counts as its device-table columns report them.
 DeviceItems ReadDeviceItems(DeviceItemAccess& access, int device);
+
+// The engine's device list as the process-wide server holds it (IDeviceManager); without a server every
+// read answers nothing and writes go nowhere.
+DeviceItemAccess& EngineDeviceAccess();

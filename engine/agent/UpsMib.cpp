@@ -421,3 +421,17 @@ mervane_ups_mib::mervane_ups_mib(MibRowCounts& rows, DeviceItemAccess* access) :
     add(new mvnups_lodgrptable_entry(rows.upsLoadGroups, access));
 }
 mervane_ups_mib::~mervane_ups_mib() = default;
+
+void AddDeviceAndUpsGroups(Mib& mib, MibRowCounts& rows)
+{
+    DeviceMibHost host;
+    host.access = &EngineDeviceAccess();
+    host.removeLastDevice = [] {
+        if (CServer* server = CServer::Instance())
+            if (ISnmpFacade* facade = server->GetSnmp())
+                facade->SnmpRemoveDevice();
+    };
+    mib.add(new mervane_devtable_mib(rows, host));
+    mib.add(new ups_mib(rows));
+    mib.add(new mervane_ups_mib(rows, host.access));
+}

@@ -118,3 +118,6 @@ SnmpOid UpsWellKnownAlarm(const std::string& description);
 // A load current text (amperes, "4.27") in tenths of an ampere, the fraction cut off: 42; 0 for a text
 // that is not a number.
 int32_t LoadCurrentTenths(const std::string& text);
+
+// Adds "mvnDevTable", "upsmib" and "mvnUps" to the MIB over the engine's device list and facade.
+void AddDeviceAndUpsGroups(Mib& mib, MibRowCounts& rows);

@@ -127,8 +127,9 @@ TEST(MibTablesE2E, WalksOfTheWholeTreeGoForwardAcrossEveryBorder)
     ASSERT_EQ(walk.size(), bulk.size());
     for (size_t i = 0; i < walk.size(); ++i) {
         ASSERT_EQ(walk[i].oid, bulk[i].oid) << i;
-        if (i > 0)
+        if (i > 0) {
             ASSERT_LT(OidOf(walk[i - 1].oid), OidOf(walk[i].oid)) << walk[i].oid;
+        }
     }
 
     // Every table and count of the engine is visited, in order, with nothing from the empty tables.
