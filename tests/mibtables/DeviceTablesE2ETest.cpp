@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 
 #include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/WalkSupport.h"
 
 using namespace e2e;
+using mibtest::Get;
+using mibtest::Line;
+using mibtest::Walk;
 using traptest::TrapReceiver;
 
 namespace {
@@ -22,48 +25,6 @@ const char* const kStoredAgents = "agent 127.0.0.21 2 4\n"
                                   "alarm 1 65000 5 Offline\n"
                                   "alarm 2 77 3 On Battery\n"
                                   "alarm 3 78 4 Low Battery\n";
-
-struct Line {
-    std::string oid;
-    std::string value; // with its type, as -Ov prints it
-};
-
-std::vector<Line> Parse(const std::string& out)
-{
-    std::vector<Line> lines;
-    std::istringstream in(out);
-    std::string text;
-    while (std::getline(in, text)) {
-        const size_t eq = text.find(" = ");
-        // A walk ends with endOfMibView, and a walk of an empty subtree answers a GET of its root.
-        if (!text.empty() && text[0] == '.' && eq != std::string::npos &&
-            text.find("No more variables left", eq) == std::string::npos &&
-            text.find("No Such Object", eq) == std::string::npos &&
-            text.find("No Such Instance", eq) == std::string::npos)
-            lines.push_back({text.substr(1, eq - 1), text.substr(eq + 3)});
-    }
-    return lines;
-}
-
-std::vector<Line> Walk(EngineInstall& engine, const std::string& oid, bool bulk = true, bool* ok = nullptr)
-{
-    std::vector<std::string> argv = {bulk ? "snmpbulkwalk" : "snmpwalk", "-v2c", "-c", "wendolmar", "-On",
-                                     "-t", "2", "-r", "1", engine.Peer(), oid};
-    std::string out;
-    const int rc = vgtest::RunTool(argv, out, 60);
-    if (ok)
-        *ok = rc == 0 && out.find("OID not increasing") == std::string::npos;
-    return Parse(out);
-}
-
-// snmpget -On: the value with its type ("INTEGER: 5", "OID: .1.3...", "Timeticks: (12) 0:00:00.12").
-std::string Get(EngineInstall& engine, const std::string& oid)
-{
-    std::string out;
-    vgtest::RunTool({"snmpget", "-v2c", "-c", "wendolmar", "-On", "-t", "2", "-r", "1", engine.Peer(), oid}, out);
-    const std::vector<Line> lines = Parse(out);
-    return lines.size() == 1 ? lines[0].value : "ERROR " + out;
-}
 
 std::vector<std::string> Rows(const std::vector<Line>& lines, const std::string& column)
 {

@@ -4,47 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/WalkSupport.h"
 
 using namespace e2e;
+using mibtest::Line;
+using mibtest::Walk;
 
 namespace {
-
-struct Line {
-    std::string oid;
-    std::string value;
-};
-
-// snmpwalk or snmpbulkwalk -On of oid; the tool's own check of increasing OIDs stays on, so a walk that
-// goes backwards ends in an error (ok false).
-std::vector<Line> Walk(EngineInstall& engine, const std::string& oid, bool bulk, bool* ok = nullptr,
-                       std::string* raw = nullptr)
-{
-    std::vector<std::string> argv = {bulk ? "snmpbulkwalk" : "snmpwalk", "-v2c", "-c", "wendolmar", "-On",
-                                     "-t", "2", "-r", "1"};
-    if (bulk)
-        argv.push_back("-Cr25");
-    argv.push_back(engine.Peer());
-    argv.push_back(oid);
-    std::string out;
-    const int rc = vgtest::RunTool(argv, out, 60);
-    if (ok)
-        *ok = rc == 0 && out.find("OID not increasing") == std::string::npos;
-    if (raw)
-        *raw = out;
-    std::vector<Line> lines;
-    std::istringstream in(out);
-    std::string text;
-    while (std::getline(in, text)) {
-        const size_t eq = text.find(" = ");
-        if (!text.empty() && text[0] == '.' && eq != std::string::npos &&
-            text.find("No more variables left", eq) == std::string::npos)
-            lines.push_back({text.substr(1, eq - 1), text.substr(eq + 3)});
-    }
-    return lines;
-}
 
 SnmpOid OidOf(const std::string& text)
 {
@@ -119,11 +87,10 @@ TEST(MibTablesE2E, WalksOfTheWholeTreeGoForwardAcrossEveryBorder)
 
     bool walkOk = false;
     bool bulkOk = false;
-    std::string raw;
-    const std::vector<Line> walk = Walk(engine, "1.3", false, &walkOk, &raw);
-    ASSERT_TRUE(walkOk) << raw;
-    const std::vector<Line> bulk = Walk(engine, "1.3", true, &bulkOk, &raw);
-    ASSERT_TRUE(bulkOk) << raw;
+    const std::vector<Line> walk = Walk(engine, "1.3", false, &walkOk);
+    ASSERT_TRUE(walkOk);
+    const std::vector<Line> bulk = Walk(engine, "1.3", true, &bulkOk);
+    ASSERT_TRUE(bulkOk);
     ASSERT_EQ(walk.size(), bulk.size());
     for (size_t i = 0; i < walk.size(); ++i) {
         ASSERT_EQ(walk[i].oid, bulk[i].oid) << i;
