@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <map>
 #include <tuple>
 
@@ -318,4 +320,48 @@ TEST(FacadeDeviceRows, RemovingADeviceRebuildsTheItemCountsOfTheNewNumbering)
     EXPECT_EQ(rows.deviceItems.Get(3).events, 0);
     // The UPS group shows the new device 1's loads.
     EXPECT_EQ(rows.upsLoads.Count(), 2u);
+}
+
+TEST(MibTableThreads, WalksStayInOrderWhileTheFacadeAddsAndRemovesDevices)
+{
+    MibRowCounts rows;
+    FakeDevices devices; // only read while the threads run
+    for (int d = 1; d <= 4; ++d)
+        devices.ints[{d, 0, kColumnEventCount}] = d;
+    SnmpFacadeHost facadeHost;
+    facadeHost.deviceItems = [&](int count) { return ReadAllDeviceItems(devices, count); };
+    CMervaneSnmp facade(facadeHost, rows);
+    DeviceMibHost host;
+    host.access = &devices;
+    mvn_devevttable_entry events(rows, host);
+
+    std::atomic<bool> done{false};
+    std::thread engine([&] {
+        for (int round = 0; round < 300; ++round) {
+            for (int d = 1; d <= 4; ++d) {
+                const int index = facade.SnmpAddDevice();
+                facade.SnmpRegisterDeviceData(index, 0, 0, d, 0, 0, 0);
+            }
+            for (int d = 0; d < 4; ++d)
+                facade.SnmpRemoveDevice();
+        }
+        done = true;
+    });
+    int walks = 0;
+    bool ordered = true;
+    while ((!done || walks == 0) && ordered) {
+        SnmpOid after;
+        SnmpOid index;
+        while (ordered && events.next_row(after, false, index)) {
+            ordered = after < index && index.size() == 2 && index[0] <= 4 && index[1] <= index[0];
+            SnmpValue value;
+            events.find_column(1)->get_request(At(index), value);
+            after = index;
+        }
+        ++walks;
+    }
+    engine.join();
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(rows.devices.Count(), 0u);
+    EXPECT_EQ(rows.deviceItems.Get(1).events, 0);
 }
