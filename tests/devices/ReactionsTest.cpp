@@ -86,6 +86,19 @@ TEST_F(ReactionsTest, CountdownEveryFiveSecondsThenTheShutdown)
     EXPECT_EQ(host.countdown.load(), 0);
 }
 
+TEST_F(ReactionsTest, AWallClockStepDoesNotMoveTheCountdown)
+{
+    Configure(1, kShutdownFlags, 30);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    *host.clock.wallSeconds += 3600;
+    AdvanceSeconds(5);
+    *host.clock.wallSeconds -= 7200;
+    AdvanceSeconds(5);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20}));
+    AdvanceSeconds(20);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
+}
+
 TEST_F(ReactionsTest, MaskWithoutTheShutdownArmsNothing)
 {
     host.mask = 0xFFFF & ~kActionShutdown;

@@ -215,8 +215,7 @@ ReactionSnapshot CDeviceDataRemoteEvt::Snapshot(const uint8_t* row, bool on)
     s.commandDelay = Word(row, EventWord::kCommandDelay);
     s.agent = reinterpret_cast<uintptr_t>(m_remoteOwner->GetAgent());
     s.agentsPending = list.GetAgentsPending(m_remoteOwner->GetAgent(), s.rowPending);
-    if (IRemoteAgentManager* agents = host.GetRemoteAgents())
-        s.agentCount = agents->GetRowCount();
+    s.agentCount = list.GetAgentCount();
     return s;
 }
 

@@ -71,6 +71,7 @@ public:
 
     // The number of rows (under the table's reader lock).
     int GetCount() override;
+    using CDeviceDataEntry::ReadFileBlock;
     // Reads the sub-block of the device's record; when the record has none, an empty table with the last
     // key at the tag. false only when no table could be had.
     bool ReadFileBlock(const std::string& path, uint32_t rowKey) override;

@@ -194,6 +194,7 @@ void CDeviceEntryRemote::NotifyAlarmStatusLocked(DeviceWork& work)
 
 int CDeviceEntryRemote::AddAlarm(uint32_t id, const std::string& description, uint32_t value)
 {
+    m_list.RefreshAgentCount();
     DeviceWork work;
     {
         MutexLock lock(m_lock);
@@ -233,6 +234,7 @@ void CDeviceEntryRemote::RemoveAlarmLocked(size_t at, DeviceWork& work, bool rea
 
 void CDeviceEntryRemote::RemoveAlarm(uint32_t id)
 {
+    m_list.RefreshAgentCount();
     DeviceWork work;
     {
         MutexLock lock(m_lock);
@@ -250,6 +252,7 @@ void CDeviceEntryRemote::RemoveAlarm(uint32_t id)
 
 void CDeviceEntryRemote::RemoveAllAlarms(bool keepConfiguration, bool onlyMarked)
 {
+    m_list.RefreshAgentCount();
     DeviceWork work;
     {
         MutexLock lock(m_lock);

@@ -65,8 +65,9 @@ struct RemoteValue {
 // frees the agent.
 //
 // Threads: called from the thread that adds, initialises or refreshes the agent's devices (a remote-agent
-// worker, or the server's start for CDevices::Initialize), with the device list's writer lock held;
-// an implementation must not call back into the device list from these methods.
+// worker, or the server's start for CDevices::Initialize), with no device-list or device lock held
+// (GetServerAddress and GetTableKey excepted: they may be called under a device's lock and must only
+// read). An implementation must not call back into the device list from these methods.
 class IRemoteAgentEntry {
 public:
     virtual ~IRemoteAgentEntry() = default;

@@ -101,8 +101,11 @@ int CDevices::Initialize()
     m_templatePath = m_host.GetFileName(VG_FILE_DATA_DEVICE_TEMPLATE, false);
     m_devicePath = m_host.GetFileName(VG_FILE_EXT_DEVICE, false);
 
-    std::vector<Candidate> candidates;
-    bool ok = true;
+    struct Stored {
+        DeviceRow row{};
+        std::string model, port, address;
+    };
+    std::vector<Stored> rows;
     m_listLock.WriteLock();
     m_destroyed = false;
     m_table.ReadFileBlock(m_devicePath, kDeviceAttachedBlockKey);
@@ -111,59 +114,67 @@ int CDevices::Initialize()
     if (m_table.NeedsResize())
         m_table.Resize(kTableHeadSize, kDeviceRowSize, m_table.GetCount());
     m_strings.ReadFileBlock(m_devicePath, kStringTableBlockKey);
+    for (size_t at = m_table.FirstEntryOffset(); at; at = m_table.NextEntryOffset(at)) {
+        Stored stored;
+        stored.row = LoadRow(m_table.GetBlock() + at);
+        const DeviceRow& row = stored.row;
+        if ((row[DeviceWord::kFlags] & kDeviceFlagRemote) && row[DeviceWord::kModel] && row[DeviceWord::kPort] &&
+            row[DeviceWord::kServerAddress]) {
+            stored.model = m_strings.GetText(row[DeviceWord::kModel]);
+            stored.port = m_strings.GetText(row[DeviceWord::kPort]);
+            stored.address = m_strings.GetText(row[DeviceWord::kServerAddress]);
+        }
+        rows.push_back(std::move(stored));
+    }
+    m_listLock.WriteUnlock();
 
-    std::vector<DeviceRow> rows;
-    for (size_t at = m_table.FirstEntryOffset(); at; at = m_table.NextEntryOffset(at))
-        rows.push_back(LoadRow(m_table.GetBlock() + at));
+    // The agents are found, and the event tables read, with no list lock held: the remote-agent
+    // manager's lock comes before the list's, and an empty event table is asked of the agent.
+    std::vector<Candidate> candidates;
+    std::vector<std::pair<uint32_t, std::unique_ptr<CDeviceDataRemoteEvt>>> orphans;
     std::map<const IRemoteAgentEntry*, int> perAgent;
     IRemoteAgentManager* agents = m_host.GetRemoteAgents();
+    RefreshAgentCount();
+    bool ok = true;
     for (size_t i = 0; i < rows.size(); ++i) {
-        const DeviceRow& row = rows[i];
-        const uint32_t flags = row[DeviceWord::kFlags];
-        IRemoteAgentEntry* agent = nullptr;
-        Candidate candidate;
-        if ((flags & kDeviceFlagRemote) && row[DeviceWord::kModel] && row[DeviceWord::kPort] &&
-            row[DeviceWord::kServerAddress]) {
-            candidate.model = m_strings.GetText(row[DeviceWord::kModel]);
-            candidate.port = m_strings.GetText(row[DeviceWord::kPort]);
-            const std::string address = m_strings.GetText(row[DeviceWord::kServerAddress]);
-            if (!address.empty() && agents)
-                agent = agents->FindAgentByAddress(address);
-        }
+        const Stored& stored = rows[i];
+        const uint32_t rowKey = stored.row[DeviceWord::kKey];
+        IRemoteAgentEntry* agent = !stored.address.empty() && agents ? agents->FindAgentByAddress(stored.address) : nullptr;
         if (!agent || perAgent[agent] >= static_cast<int>(kMaxDevicesPerAgent)) {
             // The row stays in the file; so does its event table.
             auto orphan = std::unique_ptr<CDeviceDataRemoteEvt>(new (std::nothrow) CDeviceDataRemoteEvt);
-            if (orphan && orphan->ReadFileBlock(m_devicePath, row[DeviceWord::kKey]) && orphan->GetCount() > 0) {
-                m_orphans.push_back(std::move(orphan));
-                m_orphanKeys.push_back(row[DeviceWord::kKey]);
-            }
+            if (orphan && orphan->ReadFileBlock(m_devicePath, rowKey) && orphan->GetCount() > 0)
+                orphans.emplace_back(rowKey, std::move(orphan));
             continue;
         }
+        Candidate candidate;
         try {
-            candidate.entry = std::make_shared<CDeviceEntryRemote>(*this, agent, row[DeviceWord::kDeviceKey]);
+            candidate.entry = std::make_shared<CDeviceEntryRemote>(*this, agent, stored.row[DeviceWord::kDeviceKey]);
         } catch (const std::bad_alloc&) {
             AppLog::Instance()->Printf(kLogError, "[CDevices::Initialize]: Remote device entry allocation failed");
             ok = false;
             break;
         }
         ++perAgent[agent];
-        candidate.row = row;
+        candidate.row = stored.row;
         candidate.ordinal = static_cast<int>(i);
+        candidate.model = stored.model;
+        candidate.port = stored.port;
+        candidate.entry->PrepareEvents(rowKey);
         candidates.push_back(std::move(candidate));
     }
-    m_listLock.WriteUnlock();
-
-    // The event tables are read with no list lock held: an empty one is asked of the agent.
-    for (Candidate& candidate : candidates)
-        candidate.entry->PrepareEvents(candidate.row[DeviceWord::kKey]);
 
     DeviceWork work;
     m_listLock.WriteLock();
-    for (Candidate& candidate : candidates) {
-        InsertLocked(candidate, work);
-        candidate.entry->GetAgent()->NoteStoredDevice(candidate.row[DeviceWord::kDeviceKey] & 0xFFFF);
+    for (auto& orphan : orphans) {
+        m_orphanKeys.push_back(orphan.first);
+        m_orphans.push_back(std::move(orphan.second));
     }
+    for (Candidate& candidate : candidates)
+        InsertLocked(candidate, work);
     m_listLock.WriteUnlock();
+    for (Candidate& candidate : candidates)
+        candidate.entry->GetAgent()->NoteStoredDevice(candidate.row[DeviceWord::kDeviceKey] & 0xFFFF);
 
     m_host.OnDeviceListChanged();
     m_busy = false;
@@ -357,6 +368,7 @@ int CDevices::Add(IRemoteAgentEntry* agent, uint32_t position)
     if (infos.empty())
         return 1;
     const std::string address = agent->GetServerAddress();
+    RefreshAgentCount();
     DeviceWork work;
     std::vector<Candidate> fresh;
 
@@ -486,6 +498,7 @@ bool CDevices::DeleteLocked(const std::shared_ptr<CDeviceEntry>& device, bool re
 
 bool CDevices::Delete(const std::shared_ptr<CDeviceEntry>& device, bool removeMibRow)
 {
+    RefreshAgentCount();
     DeviceWork work;
     m_listLock.WriteLock();
     const bool ok = DeleteLocked(device, removeMibRow, work);
@@ -504,6 +517,7 @@ int CDevices::DeleteByIndex(int index)
 
 void CDevices::RemoveAgentDevices(uint32_t position)
 {
+    RefreshAgentCount();
     DeviceWork work;
     m_listLock.WriteLock();
     for (bool again = true; again;) {
@@ -814,6 +828,12 @@ void CDevices::UpdateCountdownTime()
     }
     const TimerClock& clock = m_host.GetClock();
     m_host.SetCountdownTime(clock.wallSeconds() + CountdownSeconds(due, clock.steadyMilliseconds()));
+}
+
+void CDevices::RefreshAgentCount()
+{
+    if (IRemoteAgentManager* agents = m_host.GetRemoteAgents())
+        m_agentCount = agents->GetRowCount();
 }
 
 void CDevices::SendCountdown(uint32_t seconds)

@@ -149,6 +149,10 @@ public:
     int64_t GetEarliestShutdown();
     // Publishes the countdown time of the earliest armed shutdown to the server.
     void UpdateCountdownTime();
+    // The number of monitored agents, asked of the remote-agent manager with no device lock held (its
+    // own lock may be held by a worker that waits for a device lock) and kept for the reactions.
+    void RefreshAgentCount();
+    int GetAgentCount() const { return m_agentCount.load(); }
 
 private:
     struct AgentState {
@@ -189,6 +193,7 @@ private:
     std::atomic<bool> m_busy{true};
     std::atomic<bool> m_savePending{false};
     std::atomic<bool> m_destroyed{false};
+    std::atomic<int> m_agentCount{0};
 
     // Event tables of stored rows whose agent is not known (kept and saved again as they were).
     std::vector<std::unique_ptr<CDeviceDataRemoteEvt>> m_orphans;

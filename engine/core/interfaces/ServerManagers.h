@@ -118,7 +118,7 @@ public:
     // failed-poll count 3, its poll counter 25 and its first-poll flag cleared.
     virtual void PrepareForResume() {}
     // The agent whose server address is that text, found by address alone (the device list binds its
-    // stored devices to it); null when none. Called with the device list's writer lock held.
+    // stored devices to it at its start); null when none. Called with no device-list lock held.
     virtual IRemoteAgentEntry* FindAgentByAddress(const std::string& /*address*/) { return nullptr; }
 };
 
@@ -195,7 +195,8 @@ public:
 
 // What the device list (CDevices) needs of the engine; the server implements it over its own parts.
 // Every method is safe from any thread. The device list calls them with none of its device locks held,
-// except GetTimers, GetClock and the settings reads (plain reads that take no lock of the caller's).
+// except GetTimers, GetClock, GetSnmp's row operations and the settings reads (plain reads that take
+// only a data block's read lock); the remote-agent manager is asked with no device lock held.
 class IDeviceHost {
 public:
     virtual ~IDeviceHost() = default;
