@@ -13,6 +13,7 @@
 #include "engine/core/settings/DeviceEngineTable.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/config/IniFile.h"
+#include "engine/core/devices/Devices.h"
 #include "engine/core/server/Server.h"
 #include "engine/core/server/ServerEx.h"
 
@@ -57,6 +58,7 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
 
     ServerOptions options;
     options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
+    options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };
