@@ -342,3 +342,27 @@ bool RemoteSnmpServer::SetStringByOid(const std::string& text, const char* oidTe
     return oidText && ParseOid(oidText, oid) &&
            Perform(SnmpCommand::Set, oid, SnmpValue::Octets(text), "SET_STR_VALUE", vb);
 }
+
+bool RemoteSnmpServer::Get(const SnmpOid& oid, SnmpValue& out)
+{
+    SnmpVarbind vb;
+    if (!Perform(SnmpCommand::Get, oid, SnmpValue(), "GET_VALUE", vb))
+        return false;
+    out = vb.value;
+    return true;
+}
+
+bool RemoteSnmpServer::GetNext(const SnmpOid& oid, SnmpVarbind& out)
+{
+    SnmpVarbind vb;
+    if (!Perform(SnmpCommand::GetNext, oid, SnmpValue(), "GET_NEXT_OID", vb) || vb.oid.empty())
+        return false;
+    out = vb;
+    return true;
+}
+
+bool RemoteSnmpServer::IsCancelled() const
+{
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    return m_cancel && m_cancel->IsCancelled();
+}

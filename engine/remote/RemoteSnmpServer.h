@@ -91,6 +91,11 @@ public:
                    uint32_t index2 = 0);
     bool SetStringByOid(const std::string& text, const char* oidText);
 
+    // Any value: GET of one OID; GET-NEXT answers the next OID with its value.
+    bool Get(const SnmpOid& oid, SnmpValue& out);
+    bool GetNext(const SnmpOid& oid, SnmpVarbind& out);
+    bool IsCancelled() const;
+
     std::string GetHost() const;
     uint16_t GetPort() const;
     // The wait of one request attempt and the attempts' count after the first, as configured.
