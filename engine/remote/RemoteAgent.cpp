@@ -517,6 +517,8 @@ void CRemoteAgent::Remove(const std::shared_ptr<CRemoteAgentEntry>& entry)
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         m_list.erase(std::remove(m_list.begin(), m_list.end(), entry), m_list.end());
+        m_initQueue.erase(std::remove(m_initQueue.begin(), m_initQueue.end(), entry), m_initQueue.end());
+        m_pollQueue.erase(std::remove(m_pollQueue.begin(), m_pollQueue.end(), entry), m_pollQueue.end());
         m_retries.erase(entry.get());
         m_cursor = 0;
     }
@@ -644,13 +646,13 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
     case 1: {
         ++m_firstContacts;
         releaseThreads();
-        const bool ok = entry->DiscoverDevices();
+        const bool ok = !entry->IsQueuedForRemoval() && entry->DiscoverDevices();
         --m_firstContacts;
         if (ok) {
             QueueForPoll(entry);
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
             m_retries.erase(entry.get());
-        } else if (entry->GetDeviceNumbers().empty() && !m_stopping.load()) {
+        } else if (entry->GetDeviceNumbers().empty() && !m_stopping.load() && !entry->IsQueuedForRemoval()) {
             // Not reached (or nothing to mirror): try again later, more and more slowly.
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
             Retry& retry = m_retries[entry.get()];
@@ -674,9 +676,11 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
         return;
     }
     case 2: {
-        entry->FinishInitialization();
+        if (!entry->IsQueuedForRemoval())
+            entry->FinishInitialization();
         releaseThreads();
-        entry->Poll();
+        if (!entry->IsQueuedForRemoval())
+            entry->Poll();
         bool pollEmpty;
         {
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
