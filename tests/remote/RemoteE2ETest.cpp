@@ -218,4 +218,37 @@ TEST(RemoteE2E, SilentAgentDoesNotSlowTheEnginesAnswers)
     EXPECT_LT(ms, 1000);
 }
 
+TEST(RemoteE2E, HostileAgentsLeaveTheEngineUp)
+{
+    const struct {
+        const char* name;
+        int generation;
+        std::vector<std::string> scenario;
+    } cases[] = {
+        {"negative device count", 3, {"count -1"}},
+        {"huge device count", 4, {"count 100000"}},
+        {"walk repeating its OID", 4, {"repeat on"}},
+        {"over-long texts", 3, {"fill 1.3.6.1.4.1.64950.10.2.2.1.9.1 60000", "fill 1.3.6.1.4.1.64950.10.1.2.3.0 5000"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vgtest::SimAgentOptions options;
+        options.address = "127.0.0.7";
+        options.generation = c.generation;
+        vgtest::SimAgentProcess agent;
+        ASSERT_TRUE(agent.Start(options));
+        for (const std::string& line : c.scenario)
+            ASSERT_TRUE(agent.Send(line));
+        RemoteEngine remote({&agent});
+        ASSERT_TRUE(remote.Engine().Start()) << remote.Engine().ConsoleOutput();
+        // The first contact ends (its queue drains) and the engine answers as before.
+        EXPECT_TRUE(WaitUntil([&] { return remote.Engine().LogText().find("Critical state cleared") != std::string::npos; },
+                              20000))
+            << remote.Engine().LogText();
+        EXPECT_EQ(remote.Engine().Get(E("10.1.2.3.0"), "gimbal"), "STRING: \"12.04.0059\"");
+        EXPECT_LE(Count(remote.Engine().LogText(), "Initializing Device Entry Remote"), 1u);
+        EXPECT_TRUE(remote.Engine().Running());
+    }
+}
+
 }  // namespace
