@@ -656,7 +656,7 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
             // Not reached (or nothing to mirror): try again later, more and more slowly.
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
             Retry& retry = m_retries[entry.get()];
-            retry.delayMs = retry.delayMs == 0 ? kRetryFirstMs : std::min(retry.delayMs * 2, kRetryMaxMs);
+            retry.delayMs = retry.delayMs == 0 ? m_retryFirstMs.load() : std::min(retry.delayMs * 2, m_retryMaxMs.load());
             retry.dueMs = NowMs() + retry.delayMs;
         }
         bool initEmpty;
@@ -702,6 +702,7 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
     }
     bool roundDone = false;
     bool contact = false;
+    int64_t nextRetryMs = -1;
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         if (m_list.empty()) {
@@ -717,11 +718,20 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
             retry->second.dueMs = NowMs() + retry->second.delayMs;
             contact = true;
         }
+        for (const auto& r : m_retries)
+            if (nextRetryMs < 0 || r.second.dueMs < nextRetryMs)
+                nextRetryMs = r.second.dueMs;
     }
     if (roundDone) {
         const bool queued = HasQueuedWork();
-        SetAllTimeouts(queued ? CRemoteAgentThread::kSignalTimeoutMs
-                              : CRemoteAgentThread::IdleWaitMs(m_host->GetSetting(EngineWord::kRemoteLoopbackDelay)));
+        int wait = queued ? CRemoteAgentThread::kSignalTimeoutMs
+                          : CRemoteAgentThread::IdleWaitMs(m_host->GetSetting(EngineWord::kRemoteLoopbackDelay));
+        // An agent waiting for another first contact wakes the round when its time comes.
+        if (nextRetryMs >= 0) {
+            const int64_t until = nextRetryMs - NowMs();
+            wait = static_cast<int>(std::max<int64_t>(CRemoteAgentThread::kSignalTimeoutMs, std::min<int64_t>(wait, until)));
+        }
+        SetAllTimeouts(wait);
     }
     releaseThreads();
     if (contact) {

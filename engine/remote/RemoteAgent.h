@@ -96,6 +96,13 @@ public:
     void SetEventFlagsOnAllDevices(const std::string& name, uint32_t bits);
     void ClearEventFlagsOnAllDevices(const std::string& name, uint32_t bits);
 
+    // The first and the longest wait before a failed first contact is tried again.
+    void SetContactRetryDelays(int firstMs, int maxMs)
+    {
+        m_retryFirstMs.store(firstMs);
+        m_retryMaxMs.store(maxMs);
+    }
+
     // State, for tests and the log.
     std::vector<std::shared_ptr<CRemoteAgentEntry>> GetEntries();
     size_t GetWorkerCount();
@@ -175,4 +182,6 @@ private:
     std::atomic<uint32_t> m_trapPort{0};
     std::atomic<uint32_t> m_ownAddress{0};
     std::atomic<int> m_firstContacts{0};
+    std::atomic<int> m_retryFirstMs{kRetryFirstMs};
+    std::atomic<int> m_retryMaxMs{kRetryMaxMs};
 };

@@ -192,6 +192,27 @@ TEST_F(RemoteManagerTest, RemovingTheFirstAgentRenumbersTheSecond)
     EXPECT_EQ(m_host->mibRows.load(), 1);
 }
 
+TEST_F(RemoteManagerTest, FailedFirstContactIsTriedAgainLater)
+{
+    vgtest::SimAgentProcess agent;
+    vgtest::SimAgentOptions options;
+    options.address = "127.0.0.8";
+    options.devices = 2;
+    ASSERT_TRUE(agent.Start(options));
+    ASSERT_TRUE(agent.Send("silent on"));
+    m_manager->SetContactRetryDelays(200, 400);
+    ASSERT_EQ(m_manager->Initialize(), 1);
+    vgtest::Log().Clear();
+    ASSERT_TRUE(AddAgent("127.0.0.8", agent.Port()));
+    m_host->started = true;
+    ASSERT_TRUE(WaitUntil([&] { return vgtest::Log().Contains("[CRemoteAgentEntry::Poll] Polling 127.0.0.8"); }));
+    auto entry = m_manager->GetEntries().front();
+    EXPECT_TRUE(entry->GetDeviceNumbers().empty());
+    // The agent answers now: a later round contacts it again and reads its devices.
+    ASSERT_TRUE(agent.Send("silent off"));
+    EXPECT_TRUE(WaitUntil([&] { return entry->GetDeviceNumbers().size() == 2; }));
+}
+
 TEST_F(RemoteManagerTest, StopDoesNotWaitForASilentAgent)
 {
     vgtest::SimAgentProcess agent;
