@@ -264,16 +264,10 @@ bool CRemoteAgentTable::UpdateRow(uint32_t key, const std::function<void(RemoteA
 
 std::string CRemoteAgentTable::CopyText(uint32_t stringKey)
 {
-    std::string out;
     if (!m_strings || !stringKey)
-        return out;
-    m_strings->ReadLock();
-    const char* text = nullptr;
-    uint32_t length = 0;
-    if (m_strings->GetStringPtr(stringKey, text, length) && text)
-        out.assign(text, strnlen(text, length));
-    m_strings->ReadUnlock();
-    return out;
+        return std::string();
+    std::string text = m_strings->GetText(stringKey);
+    return text.substr(0, strnlen(text.c_str(), text.size()));
 }
 
 uint32_t CRemoteAgentTable::AddText(const std::string& text)
