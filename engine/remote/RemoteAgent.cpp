@@ -371,12 +371,13 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::FindLocked(const std::string& a
             return entry;
         }
         if (sameAddress && entry->GetMac().empty()) {
-            // A row imported without a MAC: the address decides, and the MAC is learnt.
-            const uint32_t macKey = m_store->Table().AddText(mac);
-            m_store->Table().UpdateRow(entry->GetKey(), [&](RemoteAgentRow& r) { r.mac = macKey; });
-            RemoteAgentRow row;
-            if (m_store->Table().GetRowByKey(entry->GetKey(), row))
-                entry->Initialize(row, entry->GetSnmpIndex());
+            // A row stored without a MAC: the address decides, and the MAC is learnt.
+            if (CRemoteAgentTable::IsValidMacText(mac)) {
+                const uint32_t macKey = m_store->Table().AddText(mac);
+                m_store->Table().UpdateRow(entry->GetKey(), [&](RemoteAgentRow& r) { r.mac = macKey; });
+                entry->SetMac(mac);
+                m_savePending.store(true);
+            }
             result = 0;
             return entry;
         }
@@ -405,6 +406,9 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::Find(const std::string& address
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         found = FindLocked(address, mac, queueOld, r);
     }
+    // A MAC learnt by the walk is stored now, with no lock of ours held.
+    if (m_savePending.load() && !m_busy.load())
+        SaveDataFile();
     if (result)
         *result = r;
     return found;

@@ -589,11 +589,11 @@ int CRemoteAgentEntry::UnregisterTrapDestination()
     return 1;
 }
 
-void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool forced)
+void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool /*forced*/)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (record.specific == 3 || record.specific == 5)
-        SetOnline(true, forced || true);
+        SetOnline(true, true);
     else if (record.specific == 4)
         SetOnline(false, true);
     const SnmpOid deviceColumns = E({1, 1, 1, 2});
@@ -751,6 +751,12 @@ bool CRemoteAgentEntry::IsSameMac(const std::string& mac)
     if (m_mac.empty() || !ParseMac(m_mac, a) || !ParseMac(mac, b))
         return false;
     return std::equal(a, a + 6, b);
+}
+
+void CRemoteAgentEntry::SetMac(const std::string& mac)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_mac = mac;
 }
 
 void CRemoteAgentEntry::NoteStoredDevice(uint32_t deviceNumber)

@@ -125,6 +125,8 @@ public:
     std::string GetVersionText();
     bool IsSameAddress(const std::string& address);
     bool IsSameMac(const std::string& mac);
+    // A row that had no MAC learns it from the first trap or find that names one.
+    void SetMac(const std::string& mac);
     bool IsQueuedForRemoval() const { return m_queuedForRemoval.load(); }
     void SetQueuedForRemoval() { m_queuedForRemoval.store(true); }
     bool HasConfigurationAlarm();

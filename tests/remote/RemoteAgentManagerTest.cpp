@@ -141,12 +141,35 @@ TEST_F(RemoteManagerTest, ThirdAgentAndDuplicatesAreRefused)
     EXPECT_EQ(m_manager->GetRowCount(), 2) << "the refused agent leaves no row";
     EXPECT_EQ(m_host->mibRows.load(), 2);
 
-    // An agent queued for removal no longer counts towards the cap; a monitored address is a duplicate.
-    m_manager->QueueForRemoval(1);
+    // A monitored address is a duplicate; an agent queued for removal no longer counts, neither for
+    // the cap nor as a duplicate of its own address.
     EXPECT_FALSE(AddAgent("127.0.0.3"));
     EXPECT_EQ(m_manager->GetDiscoveryResult(StringToIpAddress("127.0.0.3")), 8);
-    EXPECT_TRUE(AddAgent("127.0.0.5"));
+    m_manager->QueueForRemoval(1);
+    EXPECT_TRUE(AddAgent("127.0.0.2"));
     EXPECT_EQ(m_host->critical.load() & CRemoteAgent::kCriticalContact, CRemoteAgent::kCriticalContact);
+}
+
+TEST_F(RemoteManagerTest, AgentWithoutStoredMacIsFoundByAddressAndLearnsIt)
+{
+    ASSERT_EQ(m_manager->Initialize(), 1);
+    CRemoteAgentTable& table = m_manager->GetTable();
+    RemoteAgentRow row;
+    row.address = table.AddText("127.0.0.2");
+    row.port = 9;
+    ASSERT_NE(table.AddRow(row), kDataKeyFailed);
+    ASSERT_TRUE(m_manager->Add(row, 0));
+    int result = -1;
+    auto found = m_manager->Find("127.0.0.2", "02:00:00:00:00:42", false, &result);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(found->GetMac(), "02:00:00:00:00:42");
+    EXPECT_EQ(table.GetValue(kRemoteRowKeyBase | 10u << 12 | 1, 0).bytes, "02:00:00:00:00:42");
+    // From now on another MAC at that address is another device.
+    EXPECT_EQ(m_manager->Find("127.0.0.2", "02:00:00:00:00:43", false, &result), nullptr);
+    EXPECT_EQ(result, 3);
+    EXPECT_EQ(m_manager->Find("127.0.0.9", "02:00:00:00:00:42", false, &result), nullptr);
+    EXPECT_EQ(result, 2) << "the MAC belongs to an agent at another address";
 }
 
 TEST_F(RemoteManagerTest, PoolGrowsForWaitingFirstContactsAndFollowsTheThreadCount)

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "RemoteTestSupport.h"
 #include "SimAgentProcess.h"
@@ -180,6 +181,32 @@ TEST_F(RemoteSessionTest, RequestLogNeverShowsTheCommunity)
     EXPECT_TRUE(vgtest::Log().Contains("Received GET_INT_VALUE response from 127.0.0.2"));
     EXPECT_TRUE(vgtest::Log().Contains("community=<hidden>"));
     EXPECT_FALSE(vgtest::Log().Contains("public"));
+}
+
+TEST_F(RemoteSessionTest, ThreadsSharingASessionTakeTurns)
+{
+    StartAgent(3);
+    const SnmpOid status = EOid({10, 1, 2, 2, 0});
+    const SnmpOid model = EOid({10, 2, 2, 1, 9});
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i) {
+                if (t % 2) {
+                    int32_t v = 0;
+                    good += m_session.GetInt(v, status.data(), status.size()) && v == 2;
+                } else {
+                    char text[32];
+                    uint32_t length = sizeof text;
+                    good += m_session.GetString(text, length, model.data(), model.size(), 1) &&
+                            std::string(text) == "Sim UPS 1";
+                }
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(good.load(), 40);
 }
 
 TEST_F(RemoteSessionTest, SilentAgentFailsAfterItsAttemptsAndCancelEndsTheWait)
