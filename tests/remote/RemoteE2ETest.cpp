@@ -251,4 +251,27 @@ TEST(RemoteE2E, HostileAgentsLeaveTheEngineUp)
     }
 }
 
+TEST(RemoteE2E, StoredAgentSurvivesARestartWithoutItsIniSection)
+{
+    vgtest::SimAgentOptions options;
+    options.address = "127.0.0.9";
+    vgtest::SimAgentProcess agent;
+    ASSERT_TRUE(agent.Start(options));
+    RemoteEngine remote({&agent});
+    EngineInstall& engine = remote.Engine();
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    ASSERT_TRUE(WaitUntil([&] { return Registrations(agent) == 1; }, 20000)) << engine.LogText();
+    ASSERT_TRUE(WaitUntil([&] { return engine.LogText().find("Critical state cleared") != std::string::npos; }, 20000));
+    engine.Stop();
+    ASSERT_TRUE(fs::exists(engine.Path("data/vgrmtext.dat")));
+    EXPECT_EQ(fs::status(engine.Path("data/vgrmtext.dat")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // The INI file no longer names the agent: the stored table does.
+    std::ofstream(engine.Path("vgconfig.ini")) << "[VG_Engine]\nRemoteSnmpTimeout=1\nRemoteSnmpRetries=0\n";
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_TRUE(WaitUntil([&] { return Registrations(agent) == 2; }, 20000)) << engine.LogText();
+    EXPECT_NE(engine.LogText().find("data retrieved from .dat file"), std::string::npos);
+}
+
 }  // namespace
