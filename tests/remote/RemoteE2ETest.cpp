@@ -90,13 +90,15 @@ TEST(RemoteE2E, EachGenerationIsContactedMirroredAndRegistered)
         ASSERT_FALSE(line.empty()) << remote.Engine().LogText();
         const uint32_t value = static_cast<uint32_t>(remote.RemoteTrapPort()) | 0x10000;
         EXPECT_NE(line.find(std::to_string(value)), std::string::npos) << line;
-        if (c.generation == 4)
+        if (c.generation == 4) {
             EXPECT_NE(line.find("," + options.community), std::string::npos) << line;
+        }
         // Both devices are in the engine's device list, with the agent's event names.
         EXPECT_TRUE(WaitUntil([&] { return Count(remote.Engine().LogText(), "Initializing Device Entry Remote") >= 2; },
                               10000))
             << remote.Engine().LogText();
         EXPECT_NE(remote.Engine().LogText().find("Sim UPS 2"), std::string::npos);
+        EXPECT_NE(remote.Engine().LogText().find("Value=Low Battery"), std::string::npos) << "the event list is read";
         remote.Engine().Stop();
         EXPECT_NE(remote.Engine().LogText().find("Stopped remote agent trap queue"), std::string::npos);
     }

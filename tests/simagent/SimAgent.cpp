@@ -78,12 +78,6 @@ Oid E(std::initializer_list<oid> tail)
     return o;
 }
 
-Oid Append(Oid o, std::initializer_list<oid> tail)
-{
-    o.insert(o.end(), tail);
-    return o;
-}
-
 bool ParseOidText(const std::string& text, Oid& out)
 {
     out.clear();
@@ -179,7 +173,7 @@ void SetEvent(long n, long e, const std::string& name)
         PutText(E({10, 2, 3, 2, 1, 4, d, x}), name);
         long count = 0;
         for (auto& kv : g_tree)
-            if (kv.first.size() == 15 && Oid(kv.first.begin(), kv.first.begin() + 13) == E({10, 2, 3, 2, 1, 4, d}))
+            if (kv.first.size() == 15 && Oid(kv.first.begin(), kv.first.begin() + 14) == E({10, 2, 3, 2, 1, 4, d}))
                 ++count;
         PutInt(E({10, 2, 2, 1, 18, d}), count);
     }
