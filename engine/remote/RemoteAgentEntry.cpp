@@ -135,21 +135,21 @@ bool CRemoteAgentEntry::OpenSession()
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_session)
         m_session->Close();
-    m_session = std::make_unique<RemoteSnmpServer>(m_owner->GetClient());
-    if (m_port == 0 || m_port > 0xFFFF ||
-        !m_session->Initialize(m_address, m_community, static_cast<uint16_t>(m_port), m_versionCode,
-                               m_owner->GetSessionSettings())) {
+    auto session = std::make_shared<RemoteSnmpServer>(m_owner->GetClient());
+    const bool ok = m_port != 0 && m_port <= 0xFFFF &&
+                    session->Initialize(m_address, m_community, static_cast<uint16_t>(m_port), m_versionCode,
+                                        m_owner->GetSessionSettings());
+    if (!ok)
         AppLog::Instance()->Printf(kLogError, "[CRemoteAgentEntry::Initialize]: Remote snmp server creation failed.");
-        m_session.reset();
-        return false;
-    }
-    return true;
+    std::lock_guard<std::mutex> pointer(m_sessionMutex);
+    m_session = ok ? session : nullptr;
+    return ok;
 }
 
 void CRemoteAgentEntry::Cancel()
 {
     // Without the entry's mutex: a worker may hold it through a long request.
-    if (RemoteSnmpServer* session = m_session.get())
+    if (auto session = GetSnmpServer())
         session->Cancel();
 }
 
@@ -766,9 +766,15 @@ void CRemoteAgentEntry::NoteStoredDevice(uint32_t deviceNumber)
     m_deviceNumbers.push_back(deviceNumber);
 }
 
+std::shared_ptr<RemoteSnmpServer> CRemoteAgentEntry::GetSnmpServer()
+{
+    std::lock_guard<std::mutex> pointer(m_sessionMutex);
+    return m_session;
+}
+
 bool CRemoteAgentEntry::SnmpGet(const std::vector<uint32_t>& oid, RemoteValue& value)
 {
-    RemoteSnmpServer* session = m_session.get();
+    auto session = GetSnmpServer();
     SnmpValue v;
     if (!session || !session->Get(oid, v))
         return false;
@@ -780,7 +786,7 @@ bool CRemoteAgentEntry::SnmpGet(const std::vector<uint32_t>& oid, RemoteValue& v
 
 bool CRemoteAgentEntry::SnmpGetNext(const std::vector<uint32_t>& oid, std::vector<uint32_t>& next, RemoteValue& value)
 {
-    RemoteSnmpServer* session = m_session.get();
+    auto session = GetSnmpServer();
     SnmpVarbind vb;
     // A walk that does not move on ends here.
     if (!session || !session->GetNext(oid, vb) || !OidLess(oid, vb.oid))

@@ -130,7 +130,8 @@ public:
     bool IsQueuedForRemoval() const { return m_queuedForRemoval.load(); }
     void SetQueuedForRemoval() { m_queuedForRemoval.store(true); }
     bool HasConfigurationAlarm();
-    RemoteSnmpServer* GetSnmpServer() { return m_session.get(); }
+    // The session (shared: a relocation may replace it while another thread still uses the old one).
+    std::shared_ptr<RemoteSnmpServer> GetSnmpServer();
 
     // IRemoteAgentEntry (the device list).
     std::string GetServerAddress() override;
@@ -151,7 +152,10 @@ private:
 
     IRemoteEntryOwner* m_owner;
     std::recursive_mutex m_mutex;
-    std::unique_ptr<RemoteSnmpServer> m_session;
+    // Written under m_mutex and m_sessionMutex; read under either (m_sessionMutex: the readers that do
+    // not take the entry's mutex, the device list's event-list reads and Cancel).
+    std::shared_ptr<RemoteSnmpServer> m_session;
+    std::mutex m_sessionMutex;
 
     std::atomic<uint32_t> m_snmpIndex{0};
     std::atomic<uint32_t> m_key{0};
