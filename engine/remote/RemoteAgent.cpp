@@ -239,13 +239,13 @@ void CRemoteAgent::ReportDiscoveryResult(const std::string& address, int result)
     uint32_t ip = 0;
     if (!ParseIpv4(address.c_str(), ip))
         return;
-    std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+    std::lock_guard<std::mutex> lock(m_resultsMutex);
     m_results[ip] = result;
 }
 
 int CRemoteAgent::GetDiscoveryResult(uint32_t address)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+    std::lock_guard<std::mutex> lock(m_resultsMutex);
     auto it = m_results.find(address);
     return it == m_results.end() ? -1 : it->second;
 }

@@ -12,8 +12,9 @@
 // system-queue thread (pool sizing, saves), the timer thread (reactions), the trap-queue thread, the
 // workers and the server's start and stop all enter. Lock order:
 //     m_threadLock ("RemoteAgentThreadMutex": the workers' turns and the pool's shrinking)
-//     -> m_accessLock ("RemoteAgentAccessMutex": the list, the queues, the removal marks, the results)
-//     -> an entry's own mutex -> the table's blocks -> the device list's locks.
+//     -> an entry's own mutex -> m_accessLock ("RemoteAgentAccessMutex": the list, the queues, the
+//     removal marks) -> an entry's identity mutex -> the table's blocks; the discovery results have
+//     their own leaf mutex, and the device list's locks come after the entry's mutex.
 // m_accessLock is held only for list and queue operations, never across SNMP traffic; every walk of
 // the list holds it (or works on a copy taken under it). m_poolMutex guards the worker list alone and
 // is never held while a worker is stopped.
@@ -169,7 +170,8 @@ private:
     size_t m_cursor = 0;
     std::deque<std::shared_ptr<CRemoteAgentEntry>> m_removeQueue, m_initQueue, m_pollQueue;
     std::map<const CRemoteAgentEntry*, Retry> m_retries;
-    std::map<uint32_t, int> m_results;
+    std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
+    std::mutex m_resultsMutex;
 
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<CRemoteAgentThread>> m_workers;

@@ -104,9 +104,12 @@ int CRemoteAgentEntry::Initialize(const RemoteAgentRow& row, uint32_t snmpIndex)
     m_polledOnce = false;
     m_configurationAlarm = false;
     m_key = row.key;
-    m_port = row.port;
-    m_trapPort = row.trapPort;
-    m_versionCode = row.VersionCode();
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_port = row.port;
+        m_trapPort = row.trapPort;
+        m_versionCode = row.VersionCode();
+    }
     if (snmpIndex) {
         AppLog::Instance()->Printf(kLogDebug, "Remote Agent [%08X] already registered with SNMP index %u", row.key, snmpIndex);
         m_snmpIndex = snmpIndex;
@@ -116,10 +119,13 @@ int CRemoteAgentEntry::Initialize(const RemoteAgentRow& row, uint32_t snmpIndex)
         AppLog::Instance()->Printf(kLogDebug, "Remote Agent [%08X] assigned SNMP index %u", row.key, m_snmpIndex.load());
     }
     CRemoteAgentTable& table = m_owner->GetTable();
-    m_address = table.CopyText(row.address);
-    m_community = table.CopyText(row.community);
-    m_mac = table.CopyText(row.mac);
-    m_serverName = table.CopyText(row.serverName);
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_address = table.CopyText(row.address);
+        m_community = table.CopyText(row.community);
+        m_mac = table.CopyText(row.mac);
+        m_serverName = table.CopyText(row.serverName);
+    }
     if (m_address.empty() || m_session)
         return 0;
     if (!OpenSession())
@@ -165,9 +171,8 @@ void CRemoteAgentEntry::Release()
 
 void CRemoteAgentEntry::DecrementIndex()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_key = m_key - 1;
-    m_snmpIndex = m_snmpIndex - 1;
+    m_key.fetch_sub(1);
+    m_snmpIndex.fetch_sub(1);
 }
 
 bool CRemoteAgentEntry::ReadVersion()
@@ -379,13 +384,13 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
         const std::string event = "Device " + std::to_string(device.GetOrdinal()) + (online ? " Online" : " Offline");
         if (online) {
             device.RemoveAlarm(kAlarmOffline);
-            m_owner->LogEvent(device.GetRowKey(), 3, event, m_address, m_mac);
+            m_owner->LogEvent(device.GetRowKey(), 3, event, m_address, GetMac());
             device.EnableDevice(work);
         } else {
             device.RemoveAllAlarms(m_configurationAlarm, false);
             device.Deactivate(work);
             device.AddAlarm(kAlarmOffline, kAlarmOfflineText, kAlarmOfflineValue);
-            m_owner->LogEvent(device.GetRowKey(), 2, event, m_address, m_mac);
+            m_owner->LogEvent(device.GetRowKey(), 2, event, m_address, GetMac());
         }
         if (devices)
             devices->Perform(work);
@@ -509,7 +514,7 @@ void CRemoteAgentEntry::AddConfigurationAlarmLocked()
         return;
     ForEachDeviceLocked([this](CDeviceEntryRemote& d) {
         d.AddAlarm(kAlarmConfiguration, kAlarmConfigurationText, kAlarmConfigurationValue);
-        m_owner->LogEvent(d.GetRowKey(), 2, "Configuration", m_address, m_mac);
+        m_owner->LogEvent(d.GetRowKey(), 2, "Configuration", m_address, GetMac());
     });
     m_configurationAlarm = true;
 }
@@ -521,7 +526,7 @@ void CRemoteAgentEntry::RemoveConfigurationAlarmLocked()
     ForEachDeviceLocked([this](CDeviceEntryRemote& d) {
         if (d.HasAlarm(kAlarmConfiguration)) {
             d.RemoveAlarm(kAlarmConfiguration);
-            m_owner->LogEvent(d.GetRowKey(), 3, "Configuration alarm removed", m_address, m_mac);
+            m_owner->LogEvent(d.GetRowKey(), 3, "Configuration alarm removed", m_address, GetMac());
         }
     });
     m_configurationAlarm = false;
@@ -567,7 +572,10 @@ int CRemoteAgentEntry::CheckConfiguration()
             AddConfigurationAlarmLocked();
         return 0;
     }
-    m_trapPort = trapPort;
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_trapPort = trapPort;
+    }
     m_owner->GetTable().UpdateRow(m_key, [&](RemoteAgentRow& r) { r.trapPort = trapPort; });
     m_owner->SaveDataFile();
     return 1;
@@ -645,7 +653,10 @@ void CRemoteAgentEntry::ProcessEngineTrap(const RemoteTrapRecord& record, bool f
 void CRemoteAgentEntry::SetServerAddress(const std::string& address)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_address = address;
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_address = address;
+    }
     if (CDevices* devices = m_owner->GetDeviceList())
         devices->SetRemoteAddress(m_snmpIndex, address);
 }
@@ -699,29 +710,29 @@ bool CRemoteAgentEntry::HasConfigurationAlarm()
 uint32_t CRemoteAgentEntry::GetKey() { return m_key.load(); }
 uint32_t CRemoteAgentEntry::GetSnmpIndex() { return m_snmpIndex.load(); }
 
-#define VG_ENTRY_GETTER(type, name, member)                 \
+#define VG_ENTRY_GETTER(type, name, lockType, mutex, member) \
     type CRemoteAgentEntry::name()                           \
     {                                                        \
-        std::lock_guard<std::recursive_mutex> lock(m_mutex); \
+        std::lock_guard<lockType> lock(mutex);               \
         return member;                                       \
     }
-VG_ENTRY_GETTER(std::string, GetServerAddress, m_address)
-VG_ENTRY_GETTER(std::string, GetCommunity, m_community)
-VG_ENTRY_GETTER(std::string, GetMac, m_mac)
-VG_ENTRY_GETTER(uint32_t, GetPort, m_port)
-VG_ENTRY_GETTER(uint32_t, GetTrapPort, m_trapPort)
-VG_ENTRY_GETTER(uint32_t, GetSnmpVersion, m_versionCode)
-VG_ENTRY_GETTER(int, GetOnlineState, m_online)
-VG_ENTRY_GETTER(uint32_t, GetDeviceCount, m_deviceCount)
-VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, m_deviceNumbers)
-VG_ENTRY_GETTER(std::string, GetVersionText, m_versionText)
-VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, m_deviceBuffer)
-VG_ENTRY_GETTER(int, GetGeneration, m_generation)
+VG_ENTRY_GETTER(std::string, GetServerAddress, std::mutex, m_identityMutex, m_address)
+VG_ENTRY_GETTER(std::string, GetCommunity, std::mutex, m_identityMutex, m_community)
+VG_ENTRY_GETTER(std::string, GetMac, std::mutex, m_identityMutex, m_mac)
+VG_ENTRY_GETTER(uint32_t, GetPort, std::mutex, m_identityMutex, m_port)
+VG_ENTRY_GETTER(uint32_t, GetTrapPort, std::mutex, m_identityMutex, m_trapPort)
+VG_ENTRY_GETTER(uint32_t, GetSnmpVersion, std::mutex, m_identityMutex, m_versionCode)
+VG_ENTRY_GETTER(int, GetOnlineState, std::recursive_mutex, m_mutex, m_online)
+VG_ENTRY_GETTER(uint32_t, GetDeviceCount, std::recursive_mutex, m_mutex, m_deviceCount)
+VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, std::recursive_mutex, m_mutex, m_deviceNumbers)
+VG_ENTRY_GETTER(std::string, GetVersionText, std::recursive_mutex, m_mutex, m_versionText)
+VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, std::recursive_mutex, m_mutex, m_deviceBuffer)
+VG_ENTRY_GETTER(int, GetGeneration, std::recursive_mutex, m_mutex, m_generation)
 #undef VG_ENTRY_GETTER
 
 bool CRemoteAgentEntry::IsSameAddress(const std::string& address)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> identity(m_identityMutex);
     return m_address == address;
 }
 
@@ -746,7 +757,7 @@ bool ParseMac(const std::string& text, unsigned out[6])
 
 bool CRemoteAgentEntry::IsSameMac(const std::string& mac)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> identity(m_identityMutex);
     unsigned a[6], b[6];
     if (m_mac.empty() || !ParseMac(m_mac, a) || !ParseMac(mac, b))
         return false;
@@ -755,7 +766,7 @@ bool CRemoteAgentEntry::IsSameMac(const std::string& mac)
 
 void CRemoteAgentEntry::SetMac(const std::string& mac)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> identity(m_identityMutex);
     m_mac = mac;
 }
 

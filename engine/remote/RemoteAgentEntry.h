@@ -18,8 +18,12 @@
 // so a worker may finish with an entry the list has dropped. One recursive mutex per entry (m_mutex)
 // is held around the first contact, the poll, the online/offline change, the alarm reads, the
 // registration and the trap handlers, so a worker and the trap-queue thread never interleave on one
-// agent. Lock order: the entry's mutex, then its session's mutex, then the device list's locks (which
-// never call back into the entry except through IRemoteAgentEntry, on the same thread).
+// agent. The identity texts (address, community, MAC, ports, version code) are also guarded by a leaf
+// mutex (m_identityMutex; writers hold both), so the manager can compare them under its access lock
+// while a worker holds the entry's mutex through a long request. Lock order: the entry's mutex, then
+// the manager's access lock, then the identity mutex; the session's mutex and the device list's locks
+// come after the entry's mutex (the device list calls back only through IRemoteAgentEntry, on the same
+// thread).
 
 #include <atomic>
 #include <cstdint>
@@ -152,6 +156,7 @@ private:
 
     IRemoteEntryOwner* m_owner;
     std::recursive_mutex m_mutex;
+    std::mutex m_identityMutex;
     // Written under m_mutex and m_sessionMutex; read under either (m_sessionMutex: the readers that do
     // not take the entry's mutex, the device list's event-list reads and Cancel).
     std::shared_ptr<RemoteSnmpServer> m_session;
