@@ -181,6 +181,24 @@ bool PostToAgent(std::function<void()> work)
     return g_loop != nullptr && g_loop->Post(std::move(work));
 }
 
+SnmpClientResult AgentClientRequest(const SnmpClientRequest& request, SnmpRequestCancel* cancel)
+{
+    SnmpThread* thread = nullptr;
+    {
+        MutexLock lock(LoopMutex());
+        thread = g_loop != nullptr ? &g_loop->Thread() : nullptr;
+    }
+    if (thread == nullptr) {
+        SnmpClientResult stopped;
+        stopped.status = SnmpClientStatus::Stopped;
+        stopped.error = "no agent runs";
+        return stopped;
+    }
+    // The wait runs without the slot's mutex: the loop outlives the server, whose threads are the
+    // only callers, so the thread stays valid until they have ended.
+    return thread->Request(request, -1, cancel);
+}
+
 bool IsAgentRunFlagSet() { return g_runFlag.load(); }
 bool IsAgentInLoop() { return g_inLoop.load() != 0; }
 const char* GetConfiguredEngineIPAddress() { return g_engineIp; }

@@ -23,6 +23,7 @@
 #include "engine/snmp/SnmpTypes.h"
 
 class AppLog;
+class SnmpRequestCancel;
 class MervaneApp;
 
 // 0 after an orderly stop; 1 when the start failed (bad argument, port in use, boots counter, no
@@ -52,6 +53,9 @@ bool SendAgentTrap(SnmpTrap trap);
 // True on the SNMP thread itself (a MIB handler): such code must never wait.
 bool IsOnAgentThread();
 bool PostToAgent(std::function<void()> work);
+// A client request through the running agent's SNMP thread (SnmpThread::Request), waited for by the
+// calling engine thread; Stopped when no agent runs. Never from the SNMP thread itself.
+SnmpClientResult AgentClientRequest(const SnmpClientRequest& request, SnmpRequestCancel* cancel = nullptr);
 
 bool IsAgentRunFlagSet();
 // true while the request loop runs (from just before it is entered until the server is destroyed).

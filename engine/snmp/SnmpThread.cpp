@@ -224,9 +224,32 @@ int SnmpThread::SendTrap(const SnmpTrap& trap, int waitMs)
     return result->load();
 }
 
-SnmpClientResult SnmpThread::Request(const SnmpClientRequest& request, int waitMs)
+void SnmpRequestCancel::Cancel()
+{
+    std::function<void()> finish;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cancelled = true;
+        finish = m_finish;
+    }
+    if (finish)
+        finish();
+}
+
+bool SnmpRequestCancel::IsCancelled() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_cancelled;
+}
+
+SnmpClientResult SnmpThread::Request(const SnmpClientRequest& request, int waitMs, SnmpRequestCancel* cancel)
 {
     SnmpClientResult failed;
+    if (cancel && cancel->IsCancelled()) {
+        failed.status = SnmpClientStatus::Stopped;
+        failed.error = "request cancelled";
+        return failed;
+    }
     if (IsLoopThread()) {
         failed.status = SnmpClientStatus::Failed;
         failed.error = "client request on the SNMP thread itself";
@@ -260,6 +283,35 @@ SnmpClientResult SnmpThread::Request(const SnmpClientRequest& request, int waitM
         return failed;
     }
     guard.reset();
+    // The handle finishes the request as Stopped; a later answer from the SNMP thread is then ignored.
+    struct CancelSlot {
+        SnmpRequestCancel* cancel;
+        ~CancelSlot()
+        {
+            if (cancel) {
+                std::lock_guard<std::mutex> lock(cancel->m_mutex);
+                cancel->m_finish = nullptr;
+            }
+        }
+    } slot{cancel};
+    if (cancel) {
+        std::weak_ptr<PendingRequest> weak = pending;
+        bool already;
+        {
+            std::lock_guard<std::mutex> lock(cancel->m_mutex);
+            already = cancel->m_cancelled;
+            cancel->m_finish = [weak]() {
+                if (auto p = weak.lock()) {
+                    SnmpClientResult stopped;
+                    stopped.status = SnmpClientStatus::Stopped;
+                    stopped.error = "request cancelled";
+                    p->Finish(std::move(stopped));
+                }
+            };
+        }
+        if (already)
+            cancel->m_finish();
+    }
     if (waitMs < 0) {
         int attempts = request.retries < 0 ? 1 : request.retries + 1;
         int perAttempt = request.timeoutMs < 0 ? 0 : request.timeoutMs;

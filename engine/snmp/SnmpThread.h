@@ -34,6 +34,22 @@
 
 #include "engine/snmp/SnmpTypes.h"
 
+// Lets another thread end the wait of a Request at once (a worker being stopped). The waiter then
+// answers Stopped; the SNMP thread finishes the request on its own time and nobody reads the answer.
+// Once cancelled, every later Request with this handle answers Stopped without being sent.
+// Threads: Cancel from any thread; the handle must outlive the Request calls that use it.
+class SnmpRequestCancel {
+public:
+    void Cancel();
+    bool IsCancelled() const;
+
+private:
+    friend class SnmpThread;
+    mutable std::mutex m_mutex;
+    bool m_cancelled = false;
+    std::function<void()> m_finish;  // ends the running wait; set while a Request waits
+};
+
 class SnmpThread {
 public:
     // The loop's wait when nothing is due earlier.
@@ -90,7 +106,9 @@ public:
     int SendTrap(const SnmpTrap& trap, int waitMs = 5000);
     // Performs a client request and waits for its end. waitMs -1: the request's own time-out times its
     // attempts plus one second. On the SNMP thread itself the answer is Failed at once.
-    SnmpClientResult Request(const SnmpClientRequest& request, int waitMs = -1);
+    // With a cancel handle, Cancel ends the wait at once (Stopped).
+    SnmpClientResult Request(const SnmpClientRequest& request, int waitMs = -1,
+                             SnmpRequestCancel* cancel = nullptr);
     // Queues a function for the SNMP thread; false when the thread takes no more work or kMaxQueuedWork
     // functions wait already. Exceptions thrown by the function are caught and logged.
     bool Post(std::function<void()> work);

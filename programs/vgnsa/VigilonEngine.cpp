@@ -17,6 +17,8 @@
 #include "engine/base/Helpers.h"
 #include "engine/core/config/IniFile.h"
 #include "engine/core/devices/Devices.h"
+#include "engine/remote/RemoteAgent.h"
+#include "engine/remote/RemoteSnmpClient.h"
 #include "engine/core/server/Server.h"
 #include "engine/core/server/ServerEx.h"
 
@@ -64,9 +66,13 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
 
     ServerOptions options;
     options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
+    options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
     if (g_remoteAgentsFactory)
         options.remoteAgents = g_remoteAgentsFactory();
-    options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
+    else
+        options.remoteAgents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
+            std::make_unique<FunctionSnmpClient>(AgentClientRequest),
+            [] { return std::string(GetConfiguredEngineIPAddress()); }));
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };

@@ -1,0 +1,887 @@
+#include "engine/remote/RemoteAgent.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/config/ConfigFileInterface.h"
+#include "engine/core/config/IniFile.h"
+#include "engine/core/devices/Devices.h"
+#include "engine/core/settings/DeviceEngineTable.h"
+
+namespace {
+
+// E.10.6.2: the remote-engine table in list-change traps.
+const std::vector<uint32_t> kRemoteTableOid = {1, 3, 6, 1, 4, 1, 64950, 10, 6, 2};
+constexpr int32_t kListChangedAdded = 1;
+constexpr int32_t kListChangedRemoved = 6;
+constexpr uint32_t kValueChangedTrapId = 1001;
+constexpr uint32_t kListChangedTrapId = 1002;
+constexpr uint32_t kDefaultRemoteTrapPort = 162;
+constexpr uint32_t kSystemRequestAdjustThreads = 5;
+
+enum DiscoveryResultCode : int {
+    kResultFailed = 4,
+    kResultCapReached = 5,
+    kResultDuplicate = 8,
+    kResultRelocated = 9,
+    kResultReplaced = 12,
+};
+
+} // namespace
+
+int64_t CRemoteAgent::NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+CRemoteAgent::CRemoteAgent(std::unique_ptr<IRemoteAgentHost> host)
+    : m_host(std::move(host)), m_threadLock("RemoteAgentThreadMutex"),
+      m_store(std::make_unique<CRemoteAgentStore>(RemoteStorePaths(), this))
+{
+}
+
+CRemoteAgent::~CRemoteAgent()
+{
+    Shutdown();
+}
+
+int CRemoteAgent::Initialize()
+{
+    m_busy.store(true);
+    m_stopping.store(false);
+    m_store = std::make_unique<CRemoteAgentStore>(m_host->GetStorePaths(), this);
+    bool relaid = false;
+    if (!m_store->Load(relaid)) {
+        AppLog::Instance()->Log(kLogError, "[CRemoteAgent::Initialize]: the remote agent table could not be loaded");
+        m_busy.store(false);
+        return 0;
+    }
+    if (relaid)
+        m_savePending.store(true);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        m_cursor = 0;
+    }
+    m_trapQueue.Start(this);
+
+    uint32_t trapPort = m_host->GetSetting(EngineWord::kRemoteTrapPort);
+    if (trapPort == 0) {
+        trapPort = kDefaultRemoteTrapPort;
+        m_host->SetSetting(EngineWord::kRemoteTrapPort, trapPort);
+        m_host->SaveUserExtension();
+    }
+    m_trapPort.store(trapPort);
+    m_ownAddress.store(m_host->GetEngineAddress());
+    ReadEngineSettings();
+    SetMaxNodes(0);
+
+    const int rows = m_store->Table().GetCount();
+    for (int n = 1; n <= rows; ++n) {
+        RemoteAgentRow row;
+        if (!m_store->Table().GetRow(static_cast<uint32_t>(n), row))
+            continue;
+        auto entry = std::make_shared<CRemoteAgentEntry>(this);
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            m_list.push_back(entry);
+        }
+        if (!entry->Initialize(row, 0)) {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            m_list.erase(std::remove(m_list.begin(), m_list.end(), entry), m_list.end());
+            entry->Release();
+            m_host->RemoveRemoteMibRow();
+        }
+    }
+    if (rows > 0)
+        AdjustThreads();
+    m_busy.store(false);
+    if (m_savePending.load())
+        SaveDataFile();
+    return 1;
+}
+
+void CRemoteAgent::Shutdown()
+{
+    m_stopping.store(true);
+    std::vector<std::shared_ptr<CRemoteAgentEntry>> entries;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        entries = m_list;
+    }
+    // Requests in flight end first, so the workers can be joined at once.
+    for (auto& entry : entries)
+        entry->Cancel();
+    RemoveAllThreads();
+    m_trapQueue.Stop();
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        entries.swap(m_list);
+        m_list.clear();
+        m_removeQueue.clear();
+        m_initQueue.clear();
+        m_pollQueue.clear();
+        m_retries.clear();
+    }
+    for (auto& entry : entries)
+        entry->Release();
+}
+
+int CRemoteAgent::BackupDataFile()
+{
+    return m_store->Backup();
+}
+
+int CRemoteAgent::RestoreDataFile()
+{
+    return m_store->Restore();
+}
+
+int CRemoteAgent::SaveDataFile()
+{
+    if (m_busy.load()) {
+        m_savePending.store(true);
+        return 1;
+    }
+    m_savePending.store(false);
+    return m_store->Save() ? 1 : 0;
+}
+
+void CRemoteAgent::SetConfigurationValues()
+{
+    m_store->Table().SetConfigurationValues();
+}
+
+void CRemoteAgent::SetBusy(bool busy)
+{
+    m_busy.store(busy);
+    if (!busy && m_savePending.load())
+        SaveDataFile();
+}
+
+void CRemoteAgent::SetMaxNodes(uint32_t requested)
+{
+    uint32_t cap = m_cap.load();
+    if (cap == 0)
+        cap = 2;
+    if (requested != 0)
+        cap = requested < 3 ? requested : 2;
+    const uint32_t rows = static_cast<uint32_t>(m_store ? m_store->Table().GetCount() : 0);
+    if (rows > cap)
+        cap = rows;
+    m_cap.store(cap);
+    m_host->SetSetting(EngineWord::kRemoteMaxNodes, cap);
+}
+
+void CRemoteAgent::ReadEngineSettings()
+{
+    CIniFile ini;
+    const std::string iniPath = genericConfigFileInterface::GetEngineIniPath();
+    if (iniPath.empty() || !FileExists(iniPath.c_str()) || !ini.Open(iniPath.c_str()) || !ini.SeekSection("[VG_Engine]"))
+        return;
+    while (ini.ReadNextKey()) {
+        const uint32_t value = static_cast<uint32_t>(std::strtoul(ini.GetValue().c_str(), nullptr, 10));
+        if (ini.IsKey("RemoteMaxNodes"))
+            SetMaxNodes(value);
+        else if (ini.IsKey("RemoteSnmpRetries"))
+            m_host->SetSetting(EngineWord::kRemoteSnmpRetries, value);
+        else if (ini.IsKey("RemoteSnmpTimeout"))
+            m_host->SetSetting(EngineWord::kRemoteSnmpTimeout, value);
+        else if (ini.IsKey("RemoteOfflinePollCycles"))
+            m_host->SetSetting(EngineWord::kRemoteOfflinePollCycles, value);
+    }
+}
+
+RemoteSessionSettings CRemoteAgent::GetSessionSettings()
+{
+    RemoteSessionSettings s;
+    s.retries = m_host->GetSetting(EngineWord::kRemoteSnmpRetries);
+    s.timeoutSeconds = m_host->GetSetting(EngineWord::kRemoteSnmpTimeout);
+    s.localAddress = m_host->GetConfiguredEngineAddress();
+    return s;
+}
+
+int CRemoteAgent::GetRowCount()
+{
+    return m_store->Table().GetCount();
+}
+
+int CRemoteAgent::GetValue(uint32_t key, uint32_t requester, EngineValue& value)
+{
+    value = m_store->Table().GetValue(key, requester);
+    return 1;
+}
+
+bool CRemoteAgent::SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length)
+{
+    return m_store->Table().SetValue(key, requester, type, data, length);
+}
+
+uint32_t CRemoteAgent::AddTableRow()
+{
+    return m_store->Table().AddEmptyRow();
+}
+
+bool CRemoteAgent::HasEntry(uint32_t rowKey)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+    for (auto& entry : m_list)
+        if (entry->GetKey() == rowKey && !entry->IsQueuedForRemoval())
+            return true;
+    return false;
+}
+
+void CRemoteAgent::ReportDiscoveryResult(const std::string& address, int result)
+{
+    uint32_t ip = 0;
+    if (!ParseIpv4(address.c_str(), ip))
+        return;
+    std::lock_guard<std::mutex> lock(m_resultsMutex);
+    m_results[ip] = result;
+}
+
+int CRemoteAgent::GetDiscoveryResult(uint32_t address)
+{
+    std::lock_guard<std::mutex> lock(m_resultsMutex);
+    auto it = m_results.find(address);
+    return it == m_results.end() ? -1 : it->second;
+}
+
+void CRemoteAgent::SendListChanged(int32_t value)
+{
+    m_host->SendNotification(kRemoteTableOid, kListChangedTrapId, EngineValue::Integer(static_cast<uint32_t>(value)));
+}
+
+void CRemoteAgent::SendValueChanged(const std::vector<uint32_t>& oid, const EngineValue& value)
+{
+    m_host->SendNotification(oid, kValueChangedTrapId, value);
+}
+
+void CRemoteAgent::OnActivationFailed(uint32_t /*rowNumber*/)
+{
+    m_host->LogEvent(0, 3, "Unable to connect to remote agent", std::string(), std::string());
+    m_host->BroadcastMessage("Unable to establish connection with remote device. Please check firewall and/or IP Address");
+    m_host->RemoveRemoteMibRow();
+}
+
+bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
+{
+    AppLog* log = AppLog::Instance();
+    log->Printf(kLogDebug, "Attempting to add new Remote Agent at SNMP Index %u", snmpIndex);
+    CRemoteAgentTable& table = m_store->Table();
+    const std::string address = table.CopyText(row.address);
+    if (!address.empty()) {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        int result = 1;
+        if (FindLocked(address, std::string(), false, result)) {
+            ReportDiscoveryResult(address, kResultDuplicate);
+            return false;
+        }
+    }
+    auto entry = std::make_shared<CRemoteAgentEntry>(this);
+    bool listed = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        size_t live = 0;
+        for (auto& e : m_list)
+            if (!e->IsQueuedForRemoval())
+                ++live;
+        if (live >= m_cap.load()) {
+            ReportDiscoveryResult(address, kResultCapReached);
+            log->Printf(kLogError, "Remote found at address %s but not added because maximum agent count of %u was exceeded",
+                        address.c_str(), m_cap.load());
+        } else {
+            m_list.push_back(entry);
+            listed = true;
+        }
+    }
+    if (!listed) {
+        if (snmpIndex == 0)
+            table.Remove(row.key);
+        return false;
+    }
+    if (!entry->Initialize(row, snmpIndex)) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            m_list.erase(std::remove(m_list.begin(), m_list.end(), entry), m_list.end());
+            m_cursor = 0;
+        }
+        log->Printf(kLogError, "[RemoteAgent::Add]Failed to initialize Remote Agent entry for %s; removed from list.",
+                    address.c_str());
+        ReportDiscoveryResult(address, kResultFailed);
+        // The MIB row the entry asked for goes with it.
+        if (snmpIndex == 0) {
+            m_host->RemoveRemoteMibRow();
+            table.Remove(row.key);
+        }
+        return false;
+    }
+    QueueForContact(entry);
+    if (!m_discoveryRequested.load()) {
+        AdjustThreads();
+        SignalAllThreads();
+    }
+    if (log->IsInfoEnabled())
+        log->Printf(kLogInfo,
+                    "Remote Agent Entry initialized and added to list: SnmpIndex='%u'; ServerName='%s'; MAC Address='%s'; "
+                    "Community='<hidden>'; DeviceCount='%u'; Key='%u'; Port='%u'; TrapPort='%u'",
+                    entry->GetSnmpIndex(), address.c_str(), entry->GetMac().c_str(), entry->GetDeviceCount(),
+                    entry->GetKey(), entry->GetPort(), entry->GetTrapPort());
+    return true;
+}
+
+void CRemoteAgent::QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry)
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        m_initQueue.push_back(entry);
+    }
+    m_host->BeginCritical(kCriticalContact);
+    if (CDevices* devices = m_host->GetDevices()) {
+        devices->SetBusy(true);
+        devices->SetListChangeTrapsHeld(true);
+    }
+}
+
+bool CRemoteAgent::QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry)
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        m_pollQueue.push_back(entry);
+    }
+    m_host->BeginCritical(kCriticalPoll);
+    if (CDevices* devices = m_host->GetDevices())
+        devices->SetBusy(true);
+    return true;
+}
+
+std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::FindLocked(const std::string& address, const std::string& mac,
+                                                            bool queueOld, int& result)
+{
+    result = 1;
+    for (auto& entry : m_list) {
+        if (entry->IsQueuedForRemoval())
+            continue;
+        const bool sameAddress = entry->IsSameAddress(address);
+        if (sameAddress && (mac.empty() || entry->IsSameMac(mac))) {
+            result = 0;
+            return entry;
+        }
+        if (sameAddress && entry->GetMac().empty()) {
+            // A row stored without a MAC: the address decides, and the MAC is learnt.
+            if (CRemoteAgentTable::IsValidMacText(mac)) {
+                const uint32_t macKey = m_store->Table().AddText(mac);
+                m_store->Table().UpdateRow(entry->GetKey(), [&](RemoteAgentRow& r) { r.mac = macKey; });
+                entry->SetMac(mac);
+                m_savePending.store(true);
+            }
+            result = 0;
+            return entry;
+        }
+        if (!mac.empty() && !sameAddress && entry->IsSameMac(mac)) {
+            if (queueOld)
+                QueueForRemovalLocked(entry);
+            result = 2;
+            return nullptr;
+        }
+        if (sameAddress && !mac.empty()) {
+            if (queueOld)
+                QueueForRemovalLocked(entry);
+            result = 3;
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::Find(const std::string& address, const std::string& mac, bool queueOld,
+                                                      int* result)
+{
+    int r = 1;
+    std::shared_ptr<CRemoteAgentEntry> found;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        found = FindLocked(address, mac, queueOld, r);
+    }
+    // A MAC learnt by the walk is stored now, with no lock of ours held.
+    if (m_savePending.load() && !m_busy.load())
+        SaveDataFile();
+    if (result)
+        *result = r;
+    return found;
+}
+
+std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::RelocateEntry(const std::string& address, const std::string& mac)
+{
+    std::shared_ptr<CRemoteAgentEntry> moved;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgent::Relocate] There are %zu remote agents in the list",
+                                   m_list.size());
+        for (auto& entry : m_list)
+            if (!entry->IsQueuedForRemoval() && entry->IsSameMac(mac)) {
+                moved = entry;
+                break;
+            }
+    }
+    if (!moved)
+        return nullptr;
+    AppLog::Instance()->Printf(kLogDebug, "[CRemotAgent::Relocate] Moving %s to %s (mac=%s)",
+                               moved->GetServerAddress().c_str(), address.c_str(), mac.c_str());
+    const uint32_t column3 = kRemoteRowKeyBase | 3u << 12 | (moved->GetKey() & 0xFFF);
+    m_store->Table().SetValue(column3, 0, kValueOctetString, address.data(), address.size());
+    moved->SetServerAddress(address);
+    moved->OpenSession();
+    CDevices* devices = m_host->GetDevices();
+    if (!devices || !devices->AreListChangeTrapsHeld())
+        SendListChanged(kListChangedAdded);
+    return moved;
+}
+
+void CRemoteAgent::Relocate(const std::string& address, const std::string& mac)
+{
+    RelocateEntry(address, mac);
+}
+
+int CRemoteAgent::AddByAddress(const std::string& address, const std::string& community, uint32_t port,
+                               uint32_t versionCode, const std::string& mac)
+{
+    AppLog::Instance()->Printf(kLogDebug, "Adding remote agent: ip = '%s', community = '<hidden>', port = '%u', MAC = '%s'",
+                               address.c_str(), port, mac.c_str());
+    int result = 1;
+    auto found = Find(address, mac, false, &result);
+    if (found) {
+        ReportDiscoveryResult(address, kResultDuplicate);
+        return 0;
+    }
+    if (result == 2) {
+        ReportDiscoveryResult(address, kResultRelocated);
+        RelocateEntry(address, mac);
+        return 0;
+    }
+    if (result == 3) {
+        ReportDiscoveryResult(address, kResultRelocated);
+        Find(address, mac, true, &result);
+    }
+    CRemoteAgentTable& table = m_store->Table();
+    RemoteAgentRow row;
+    row.flags = (versionCode & 0xF) << 4;
+    row.address = table.AddText(address);
+    row.serverName = table.AddText(address);
+    row.community = table.AddText(community);
+    row.mac = table.AddText(mac);
+    row.port = port;
+    row.trapPort = port + 1;
+    if (table.AddRow(row) == kDataKeyFailed)
+        return 0;
+    return Add(row, 0) ? 1 : 0;
+}
+
+void CRemoteAgent::QueueForRemovalLocked(const std::shared_ptr<CRemoteAgentEntry>& entry)
+{
+    if (entry->IsQueuedForRemoval())
+        return;
+    entry->SetQueuedForRemoval();
+    m_removeQueue.push_back(entry);
+}
+
+int CRemoteAgent::QueueForRemoval(int rowNumber)
+{
+    const uint32_t key = kRemoteRowKeyBase | static_cast<uint32_t>(rowNumber & 0xFFF);
+    bool queued = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        for (auto& entry : m_list)
+            if (entry->GetKey() == key && !entry->IsQueuedForRemoval()) {
+                QueueForRemovalLocked(entry);
+                queued = true;
+                break;
+            }
+    }
+    if (!queued)
+        return 1;
+    m_host->BeginCritical(kCriticalRemoval);
+    if (CDevices* devices = m_host->GetDevices()) {
+        devices->SetBusy(true);
+        devices->SetListChangeTrapsHeld(true);
+    }
+    if (!m_discoveryRequested.load()) {
+        AdjustThreads();
+        SignalAllThreads();
+    }
+    return 1;
+}
+
+void CRemoteAgent::Remove(const std::shared_ptr<CRemoteAgentEntry>& entry)
+{
+    const uint32_t key = entry->GetKey();
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        m_list.erase(std::remove(m_list.begin(), m_list.end(), entry), m_list.end());
+        m_initQueue.erase(std::remove(m_initQueue.begin(), m_initQueue.end(), entry), m_initQueue.end());
+        m_pollQueue.erase(std::remove(m_pollQueue.begin(), m_pollQueue.end(), entry), m_pollQueue.end());
+        m_retries.erase(entry.get());
+        m_cursor = 0;
+    }
+    entry->UnregisterTrapDestination();
+    // The devices leave the list while the entry still has its index.
+    entry->Release();
+    if (m_store->Table().Remove(key)) {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        for (auto& other : m_list)
+            if (other->GetKey() > key)
+                other->DecrementIndex();
+    }
+    m_host->RemoveRemoteMibRow();
+    m_host->SetShutdownRequiredOne();
+}
+
+bool CRemoteAgent::QueuesEmptyLocked() const
+{
+    return m_removeQueue.empty() && m_initQueue.empty() && m_pollQueue.empty();
+}
+
+bool CRemoteAgent::HasQueuedWork()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+    return !QueuesEmptyLocked();
+}
+
+void CRemoteAgent::Drained(int listChangedValue)
+{
+    bool empty;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        empty = QueuesEmptyLocked();
+    }
+    CDevices* devices = m_host->GetDevices();
+    if (empty) {
+        SaveDataFile();
+        if (devices) {
+            devices->SetBusy(false);
+            devices->Save();
+            // The hold ends whenever the queues drain, whatever unit drained them.
+            devices->SetListChangeTrapsHeld(false);
+        }
+        m_host->EndCritical(kCriticalAll);
+        AppLog::Instance()->Log(kLogDebug, "Critical state cleared");
+        SendListChanged(kListChangedAdded);
+        m_host->PostSystemRequest(kSystemRequestAdjustThreads);
+    }
+    if (listChangedValue >= 0) {
+        if (devices)
+            devices->SetListChangeTrapsHeld(false);
+        SendListChanged(listChangedValue);
+    }
+}
+
+void CRemoteAgent::DiscoveryCompleted()
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        if (m_list.empty())
+            return;
+    }
+    AppLog::Instance()->Log(kLogInfo, "Autodiscovery is completed. Saving new safe point files.");
+    m_store->CreateSafePoint();
+    m_host->CreateOtherSafePoints();
+}
+
+void CRemoteAgent::SetAllTimeouts(int ms)
+{
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    for (auto& worker : m_workers)
+        worker->SetTimeout(ms);
+}
+
+void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
+{
+    if (m_stopping.load() || !m_host->IsServerStarted())
+        return;
+    if (m_threadLock.TryLock(kLockMs) != 1)
+        return;
+    bool threadLocked = true;
+    auto releaseThreads = [&] {
+        if (threadLocked) {
+            m_threadLock.Unlock();
+            threadLocked = false;
+        }
+    };
+    std::shared_ptr<CRemoteAgentEntry> entry;
+    int kind = 3;
+    bool emptiedInit = false, emptiedPoll = false;
+    {
+        std::unique_lock<std::recursive_mutex> lock(m_accessLock, std::defer_lock);
+        if (!lock.try_lock()) {
+            releaseThreads();
+            return;
+        }
+        if (!m_removeQueue.empty()) {
+            entry = m_removeQueue.front();
+            m_removeQueue.pop_front();
+            kind = 0;
+        } else if (!m_initQueue.empty()) {
+            entry = m_initQueue.front();
+            m_initQueue.pop_front();
+            emptiedInit = m_initQueue.empty();
+            kind = 1;
+        } else if (!m_pollQueue.empty()) {
+            entry = m_pollQueue.front();
+            m_pollQueue.pop_front();
+            emptiedPoll = m_pollQueue.empty();
+            kind = 2;
+        }
+    }
+    switch (kind) {
+    case 0: {
+        Remove(entry);
+        releaseThreads();
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            if (!m_removeQueue.empty())
+                return;
+        }
+        Drained(kListChangedRemoved);
+        return;
+    }
+    case 1: {
+        ++m_firstContacts;
+        releaseThreads();
+        const bool ok = !entry->IsQueuedForRemoval() && entry->DiscoverDevices();
+        --m_firstContacts;
+        if (ok) {
+            QueueForPoll(entry);
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            m_retries.erase(entry.get());
+        } else if (entry->GetDeviceNumbers().empty() && !m_stopping.load() && !entry->IsQueuedForRemoval()) {
+            // Not reached (or nothing to mirror): try again later, more and more slowly.
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            Retry& retry = m_retries[entry.get()];
+            retry.delayMs = retry.delayMs == 0 ? m_retryFirstMs.load() : std::min(retry.delayMs * 2, m_retryMaxMs.load());
+            retry.dueMs = NowMs() + retry.delayMs;
+        }
+        bool initEmpty;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            initEmpty = m_initQueue.empty();
+        }
+        if (initEmpty)
+            Drained(-1);
+        bool pollEmpty;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            pollEmpty = m_pollQueue.empty();
+        }
+        if (emptiedInit && pollEmpty && m_discoveryRequested.load())
+            DiscoveryCompleted();
+        return;
+    }
+    case 2: {
+        if (!entry->IsQueuedForRemoval())
+            entry->FinishInitialization();
+        releaseThreads();
+        if (!entry->IsQueuedForRemoval())
+            entry->Poll();
+        bool pollEmpty;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            pollEmpty = m_pollQueue.empty();
+        }
+        if (pollEmpty)
+            Drained(kListChangedAdded);
+        if (emptiedPoll && m_discoveryRequested.load())
+            DiscoveryCompleted();
+        return;
+    }
+    default:
+        break;
+    }
+    // Round-robin poll, only while nothing else is going on.
+    if (m_firstContacts.load() > 0 || m_discoveryRequested.load() || m_busy.load()) {
+        releaseThreads();
+        return;
+    }
+    bool roundDone = false;
+    bool contact = false;
+    int64_t nextRetryMs = -1;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        if (m_list.empty()) {
+            releaseThreads();
+            return;
+        }
+        if (m_cursor >= m_list.size())
+            m_cursor = 0;
+        entry = m_list[m_cursor++];
+        roundDone = m_cursor >= m_list.size();
+        auto retry = m_retries.find(entry.get());
+        if (retry != m_retries.end() && retry->second.dueMs <= NowMs()) {
+            retry->second.dueMs = NowMs() + retry->second.delayMs;
+            contact = true;
+        }
+        for (const auto& r : m_retries)
+            if (nextRetryMs < 0 || r.second.dueMs < nextRetryMs)
+                nextRetryMs = r.second.dueMs;
+    }
+    if (roundDone) {
+        const bool queued = HasQueuedWork();
+        int wait = queued ? CRemoteAgentThread::kSignalTimeoutMs
+                          : CRemoteAgentThread::IdleWaitMs(m_host->GetSetting(EngineWord::kRemoteLoopbackDelay));
+        // An agent waiting for another first contact wakes the round when its time comes.
+        if (nextRetryMs >= 0) {
+            const int64_t until = nextRetryMs - NowMs();
+            wait = static_cast<int>(std::max<int64_t>(CRemoteAgentThread::kSignalTimeoutMs, std::min<int64_t>(wait, until)));
+        }
+        SetAllTimeouts(wait);
+    }
+    releaseThreads();
+    if (contact) {
+        QueueForContact(entry);
+        SignalAllThreads();
+        return;
+    }
+    entry->Poll();
+}
+
+void CRemoteAgent::AdjustThreads()
+{
+    size_t agents, waiting;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        agents = m_list.size();
+        waiting = m_initQueue.size();
+    }
+    if (agents == 0) {
+        RemoveAllThreads();
+        return;
+    }
+    uint32_t per = m_host->GetSetting(EngineWord::kRemoteThreadCount);
+    if (per == 0)
+        per = 1;
+    size_t target = std::max<size_t>(agents / per, std::min<size_t>(waiting, 5));
+    if (agents % per)
+        ++target;
+    std::vector<std::unique_ptr<CRemoteAgentThread>> surplus;
+    {
+        std::lock_guard<std::mutex> lock(m_poolMutex);
+        if (m_stopping.load())
+            return;
+        while (m_workers.size() < target) {
+            auto worker = std::make_unique<CRemoteAgentThread>(this);
+            if (!worker->Start())
+                break;
+            m_workers.push_back(std::move(worker));
+        }
+        while (m_workers.size() > target) {
+            surplus.push_back(std::move(m_workers.back()));
+            m_workers.pop_back();
+        }
+    }
+    // Stopped outside the pool's lock: a worker may be in the middle of a poll.
+    for (auto& worker : surplus)
+        worker->Stop();
+}
+
+void CRemoteAgent::RemoveAllThreads()
+{
+    AppLog::Instance()->Log(kLogDebug, "CRemoteAgent::RemoveAllThreads invoked");
+    std::vector<std::unique_ptr<CRemoteAgentThread>> all;
+    {
+        std::lock_guard<std::mutex> lock(m_poolMutex);
+        all.swap(m_workers);
+    }
+    for (auto& worker : all)
+        worker->Stop();
+}
+
+void CRemoteAgent::SignalAllThreads()
+{
+    AppLog::Instance()->Log(kLogDebug, "CRemoteAgent::SignalAllThreads invoked");
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    for (auto& worker : m_workers)
+        worker->SignalThread();
+}
+
+void CRemoteAgent::SuspendAllThreads()
+{
+    AppLog::Instance()->Log(kLogDebug, "CRemoteAgent::SuspendAllThreads invoked");
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    for (auto& worker : m_workers)
+        worker->Suspend();
+}
+
+void CRemoteAgent::ResumeAllThreads()
+{
+    AppLog::Instance()->Log(kLogDebug, "CRemoteAgent::ResumeAllThreads invoked");
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    for (auto& worker : m_workers) {
+        worker->Resume();
+        worker->SignalThread();
+    }
+}
+
+size_t CRemoteAgent::GetWorkerCount()
+{
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    return m_workers.size();
+}
+
+void CRemoteAgent::PrepareForResume()
+{
+    for (auto& entry : GetEntries())
+        entry->PrepareForResume();
+}
+
+std::vector<std::shared_ptr<CRemoteAgentEntry>> CRemoteAgent::GetEntries()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+    return m_list;
+}
+
+void CRemoteAgent::WriteConfigSections(std::ostream& out)
+{
+    int number = 0;
+    for (auto& entry : GetEntries())
+        CRemoteAgentTable::WriteSection(out, ++number, entry->GetServerAddress(), entry->GetMac(),
+                                        entry->GetSnmpVersion(), entry->GetCommunity(), entry->GetPort(),
+                                        entry->GetTrapPort());
+}
+
+bool CRemoteAgent::QueueTrap(std::unique_ptr<RemoteTrapRecord>& record)
+{
+    return m_trapQueue.Push(record);
+}
+
+void CRemoteAgent::ProcessTrap(const RemoteTrapRecord& record)
+{
+    AppLog::Instance()->Printf(kLogDebug, "[RemoteAgent::ProcessTrap] received trap ip=%s", record.sender);
+}
+
+void CRemoteAgent::QueueForwardedTrap(uint32_t requester, const std::string& text)
+{
+    AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgent::QueueForwardedTrap] %zu characters from %s", text.size(),
+                               IpAddressToString(requester).c_str());
+}
+
+bool CRemoteAgent::AllHavePendingReactions()
+{
+    for (auto& entry : GetEntries())
+        if (!entry->HasPendingReactions())
+            return false;
+    return true;
+}
+
+void CRemoteAgent::SetEventFlagsOnAllDevices(const std::string& name, uint32_t bits)
+{
+    for (auto& entry : GetEntries())
+        entry->SetEventFlags(name, bits);
+}
+
+void CRemoteAgent::ClearEventFlagsOnAllDevices(const std::string& name, uint32_t bits)
+{
+    for (auto& entry : GetEntries())
+        entry->ClearEventFlags(name, bits);
+}

@@ -1,0 +1,189 @@
+#pragma once
+// CRemoteAgent: the manager of the remote agents this engine monitors. It owns the remote-agent table
+// and its file, one CRemoteAgentEntry per agent, three work queues (remove, initialise, poll after
+// add), a pool of workers that take one unit of work at a time in that order and otherwise poll the
+// agents round-robin, and the received-trap queue.
+//
+// Entries are shared: the list and the queues hold references, so an entry a worker still uses
+// outlives its removal from the list. An agent's first contact that fails is retried by the poll
+// rounds with a back-off (10 s doubling to 10 minutes) until its devices are read.
+//
+// Threads and locks: the agent's request threads (engine keys, row creation and deletion), the
+// system-queue thread (pool sizing, saves), the timer thread (reactions), the trap-queue thread, the
+// workers and the server's start and stop all enter. Lock order:
+//     m_threadLock ("RemoteAgentThreadMutex": the workers' turns and the pool's shrinking)
+//     -> an entry's own mutex -> m_accessLock ("RemoteAgentAccessMutex": the list, the queues, the
+//     removal marks) -> an entry's identity mutex -> the table's blocks; the discovery results have
+//     their own leaf mutex, and the device list's locks come after the entry's mutex.
+// m_accessLock is held only for list and queue operations, never across SNMP traffic; every walk of
+// the list holds it (or works on a copy taken under it). m_poolMutex guards the worker list alone and
+// is never held while a worker is stopped.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/base/Mutex.h"
+#include "engine/core/interfaces/ServerManagers.h"
+#include "engine/remote/RemoteAgentEntry.h"
+#include "engine/remote/RemoteAgentHost.h"
+#include "engine/remote/RemoteAgentStore.h"
+#include "engine/remote/RemoteAgentThread.h"
+#include "engine/remote/RemoteTrapQueue.h"
+
+class CRemoteAgent : public IRemoteAgentManager,
+                     public IRemoteTableOwner,
+                     public IRemoteEntryOwner,
+                     public IRemoteWorkOwner,
+                     public IRemoteTrapOwner {
+public:
+    static constexpr uint32_t kCriticalContact = 0x10000000u;
+    static constexpr uint32_t kCriticalRemoval = 0x20000000u;
+    static constexpr uint32_t kCriticalPoll = 0x40000000u;
+    static constexpr uint32_t kCriticalAll = 0x70000000u;
+    static constexpr unsigned kLockMs = 2000;
+    static constexpr int kRetryFirstMs = 10000;
+    static constexpr int kRetryMaxMs = 600000;
+
+    explicit CRemoteAgent(std::unique_ptr<IRemoteAgentHost> host);
+    ~CRemoteAgent() override;
+
+    // IRemoteAgentManager (the server).
+    int Initialize() override;
+    void Shutdown() override;
+    int BackupDataFile() override;
+    int RestoreDataFile() override;
+    int SaveDataFile() override;
+    void SetConfigurationValues() override;
+    void SetBusy(bool busy) override;
+    void SetMaxNodes(uint32_t requested) override;
+    int GetMaxNodes() override { return static_cast<int>(m_cap.load()); }
+    int GetRowCount() override;
+    int GetValue(uint32_t key, uint32_t requester, EngineValue& value) override;
+    bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length) override;
+    uint32_t AddTableRow() override;
+    int QueueForRemoval(int row) override;
+    void Relocate(const std::string& address, const std::string& mac) override;
+    void WriteConfigSections(std::ostream& out) override;
+    void SetDiscoveryRequested(bool on) override { m_discoveryRequested.store(on); }
+    bool IsDiscoveryRequested() override { return m_discoveryRequested.load(); }
+    void SuspendAllThreads() override;
+    void ResumeAllThreads() override;
+    void SignalAllThreads() override;
+    void AdjustThreads() override;
+    void PrepareForResume() override;
+
+    // Adding and finding.
+    bool Add(const RemoteAgentRow& row, uint32_t snmpIndex);
+    // 0 when the agent exists already or was relocated, else Add's result.
+    int AddByAddress(const std::string& address, const std::string& community, uint32_t port, uint32_t versionCode,
+                     const std::string& mac);
+    // result: 0 found, 1 none, 2 the MAC belongs to an agent at another address, 3 the address to an agent
+    // with another MAC. Entries queued for removal are skipped.
+    std::shared_ptr<CRemoteAgentEntry> Find(const std::string& address, const std::string& mac, bool queueOld,
+                                            int* result = nullptr);
+    std::shared_ptr<CRemoteAgentEntry> RelocateEntry(const std::string& address, const std::string& mac);
+    // Hands a received trap to the trap queue; false (the caller keeps it) when refused.
+    bool QueueTrap(std::unique_ptr<RemoteTrapRecord>& record);
+    void RemoveAllThreads();
+
+    // Reactions.
+    bool AllHavePendingReactions();
+    void SetEventFlagsOnAllDevices(const std::string& name, uint32_t bits);
+    void ClearEventFlagsOnAllDevices(const std::string& name, uint32_t bits);
+
+    // The first and the longest wait before a failed first contact is tried again.
+    void SetContactRetryDelays(int firstMs, int maxMs)
+    {
+        m_retryFirstMs.store(firstMs);
+        m_retryMaxMs.store(maxMs);
+    }
+
+    // State, for tests and the log.
+    std::vector<std::shared_ptr<CRemoteAgentEntry>> GetEntries();
+    size_t GetWorkerCount();
+    bool HasQueuedWork();
+    int GetDiscoveryResult(uint32_t address);
+    CRemoteAgentStore* GetStore() { return m_store.get(); }
+    CRemoteTrapQueue& GetTrapQueue() { return m_trapQueue; }
+
+    // IRemoteWorkOwner, IRemoteTrapOwner.
+    void Process(CRemoteAgentThread& worker) override;
+    void ProcessTrap(const RemoteTrapRecord& record) override;
+
+    // IRemoteTableOwner.
+    bool HasEntry(uint32_t rowKey) override;
+    bool AddAgent(const RemoteAgentRow& row, uint32_t snmpIndex) override { return Add(row, snmpIndex); }
+    bool LookUpMac(const std::string& address, std::string& mac) override { return m_host->LookUpMac(address, mac); }
+    void QueueForwardedTrap(uint32_t requester, const std::string& text) override;
+    void SendListChanged(int32_t value) override;
+    void OnActivationFailed(uint32_t rowNumber) override;
+
+    // IRemoteEntryOwner.
+    CDevices* GetDeviceList() override { return m_host->GetDevices(); }
+    CRemoteAgentTable& GetTable() override { return m_store->Table(); }
+    IRemoteSnmpClient* GetClient() override { return m_host->GetClient(); }
+    RemoteSessionSettings GetSessionSettings() override;
+    uint32_t GetTrapPort() override { return m_trapPort.load(); }
+    uint32_t GetOwnAddress() override { return m_ownAddress.load(); }
+    void ReportDiscoveryResult(const std::string& address, int result) override;
+    void LogEvent(uint32_t deviceKey, int type, const std::string& text, const std::string& address,
+                  const std::string& mac) override
+    {
+        m_host->LogEvent(deviceKey, type, text, address, mac);
+    }
+    void SendValueChanged(const std::vector<uint32_t>& oid, const EngineValue& value) override;
+    void RegisterMibRow() override { m_host->AddRemoteMibRow(); }
+    void DisableBroadcast() override { m_host->DisableBroadcast(); }
+
+private:
+    struct Retry {
+        int64_t dueMs = 0;
+        int delayMs = 0;
+    };
+    void Remove(const std::shared_ptr<CRemoteAgentEntry>& entry);
+    bool QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry);
+    void QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry);
+    // Caller holds m_accessLock.
+    std::shared_ptr<CRemoteAgentEntry> FindLocked(const std::string& address, const std::string& mac, bool queueOld,
+                                                  int& result);
+    void QueueForRemovalLocked(const std::shared_ptr<CRemoteAgentEntry>& entry);
+    bool QueuesEmptyLocked() const;
+    void Drained(int listChangedValue);
+    void DiscoveryCompleted();
+    void ReadEngineSettings();
+    void SetAllTimeouts(int ms);
+    static int64_t NowMs();
+
+    std::unique_ptr<IRemoteAgentHost> m_host;
+    Mutex m_threadLock;
+    std::recursive_mutex m_accessLock;
+    std::unique_ptr<CRemoteAgentStore> m_store;
+    CRemoteTrapQueue m_trapQueue;
+
+    std::vector<std::shared_ptr<CRemoteAgentEntry>> m_list;
+    size_t m_cursor = 0;
+    std::deque<std::shared_ptr<CRemoteAgentEntry>> m_removeQueue, m_initQueue, m_pollQueue;
+    std::map<const CRemoteAgentEntry*, Retry> m_retries;
+    std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
+    std::mutex m_resultsMutex;
+
+    std::mutex m_poolMutex;
+    std::vector<std::unique_ptr<CRemoteAgentThread>> m_workers;
+
+    std::atomic<uint32_t> m_cap{2};
+    std::atomic<bool> m_discoveryRequested{false};
+    std::atomic<bool> m_busy{true};
+    std::atomic<bool> m_savePending{false};
+    std::atomic<bool> m_stopping{false};
+    std::atomic<uint32_t> m_trapPort{0};
+    std::atomic<uint32_t> m_ownAddress{0};
+    std::atomic<int> m_firstContacts{0};
+    std::atomic<int> m_retryFirstMs{kRetryFirstMs};
+    std::atomic<int> m_retryMaxMs{kRetryMaxMs};
+};

@@ -1,0 +1,810 @@
+#include "engine/remote/RemoteAgentEntry.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/devices/Devices.h"
+
+namespace {
+
+// E = 1.3.6.1.4.1.64950.
+SnmpOid E(std::initializer_list<uint32_t> tail)
+{
+    SnmpOid o = {1, 3, 6, 1, 4, 1, 64950};
+    o.insert(o.end(), tail);
+    return o;
+}
+
+SnmpOid With(SnmpOid o, std::initializer_list<uint32_t> tail)
+{
+    o.insert(o.end(), tail);
+    return o;
+}
+
+bool StartsWith(const SnmpOid& oid, const SnmpOid& prefix)
+{
+    return oid.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), oid.begin());
+}
+
+bool OidLess(const SnmpOid& a, const SnmpOid& b)
+{
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+}
+
+constexpr size_t kTextCapacity = 128;
+constexpr size_t kVersionCapacity = 22;
+constexpr uint32_t kDiscoveryFailed = 4;
+
+// Device columns by generation: {generation 4, generations 1-3}.
+struct DeviceColumnOids {
+    SnmpOid gen4, other;
+};
+const DeviceColumnOids kText8{E({1, 1, 1, 2, 1, 4}), E({10, 2, 2, 1, 8})};
+const DeviceColumnOids kModel{E({1, 1, 1, 2, 1, 5}), E({10, 2, 2, 1, 9})};
+const DeviceColumnOids kPortText{E({1, 1, 2, 1, 1, 3}), E({10, 2, 2, 1, 5})};
+const DeviceColumnOids kProtocol{E({1, 1, 2, 1, 1, 1}), E({10, 2, 2, 1, 15})};
+const DeviceColumnOids kColumn4{E({1, 1, 2, 1, 1, 2}), E({10, 2, 2, 1, 4})};
+const DeviceColumnOids kColumn13{E({1, 1, 1, 2, 1, 9}), E({10, 2, 2, 1, 13})};
+const DeviceColumnOids kLocation{E({1, 1, 1, 2, 1, 8}), E({10, 2, 2, 1, 12})};
+const DeviceColumnOids kName{E({1, 1, 1, 2, 1, 6}), E({10, 2, 2, 1, 10})};
+
+} // namespace
+
+CRemoteAgentEntry::CRemoteAgentEntry(IRemoteEntryOwner* owner) : m_owner(owner) {}
+
+CRemoteAgentEntry::~CRemoteAgentEntry() = default;
+
+uint32_t CRemoteAgentEntry::ParseVersion(const std::string& text)
+{
+    int numbers[3] = {0, 0, 0};
+    int count = 0;
+    SplitDottedNumbers(text.c_str(), numbers, 3, count);
+    auto clamp = [](int v) { return static_cast<uint32_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+    return clamp(numbers[0]) << 24 | clamp(numbers[1]) << 16 | clamp(numbers[2]) << 8;
+}
+
+int CRemoteAgentEntry::GenerationOf(uint32_t version)
+{
+    const uint32_t major = version >> 24, minor = (version >> 16) & 0xFF, build = (version >> 8) & 0xFF;
+    if (major >= 15)
+        return 4;
+    if (major > 12 || minor > 4 || build > 39)
+        return build < 48 ? 1 : 3;
+    return 2;
+}
+
+uint32_t CRemoteAgentEntry::ParseRowRef(const std::string& table, const std::string& row)
+{
+    if (table.empty() || row.empty() || table.size() >= row.size())
+        return 0;
+    const std::string tail = row.substr(table.size());
+    // ".1.2.5": the third field after the first character.
+    std::vector<std::string> fields;
+    size_t start = 1;
+    for (;;) {
+        size_t dot = tail.find('.', start);
+        fields.push_back(tail.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    if (fields.size() < 3)
+        return 0;
+    return static_cast<uint32_t>(std::strtoul(fields[2].c_str(), nullptr, 10));
+}
+
+int CRemoteAgentEntry::Initialize(const RemoteAgentRow& row, uint32_t snmpIndex)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_polledOnce = false;
+    m_configurationAlarm = false;
+    m_key = row.key;
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_port = row.port;
+        m_trapPort = row.trapPort;
+        m_versionCode = row.VersionCode();
+    }
+    if (snmpIndex) {
+        AppLog::Instance()->Printf(kLogDebug, "Remote Agent [%08X] already registered with SNMP index %u", row.key, snmpIndex);
+        m_snmpIndex = snmpIndex;
+    } else {
+        m_owner->RegisterMibRow();
+        m_snmpIndex = row.key & 0xFFFF;
+        AppLog::Instance()->Printf(kLogDebug, "Remote Agent [%08X] assigned SNMP index %u", row.key, m_snmpIndex.load());
+    }
+    CRemoteAgentTable& table = m_owner->GetTable();
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_address = table.CopyText(row.address);
+        m_community = table.CopyText(row.community);
+        m_mac = table.CopyText(row.mac);
+        m_serverName = table.CopyText(row.serverName);
+    }
+    if (m_address.empty() || m_session)
+        return 0;
+    if (!OpenSession())
+        return 0;
+    if (AppLog::Instance()->IsInfoEnabled())
+        AppLog::Instance()->Printf(kLogInfo, "CRemoteAgentEntry::Initialize( ) succeeded. Agent [%08X] has SNMP index %u.",
+                                   row.key, m_snmpIndex.load());
+    return 1;
+}
+
+bool CRemoteAgentEntry::OpenSession()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_session)
+        m_session->Close();
+    auto session = std::make_shared<RemoteSnmpServer>(m_owner->GetClient());
+    const bool ok = m_port != 0 && m_port <= 0xFFFF &&
+                    session->Initialize(m_address, m_community, static_cast<uint16_t>(m_port), m_versionCode,
+                                        m_owner->GetSessionSettings());
+    if (!ok)
+        AppLog::Instance()->Printf(kLogError, "[CRemoteAgentEntry::Initialize]: Remote snmp server creation failed.");
+    std::lock_guard<std::mutex> pointer(m_sessionMutex);
+    m_session = ok ? session : nullptr;
+    return ok;
+}
+
+void CRemoteAgentEntry::Cancel()
+{
+    // Without the entry's mutex: a worker may hold it through a long request.
+    if (auto session = GetSnmpServer())
+        session->Cancel();
+}
+
+void CRemoteAgentEntry::Release()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_deviceBuffer.clear();
+    if (m_session)
+        m_session->Close();
+    if (CDevices* devices = m_owner->GetDeviceList())
+        devices->RemoveAgentDevices(m_snmpIndex);
+}
+
+void CRemoteAgentEntry::DecrementIndex()
+{
+    m_key.fetch_sub(1);
+    m_snmpIndex.fetch_sub(1);
+}
+
+bool CRemoteAgentEntry::ReadVersion()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_session)
+        return false;
+    char text[kVersionCapacity] = {};
+    uint32_t length = sizeof text;
+    const SnmpOid oid = E({10, 1, 2, 3, 0});
+    if (!m_session->GetString(text, length, oid.data(), oid.size()))
+        return false;
+    m_versionText.assign(text, length);
+    m_version = ParseVersion(m_versionText);
+    m_generation = GenerationOf(m_version);
+    return true;
+}
+
+bool CRemoteAgentEntry::ReadDeviceCount()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_session)
+        return false;
+    const SnmpOid asInt = E({10, 2, 1, 0}), asUnsigned = E({1, 1, 1, 1, 0});
+    int32_t count = 0;
+    uint32_t ucount = 0;
+    bool ok = false;
+    if (m_generation == 4) {
+        ok = m_session->GetUInt(ucount, asUnsigned.data(), asUnsigned.size());
+        count = ucount > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(ucount);
+    } else {
+        ok = m_session->GetInt(count, asInt.data(), asInt.size());
+        if (!ok && m_generation == 0 && m_session->GetUInt(ucount, asUnsigned.data(), asUnsigned.size())) {
+            ok = true;
+            count = ucount > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(ucount);
+        }
+    }
+    if (!ok)
+        return false;
+    if (count < 0 || static_cast<uint32_t>(count) > kMaxDevices) {
+        // The agent answers, so it is there; its count is not one to act on.
+        AppLog::Instance()->Printf(kLogWarning, "[CRemoteAgentEntry::ReadDeviceCount]: %s reports %d devices; "
+                                   "taken as none", m_address.c_str(), count);
+        count = -1;
+    }
+    m_deviceCount = count < 0 ? 0 : static_cast<uint32_t>(count);
+    m_countSane = count >= 0;
+    return true;
+}
+
+bool CRemoteAgentEntry::ReadStatus()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_session)
+        return false;
+    const SnmpOid oid = m_generation == 4 ? E({1, 2, 1, 1, 1, 0}) : E({10, 1, 2, 2, 0});
+    int32_t status = 0;
+    if (!m_session->GetInt(status, oid.data(), oid.size()))
+        return false;
+    m_status = status == 8 ? 7 : static_cast<uint32_t>(status) & 0xFF;
+    return true;
+}
+
+bool CRemoteAgentEntry::ReadAgentInfo()
+{
+    return ReadVersion() && ReadDeviceCount() && ReadStatus();
+}
+
+bool CRemoteAgentEntry::ReadDeviceInfo(RemoteDeviceInfo& info, uint32_t number)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_session)
+        return false;
+    const bool g4 = m_generation == 4;
+    auto text = [&](const DeviceColumnOids& column, std::string& out) {
+        const SnmpOid& base = g4 ? column.gen4 : column.other;
+        char buffer[kTextCapacity] = {};
+        uint32_t length = sizeof buffer;
+        if (!m_session->GetString(buffer, length, base.data(), base.size(), number))
+            return false;
+        out.assign(buffer, length);
+        return true;
+    };
+    std::string protocol;
+    int32_t column4 = 0;
+    const SnmpOid& column4Base = g4 ? kColumn4.gen4 : kColumn4.other;
+    if (!text(kText8, info.text8) || !text(kModel, info.model) || !text(kPortText, info.port) ||
+        !text(kProtocol, protocol) || !m_session->GetInt(column4, column4Base.data(), column4Base.size(), number) ||
+        !text(kColumn13, info.column13) || !text(kLocation, info.location) || !text(kName, info.name))
+        return false;
+    info.column4 = static_cast<uint32_t>(column4);
+    info.familyCode = static_cast<uint32_t>(std::strtoul(protocol.c_str(), nullptr, 16)) & 0xFFFF;
+    info.deviceNumber = number;
+    if (info.name.empty()) {
+        info.name = "Device " + std::to_string(number) + "@" + m_address;
+    } else if (info.name.rfind("Device", 0) == 0 || info.name.rfind("Probe", 0) == 0) {
+        info.name += "@" + m_address;
+    }
+    if (info.name.size() > kTextCapacity - 1)
+        info.name.resize(kTextCapacity - 1);
+    return true;
+}
+
+bool CRemoteAgentEntry::DiscoverDevices()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_deviceNumbers.clear();
+    m_deviceBuffer.clear();
+    if (!ReadAgentInfo() || !m_countSane) {
+        m_owner->ReportDiscoveryResult(m_address, kDiscoveryFailed);
+        return false;
+    }
+    if (m_deviceCount == 0)
+        return false;
+    uint32_t read = 0;
+    if (m_generation == 4) {
+        const SnmpOid rows = E({1, 1, 1, 2, 1, 1});
+        SnmpOid at = E({1, 1, 1, 2});
+        while (read < m_deviceCount) {
+            SnmpVarbind next;
+            // The walk ends unless the agent's answer moves on.
+            if (!m_session->GetNext(at, next) || !StartsWith(next.oid, rows) || next.oid.size() != rows.size() + 1 ||
+                !OidLess(at, next.oid))
+                break;
+            at = next.oid;
+            RemoteDeviceInfo info;
+            if (!ReadDeviceInfo(info, next.oid.back()))
+                break;
+            m_deviceBuffer.push_back(info);
+            m_deviceNumbers.push_back(info.deviceNumber);
+            ++read;
+        }
+    } else {
+        const bool unbounded = ((m_version >> 8) & 0xFF) >= 60;
+        int misses = 0;
+        uint32_t tried = 0;
+        for (uint32_t n = 1; read < m_deviceCount && n <= 0xFFFF; ++n) {
+            if (!unbounded && n > m_deviceCount)
+                break;
+            RemoteDeviceInfo info;
+            if (ReadDeviceInfo(info, n)) {
+                m_deviceBuffer.push_back(info);
+                m_deviceNumbers.push_back(n);
+                ++read;
+                misses = 0;
+            } else if (!unbounded) {
+                m_owner->ReportDiscoveryResult(m_address, kDiscoveryFailed);
+                ++tried;
+            } else if (++misses > kMaxProbeMisses || m_session->IsCancelled()) {
+                break;
+            }
+        }
+        read += tried;
+    }
+    if (m_deviceNumbers.size() < m_deviceCount)
+        m_owner->ReportDiscoveryResult(m_address, kDiscoveryFailed);
+    m_firstContactDone = true;
+    return true;
+}
+
+void CRemoteAgentEntry::FinishInitialization()
+{
+    std::unique_lock<std::recursive_mutex> lock(m_mutex);
+    const uint32_t status = m_status;
+    const uint32_t versionKey = m_owner->GetTable().AddText(m_versionText);
+    m_owner->GetTable().UpdateRow(m_key, [&](RemoteAgentRow& r) {
+        r.flags = (r.flags & ~kRemoteRowStatusMask) | (status & 0xFF) << 8;
+        r.versionText = versionKey;
+    });
+    CDevices* devices = m_owner->GetDeviceList();
+    if (devices && (m_deviceBuffer.size() > 1 || devices->GetCount() > 0))
+        m_owner->DisableBroadcast();
+    const uint32_t index = m_snmpIndex;
+    lock.unlock();
+    // The list reads the records and event lists back through IRemoteAgentEntry on this thread.
+    if (devices)
+        devices->Add(this, index);
+    lock.lock();
+    m_deviceBuffer.clear();
+}
+
+template <typename F>
+void CRemoteAgentEntry::ForEachDeviceLocked(F f)
+{
+    CDevices* devices = m_owner->GetDeviceList();
+    if (!devices)
+        return;
+    for (uint32_t number : m_deviceNumbers)
+        if (auto device = devices->FindRemoteDevice(this, number))
+            f(*device);
+}
+
+int CRemoteAgentEntry::SetOnline(bool online, bool forced)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_online == -1)
+        forced = true;
+    if (online)
+        m_failures = 0;
+    if ((m_online == 1) == online && m_online != -1)
+        return online;
+    if (!online && !forced) {
+        if (++m_failures < kOfflineAfterFailures)
+            return m_online;
+    }
+    CDevices* devices = m_owner->GetDeviceList();
+    ForEachDeviceLocked([&](CDeviceEntryRemote& device) {
+        DeviceWork work;
+        const std::string event = "Device " + std::to_string(device.GetOrdinal()) + (online ? " Online" : " Offline");
+        if (online) {
+            device.RemoveAlarm(kAlarmOffline);
+            m_owner->LogEvent(device.GetRowKey(), 3, event, m_address, GetMac());
+            device.EnableDevice(work);
+        } else {
+            device.RemoveAllAlarms(m_configurationAlarm, false);
+            device.Deactivate(work);
+            device.AddAlarm(kAlarmOffline, kAlarmOfflineText, kAlarmOfflineValue);
+            m_owner->LogEvent(device.GetRowKey(), 2, event, m_address, GetMac());
+        }
+        if (devices)
+            devices->Perform(work);
+        const int index = device.GetDeviceIndex();
+        if (index > 0)
+            m_owner->SendValueChanged(DeviceColumnOid(25, index),
+                                      EngineValue::Integer(online ? device.GetWorstAlarm() : kAlarmOfflineValue));
+    });
+    if (!online)
+        m_wentOffline = true;
+    else if (m_wentOffline) {
+        m_polledOnce = false;
+        m_wentOffline = false;
+    }
+    m_online = online ? 1 : 0;
+    return online;
+}
+
+bool CRemoteAgentEntry::Poll()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::Poll] Polling %s", m_address.c_str());
+    const bool ok = ReadDeviceCount();
+    // A request cancelled because the engine stops says nothing about the agent.
+    if (m_session && m_session->IsCancelled())
+        return false;
+    SetOnline(ok, false);
+    if (ok && !m_polledOnce) {
+        CheckConfiguration();
+        ReadAlarms();
+    } else if (m_configurationAlarm) {
+        CheckConfiguration();
+    }
+    m_polledOnce = true;
+    return ok;
+}
+
+void CRemoteAgentEntry::ReadAlarms()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_session)
+        return;
+    // The ids the agent still reports, per device number; what is not seen again goes afterwards.
+    std::map<uint32_t, std::set<uint32_t>> seen;
+    const bool g4 = m_generation == 4;
+    const SnmpOid table = g4 ? E({1, 3, 2}) : E({100, 1, 6, 2});
+    const SnmpOid idColumn = With(table, {1, 1});
+    SnmpOid at = table;
+    CDevices* devices = m_owner->GetDeviceList();
+    for (int i = 0; i < kMaxAlarms; ++i) {
+        SnmpVarbind next;
+        if (!m_session->GetNext(at, next) || !StartsWith(next.oid, idColumn) || next.oid.size() != idColumn.size() + 1 ||
+            !OidLess(at, next.oid))
+            break;
+        at = next.oid;
+        const uint32_t a = next.oid.back();
+        uint32_t number = 0;
+        if (g4) {
+            char tableRef[kTextCapacity], rowRef[kTextCapacity];
+            uint32_t tl = sizeof tableRef, rl = sizeof rowRef;
+            const SnmpOid t = E({1, 3, 2, 1, 4}), r = E({1, 3, 2, 1, 5});
+            if (!m_session->GetOidText(tableRef, tl, t.data(), t.size(), a) ||
+                !m_session->GetOidText(rowRef, rl, r.data(), r.size(), a))
+                continue;
+            number = ParseRowRef(std::string(tableRef, tl), std::string(rowRef, rl));
+        } else {
+            int32_t n = 0;
+            const SnmpOid d = E({100, 1, 6, 2, 1, 5});
+            if (!m_session->GetInt(n, d.data(), d.size(), a))
+                continue;
+            number = n > 0 ? static_cast<uint32_t>(n) : 0;
+        }
+        if (number == 0)
+            continue;
+        char description[257] = {};
+        uint32_t dl = sizeof description;
+        int32_t value = 0, state = 1;
+        const SnmpOid descOid = g4 ? E({1, 3, 2, 1, 6}) : E({100, 1, 6, 2, 1, 4});
+        const SnmpOid valueOid = g4 ? E({1, 3, 2, 1, 7}) : E({100, 1, 6, 2, 1, 8});
+        const SnmpOid stateOid = E({1, 3, 2, 1, 8});
+        if (!m_session->GetString(description, dl, descOid.data(), descOid.size(), a) ||
+            !m_session->GetInt(value, valueOid.data(), valueOid.size(), a) ||
+            (g4 && !m_session->GetInt(state, stateOid.data(), stateOid.size(), a)) || state != 1)
+            continue;
+        auto device = devices ? devices->FindRemoteDevice(this, number) : nullptr;
+        if (!device)
+            continue;
+        seen[number].insert(a);
+        device->AddAlarm(a, std::string(description, dl), static_cast<uint32_t>(value));
+    }
+    for (uint32_t number : m_deviceNumbers) {
+        auto device = devices ? devices->FindRemoteDevice(this, number) : nullptr;
+        if (!device)
+            continue;
+        const std::set<uint32_t>& standing = seen[number];
+        for (const DeviceAlarm& alarm : device->GetAlarms()) {
+            if (alarm.id == kAlarmOffline || alarm.id == kAlarmConfiguration || standing.count(alarm.id))
+                continue;
+            if (m_configurationAlarm && alarm.value == kAlarmConfigurationValue)
+                continue;
+            device->RemoveAlarm(alarm.id);
+        }
+    }
+}
+
+std::string CRemoteAgentEntry::RegistrationTextLocked(uint32_t value, bool withCommunity)
+{
+    const uint32_t own = m_owner->GetOwnAddress();
+    char text[96];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%d", own & 0xFF, (own >> 8) & 0xFF, (own >> 16) & 0xFF, own >> 24,
+                  static_cast<int>(value));
+    std::string out = text;
+    if (withCommunity)
+        out += "," + m_community;
+    return out;
+}
+
+void CRemoteAgentEntry::AddConfigurationAlarmLocked()
+{
+    if (m_configurationAlarm || m_deviceNumbers.empty())
+        return;
+    ForEachDeviceLocked([this](CDeviceEntryRemote& d) {
+        d.AddAlarm(kAlarmConfiguration, kAlarmConfigurationText, kAlarmConfigurationValue);
+        m_owner->LogEvent(d.GetRowKey(), 2, "Configuration", m_address, GetMac());
+    });
+    m_configurationAlarm = true;
+}
+
+void CRemoteAgentEntry::RemoveConfigurationAlarmLocked()
+{
+    if (!m_configurationAlarm)
+        return;
+    ForEachDeviceLocked([this](CDeviceEntryRemote& d) {
+        if (d.HasAlarm(kAlarmConfiguration)) {
+            d.RemoveAlarm(kAlarmConfiguration);
+            m_owner->LogEvent(d.GetRowKey(), 3, "Configuration alarm removed", m_address, GetMac());
+        }
+    });
+    m_configurationAlarm = false;
+}
+
+int CRemoteAgentEntry::CheckConfiguration()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_session)
+        return 0;
+    if (m_generation == 0 && !ReadVersion())
+        return 0;
+    const uint32_t trapPort = m_owner->GetTrapPort();
+    const uint32_t value = trapPort | 0x10000;
+    bool ok = false;
+    switch (m_generation) {
+    case 1: {
+        const SnmpOid oid = E({10, 1, 13, 2, 0});
+        ok = m_session->SetInt(static_cast<int32_t>(value), oid.data(), oid.size());
+        break;
+    }
+    case 3:
+        ok = m_session->SetStringByOid(RegistrationTextLocked(value, false), "1.3.6.1.4.1.64950.10.1.13.9.0");
+        break;
+    case 4: {
+        std::string text = RegistrationTextLocked(value, true);
+        // The object holds at most 62 characters: without the community rather than cut.
+        if (text.size() > 62)
+            text = RegistrationTextLocked(value, false);
+        ok = m_session->SetStringByOid(text, "1.3.6.1.4.1.64950.1.2.2.1.1.0");
+        break;
+    }
+    default:
+        AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::CheckConfiguration]: %s (generation %d) keeps its "
+                                   "trap receivers", m_address.c_str(), m_generation);
+        return 1;
+    }
+    if (ok) {
+        RemoveConfigurationAlarmLocked();
+        m_registeredOnce = true;
+    } else {
+        if (!m_registeredOnce)
+            AddConfigurationAlarmLocked();
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_trapPort = trapPort;
+    }
+    m_owner->GetTable().UpdateRow(m_key, [&](RemoteAgentRow& r) { r.trapPort = trapPort; });
+    m_owner->SaveDataFile();
+    return 1;
+}
+
+int CRemoteAgentEntry::UnregisterTrapDestination()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_session || m_online == 0)
+        return 1;
+    if (m_generation == 1) {
+        const SnmpOid oid = E({10, 1, 13, 2, 0});
+        m_session->SetInt(0, oid.data(), oid.size());
+    } else if (m_generation == 3) {
+        m_session->SetStringByOid(RegistrationTextLocked(0, false), "1.3.6.1.4.1.64950.10.1.13.9.0");
+    } else if (m_generation == 4) {
+        m_session->SetStringByOid(RegistrationTextLocked(0, false), "1.3.6.1.4.1.64950.1.2.2.1.1.0");
+    }
+    return 1;
+}
+
+void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool /*forced*/)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (record.specific == 3 || record.specific == 5)
+        SetOnline(true, true);
+    else if (record.specific == 4)
+        SetOnline(false, true);
+    const SnmpOid deviceColumns = E({1, 1, 1, 2});
+    const SnmpOid version = E({1, 2, 1, 1, 2, 0});
+    CDevices* devices = m_owner->GetDeviceList();
+    for (const RemoteTrapVarbind& vb : record.varbinds) {
+        SnmpOid oid(vb.oid, vb.oid + vb.UsableOidLength());
+        if (StartsWith(oid, deviceColumns) && oid.size() >= deviceColumns.size() + 2) {
+            const uint32_t k = oid[oid.size() - 2], n = oid.back();
+            if (auto device = devices ? devices->FindRemoteDevice(this, n) : nullptr)
+                device->SetValueByField(0, k, kValueOctetString, vb.value, std::strlen(vb.value));
+        } else if (oid == version && m_versionText != vb.value) {
+            m_generation = 0;
+            m_polledOnce = false;
+        }
+    }
+}
+
+void CRemoteAgentEntry::ProcessEngineTrap(const RemoteTrapRecord& record, bool forced)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    (void)forced;
+    if (record.specific == 1010) {
+        SetOnline(false, true);
+        return;
+    }
+    if (record.specific != 1009 && record.specific != 1011)
+        return;
+    SetOnline(true, true);
+    const SnmpOid deviceTable = E({10, 2, 2});
+    const SnmpOid version = E({10, 1, 2, 3, 0});
+    CDevices* devices = m_owner->GetDeviceList();
+    for (const RemoteTrapVarbind& vb : record.varbinds) {
+        SnmpOid oid(vb.oid, vb.oid + vb.UsableOidLength());
+        if (StartsWith(oid, deviceTable) && oid.size() >= deviceTable.size() + 2) {
+            const uint32_t k = oid[oid.size() - 2], n = oid.back();
+            if (auto device = devices ? devices->FindRemoteDevice(this, n) : nullptr) {
+                DeviceWork work;
+                device->SnmpSetDeviceValue(0, k, kValueOctetString, vb.value, std::strlen(vb.value), work);
+                devices->Perform(work);
+            }
+        } else if (oid == version && m_versionText != vb.value) {
+            m_generation = 0;
+            m_polledOnce = false;
+        }
+    }
+}
+
+void CRemoteAgentEntry::SetServerAddress(const std::string& address)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    {
+        std::lock_guard<std::mutex> identity(m_identityMutex);
+        m_address = address;
+    }
+    if (CDevices* devices = m_owner->GetDeviceList())
+        devices->SetRemoteAddress(m_snmpIndex, address);
+}
+
+bool CRemoteAgentEntry::HasPendingReactions()
+{
+    RemoteAgentRow row;
+    if (!m_owner->GetTable().GetRowByKey(GetKey(), row))
+        return false;
+    CDevices* devices = m_owner->GetDeviceList();
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const uint32_t selection = row.deviceSelection;
+    if (selection == 0)
+        return devices && devices->AgentHasPendingReactions(this);
+    // The selection names up to two device numbers (bytes 0 and 1): each that exists must be pending.
+    for (uint32_t number : {selection & 0xFF, (selection >> 8) & 0xFF}) {
+        if (number == 0)
+            continue;
+        auto device = devices ? devices->FindRemoteDevice(this, number) : nullptr;
+        if (device && !device->HasPendingReactions())
+            return false;
+    }
+    return true;
+}
+
+void CRemoteAgentEntry::SetEventFlags(const std::string& name, uint32_t bits)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ForEachDeviceLocked([&](CDeviceEntryRemote& d) { d.SetEventFlags(name, bits); });
+}
+
+void CRemoteAgentEntry::ClearEventFlags(const std::string& name, uint32_t bits)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ForEachDeviceLocked([&](CDeviceEntryRemote& d) { d.ClearEventFlags(name, bits); });
+}
+
+void CRemoteAgentEntry::PrepareForResume()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_failures = kOfflineAfterFailures;
+    m_polledOnce = false;
+}
+
+bool CRemoteAgentEntry::HasConfigurationAlarm()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_configurationAlarm;
+}
+
+uint32_t CRemoteAgentEntry::GetKey() { return m_key.load(); }
+uint32_t CRemoteAgentEntry::GetSnmpIndex() { return m_snmpIndex.load(); }
+
+#define VG_ENTRY_GETTER(type, name, lockType, mutex, member) \
+    type CRemoteAgentEntry::name()                           \
+    {                                                        \
+        std::lock_guard<lockType> lock(mutex);               \
+        return member;                                       \
+    }
+VG_ENTRY_GETTER(std::string, GetServerAddress, std::mutex, m_identityMutex, m_address)
+VG_ENTRY_GETTER(std::string, GetCommunity, std::mutex, m_identityMutex, m_community)
+VG_ENTRY_GETTER(std::string, GetMac, std::mutex, m_identityMutex, m_mac)
+VG_ENTRY_GETTER(uint32_t, GetPort, std::mutex, m_identityMutex, m_port)
+VG_ENTRY_GETTER(uint32_t, GetTrapPort, std::mutex, m_identityMutex, m_trapPort)
+VG_ENTRY_GETTER(uint32_t, GetSnmpVersion, std::mutex, m_identityMutex, m_versionCode)
+VG_ENTRY_GETTER(int, GetOnlineState, std::recursive_mutex, m_mutex, m_online)
+VG_ENTRY_GETTER(uint32_t, GetDeviceCount, std::recursive_mutex, m_mutex, m_deviceCount)
+VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, std::recursive_mutex, m_mutex, m_deviceNumbers)
+VG_ENTRY_GETTER(std::string, GetVersionText, std::recursive_mutex, m_mutex, m_versionText)
+VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, std::recursive_mutex, m_mutex, m_deviceBuffer)
+VG_ENTRY_GETTER(int, GetGeneration, std::recursive_mutex, m_mutex, m_generation)
+#undef VG_ENTRY_GETTER
+
+bool CRemoteAgentEntry::IsSameAddress(const std::string& address)
+{
+    std::lock_guard<std::mutex> identity(m_identityMutex);
+    return m_address == address;
+}
+
+namespace {
+
+bool ParseMac(const std::string& text, unsigned out[6])
+{
+    if (text.size() < 17)
+        return false;
+    for (int i = 0; i < 6; ++i) {
+        char pair[3] = {text[3 * i], text[3 * i + 1], 0};
+        char* end = nullptr;
+        unsigned long v = std::strtoul(pair, &end, 16);
+        if (end != pair + 2)
+            return false;
+        out[i] = static_cast<unsigned>(v);
+    }
+    return true;
+}
+
+} // namespace
+
+bool CRemoteAgentEntry::IsSameMac(const std::string& mac)
+{
+    std::lock_guard<std::mutex> identity(m_identityMutex);
+    unsigned a[6], b[6];
+    if (m_mac.empty() || !ParseMac(m_mac, a) || !ParseMac(mac, b))
+        return false;
+    return std::equal(a, a + 6, b);
+}
+
+void CRemoteAgentEntry::SetMac(const std::string& mac)
+{
+    std::lock_guard<std::mutex> identity(m_identityMutex);
+    m_mac = mac;
+}
+
+void CRemoteAgentEntry::NoteStoredDevice(uint32_t deviceNumber)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ++m_deviceCount;
+    m_deviceNumbers.push_back(deviceNumber);
+}
+
+std::shared_ptr<RemoteSnmpServer> CRemoteAgentEntry::GetSnmpServer()
+{
+    std::lock_guard<std::mutex> pointer(m_sessionMutex);
+    return m_session;
+}
+
+bool CRemoteAgentEntry::SnmpGet(const std::vector<uint32_t>& oid, RemoteValue& value)
+{
+    auto session = GetSnmpServer();
+    SnmpValue v;
+    if (!session || !session->Get(oid, v))
+        return false;
+    value.number = static_cast<uint32_t>(v.integer);
+    value.text = v.bytes;
+    value.oid = v.oid;
+    return true;
+}
+
+bool CRemoteAgentEntry::SnmpGetNext(const std::vector<uint32_t>& oid, std::vector<uint32_t>& next, RemoteValue& value)
+{
+    auto session = GetSnmpServer();
+    SnmpVarbind vb;
+    // A walk that does not move on ends here.
+    if (!session || !session->GetNext(oid, vb) || !OidLess(oid, vb.oid))
+        return false;
+    next = vb.oid;
+    value.number = static_cast<uint32_t>(vb.value.integer);
+    value.text = vb.value.bytes;
+    value.oid = vb.value.oid;
+    return true;
+}

@@ -1,0 +1,150 @@
+// The remote-agent manager's host over the process-wide server.
+
+#include <memory>
+
+#include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
+#include "engine/core/config/MervaneApp.h"
+#include "engine/core/devices/Devices.h"
+#include "engine/core/server/Server.h"
+#include "engine/core/settings/DeviceEngineTable.h"
+#include "engine/remote/RemoteAgentHost.h"
+#include "engine/remote/RemoteSnmpClient.h"
+
+namespace {
+
+class ServerRemoteAgentHost : public IRemoteAgentHost {
+public:
+    ServerRemoteAgentHost(std::unique_ptr<IRemoteSnmpClient> client, std::function<std::string()> configuredAddress)
+        : m_client(std::move(client)), m_configuredAddress(std::move(configuredAddress))
+    {
+    }
+
+    bool IsServerStarted() override
+    {
+        CServer* s = CServer::Instance();
+        return s && s->IsStarted();
+    }
+    uint32_t GetSetting(int word) override
+    {
+        CServer* s = CServer::Instance();
+        return s ? s->GetEngineConfig()->GetWord(word) : CDeviceEngineTable::DefaultWord(word);
+    }
+    void SetSetting(int word, uint32_t value) override
+    {
+        if (CServer* s = CServer::Instance())
+            s->GetEngineConfig()->SetWord(word, value);
+    }
+    void SaveUserExtension() override
+    {
+        if (CServer* s = CServer::Instance())
+            s->SaveUserExtension();
+    }
+    void BeginCritical(uint32_t bits) override
+    {
+        if (CServer* s = CServer::Instance())
+            s->GetEngineConfig()->BeginCritical(bits);
+    }
+    void EndCritical(uint32_t bits) override
+    {
+        if (CServer* s = CServer::Instance())
+            s->GetEngineConfig()->EndCritical(bits);
+    }
+    void DisableBroadcast() override
+    {
+        if (CServer* s = CServer::Instance())
+            s->GetEngineConfig()->DisableBroadcast();
+    }
+    void SetShutdownRequiredOne() override
+    {
+        if (CServer* s = CServer::Instance()) {
+            s->GetEngineConfig()->ModifyWord(EngineWord::kOptions, kOptionShutdownRequiredAll, 0);
+            s->SaveUserExtension();
+        }
+    }
+    uint32_t GetEngineAddress() override
+    {
+        CServer* s = CServer::Instance();
+        return s && s->GetSnmp() ? s->GetSnmp()->GetEngineIPAddress() : 0;
+    }
+    std::string GetConfiguredEngineAddress() override { return m_configuredAddress ? m_configuredAddress() : std::string(); }
+    CDevices* GetDevices() override
+    {
+        CServer* s = CServer::Instance();
+        return s ? dynamic_cast<CDevices*>(s->GetDevices()) : nullptr;
+    }
+    void SendNotification(const std::vector<uint32_t>& oid, uint32_t trapId, const EngineValue& value) override
+    {
+        CServer* s = CServer::Instance();
+        if (!s || !s->GetConsoles())
+            return;
+        if (trapId == kValueChangedTrap)
+            s->GetConsoles()->SendValueNotification(oid, trapId, value);
+        else
+            s->GetConsoles()->SendNotification(oid, trapId, value);
+    }
+    void LogEvent(uint32_t deviceKey, int type, const std::string& text, const std::string& address,
+                  const std::string& mac) override
+    {
+        (void)mac;
+        if (CServer* s = CServer::Instance())
+            s->LogEvent(deviceKey, type, 1, text, address.empty() ? nullptr : address.c_str(), 0, 0);
+    }
+    void BroadcastMessage(const std::string& text) override
+    {
+        if (CServer* s = CServer::Instance())
+            s->BroadcastMessage(text, 1, 1);
+    }
+    void PostSystemRequest(uint32_t type) override
+    {
+        CServer* s = CServer::Instance();
+        if (s && s->GetSystemQueue())
+            s->GetSystemQueue()->Post(type);
+    }
+    void AddRemoteMibRow() override { AppLog::Instance()->Log(kLogTrace, "remote-engine MIB row added"); }
+    void RemoveRemoteMibRow() override { AppLog::Instance()->Log(kLogTrace, "remote-engine MIB row removed"); }
+    RemoteStorePaths GetStorePaths() override
+    {
+        RemoteStorePaths paths;
+        CServer* s = CServer::Instance();
+        if (!s)
+            return paths;
+        paths.data = s->GetFilePaths().remote;
+        paths.backup = s->GetFilePaths().remoteBackup;
+        BuildFileName(s->GetConfig(), paths.templateFile, VG_FILE_DATA_REMOTE_TEMPLATE, false);
+        BuildSafePointFileName(s->GetConfig(), paths.safePoint, VG_FILE_EXT_REMOTE);
+        return paths;
+    }
+    IRemoteSnmpClient* GetClient() override { return m_client.get(); }
+    bool LookUpMac(const std::string& address, std::string& mac) override
+    {
+        char buffer[20] = {};
+        if (!GetRemoteMacAddress(address.c_str(), buffer, sizeof buffer))
+            return false;
+        mac = buffer;
+        return true;
+    }
+    void CreateOtherSafePoints() override
+    {
+        CServer* s = CServer::Instance();
+        if (!s)
+            return;
+        s->GetUserExtension()->CreateSafePoint();
+        if (s->GetDevices())
+            s->GetDevices()->CreateSafePoint();
+        if (s->GetConsoles())
+            s->GetConsoles()->CreateSafePoint();
+    }
+
+private:
+    std::unique_ptr<IRemoteSnmpClient> m_client;
+    std::function<std::string()> m_configuredAddress;
+};
+
+} // namespace
+
+std::unique_ptr<IRemoteAgentHost> MakeServerRemoteAgentHost(std::unique_ptr<IRemoteSnmpClient> client,
+                                                            std::function<std::string()> configuredAddress)
+{
+    return std::make_unique<ServerRemoteAgentHost>(std::move(client), std::move(configuredAddress));
+}

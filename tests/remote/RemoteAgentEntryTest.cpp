@@ -1,0 +1,215 @@
+// The remote-agent entry's rules: versions and generations, row references, MAC comparison, the
+// online state over failed polls, and first contact against the simulated agent.
+
+#include <gtest/gtest.h>
+
+#include "RemoteTestSupport.h"
+#include "SimAgentProcess.h"
+#include "engine/remote/RemoteAgentEntry.h"
+#include "engine/remote/RemoteAgentStore.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+TEST(RemoteEntryRules, VersionTextSelectsTheGeneration)
+{
+    const struct {
+        const char* text;
+        int generation;
+    } cases[] = {{"12.04.0039", 2}, {"12.04.0040", 1}, {"12.04.0047", 1}, {"12.04.0048", 3},
+                 {"12.04.0059", 3}, {"12.05.0001", 1}, {"15.00.0001", 4}, {"", 2}};
+    for (const auto& c : cases)
+        EXPECT_EQ(CRemoteAgentEntry::GenerationOf(CRemoteAgentEntry::ParseVersion(c.text)), c.generation) << c.text;
+    EXPECT_EQ(CRemoteAgentEntry::ParseVersion("12.04.0059"), 0x0C043B00u);
+}
+
+TEST(RemoteEntryRules, RowReferenceGivesTheDeviceNumber)
+{
+    const std::string table = "1.3.6.1.4.1.64950.1.1.1.2";
+    EXPECT_EQ(CRemoteAgentEntry::ParseRowRef(table, table + ".1.2.5"), 5u);
+    EXPECT_EQ(CRemoteAgentEntry::ParseRowRef(table, table + ".1.1.12"), 12u);
+    EXPECT_EQ(CRemoteAgentEntry::ParseRowRef(table, table), 0u) << "a row text no longer than the table text";
+    EXPECT_EQ(CRemoteAgentEntry::ParseRowRef(table, table + ".1"), 0u);
+    EXPECT_EQ(CRemoteAgentEntry::ParseRowRef("", table), 0u);
+}
+
+// An owner without devices, console or event log: the entry's own state is what is looked at.
+class BareOwner : public IRemoteEntryOwner {
+public:
+    explicit BareOwner(IRemoteSnmpClient* client) : m_client(client), m_store(RemoteStorePaths()) {}
+    CDevices* GetDeviceList() override { return nullptr; }
+    CRemoteAgentTable& GetTable() override { return m_store.Table(); }
+    IRemoteSnmpClient* GetClient() override { return m_client; }
+    RemoteSessionSettings GetSessionSettings() override
+    {
+        RemoteSessionSettings s;
+        s.retries = 0;
+        s.timeoutSeconds = 1;
+        return s;
+    }
+    uint32_t GetTrapPort() override { return 40162; }
+    uint32_t GetOwnAddress() override { return 0x0100007F; }
+    void ReportDiscoveryResult(const std::string&, int result) override { results.push_back(result); }
+    int SaveDataFile() override { return 1; }
+    void LogEvent(uint32_t, int, const std::string& text, const std::string&, const std::string&) override
+    {
+        events.push_back(text);
+    }
+    void SendValueChanged(const std::vector<uint32_t>&, const EngineValue&) override {}
+    void RegisterMibRow() override {}
+    void DisableBroadcast() override {}
+
+    // A row for an agent at address:port with that MAC.
+    RemoteAgentRow Row(const std::string& address, int port, const std::string& mac)
+    {
+        m_store.Table().ReadFileBlock("/nonexistent", kRemoteTableBlockKey);
+        RemoteAgentRow row;
+        row.address = m_store.Table().AddText(address);
+        row.community = m_store.Table().AddText("public");
+        row.mac = m_store.Table().AddText(mac);
+        row.port = static_cast<uint32_t>(port);
+        m_store.Table().AddRow(row);
+        return row;
+    }
+
+    std::vector<int> results;
+    std::vector<std::string> events;
+
+private:
+    IRemoteSnmpClient* m_client;
+    CRemoteAgentStore m_store;
+};
+
+TEST(RemoteEntryRules, MacsCompareByTheirSixOctets)
+{
+    vgtest::ClientLoop loop;
+    BareOwner owner(&loop.Client());
+    CRemoteAgentEntry entry(&owner);
+    entry.Initialize(owner.Row("127.0.0.2", 161, "02:ab:00:00:00:0c"), 1);
+    EXPECT_TRUE(entry.IsSameMac("02-AB-00-00-00-0C"));
+    EXPECT_TRUE(entry.IsSameMac("02:ab:00:00:00:0c"));
+    EXPECT_FALSE(entry.IsSameMac("02:ab:00:00:00:0d"));
+    EXPECT_FALSE(entry.IsSameMac(""));
+    CRemoteAgentEntry noMac(&owner);
+    noMac.Initialize(owner.Row("127.0.0.3", 161, ""), 2);
+    EXPECT_FALSE(noMac.IsSameMac("02:ab:00:00:00:0c")) << "no stored MAC matches nothing";
+}
+
+TEST(RemoteEntryRules, OnlineAgentGoesOfflineAtItsThirdFailedPollInARow)
+{
+    vgtest::ClientLoop loop;
+    BareOwner owner(&loop.Client());
+    CRemoteAgentEntry entry(&owner);
+    EXPECT_EQ(entry.GetOnlineState(), -1);
+    entry.SetOnline(true, false);
+    EXPECT_EQ(entry.GetOnlineState(), 1) << "a first good poll: online at once";
+    entry.SetOnline(false, false);
+    entry.SetOnline(false, false);
+    EXPECT_EQ(entry.GetOnlineState(), 1);
+    entry.SetOnline(true, false);  // a good poll in between starts the count again
+    entry.SetOnline(false, false);
+    entry.SetOnline(false, false);
+    EXPECT_EQ(entry.GetOnlineState(), 1);
+    entry.SetOnline(false, false);
+    EXPECT_EQ(entry.GetOnlineState(), 0);
+
+    CRemoteAgentEntry unknown(&owner);
+    unknown.SetOnline(false, false);
+    EXPECT_EQ(unknown.GetOnlineState(), 0) << "an agent of unknown state goes offline at its first failure";
+    CRemoteAgentEntry forced(&owner);
+    forced.SetOnline(true, false);
+    forced.SetOnline(false, true);
+    EXPECT_EQ(forced.GetOnlineState(), 0) << "a status trap forces the change";
+}
+
+class RemoteEntryContactTest : public ::testing::Test {
+protected:
+    void Contact(int generation, const std::vector<std::string>& scenario)
+    {
+        vgtest::SimAgentOptions options;
+        options.generation = generation;
+        options.devices = 3;
+        ASSERT_TRUE(m_agent.Start(options));
+        for (const std::string& line : scenario)
+            ASSERT_TRUE(m_agent.Send(line)) << line;
+        m_entry.Initialize(m_owner.Row(m_agent.Address(), m_agent.Port(), options.mac), 1);
+        m_contacted = m_entry.DiscoverDevices();
+    }
+
+    vgtest::ClientLoop m_loop;
+    vgtest::SimAgentProcess m_agent;
+    BareOwner m_owner{&m_loop.Client()};
+    CRemoteAgentEntry m_entry{&m_owner};
+    bool m_contacted = false;
+};
+
+TEST_F(RemoteEntryContactTest, ReadsEveryDeviceOfEachGeneration)
+{
+    for (int generation : {1, 3, 4}) {
+        SCOPED_TRACE(generation);
+        vgtest::SimAgentProcess agent;
+        vgtest::SimAgentOptions options;
+        options.generation = generation;
+        options.devices = 3;
+        ASSERT_TRUE(agent.Start(options));
+        CRemoteAgentEntry entry(&m_owner);
+        entry.Initialize(m_owner.Row(agent.Address(), agent.Port(), options.mac), 1);
+        ASSERT_TRUE(entry.DiscoverDevices());
+        EXPECT_EQ(entry.GetGeneration(), generation);
+        EXPECT_EQ(entry.GetDeviceNumbers(), (std::vector<uint32_t>{1, 2, 3}));
+        std::vector<RemoteDeviceInfo> devices = entry.GetDeviceInfo();
+        ASSERT_EQ(devices.size(), 3u);
+        EXPECT_EQ(devices[1].model, "Sim UPS 2");
+        EXPECT_EQ(devices[2].name, "Device 3@127.0.0.2") << "an empty name is made from the number and address";
+    }
+}
+
+// Hostile agents: the first contact stays bounded and mirrors nothing it cannot trust.
+TEST_F(RemoteEntryContactTest, NegativeDeviceCountIsRefused)
+{
+    Contact(3, {"count -1"});
+    EXPECT_FALSE(m_contacted);
+    EXPECT_TRUE(m_entry.GetDeviceNumbers().empty());
+    EXPECT_EQ(m_owner.results, std::vector<int>{4});
+}
+
+TEST_F(RemoteEntryContactTest, HugeDeviceCountIsRefused)
+{
+    Contact(4, {"count 100000"});
+    EXPECT_FALSE(m_contacted);
+    EXPECT_TRUE(m_entry.GetDeviceNumbers().empty());
+}
+
+TEST_F(RemoteEntryContactTest, WalkThatRepeatsItsOidEnds)
+{
+    Contact(4, {"repeat on"});
+    // The first answer moves on from the table's root; every later one repeats the OID it was asked.
+    EXPECT_TRUE(m_contacted);
+    EXPECT_EQ(m_entry.GetDeviceNumbers(), std::vector<uint32_t>{1});
+}
+
+TEST_F(RemoteEntryContactTest, OverLongTextsAreCut)
+{
+    Contact(3, {"fill 1.3.6.1.4.1.64950.10.2.2.1.9.1 5000", "fill 1.3.6.1.4.1.64950.10.2.2.1.10.2 300"});
+    ASSERT_TRUE(m_contacted);
+    std::vector<RemoteDeviceInfo> devices = m_entry.GetDeviceInfo();
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_EQ(devices[0].model.size(), 127u);
+    EXPECT_EQ(devices[1].name.size(), 127u);
+}
+
+TEST_F(RemoteEntryContactTest, ProbeOfAManyDeviceAgentStopsAfterARunOfMisses)
+{
+    // From build 60 missing numbers are skipped; a count the agent cannot back must not make the probe
+    // run through 65535 numbers.
+    vgtest::Log().Clear();
+    Contact(3, {"set 1.3.6.1.4.1.64950.10.1.2.3.0 s 12.04.0060", "count 200"});
+    EXPECT_TRUE(m_contacted);
+    EXPECT_EQ(m_entry.GetDeviceNumbers().size(), 3u);
+    size_t requests = 0;
+    for (const CapturedLine& line : vgtest::Log().Lines())
+        requests += line.message.rfind("Sending GET_STR_VALUE", 0) == 0;
+    EXPECT_LT(requests, 100u) << "three devices of eight texts, then a short run of misses";
+}
+
+}  // namespace
