@@ -81,3 +81,9 @@ size_t TrapQueue::Size() const
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_records.size();
 }
+
+bool TrapQueue::IsRunning() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_running;
+}

@@ -37,6 +37,8 @@ public:
     void StopAndClear();
 
     uint64_t Dropped() const;
+    // False from the moment Stop begins.
+    bool IsRunning() const;
     size_t Size() const;
 
 private:
