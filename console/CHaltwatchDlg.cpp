@@ -86,8 +86,16 @@ CHaltwatchDlg::CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageB
     m_icons[8] = StatusIcon(QColor(60, 60, 140), true);
     setWindowIcon(m_icons[0]);
     BuildControls();
+    // The next keep-alive is armed when the last one has answered: the engine never sees two closer than
+    // the interval, and a slow engine does not pile them up.
     m_keepAlive.setInterval(m_settings.keepAliveMs);
+    m_keepAlive.setSingleShot(true);
+    m_keepAlive.setTimerType(Qt::PreciseTimer);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { m_worker.KeepAlive(); });
+    connect(&m_worker, &EngineWorker::keepAliveDone, this, [this] {
+        if (m_sessionOpen && !m_tornDown)
+            m_keepAlive.start();
+    });
     connect(&m_worker, &EngineWorker::refreshed, this, &CHaltwatchDlg::OnRefreshed);
 }
 

@@ -81,9 +81,7 @@ void EngineWorker::KeepAlive()
         return;
     RunOn(m_runner, [this] {
         m_keepAliveQueued.store(false);
-        if (!m_session->IsOpen())
-            return;
-        emit keepAliveDone(Register());
+        emit keepAliveDone(m_session->IsOpen() && Register());
     });
 }
 

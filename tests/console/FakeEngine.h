@@ -71,11 +71,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_community = community;
     }
-    // Requests to another peer time out (empty: every peer answers).
-    void AcceptPeer(const std::string& peer)
+    // Requests to this peer time out (nothing answers at that address).
+    void DropPeer(const std::string& peer)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_peer = peer;
+        m_droppedPeers.insert(peer);
     }
 
     SnmpClientResult Request(const SnmpClientRequest& request) override
@@ -87,7 +87,7 @@ public:
                       request.community, request.version, std::chrono::steady_clock::now()};
         m_calls.push_back(call);
         m_changed.notify_all();
-        if (m_dead || m_timeouts.count(call.oid) || (!m_peer.empty() && request.peer != m_peer) ||
+        if (m_dead || m_timeouts.count(call.oid) || m_droppedPeers.count(request.peer) ||
             (!m_community.empty() && request.community != m_community)) {
             result.status = SnmpClientStatus::Timeout;
             return result;
@@ -238,7 +238,7 @@ private:
     std::set<std::string> m_timeouts;
     bool m_dead = false;
     std::string m_community;
-    std::string m_peer;
+    std::set<std::string> m_droppedPeers;
     std::vector<FakeCall> m_calls;
 };
 
