@@ -543,6 +543,11 @@ void CHaltwatchDlg::UpdateStatus()
     SetTray(TraySlotFor(m_model.WorstStatus()));
 }
 
+uint64_t CHaltwatchDlg::TrapsReceived() const
+{
+    return m_listener ? m_listener->Received() : 0;
+}
+
 bool CHaltwatchDlg::QueueTrap(TrapRecord record)
 {
     return m_queue.Push(std::move(record));
@@ -585,7 +590,8 @@ void CHaltwatchDlg::OnTrap(const TrapRecord& record)
     default:
         break;
     }
-    emit trapHandled(record.specific);
+    emit trapHandled(record.specific, record.varbinds.empty() ? QString()
+                                                             : QString::fromStdString(OidToString(record.varbinds.front().oid)));
 }
 
 void CHaltwatchDlg::CenterAndShow()

@@ -79,6 +79,8 @@ public:
     QString TrayToolTip() const { return m_trayToolTip; }
     uint16_t TrapPort() const { return m_trapPort; }
     TrapQueue& Queue() { return m_queue; }
+    // Notifications the trap listener received (0 without a listener).
+    uint64_t TrapsReceived() const;
     const std::vector<EventListRow>& EventRows() const { return m_eventRows; }
     QAction* OpenAction() const { return m_openAction; }
     QAction* ExitAction() const { return m_exitAction; }
@@ -86,7 +88,8 @@ public:
 
 signals:
     void refreshApplied();
-    void trapHandled(int specific);
+    // A notification was handled: its code and the OID of its first varbind (dotted, may be empty).
+    void trapHandled(int specific, const QString& firstOid);
     void discoveryRequested();
     void exitRequested();
 

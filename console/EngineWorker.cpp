@@ -130,9 +130,7 @@ void EngineWorker::ProbeAt(const QString& community, const QString& address, int
 {
     RunOn(m_runner, [=, this] {
         SnmpServer probe(m_transport);
-        int32_t count = 0;
-        bool ok = probe.Open(address.toStdString(), community.toStdString(), port, 1) &&
-                  probe.GetInt(count, kDeviceCount);
+        bool ok = probe.Open(address.toStdString(), community.toStdString(), port, 1) && probe.Answers(kDeviceCount);
         RunOn(context, [done, ok, address] { done(ok, address); });
     });
 }

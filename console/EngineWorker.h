@@ -47,7 +47,8 @@ public:
 
     // Login probes on temporary SNMPv1 sessions. ProbeLocal tries each address in order and reads the
     // engine's own address (done gets that address, or the one asked when the engine reports 0.0.0.0);
-    // ProbeAt reads the device count of the engine at address. done(ok, engine address).
+    // ProbeAt asks the engine at address for its device count: any answer, an error status included, proves
+    // the community. done(ok, engine address).
     void ProbeLocal(const QString& community, const QStringList& addresses, int port, QObject* context,
                     std::function<void(bool, QString)> done);
     void ProbeAt(const QString& community, const QString& address, int port, QObject* context,

@@ -47,3 +47,11 @@ void SnmpListener::StopAll()
 {
     m_entries.clear();
 }
+
+uint64_t SnmpListener::Received() const
+{
+    uint64_t n = 0;
+    for (const auto& [port, entry] : m_entries)
+        n += entry.session->Received();
+    return n;
+}

@@ -30,6 +30,8 @@ public:
     void Unsubscribe(uint16_t port);
     void StopAll();
     size_t Count() const { return m_entries.size(); }
+    // Notifications received on every port so far.
+    uint64_t Received() const;
 
 private:
     struct Entry {

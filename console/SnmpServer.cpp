@@ -86,7 +86,8 @@ bool SnmpServer::BuildOid(const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_
     return !out.empty() && out.size() <= kMaxOidLength;
 }
 
-bool SnmpServer::Exchange(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, SnmpVarbind& answer)
+bool SnmpServer::Exchange(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, SnmpVarbind& answer,
+                          bool* answered)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_open)
@@ -101,6 +102,8 @@ bool SnmpServer::Exchange(SnmpCommand command, const SnmpOid& oid, const SnmpVal
     request.retries = kRetries;
     request.varbinds.push_back({oid, value});
     SnmpClientResult result = m_transport.Request(request);
+    if (answered)
+        *answered = result.status == SnmpClientStatus::Ok;
     if (result.status != SnmpClientStatus::Ok || result.errorStatus != 0 || result.varbinds.empty())
         return false;
     answer = std::move(result.varbinds.front());
@@ -117,6 +120,16 @@ bool SnmpServer::GetValue(const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_
         return false;
     value = std::move(answer.value);
     return true;
+}
+
+bool SnmpServer::Answers(const SnmpOid& base)
+{
+    SnmpVarbind answer;
+    bool answered = false;
+    if (base.empty() || base.size() > kMaxOidLength)
+        return false;
+    Exchange(SnmpCommand::Get, base, SnmpValue(), answer, &answered);
+    return answered;
 }
 
 bool SnmpServer::GetInt(int32_t& out, const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3)

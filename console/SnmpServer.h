@@ -54,6 +54,10 @@ public:
     // The OID that follows start (GET-NEXT); fails when its length is not below capacity.
     bool GetNextOid(SnmpOid& out, size_t capacity, const SnmpOid& start);
 
+    // Whether the engine answers a GET of the object at all, an error status included: an engine drops a
+    // request with a community it does not accept, so any answer proves the community.
+    bool Answers(const SnmpOid& base);
+
     // A write first reads the object; when that read fails nothing is written.
     bool SetInt(int32_t value, const SnmpOid& base, uint32_t i1 = 0, uint32_t i2 = 0, uint32_t i3 = 0);
     bool SetString(const std::string& text, const SnmpOid& base, uint32_t i1 = 0, uint32_t i2 = 0, uint32_t i3 = 0);
@@ -63,7 +67,8 @@ public:
 
 private:
     // One exchange under m_mutex; true when the answer came without error and with a varbind.
-    bool Exchange(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, SnmpVarbind& answer);
+    bool Exchange(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, SnmpVarbind& answer,
+                  bool* answered = nullptr);
     bool GetValue(const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3, SnmpValue& value);
     bool Set(const SnmpValue& value, const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3);
 

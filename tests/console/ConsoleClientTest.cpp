@@ -164,6 +164,9 @@ private slots:
         QVERIFY(v1.Open("127.0.0.1", "public", 3664, 1));
         QVERIFY(!v1.SetInt(1, O(E("1.4"))));  // noSuchName on SNMPv1
         QCOMPARE(engine.Log(), (std::vector<std::string>{"G " + E("1.4")}));
+        // An error answer still proves the community; silence does not.
+        QVERIFY(v1.Answers(O(E("1.4"))));
+        QVERIFY(!v1.Answers(O(E("1.2"))));
     }
 
     // Two threads on one session: the session lock keeps each request whole.
