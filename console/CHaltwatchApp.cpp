@@ -174,8 +174,12 @@ void CHaltwatchApp::Shutdown()
 {
     if (m_loginDialog)
         m_loginDialog->reject();
-    m_window.reset();
+    // The window posts its last work to the worker; the worker ends (its jobs may still answer to the
+    // window) before the window goes.
+    if (m_window)
+        m_window->Teardown();
     m_worker.reset();
+    m_window.reset();
     if (m_instanceServer) {
         m_instanceServer->close();
         delete m_instanceServer;
