@@ -343,11 +343,15 @@ void CHaltwatchDlg::InitDialog()
 
 void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
 {
+    // The queue's thread only posts each record to this window's thread.
+    auto startQueue = [this] {
+        return m_queue.Start([this](TrapRecord&& record) {
+            QMetaObject::invokeMethod(
+                this, [this, record = std::move(record)] { OnTrap(record); }, Qt::QueuedConnection);
+        });
+    };
     if (m_snmpThread && !m_listener) {
-        if (!m_queue.Start([this](TrapRecord&& record) {
-                QMetaObject::invokeMethod(
-                    this, [this, record = std::move(record)] { OnTrap(record); }, Qt::QueuedConnection);
-            })) {
+        if (!startQueue()) {
             m_messages.Show(this, kMessageCaption, "Unable to initialize snmp trap queue");
             done(false);
             return;
@@ -367,10 +371,7 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
             return;
         }
     } else if (!m_snmpThread) {
-        m_queue.Start([this](TrapRecord&& record) {
-            QMetaObject::invokeMethod(
-                this, [this, record = std::move(record)] { OnTrap(record); }, Qt::QueuedConnection);
-        });
+        startQueue();
         if (m_trapPort == 0)
             m_trapPort = static_cast<uint16_t>(m_settings.trapPort);
     }

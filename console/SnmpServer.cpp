@@ -195,12 +195,11 @@ bool SnmpServer::GetNextOid(SnmpOid& out, size_t capacity, const SnmpOid& start)
 
 bool SnmpServer::Set(const SnmpValue& value, const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3)
 {
+    SnmpValue current;
     SnmpOid oid;
-    if (!BuildOid(base, i1, i2, i3, oid))
+    if (!GetValue(base, i1, i2, i3, current) || !BuildOid(base, i1, i2, i3, oid))
         return false;
     SnmpVarbind answer;
-    if (!Exchange(SnmpCommand::Get, oid, SnmpValue(), answer))
-        return false;
     return Exchange(SnmpCommand::Set, oid, value, answer);
 }
 
