@@ -139,8 +139,8 @@ std::unique_ptr<SnmpTrapSession> SnmpTrapSession::Open(SnmpThread& thread, const
     std::string why;
     uint16_t bound = 0;
     bool ran = thread.Call([&]() {
-        std::string spec = "udp:" + address + ":" + std::to_string(port);
-        netsnmp_transport* transport = netsnmp_transport_open_server("vigilon", spec.c_str());
+        std::string endpoint = "udp:" + address + ":" + std::to_string(port);
+        netsnmp_transport* transport = netsnmp_transport_open_server("vigilon", endpoint.c_str());
         if (!transport) {
             why = "cannot listen on " + address + ":" + std::to_string(port) + " (the port may be taken)";
             return;
