@@ -1,6 +1,8 @@
 #include "engine/agent/MervaneSnmp.h"
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "engine/agent/AgentSetup.h"
 #include "engine/base/AppLog.h"
@@ -102,11 +104,25 @@ int CMervaneSnmp::SnmpRegisterDeviceData(int deviceIndex, int controls, int vari
 
 void CMervaneSnmp::SnmpRemoveDevice(int)
 {
+    // The devices have moved down already: their item counts are read again (before the lock, which
+    // calls no manager) and replace the old numbering, device 1's loads with them.
+    const uint32_t before = m_rows.devices.Count();
+    std::optional<std::map<int, DeviceItems>> rebuilt;
+    if (m_host.deviceItems && before > 0)
+        rebuilt = m_host.deviceItems(static_cast<int>(before - 1));
     MutexLock lock(GetMutex());
     if (!lock.Locked())
         return;
-    if (m_rows.devices.RemoveLast())
-        m_rows.deviceItems.Truncate(static_cast<int>(m_rows.devices.Count()));
+    if (m_rows.devices.RemoveLast()) {
+        if (rebuilt) {
+            const DeviceItems first = rebuilt->count(1) ? (*rebuilt)[1] : DeviceItems{};
+            m_rows.deviceItems.Replace(std::move(*rebuilt));
+            m_rows.upsLoads.SetCount(static_cast<uint32_t>(std::max(first.loads, 0)));
+            m_rows.upsLoadGroups.SetCount(static_cast<uint32_t>(std::max(first.loadGroups, 0)));
+        } else {
+            m_rows.deviceItems.Truncate(static_cast<int>(m_rows.devices.Count()));
+        }
+    }
     if (m_rows.devices.Count() == 0) {
         m_rows.upsLoads.SetCount(0);
         m_rows.upsLoadGroups.SetCount(0);

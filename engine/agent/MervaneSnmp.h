@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -51,6 +52,10 @@ struct SnmpFacadeHost {
     std::function<std::string()> hostName;
     // Host-name look-up; default: getaddrinfo.
     mervane_trap_sender::Resolver resolver;
+    // The item counts of the devices 1..count as they report them now: the item tables' rows after a
+    // deletion renumbered the devices. Called without the facade mutex (by the thread that deletes,
+    // which holds the device list). Null: the counts of the devices above the new count are dropped.
+    std::function<std::map<int, DeviceItems>(int count)> deviceItems;
 };
 
 class CMervaneSnmp : public Lockable, public ISnmpFacade, public ITrapSender {

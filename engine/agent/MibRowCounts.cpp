@@ -90,3 +90,9 @@ void DeviceItemCounts::Truncate(int count)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_items.erase(m_items.upper_bound(count), m_items.end());
 }
+
+void DeviceItemCounts::Replace(std::map<int, DeviceItems> items)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_items = std::move(items);
+}

@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
 class DenseRows {
 public:
@@ -66,6 +67,8 @@ public:
     DeviceItems Get(int deviceIndex) const;
     // Drops the registrations of the devices above count.
     void Truncate(int count);
+    // All devices' counts at once (a rebuild after the devices were renumbered).
+    void Replace(std::map<int, DeviceItems> items);
 
 private:
     mutable std::mutex m_mutex;

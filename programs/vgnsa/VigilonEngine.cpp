@@ -6,6 +6,9 @@
 
 #include "engine/agent/AgentMain.h"
 #include "engine/agent/EngineScalarGroups.h"
+#include "engine/agent/DeviceTables.h"
+#include "engine/agent/UpsMib.h"
+#include "engine/agent/EngineTables.h"
 #include "engine/agent/EngineServerHooks.h"
 #include "engine/agent/MervaneSnmp.h"
 #include "engine/agent/MibRowCounts.h"
@@ -13,6 +16,7 @@
 #include "engine/core/settings/DeviceEngineTable.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/config/IniFile.h"
+#include "engine/core/devices/Devices.h"
 #include "engine/core/server/Server.h"
 #include "engine/core/server/ServerEx.h"
 
@@ -46,6 +50,8 @@ public:
     void ExitSystemSuspension() override { ::ExitSystemSuspension(); }
 };
 
+RemoteAgentsFactory g_remoteAgentsFactory = nullptr;
+
 std::unique_ptr<EngineServer> CreateVigilonServer()
 {
     SnmpFacadeHost host;
@@ -54,9 +60,13 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
     host.sysUpTime = [] { return GetSysUpTime(); };
     host.requestStop = [] { RequestAgentStop(); };
     host.configuredEngineIp = [] { return std::string(GetConfiguredEngineIPAddress()); };
+    host.deviceItems = [](int count) { return ReadAllDeviceItems(EngineDeviceAccess(), count); };
 
     ServerOptions options;
     options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
+    if (g_remoteAgentsFactory)
+        options.remoteAgents = g_remoteAgentsFactory();
+    options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };
@@ -68,6 +78,8 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
 void BuildEngineMib(Mib& mib)
 {
     AddEngineScalarGroups(mib);
+    AddEngineTableGroups(mib, EngineMibRowCounts());
+    AddDeviceAndUpsGroups(mib, EngineMibRowCounts());
 }
 
 std::string ReadAddressForAgent(const std::string& userExtensionPath, const std::string& iniPath)
@@ -104,6 +116,11 @@ std::string ReadConfiguredEngineAddress(const std::string& userExtensionPath, co
         if (ini.IsKey("EngineIPAddress") && IsValidIpAddress(ini.GetValue().c_str()))
             candidate = ini.GetValue().substr(0, 15);
     return candidate;
+}
+
+void SetRemoteAgentsFactory(RemoteAgentsFactory factory)
+{
+    g_remoteAgentsFactory = factory;
 }
 
 void RegisterVigilonEngine()

@@ -9,11 +9,18 @@
 // MIB builder run on RunAgent's thread (the SNMP thread). The row counts live as long as the process:
 // the MIB groups, built before the server, and the facade share them.
 
+#include <memory>
 #include <string>
 
 struct MibRowCounts;
+class IRemoteAgentManager;
 
 void RegisterVigilonEngine();
+
+// Builds the server's remote-agent manager (unset or null: the server's default). Set once, before the
+// engine runs; test programs use it to stand in for remote agents.
+using RemoteAgentsFactory = std::unique_ptr<IRemoteAgentManager> (*)();
+void SetRemoteAgentsFactory(RemoteAgentsFactory factory);
 
 // The row counts that the facade keeps and the tables read.
 MibRowCounts& EngineMibRowCounts();

@@ -99,7 +99,8 @@ Creations RowsBeingCreated(MibGroup& group, netsnmp_request_info* requests)
     return rows;
 }
 
-int CheckSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r, const Creations& creations)
+int CheckSet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_request_info* r,
+             const Creations& creations)
 {
     netsnmp_variable_list* vb = r->requestvb;
     SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
@@ -123,12 +124,13 @@ int CheckSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r, const
             return kSnmpErrNoCreation;
         }
     }
-    MibRequest request{requester, target.instance, target.index, target.rowExists};
+    MibRequest request{requester, target.instance, target.index, target.rowExists, authenticated};
     return leaf->prepare_set_request(request, value);
 }
 
 // createColumns: the pass over read-create columns (they create rows) or the pass over the others.
-int CommitSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r, bool createColumns, bool& handled)
+int CommitSet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_request_info* r, bool createColumns,
+              bool& handled)
 {
     netsnmp_variable_list* vb = r->requestvb;
     SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
@@ -143,7 +145,7 @@ int CommitSet(MibGroup& group, uint32_t requester, netsnmp_request_info* r, bool
     // A column of a row whose creation failed in this request.
     if (!target.rowExists && !createColumns)
         return kSnmpErrCommitFailed;
-    MibRequest request{requester, target.instance, target.index, target.rowExists};
+    MibRequest request{requester, target.instance, target.index, target.rowExists, authenticated};
     return target.leaf->commit_set_request(request, FromNetSnmpValue(vb)) != kSnmpErrNoError ? kSnmpErrCommitFailed
                                                                                            : kSnmpErrNoError;
 }
@@ -154,6 +156,7 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
     auto* group = static_cast<MibGroup*>(handler->myvoid);
     try {
         uint32_t requester = Mib::RequesterAddress(reqinfo);
+        const bool authenticated = Mib::RequestAuthenticated(reqinfo);
         Creations creations;
         if (reqinfo->mode == MODE_SET_RESERVE1)
             creations = RowsBeingCreated(*group, requests);
@@ -168,7 +171,7 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
                 ServeGetNext(*group, requester, reqinfo, r);
                 break;
             case MODE_SET_RESERVE1: {
-                int status = CheckSet(*group, requester, r, creations);
+                int status = CheckSet(*group, requester, authenticated, r, creations);
                 if (status != kSnmpErrNoError)
                     netsnmp_set_request_error(reqinfo, r, status);
                 break;
@@ -186,7 +189,7 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
                     if (r->processed)
                         continue;
                     bool handled = false;
-                    int status = CommitSet(*group, requester, r, createColumns, handled);
+                    int status = CommitSet(*group, requester, authenticated, r, createColumns, handled);
                     if (handled && status != kSnmpErrNoError)
                         netsnmp_set_request_error(reqinfo, r, status);
                 }
@@ -276,4 +279,12 @@ uint32_t Mib::RequesterAddress(netsnmp_agent_request_info* reqinfo)
     const auto* b = reinterpret_cast<const unsigned char*>(&sin->sin_addr);
     return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
            static_cast<uint32_t>(b[3]) << 24;
+}
+
+bool Mib::RequestAuthenticated(netsnmp_agent_request_info* reqinfo)
+{
+    if (!reqinfo || !reqinfo->asp || !reqinfo->asp->pdu)
+        return false;
+    const netsnmp_pdu* pdu = reqinfo->asp->pdu;
+    return pdu->securityModel == SNMP_SEC_MODEL_USM && pdu->securityLevel >= SNMP_SEC_LEVEL_AUTHNOPRIV;
 }

@@ -42,6 +42,8 @@ public:
 
     // The requester's IPv4 address from a request's transport; 0 when not IPv4.
     static uint32_t RequesterAddress(struct netsnmp_agent_request_info_s* reqinfo);
+    // Whether the request came over SNMPv3 with authentication.
+    static bool RequestAuthenticated(struct netsnmp_agent_request_info_s* reqinfo);
 
     struct Registration;
 

@@ -47,4 +47,6 @@ struct MibRequest {
     SnmpOid index;
     // For a table cell: whether the row existed when the request arrived.
     bool rowExists = true;
+    // The request came over SNMPv3 with authentication (authNoPriv or authPriv).
+    bool authenticated = false;
 };

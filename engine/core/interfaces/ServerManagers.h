@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/core/interfaces/EngineValue.h"
+#include "engine/core/runtime/AgentTimer.h"
 #include "engine/core/runtime/SystemQueue.h"
 #include "engine/core/interfaces/TrapData.h"
 
@@ -55,7 +56,26 @@ public:
     virtual int DeleteByIndex(int /*index*/) { return 0; }
     // The devices' "[RemoteEvent:...]" sections of the INI file.
     virtual void WriteConfig(std::ostream&) {}
+    // While held, adding or deleting a device sends no ListChangedTrap and an alarm-status change no
+    // ValueChangedTrap (the remote-agent manager holds them while it adds or removes agents).
+    virtual void SetListChangeTrapsHeld(bool) {}
+    // Copies the device file to its safe-point name: 1 only when it exists and was copied.
+    virtual int CreateSafePoint() { return 0; }
+    // The MIB device tables: a value of the device with that 1-based index, by item key (class << 16 |
+    // item) and column. 0 when no device has the index or the device does not answer.
+    virtual int GetDeviceValue(int /*deviceIndex*/, uint32_t /*itemKey*/, uint32_t /*column*/, EngineValue& /*value*/)
+    {
+        return 0;
+    }
+    // false when refused (no device, a refused value).
+    virtual bool SetDeviceValue(int /*deviceIndex*/, uint32_t /*itemKey*/, uint32_t /*column*/, int /*type*/,
+                                const void* /*data*/, size_t /*length*/)
+    {
+        return false;
+    }
 };
+
+class IRemoteAgentEntry; // engine/core/devices/DeviceTypes.h
 
 // The remote-agent manager (CRemoteAgent) with its table and the network scan.
 class IRemoteAgentManager {
@@ -97,6 +117,9 @@ public:
     // After the host resumes from suspension: under the manager's own lock, every entry gets its
     // failed-poll count 3, its poll counter 25 and its first-poll flag cleared.
     virtual void PrepareForResume() {}
+    // The agent whose server address is that text, found by address alone (the device list binds its
+    // stored devices to it at its start); null when none. Called with no device-list lock held.
+    virtual IRemoteAgentEntry* FindAgentByAddress(const std::string& /*address*/) { return nullptr; }
 };
 
 // The registered consoles (CConsoles) and the trap fan-out to them.
@@ -152,6 +175,54 @@ public:
     virtual void SnmpSetCommunity(const std::string& /*community*/) {}
     // The MIB's trap-destination table gets rows 1..count.
     virtual void SnmpSetSnmpIpRowCount(int /*count*/) {}
+    // The dense device table: a new last row, answered by its 1-based index, or -1 when refused; the
+    // removal always takes away the last row. The device list calls these with its writer lock held.
+    virtual int SnmpAddDevice() { return -1; }
+    virtual void SnmpRemoveDevice(int /*unused*/ = 0) {}
+    // The item-table rows of a device that got a row: 0, or -1 when refused.
+    virtual int SnmpRegisterDeviceData(int /*deviceIndex*/, int /*controls*/, int /*variables*/, int /*events*/,
+                                       int /*loads*/, int /*schedules*/, int /*loadGroups*/)
+    {
+        return 0;
+    }
+    // The UPS alarm tables: a new alarm row (-1 when none) and its removal. Called with a device's lock
+    // held; they must not wait for another thread.
+    virtual int SnmpAddAlarm(int /*deviceIndex*/ = 0) { return -1; }
+    virtual void SnmpRemoveAlarm(int /*deviceIndex*/, int /*alarmRow*/) {}
+    // The agent's sysUpTime in hundredths of a second.
+    virtual uint32_t SnmpGetSysUpTime() { return 0; }
+};
+
+// What the device list (CDevices) needs of the engine; the server implements it over its own parts.
+// Every method is safe from any thread. The device list calls them with none of its device locks held,
+// except GetTimers, GetClock, GetSnmp's row operations and the settings reads (plain reads that take
+// only a data block's read lock); the remote-agent manager is asked with no device lock held.
+class IDeviceHost {
+public:
+    virtual ~IDeviceHost() = default;
+    virtual CAgentTimer* GetTimers() = 0;
+    // The clock of the timers: countdowns are measured on its steady side.
+    virtual const TimerClock& GetClock() = 0;
+    virtual IConsoleManager* GetConsoles() = 0;
+    virtual ISnmpFacade* GetSnmp() = 0;
+    virtual IRemoteAgentManager* GetRemoteAgents() = 0;
+    // The install tree (device file, its template, backup and safe-point names).
+    virtual std::string GetFileName(int type, bool backup) = 0;
+    virtual std::string GetSafePointFileName(int type) = 0;
+    // Settings word 5 (an action runs only when its id's bit is set) and word 4 bit 24 ("All": a
+    // shutdown or command is armed only while every monitored agent has a pending reaction).
+    virtual uint32_t GetReactionMask() = 0;
+    virtual bool IsShutdownRequiredAll() = 0;
+    virtual uint32_t GetDataFileVersion() = 0;
+    virtual void UpdateDataFileVersion(uint32_t version) = 0;
+    // The wall-clock time (seconds since 1970) of the earliest pending shutdown; 0 for none.
+    virtual void SetCountdownTime(int64_t seconds) = 0;
+    virtual void OnDeviceListChanged() = 0;
+    virtual void OnDeviceStatus(int deviceIndex, int status) = 0;
+    // The reactions, on the timer thread.
+    virtual void BeginShutdown() = 0;
+    virtual void ExecuteShutdown() = 0;
+    virtual void ExecuteCommand(const std::string& command) = 0;
 };
 
 // A facade made of functions, for the entry point until the facade proper exists: each function that is

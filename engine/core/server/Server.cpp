@@ -121,6 +121,45 @@ private:
     CServer& m_server;
 };
 
+// What the device list asks of the server.
+class CServer::DeviceHost : public IDeviceHost {
+public:
+    explicit DeviceHost(CServer& server) : m_server(server) {}
+    CAgentTimer* GetTimers() override { return m_server.m_timers.get(); }
+    const TimerClock& GetClock() override { return m_server.m_options.timerClock; }
+    IConsoleManager* GetConsoles() override { return m_server.m_consoles.get(); }
+    ISnmpFacade* GetSnmp() override { return m_server.m_snmp.get(); }
+    IRemoteAgentManager* GetRemoteAgents() override { return m_server.m_remoteAgent.get(); }
+    std::string GetFileName(int type, bool backup) override
+    {
+        std::string path;
+        BuildFileName(m_server.m_config, path, type, backup);
+        return path;
+    }
+    std::string GetSafePointFileName(int type) override
+    {
+        std::string path;
+        BuildSafePointFileName(m_server.m_config, path, type);
+        return path;
+    }
+    uint32_t GetReactionMask() override { return m_server.GetEngineConfig()->GetWord(EngineWord::kActionMask); }
+    bool IsShutdownRequiredAll() override
+    {
+        return (m_server.GetEngineConfig()->GetWord(EngineWord::kOptions) & kOptionShutdownRequiredAll) != 0;
+    }
+    uint32_t GetDataFileVersion() override { return m_server.GetDataFileVersion(); }
+    void UpdateDataFileVersion(uint32_t version) override { m_server.UpdateDataFileVersion(version); }
+    void SetCountdownTime(int64_t seconds) override { m_server.SetCountdownTime(seconds); }
+    void OnDeviceListChanged() override { m_server.OnDeviceListChanged(); }
+    void OnDeviceStatus(int deviceIndex, int status) override { m_server.OnDeviceStatus(deviceIndex, status); }
+    void BeginShutdown() override { m_server.BeginShutdown(); }
+    void ExecuteShutdown() override { m_server.ExecuteShutdown(); }
+    void ExecuteCommand(const std::string& command) override { m_server.ExecuteCommand(command); }
+
+private:
+    CServer& m_server;
+};
+
 CServer* CServer::Instance()
 {
     return g_server.load();
@@ -159,7 +198,13 @@ CServer::CServer(ServerOptions& options)
         m_consoles = std::move(options.consoles);
     else
         m_consoles = std::make_unique<CConsoles>(*m_consoleHost, options.consoleOptions);
-    m_devices = options.devices ? std::move(options.devices) : std::make_unique<IDeviceManager>();
+    m_deviceHost = std::make_unique<DeviceHost>(*this);
+    if (options.devices)
+        m_devices = std::move(options.devices);
+    else if (options.makeDevices)
+        m_devices = options.makeDevices(*m_deviceHost);
+    if (!m_devices)
+        m_devices = std::make_unique<IDeviceManager>();
     m_remoteAgent = options.remoteAgents ? std::move(options.remoteAgents) : std::make_unique<IRemoteAgentManager>();
     m_systemQueue = std::make_unique<CSystemQueue>(m_queueHost.get());
     m_snmp = options.snmp ? std::move(options.snmp) : std::make_unique<ISnmpFacade>();

@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,6 +62,9 @@ struct ServerOptions {
     vgplat::FileTypeTable fileTypes = vgplat::FileTypeTable::Default();
     std::unique_ptr<vgplat::EventLogWriter> eventWriter; // null: syslog
     std::unique_ptr<IDeviceManager> devices;
+    // Builds the device list over the server's device host, when devices is not given (the composition
+    // root makes the engine's CDevices here). Neither: a device list without devices.
+    std::function<std::unique_ptr<IDeviceManager>(IDeviceHost&)> makeDevices;
     std::unique_ptr<IRemoteAgentManager> remoteAgents;
     // null: the engine's own console registry (CConsoles) over this server.
     std::unique_ptr<IConsoleManager> consoles;
@@ -200,9 +204,11 @@ private:
     class Hooks;
     class QueueHost;
     class ConsoleHost;
+    class DeviceHost;
     friend class Hooks;
     friend class QueueHost;
     friend class ConsoleHost;
+    friend class DeviceHost;
 
     void ResolvePaths();
     void FindEngineMac();
@@ -227,6 +233,7 @@ private:
     std::unique_ptr<Hooks> m_hooks;
     std::unique_ptr<QueueHost> m_queueHost;
     std::unique_ptr<ConsoleHost> m_consoleHost;
+    std::unique_ptr<DeviceHost> m_deviceHost;
     std::unique_ptr<CAgentTimer> m_timers;
     std::unique_ptr<IConsoleManager> m_consoles;
     std::unique_ptr<IDeviceManager> m_devices;

@@ -1,0 +1,98 @@
+#pragma once
+// The choice that ends in a shutdown, as pure functions of a snapshot: which timers an alarm change arms
+// or kills, which clear reactions run at once, and how many seconds a countdown notice announces.
+// The event table (DeviceDataRemoteEvt) takes the snapshot under its device's lock and carries the plan
+// out; nothing here touches a timer, a lock or a clock.
+//
+// Rules the plan follows:
+// - An action runs only when its id's bit is set in both the reaction mask and the row's flags.
+// - Set: the shutdown (8, shutdown delay) and the command (4, command delay) make the row hold a
+//   pending reaction. In "One" mode they are armed at once; in "All" mode only while every monitored
+//   agent, this row's agent included, has a pending reaction. The countdown notice (256, every 5 s) is
+//   armed only together with the shutdown.
+// - Clear: the row's own set-timers are killed whatever its flags say now. When the row held a pending
+//   reaction it gives it up; in "All" mode the shutdowns, countdowns and commands of every device are
+//   killed once not every agent has a pending reaction any more (the condition they were armed under
+//   is gone); in "One" mode no other row is touched. The clear reactions of the actions whose fired
+//   mark is set run at once, in the order countdown (the final 0), shutdown (nothing to do), command
+//   (the command on clear).
+// - A flags write kills the pending timers of every action it removes, and the row gives up its pending
+//   reaction when neither shutdown nor command stays enabled.
+//
+// Threads: pure functions, safe from any thread.
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "engine/core/devices/DeviceTypes.h"
+
+// Row flag bits (event row word 21).
+constexpr uint32_t kEventFlagCommand = 0x4;
+constexpr uint32_t kEventFlagShutdown = 0x8;
+constexpr uint32_t kEventFlagCountdown = 0x100;
+constexpr uint32_t kEventFlagsSettable = 0xFFFF;
+// Fired marks: action id << 16.
+constexpr uint32_t FiredMark(uint32_t action)
+{
+    return action << 16;
+}
+constexpr uint32_t kCountdownRepeatSeconds = 5;
+// The longest delay a row may hold (seconds); longer values are refused where they enter.
+constexpr uint32_t kMaxReactionDelay = 7u * 24u * 3600u;
+
+struct ReactionSnapshot {
+    bool alarmOn = false;            // the change: set (true) or clear (false)
+    uint32_t reactionMask = 0xFFFF;  // settings word 5
+    bool shutdownRequiredAll = false;
+    uint32_t flags = 0;              // the row's flags, fired marks included
+    bool rowPending = false;         // the row holds a pending reaction now
+    uint32_t shutdownDelay = 0;      // seconds
+    uint32_t commandDelay = 0;       // seconds
+    // Whether each agent (by an id of the caller's: the agent entry's address) has a pending reaction on
+    // one of its devices, this row left out.
+    std::map<uintptr_t, bool> agentsPending;
+    uintptr_t agent = 0;             // the agent of this row's device
+    // The monitored agents (rows of the remote-agent table); agents of the list above count as well.
+    int agentCount = 0;
+};
+
+struct ReactionTimer {
+    uint32_t action = 0;
+    uint64_t delayMs = 0;
+    uint32_t repeatSeconds = 0;
+    bool operator==(const ReactionTimer& o) const
+    {
+        return action == o.action && delayMs == o.delayMs && repeatSeconds == o.repeatSeconds;
+    }
+};
+
+struct ReactionPlan {
+    std::vector<ReactionTimer> arm;          // set-timers to arm for this row, in this order
+    bool killRowTimers = false;              // kill this row's own set-timers (all three)
+    std::vector<uint32_t> killEverywhere;    // actions whose timers go on every device ("All" mode)
+    std::vector<uint32_t> runClear;          // clear reactions to run at once, in this order
+    bool rowPending = false;                 // the row holds a pending reaction afterwards
+    bool updateCountdown = false;            // the published countdown time must be computed again
+};
+
+// Every agent has a pending reaction: each agent of the list, with this row's agent counted as pending
+// when rowPending, and at least agentCount of them.
+bool AllAgentsPending(const ReactionSnapshot& snapshot, bool rowPending);
+
+// The plan for an alarm set or clear of one row.
+ReactionPlan DecideReactions(const ReactionSnapshot& snapshot);
+
+// The plan for a flags write from oldFlags to newFlags on a row whose alarm stands or not: the row's
+// timers of every action the write disables are killed (this row's only), and the row keeps its pending
+// reaction only while shutdown or command stays enabled.
+struct FlagsChangePlan {
+    std::vector<uint32_t> killActions;
+    bool rowPending = false;
+    bool updateCountdown = false;
+};
+FlagsChangePlan DecideFlagsChange(uint32_t oldFlags, uint32_t newFlags, uint32_t reactionMask, bool rowPending);
+
+// The seconds a countdown notice announces: from now to the due moment, both on the steady clock in
+// milliseconds, in whole seconds rounded up, 0 when due or past.
+uint32_t CountdownSeconds(int64_t dueSteadyMs, int64_t nowSteadyMs);

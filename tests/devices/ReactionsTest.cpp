@@ -1,0 +1,259 @@
+// Event reactions through the device list, with the timer driven by hand on an injected clock: the
+// countdown notices, the commands, the shutdown, what a clear cancels, "One" and "All", and the faults
+// of the cancelling paths.
+
+#include <gtest/gtest.h>
+
+#include "tests/core/LogCapture.h"
+#include "tests/devices/DeviceTestSupport.h"
+
+using namespace devtest;
+
+namespace {
+
+constexpr uint32_t kShutdownFlags = kEventFlagShutdown | kEventFlagCountdown;
+
+class ReactionsTest : public ::testing::Test {
+protected:
+    ScopedLogCapture log;
+    Sandbox sandbox;
+    TestHost host{sandbox};
+    FakeAgent agentA{"127.0.0.2"};
+    FakeAgent agentB{"127.0.0.3", 0xA8000002u};
+    std::unique_ptr<CDevices> devices;
+    std::shared_ptr<CDeviceEntryRemote> a, b;
+
+    void SetUp() override
+    {
+        host.remote.agents = {&agentA, &agentB};
+        for (FakeAgent* agent : {&agentA, &agentB}) {
+            agent->devices = {Device(1)};
+            agent->SetEventCount(1, 2);
+            agent->AddEventName(1, 1, "On Battery");
+            agent->AddEventName(1, 2, "Low Battery");
+        }
+        devices = std::make_unique<CDevices>(host);
+        ASSERT_EQ(devices->Initialize(), 1);
+        // Like the server: a shutdown holds off every further reaction.
+        host.onShutdown = [this] { devices->SetReactionsSuspended(true); };
+        devices->Add(&agentA, 1);
+        devices->Add(&agentB, 2);
+        a = devices->FindRemoteDevice(&agentA, 1);
+        b = devices->FindRemoteDevice(&agentB, 1);
+        ASSERT_TRUE(a && b);
+        host.consoles.Clear();
+    }
+    void TearDown() override { devices->Destroy(); }
+
+    // Row 1 ("On Battery") of the device at index.
+    void Configure(int index, uint32_t flags, uint32_t shutdownDelay, uint32_t commandDelay = 0,
+                   const std::string& onSet = "", const std::string& onClear = "")
+    {
+        ASSERT_TRUE(SetEventColumn(*devices, index, 1, 7, flags));
+        ASSERT_TRUE(SetEventColumn(*devices, index, 1, 19, shutdownDelay));
+        ASSERT_TRUE(SetEventColumn(*devices, index, 1, 18, commandDelay));
+        if (!onSet.empty()) {
+            ASSERT_TRUE(SetEventText(*devices, index, 1, 8, onSet));
+        }
+        if (!onClear.empty()) {
+            ASSERT_TRUE(SetEventText(*devices, index, 1, 9, onClear));
+        }
+        host.consoles.Clear();
+    }
+    std::vector<uint32_t> Countdown() { return host.consoles.Values("E.10.5.1.0"); }
+    void AdvanceSeconds(int seconds)
+    {
+        for (int i = 0; i < seconds; ++i)
+            host.Advance(1000);
+    }
+};
+
+TEST_F(ReactionsTest, CountdownEveryFiveSecondsThenTheShutdown)
+{
+    Configure(1, kShutdownFlags, 30);
+    const int64_t start = host.clock.wallSeconds->load();
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    EXPECT_EQ(host.countdown.load(), start + 30);
+    EXPECT_EQ(host.timers.Count(), 2u);
+    AdvanceSeconds(29);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20, 15, 10, 5}));
+    EXPECT_TRUE(host.Calls().empty());
+    AdvanceSeconds(1);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
+    AdvanceSeconds(30);
+    EXPECT_EQ(Countdown().size(), 5u);
+    EXPECT_EQ(host.Calls().size(), 2u);
+    EXPECT_EQ(host.countdown.load(), 0);
+}
+
+TEST_F(ReactionsTest, AWallClockStepDoesNotMoveTheCountdown)
+{
+    Configure(1, kShutdownFlags, 30);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    *host.clock.wallSeconds += 3600;
+    AdvanceSeconds(5);
+    *host.clock.wallSeconds -= 7200;
+    AdvanceSeconds(5);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20}));
+    AdvanceSeconds(20);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
+}
+
+TEST_F(ReactionsTest, MaskWithoutTheShutdownArmsNothing)
+{
+    host.mask = 0xFFFF & ~kActionShutdown;
+    Configure(1, kShutdownFlags, 30);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    EXPECT_EQ(host.timers.Count(), 0u);
+    EXPECT_EQ(EventColumn(*devices, 1, 1, 6), 1u);
+}
+
+TEST_F(ReactionsTest, AClearBeforeExpiryCancelsAndAnswersWhatHadFired)
+{
+    struct {
+        const char* name;
+        uint32_t commandDelay;
+        int clearAfter;
+        std::vector<uint32_t> countdown;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"command had run", 5, 10, {25, 20, 0}, {"command /opt/on-set", "command /opt/on-clear"}},
+        {"command still pending", 20, 10, {25, 20, 0}, {}},
+        {"nothing had fired", 20, 3, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Configure(1, kShutdownFlags | kEventFlagCommand, 30, c.commandDelay, "/opt/on-set", "/opt/on-clear");
+        host.calls.clear();
+        ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+        AdvanceSeconds(c.clearAfter);
+        a->RemoveAlarm(1);
+        EXPECT_EQ(host.countdown.load(), 0);
+        EXPECT_EQ(host.timers.Count(), 0u);
+        AdvanceSeconds(60);
+        EXPECT_EQ(Countdown(), c.countdown);
+        EXPECT_EQ(host.Calls(), c.calls);
+    }
+}
+
+TEST_F(ReactionsTest, InOneModeAnotherDeviceClearingLeavesTheShutdownArmed)
+{
+    Configure(1, kEventFlagShutdown, 30);
+    Configure(2, kEventFlagShutdown, 30);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(b->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(10);
+    b->RemoveAlarm(1);
+    EXPECT_NE(host.countdown.load(), 0);
+    AdvanceSeconds(20);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
+}
+
+TEST_F(ReactionsTest, InAllModeEveryAgentMustStand)
+{
+    host.all = true;
+    Configure(1, kShutdownFlags, 30);
+    Configure(2, kShutdownFlags, 30);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    EXPECT_EQ(host.timers.Count(), 0u);
+    EXPECT_TRUE(devices->AgentHasPendingReactions(&agentA));
+    ASSERT_EQ(b->AddAlarm(1, "On Battery", 3), 1);
+    EXPECT_EQ(host.timers.Count(), 2u);
+    AdvanceSeconds(5);
+    // A's row now clears: the condition B's shutdown was armed under is gone.
+    a->RemoveAlarm(1);
+    EXPECT_EQ(host.timers.Count(), 0u);
+    AdvanceSeconds(60);
+    EXPECT_TRUE(host.Calls().empty());
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 0}));
+
+    // Both stand again: B's armed shutdown runs.
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    EXPECT_EQ(host.timers.Count(), 2u);
+    AdvanceSeconds(30);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
+}
+
+TEST_F(ReactionsTest, AFlagsWriteCancelsTheActionsItRemoves)
+{
+    Configure(1, kShutdownFlags | kEventFlagCommand, 30, 20, "/opt/on-set");
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    EXPECT_EQ(host.timers.Count(), 3u);
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, kEventFlagCommand));
+    EXPECT_EQ(host.timers.Count(), 1u);
+    EXPECT_EQ(host.countdown.load(), 0);
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, 0));
+    EXPECT_EQ(host.timers.Count(), 0u);
+    AdvanceSeconds(60);
+    EXPECT_TRUE(host.Calls().empty());
+}
+
+TEST_F(ReactionsTest, PendingReactionsFollowTheRowsNotTheFlagsOfTheMoment)
+{
+    host.all = true;
+    // Row 1 reacts, row 2 does not when its alarm comes.
+    Configure(1, kEventFlagShutdown, 30);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(a->AddAlarm(2, "Low Battery", 3), 1);
+    // Row 2 gets a reaction while its alarm stands, then clears: row 1 still holds its reaction.
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 2, 7, kEventFlagShutdown));
+    a->RemoveAlarm(2);
+    EXPECT_TRUE(devices->AgentHasPendingReactions(&agentA));
+    // Row 1 loses its reaction to a flags write, then clears: nothing stays pending.
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, 0));
+    EXPECT_FALSE(devices->AgentHasPendingReactions(&agentA));
+    a->RemoveAlarm(1);
+    EXPECT_FALSE(devices->AgentHasPendingReactions(&agentA));
+    EXPECT_FALSE(a->HasPendingReactions());
+}
+
+TEST_F(ReactionsTest, OnlyARealClearRunsTheCommandOnClear)
+{
+    Configure(1, kEventFlagCommand, 0, 0, "/opt/on-set", "/opt/on-clear");
+    Configure(2, kEventFlagCommand, 0, 0, "/opt/b-set", "/opt/b-clear");
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(b->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(1);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"command /opt/on-set", "command /opt/b-set"}));
+    // A device that goes away clears its alarms: its command on clear runs.
+    EXPECT_TRUE(devices->Delete(b, true));
+    EXPECT_EQ(host.Calls().back(), "command /opt/b-clear");
+    // The engine stop: the alarm never cleared, so no command on clear.
+    devices->Destroy();
+    EXPECT_EQ(host.Calls().size(), 3u);
+    EXPECT_EQ(host.timers.Count(), 0u);
+}
+
+TEST_F(ReactionsTest, SuspendedReactionsOnlyChangeTheRowState)
+{
+    Configure(1, kShutdownFlags, 30);
+    devices->SetReactionsSuspended(true);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    EXPECT_EQ(host.timers.Count(), 0u);
+    EXPECT_EQ(EventColumn(*devices, 1, 1, 6), 1u);
+}
+
+TEST_F(ReactionsTest, ACommandRowWithoutCommandLogsThatNothingRuns)
+{
+    Configure(1, kEventFlagCommand, 0, 2);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(2);
+    EXPECT_TRUE(log.Has("EventTimerExpired: Script execution timer expired, but script execution is not enabled. "
+                        "Script execution cancelled.",
+                        kLogWarning));
+    EXPECT_TRUE(host.Calls().empty());
+}
+
+TEST_F(ReactionsTest, SuspendingADeviceDropsItsReactions)
+{
+    Configure(1, kShutdownFlags, 30);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    a->Suspend();
+    EXPECT_EQ(host.timers.Count(), 0u);
+    EXPECT_FALSE(devices->AgentHasPendingReactions(&agentA));
+    EXPECT_TRUE(devices->IsAnySuspended());
+    AdvanceSeconds(40);
+    EXPECT_TRUE(host.Calls().empty());
+}
+
+} // namespace

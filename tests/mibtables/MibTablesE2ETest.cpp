@@ -1,0 +1,121 @@
+// The engine's tables through the whole engine, driven with net-snmp's tools: the trap-destination table's
+// RowStatus with the error statuses a manager receives, and walks of the whole tree.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/WalkSupport.h"
+
+using namespace e2e;
+using mibtest::Line;
+using mibtest::Walk;
+
+namespace {
+
+SnmpOid OidOf(const std::string& text)
+{
+    SnmpOid oid;
+    ParseOid(text.c_str(), oid);
+    return oid;
+}
+
+} // namespace
+
+TEST(MibTablesE2E, TrapDestinationRowStatusAnswersTheExactStatuses)
+{
+    EngineInstall engine;
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    auto column = [](int c, int r) { return E("14.2.2.1." + std::to_string(c) + "." + std::to_string(r)); };
+
+    // Three destinations, made the console's way.
+    ASSERT_EQ(engine.Set(column(2, 2), "i", "5"), "commitFailed"); // not the next row
+    for (int r = 1; r <= 3; ++r) {
+        ASSERT_EQ(engine.Set(column(2, r), "i", "5"), "") << r;
+        ASSERT_EQ(engine.Set(column(3, r), "a", "10.1.2." + std::to_string(2 + r)), "") << r;
+        ASSERT_EQ(engine.Set(column(4, r), "s", "dest" + std::to_string(r)), "") << r;
+        ASSERT_EQ(engine.Set(column(5, r), "s", "public"), "") << r;
+        ASSERT_EQ(engine.Set(column(6, r), "i", std::to_string(4000 + r)), "") << r;
+        ASSERT_EQ(engine.Set(column(2, r), "i", "1"), "") << r;
+    }
+    EXPECT_EQ(engine.Get(column(3, 1)), "IpAddress: 10.1.2.3");
+    EXPECT_EQ(engine.Get(column(2, 3)), "INTEGER: 1");
+
+    struct Case {
+        std::string oid;
+        std::string type;
+        std::string value;
+        std::string status;
+    } cases[] = {
+        {column(2, 3), "i", "4", "commitFailed"},        // createAndGo of an existing row
+        {column(2, 5), "i", "5", "commitFailed"},        // past the next row
+        {column(2, 1), "i", "3", "commitFailed"},        // notReady
+        {column(2, 1), "i", "7", "wrongValue"},          // no RowStatus value
+        {column(2, 9), "i", "0", "wrongValue"},          // nor at a missing row
+        {column(2, 0), "i", "5", "noCreation"},          // row 0
+        {column(2, 256), "i", "5", "noCreation"},        // beyond what the keys hold
+        {column(2, 4) + ".1", "i", "5", "noCreation"},   // not a row index
+        {column(4, 9), "s", "x", "noCreation"},          // only RowStatus creates rows
+        {column(1, 1), "i", "2", "notWritable"},
+        {column(6, 1), "s", "4000", "wrongType"},
+        {column(4, 1), "s", std::string(256, 'n'), "wrongLength"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(engine.Set(c.oid, c.type, c.value), c.status) << c.oid << " " << c.value;
+    EXPECT_EQ(Walk(engine, E("14.2.2.1.1"), false).size(), 3u);
+
+    // Destroying row 1: the engine moves the others down, the table keeps rows 1 and 2, and the row
+    // that moved up keeps its own status.
+    ASSERT_EQ(engine.Set(column(2, 1), "i", "6"), "");
+    const std::vector<Line> addresses = Walk(engine, E("14.2.2.1.3"), false);
+    ASSERT_EQ(addresses.size(), 2u);
+    EXPECT_EQ(addresses[0].value, "IpAddress: 10.1.2.4");
+    EXPECT_EQ(addresses[1].value, "IpAddress: 10.1.2.5");
+    EXPECT_EQ(engine.Get(column(2, 1)), "INTEGER: 1");
+    EXPECT_EQ(engine.Get(column(4, 1)), "STRING: \"dest2\"");
+    EXPECT_EQ(engine.Set(column(2, 3), "i", "6"), "commitFailed");
+    // The row count follows: the next creation is at 3 again.
+    EXPECT_EQ(engine.Set(column(2, 3), "i", "5"), "");
+}
+
+TEST(MibTablesE2E, WalksOfTheWholeTreeGoForwardAcrossEveryBorder)
+{
+    EngineInstall engine;
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    ASSERT_EQ(engine.Set(E("14.2.2.1.2.1"), "i", "5"), "");
+
+    bool walkOk = false;
+    bool bulkOk = false;
+    const std::vector<Line> walk = Walk(engine, "1.3", false, &walkOk);
+    ASSERT_TRUE(walkOk);
+    const std::vector<Line> bulk = Walk(engine, "1.3", true, &bulkOk);
+    ASSERT_TRUE(bulkOk);
+    ASSERT_EQ(walk.size(), bulk.size());
+    for (size_t i = 0; i < walk.size(); ++i) {
+        ASSERT_EQ(walk[i].oid, bulk[i].oid) << i;
+        if (i > 0) {
+            ASSERT_LT(OidOf(walk[i - 1].oid), OidOf(walk[i].oid)) << walk[i].oid;
+        }
+    }
+
+    // Every table and count of the engine is visited, in order, with nothing from the empty tables.
+    std::vector<std::string> names;
+    for (const Line& l : walk)
+        names.push_back(l.oid);
+    auto at = [&](const std::string& oid) {
+        auto it = std::find(names.begin(), names.end(), oid);
+        return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+    };
+    for (const char* tail : {"10.1.9.1.0", "10.1.10.1.0", "10.3.1.0", "10.6.1.0", "14.1.1.0", "14.2.1.0",
+                             "14.2.2.1.1.1", "14.2.2.1.8.1", "17.1.0"}) {
+        EXPECT_GE(at(E(tail)), 0) << tail;
+    }
+    EXPECT_EQ(at(E("10.1.10.1.0")), at(E("10.1.9.1.0")) + 1);
+    EXPECT_EQ(at(E("10.1.11.1.0")), at(E("10.1.10.1.0")) + 1);
+    EXPECT_EQ(at(E("14.2.2.1.1.1")), at(E("14.2.1.0")) + 1);
+    for (const Line& l : walk) {
+        EXPECT_NE(l.oid.rfind(E("14.1.2."), 0), 0u) << l.oid;
+        EXPECT_NE(l.oid.rfind(E("10.3.2."), 0), 0u) << l.oid;
+    }
+}

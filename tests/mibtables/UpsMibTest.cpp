@@ -1,0 +1,128 @@
+// The UPS-MIB's scalars and alarm cells against a server whose devices answer what the test sets: texts
+// cut to their RFC 1628 sizes, enumerations that never read 0, the alarm identifiers and their rows.
+
+#include "engine/agent/UpsMib.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "support/TestSupport.h"
+#include "tests/core/ServerTestSupport.h"
+
+namespace {
+
+class AnsweringDevices : public IDeviceManager {
+public:
+    int GetValue(uint32_t key, int, EngineValue& value, uint32_t) override
+    {
+        auto it = values.find(key);
+        if (it == values.end())
+            return 0;
+        value = it->second;
+        return 1;
+    }
+    int GetAlarmValue(uint32_t key, uint32_t row, EngineValue& value) override
+    {
+        auto it = alarms.find({key, row});
+        if (it == alarms.end())
+            return 0;
+        value = it->second;
+        return 1;
+    }
+    std::map<uint32_t, EngineValue> values;
+    std::map<std::pair<uint32_t, uint32_t>, EngineValue> alarms;
+};
+
+class UpsMibTest : public ::testing::Test {
+protected:
+    servertest::TestInstall install;
+    servertest::CallLog calls;
+    AnsweringDevices* devices = nullptr;
+    MibRowCounts rows;
+
+    void SetUp() override
+    {
+        vgtest::Log();
+        ServerOptions options = install.Options(calls);
+        auto answering = std::make_unique<AnsweringDevices>();
+        devices = answering.get();
+        options.devices = std::move(answering);
+        ASSERT_NE(CServer::CreateInstance(std::move(options)), nullptr);
+    }
+    void TearDown() override { CServer::DeleteInstance(); }
+
+    SnmpValue Get(MibGroup& group, const std::string& oid)
+    {
+        MibGroup::Target target;
+        EXPECT_EQ(group.find_exact(MakeOid(oid.c_str()), target), MibGroup::Found::Object) << oid;
+        SnmpValue out;
+        if (target.leaf)
+            target.leaf->get_request(MibRequest{0x0100007F, target.instance, target.index, true}, out);
+        return out;
+    }
+};
+
+} // namespace
+
+TEST_F(UpsMibTest, ScalarsKeepTheirSizesAndEnumerations)
+{
+    const std::string longText(100, 'm');
+    devices->values[0x85030009] = EngineValue::Text(longText); // upsIdentManufacturer
+    devices->values[0x8503000A] = EngineValue::Text(longText); // upsIdentModel
+    devices->values[0x85080001] = EngineValue::Integer(0xFFFFFFFFu); // upsInputLineBads
+    ups_mib group(rows);
+    const std::string u = "1.3.6.1.2.1.33.1.";
+    EXPECT_EQ(Get(group, u + "1.1.0").bytes, longText.substr(0, 31));
+    EXPECT_EQ(Get(group, u + "1.2.0").bytes, longText.substr(0, 63));
+    // Nothing answers the status and the output source: their "unknown" and "other".
+    EXPECT_EQ(Get(group, u + "2.1.0").integer, 1);
+    EXPECT_EQ(Get(group, u + "4.1.0").integer, 1);
+    devices->values[0x85070001] = EngineValue::Integer(3);
+    EXPECT_EQ(Get(group, u + "2.1.0").integer, 3);
+    const SnmpValue bads = Get(group, u + "3.1.0");
+    EXPECT_EQ(bads.type, kSnmpCounter32);
+    EXPECT_EQ(bads.integer, 0xFFFFFFFFLL);
+}
+
+TEST_F(UpsMibTest, AlarmCellsNameTheirAlarmByRow)
+{
+    ASSERT_EQ(rows.upsAlarms.Add(), 1u);
+    ASSERT_EQ(rows.upsAlarms.Add(), 2u);
+    ASSERT_EQ(rows.upsAlarms.Add(), 3u);
+    rows.upsAlarms.Remove(2);
+    for (int i = 0; i < 3; ++i)
+        rows.engineAlarms.Add();
+    rows.engineAlarms.Remove(2);
+    devices->alarms[{0x8301000C, 1}] = EngineValue::Text("Offline");
+    devices->alarms[{0x8301000C, 3}] = EngineValue::Text("Battery low");
+    devices->alarms[{0x8301000D, 3}] = EngineValue::Integer(4242);
+    EngineValue id;
+    id.type = kValueObjectId;
+    const uint32_t words[] = {1, 3, 6, 1, 4, 1, 64950, 7};
+    id.bytes.assign(reinterpret_cast<const char*>(words), sizeof words);
+    devices->alarms[{0x8301000B, 3}] = id;
+    ups_mib ups(rows);
+    mervane_ups_mib enterprise(rows, nullptr);
+    const std::string u = "1.3.6.1.2.1.33.1.6.";
+    EXPECT_EQ(Get(ups, u + "1.0").integer, 2);
+    EXPECT_EQ(Get(ups, u + "1.0").type, kSnmpGauge32);
+    EXPECT_EQ(Get(ups, u + "2.1.2.1").oid, (SnmpOid{1, 3, 6, 1, 2, 1, 33, 1, 6, 3, 20}));
+    EXPECT_EQ(Get(ups, u + "2.1.2.3").oid, (SnmpOid{1, 3, 6, 1, 2, 1, 33, 1, 6, 3, 18}));
+    const SnmpValue time = Get(ups, u + "2.1.3.3");
+    EXPECT_EQ(time.type, kSnmpTimeTicks);
+    EXPECT_EQ(time.integer, 4242);
+    // The removed row is gone; the next walk step from row 1 is row 3.
+    MibGroup::Target target;
+    EXPECT_EQ(ups.find_exact(MakeOid((u + "2.1.1.2").c_str()), target), MibGroup::Found::NoSuchInstance);
+    ASSERT_TRUE(ups.find_next(MakeOid((u + "2.1.1.1").c_str()), false, target));
+    EXPECT_EQ(OidToString(target.instance), u + "2.1.1.3");
+
+    // The enterprise table: the alarm's own identifier, or zeroDotZero for an alarm without one.
+    const std::string e = "1.3.6.1.4.1.64950.100.1.6.2.1.";
+    EXPECT_EQ(Get(enterprise, e + "2.3").oid, (SnmpOid{1, 3, 6, 1, 4, 1, 64950, 7}));
+    EXPECT_EQ(Get(enterprise, e + "2.1").oid, (SnmpOid{0, 0}));
+    EXPECT_EQ(Get(enterprise, e + "4.3").bytes, "Battery low");
+    EXPECT_EQ(Get(enterprise, e + "3.3").integer, 4242);
+}
