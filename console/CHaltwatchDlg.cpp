@@ -1,0 +1,684 @@
+#include "console/CHaltwatchDlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QSystemTrayIcon>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "console/CHaltwatchApp.h"
+#include "console/ConsoleOids.h"
+#include "console/EngineWorker.h"
+#include "console/MessageBoxSink.h"
+#include "console/SnmpListener.h"
+
+using namespace console_oid;
+
+namespace {
+
+QIcon StatusIcon(const QColor& color, bool locked = false)
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(color);
+    p.setPen(QPen(Qt::black, 2));
+    p.drawEllipse(3, 3, 26, 26);
+    if (locked) {
+        p.setBrush(Qt::white);
+        p.drawRect(10, 15, 12, 9);
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(12, 8, 8, 12, 0, 180 * 16);
+    }
+    return QIcon(pixmap);
+}
+
+QLineEdit* ReadOnlyEdit(QWidget* parent, const QString& name)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(name);
+    edit->setReadOnly(true);
+    return edit;
+}
+
+bool ParseAddress(const std::string& text, int octets[4])
+{
+    return std::sscanf(text.c_str(), "%d.%d.%d.%d", &octets[0], &octets[1], &octets[2], &octets[3]) == 4;
+}
+
+// The sub-identifiers of an enterprise notification varbind after E, when it begins with prefix.
+bool Under(const TrapVarbindRecord& vb, const SnmpOid& prefix)
+{
+    return vb.oid.size() > prefix.size() && std::equal(prefix.begin(), prefix.end(), vb.oid.begin());
+}
+
+}  // namespace
+
+CHaltwatchDlg::CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageBoxSink& messages,
+                             SnmpThread* snmpThread, const MainWindowSettings& settings)
+    : QWidget(nullptr), m_app(app), m_worker(worker), m_messages(messages), m_snmpThread(snmpThread),
+      m_settings(settings)
+{
+    setObjectName("mainWindow");
+    setWindowTitle(kTitle);
+    m_icons[0] = StatusIcon(QColor(40, 170, 60));
+    m_icons[1] = StatusIcon(QColor(240, 200, 0));
+    m_icons[2] = StatusIcon(QColor(220, 30, 30));
+    for (int i = 3; i <= 7; ++i)
+        m_icons[i] = StatusIcon(QColor(140, 140, 140));
+    m_icons[8] = StatusIcon(QColor(60, 60, 140), true);
+    setWindowIcon(m_icons[0]);
+    BuildControls();
+    // The next keep-alive is armed when the last one has answered: the engine never sees two closer than
+    // the interval, and a slow engine does not pile them up.
+    m_keepAlive.setInterval(m_settings.keepAliveMs);
+    m_keepAlive.setSingleShot(true);
+    m_keepAlive.setTimerType(Qt::PreciseTimer);
+    connect(&m_keepAlive, &QTimer::timeout, this, [this] { m_worker.KeepAlive(); });
+    connect(&m_worker, &EngineWorker::keepAliveDone, this, [this] {
+        if (m_sessionOpen && !m_tornDown)
+            m_keepAlive.start();
+    });
+    connect(&m_worker, &EngineWorker::refreshed, this, &CHaltwatchDlg::OnRefreshed);
+}
+
+CHaltwatchDlg::~CHaltwatchDlg()
+{
+    Teardown();
+}
+
+void CHaltwatchDlg::BuildControls()
+{
+    auto* top = new QVBoxLayout(this);
+
+    auto* upsRow = new QHBoxLayout;
+    for (int slot = 0; slot < 2; ++slot) {
+        const QString prefix = QString("ups%1").arg(slot + 1);
+        auto* box = new QGroupBox(QString("UPS %1").arg(slot + 1), this);
+        auto* grid = new QGridLayout(box);
+        UpsControls& c = m_ups[slot];
+        grid->addWidget(new QLabel("Address", box), 0, 0);
+        auto* octets = new QHBoxLayout;
+        for (int i = 0; i < 4; ++i) {
+            c.octets[i] = ReadOnlyEdit(box, QString("%1Address%2").arg(prefix).arg(i + 1));
+            c.octets[i]->setMaximumWidth(48);
+            octets->addWidget(c.octets[i]);
+        }
+        grid->addLayout(octets, 0, 1);
+        c.community = ReadOnlyEdit(box, prefix + "Community");
+        c.model = ReadOnlyEdit(box, prefix + "Model");
+        c.location = ReadOnlyEdit(box, prefix + "Location");
+        c.status = ReadOnlyEdit(box, prefix + "Status");
+        const char* labels[] = {"Community", "Model", "Location", "Status"};
+        QLineEdit* edits[] = {c.community, c.model, c.location, c.status};
+        for (int i = 0; i < 4; ++i) {
+            grid->addWidget(new QLabel(labels[i], box), i + 1, 0);
+            grid->addWidget(edits[i], i + 1, 1);
+        }
+        c.deleteButton = new QPushButton("Delete", box);
+        c.deleteButton->setObjectName(prefix + "DeleteButton");
+        c.deleteButton->setEnabled(false);
+        grid->addWidget(c.deleteButton, 5, 1, Qt::AlignRight);
+        upsRow->addWidget(box);
+    }
+    top->addLayout(upsRow);
+
+    auto* events = new QGroupBox("Events", this);
+    auto* eventGrid = new QGridLayout(events);
+    m_eventLabel = new QLabel("Event reactions", events);
+    m_eventLabel->setObjectName("eventListLabel");
+    m_eventList = new QTreeWidget(events);
+    m_eventList->setObjectName("eventList");
+    m_eventList->setColumnCount(3);
+    m_eventList->setHeaderLabels({"Event", "SD", "EX"});
+    m_eventList->setRootIsDecorated(false);
+    m_eventList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_eventList->setColumnWidth(0, 165);
+    m_eventList->setColumnWidth(1, 40);
+    m_eventList->setColumnWidth(2, 40);
+    m_eventList->headerItem()->setTextAlignment(1, Qt::AlignCenter);
+    m_eventList->headerItem()->setTextAlignment(2, Qt::AlignCenter);
+    eventGrid->addWidget(m_eventLabel, 0, 0);
+    eventGrid->addWidget(m_eventList, 1, 0, 6, 1);
+
+    m_shutdownCheck = new QCheckBox("Shutdown when event is in alarm", events);
+    m_shutdownCheck->setObjectName("shutdownCheck");
+    auto* shutdownLabel = new QLabel("Delay", events);
+    shutdownLabel->setObjectName("shutdownDelayLabel");
+    auto* shutdownEdit = ReadOnlyEdit(events, "shutdownDelayEdit");
+    auto* shutdownSpin = new QSpinBox(events);
+    shutdownSpin->setObjectName("shutdownDelaySpin");
+    m_shutdownDelay[0] = shutdownLabel;
+    m_shutdownDelay[1] = shutdownEdit;
+    m_shutdownDelay[2] = shutdownSpin;
+    eventGrid->addWidget(m_shutdownCheck, 1, 1, 1, 3);
+    eventGrid->addWidget(shutdownLabel, 2, 1);
+    eventGrid->addWidget(shutdownEdit, 2, 2);
+    eventGrid->addWidget(shutdownSpin, 2, 3);
+
+    m_commandCheck = new QCheckBox("Execute script when event is in alarm", events);
+    m_commandCheck->setObjectName("commandCheck");
+    auto* commandLabel = new QLabel("Delay", events);
+    commandLabel->setObjectName("commandDelayLabel");
+    auto* commandEdit = ReadOnlyEdit(events, "commandDelayEdit");
+    auto* commandSpin = new QSpinBox(events);
+    commandSpin->setObjectName("commandDelaySpin");
+    auto* afterLabel = new QLabel("Command to execute after delay", events);
+    afterLabel->setObjectName("commandAfterDelayLabel");
+    auto* afterEdit = new QLineEdit(events);
+    afterEdit->setObjectName("commandAfterDelayEdit");
+    afterEdit->setMaxLength(static_cast<int>(EventEntry::kMaxCommand));
+    auto* clearLabel = new QLabel("Command to execute when alarm clears", events);
+    clearLabel->setObjectName("commandOnClearLabel");
+    auto* clearEdit = new QLineEdit(events);
+    clearEdit->setObjectName("commandOnClearEdit");
+    clearEdit->setMaxLength(static_cast<int>(EventEntry::kMaxCommand));
+    QWidget* commandControls[] = {commandLabel, commandEdit, commandSpin, afterLabel, afterEdit, clearLabel, clearEdit};
+    std::copy(std::begin(commandControls), std::end(commandControls), m_commandControls);
+    eventGrid->addWidget(m_commandCheck, 3, 1, 1, 3);
+    eventGrid->addWidget(commandLabel, 4, 1);
+    eventGrid->addWidget(commandEdit, 4, 2);
+    eventGrid->addWidget(commandSpin, 4, 3);
+    eventGrid->addWidget(afterLabel, 5, 1);
+    eventGrid->addWidget(afterEdit, 5, 2, 1, 2);
+    eventGrid->addWidget(clearLabel, 6, 1);
+    eventGrid->addWidget(clearEdit, 6, 2, 1, 2);
+    top->addWidget(events);
+
+    auto* settingsRow = new QHBoxLayout;
+    auto* mode = new QGroupBox("Operating mode", this);
+    auto* modeLayout = new QGridLayout(mode);
+    m_standard = new QRadioButton("Standard Configuration", mode);
+    m_standard->setObjectName("standardRadio");
+    m_standardText = new QLabel("One UPS protects this computer.", mode);
+    m_standardText->setObjectName("standardText");
+    m_redundant = new QRadioButton("Redundant UPS Configuration", mode);
+    m_redundant->setObjectName("redundantRadio");
+    m_redundantText = new QLabel("Two UPS protect this computer.", mode);
+    m_redundantText->setObjectName("redundantText");
+    modeLayout->addWidget(m_standard, 0, 0);
+    modeLayout->addWidget(m_standardText, 1, 0);
+    modeLayout->addWidget(m_redundant, 2, 0);
+    modeLayout->addWidget(m_redundantText, 3, 0);
+    settingsRow->addWidget(mode);
+
+    auto* security = new QGroupBox("Security", this);
+    auto* securityLayout = new QGridLayout(security);
+    m_requirePassword = new QCheckBox("Require Password", security);
+    m_requirePassword->setObjectName("requirePasswordCheck");
+    m_password = new QLineEdit(security);
+    m_password->setObjectName("passwordEdit");
+    m_password->setEchoMode(QLineEdit::Password);
+    m_password->setMaxLength(15);
+    m_retype = new QLineEdit(security);
+    m_retype->setObjectName("retypeEdit");
+    m_retype->setEchoMode(QLineEdit::Password);
+    m_retype->setMaxLength(15);
+    securityLayout->addWidget(m_requirePassword, 0, 0, 1, 2);
+    securityLayout->addWidget(new QLabel("Password", security), 1, 0);
+    securityLayout->addWidget(m_password, 1, 1);
+    securityLayout->addWidget(new QLabel("Retype", security), 2, 0);
+    securityLayout->addWidget(m_retype, 2, 1);
+    settingsRow->addWidget(security);
+
+    auto* type = new QGroupBox("Shutdown type", this);
+    auto* typeLayout = new QVBoxLayout(type);
+    m_shutdownType = new QRadioButton("Shutdown", type);
+    m_shutdownType->setObjectName("shutdownRadio");
+    m_hibernateType = new QRadioButton("Hibernate", type);
+    m_hibernateType->setObjectName("hibernateRadio");
+    typeLayout->addWidget(m_shutdownType);
+    typeLayout->addWidget(m_hibernateType);
+    settingsRow->addWidget(type);
+    top->addLayout(settingsRow);
+
+    auto* buttons = new QHBoxLayout;
+    m_discover = new QPushButton("Discover Agents", this);
+    m_discover->setObjectName("discoverButton");
+    m_login = new QPushButton("Log In", this);
+    m_login->setObjectName("loginButton");
+    m_login->setVisible(false);
+    m_save = new QPushButton("Save", this);
+    m_save->setObjectName("saveButton");
+    m_save->setEnabled(false);
+    m_close = new QPushButton("Close", this);
+    m_close->setObjectName("closeButton");
+    m_exitButton = new QPushButton("Exit", this);
+    m_exitButton->setObjectName("exitButton");
+    m_exitButton->setVisible(false);
+    buttons->addWidget(m_discover);
+    buttons->addWidget(m_login);
+    buttons->addStretch();
+    buttons->addWidget(m_save);
+    buttons->addWidget(m_close);
+    buttons->addWidget(m_exitButton);
+    top->addLayout(buttons);
+
+    connect(m_close, &QPushButton::clicked, this, &CHaltwatchDlg::OnCloseButton);
+    connect(m_discover, &QPushButton::clicked, this, &CHaltwatchDlg::OnDiscoverAgents);
+    connect(m_login, &QPushButton::clicked, this, &CHaltwatchDlg::OnOpenConsoleWindow);
+    connect(m_exitButton, &QPushButton::clicked, this, &CHaltwatchDlg::OnExit);
+
+    m_openAction = new QAction("Open Console Window", this);
+    m_openAction->setObjectName("openConsoleAction");
+    m_aboutAction = new QAction("About Vigilon...", this);
+    m_aboutAction->setObjectName("aboutAction");
+    m_exitAction = new QAction("Exit", this);
+    m_exitAction->setObjectName("exitAction");
+    connect(m_openAction, &QAction::triggered, this, &CHaltwatchDlg::OnOpenConsoleWindow);
+    connect(m_aboutAction, &QAction::triggered, this, &CHaltwatchDlg::OnAbout);
+    connect(m_exitAction, &QAction::triggered, this, &CHaltwatchDlg::OnExit);
+}
+
+void CHaltwatchDlg::BuildTray()
+{
+    if (!m_settings.useSystemTray || !QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_exitButton->setVisible(true);
+        return;
+    }
+    m_trayMenu = new QMenu(this);
+    m_trayMenu->setObjectName("trayMenu");
+    m_trayMenu->addAction(m_openAction);
+    m_trayMenu->setDefaultAction(m_openAction);
+    m_trayMenu->addAction(m_aboutAction);
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(m_exitAction);
+    m_tray = new QSystemTrayIcon(this);
+    m_tray->setObjectName("trayIcon");
+    m_tray->setContextMenu(m_trayMenu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+            OnOpenConsoleWindow();
+    });
+    m_tray->show();
+}
+
+void CHaltwatchDlg::SetTray(TraySlot slot)
+{
+    m_traySlot = slot;
+    m_trayToolTip = TraySlotText(slot);
+    if (m_tray) {
+        m_tray->setIcon(m_icons[static_cast<int>(slot)]);
+        m_tray->setToolTip(m_trayToolTip);
+    }
+}
+
+void CHaltwatchDlg::InitDialog()
+{
+    BuildTray();
+    UpdateControls();
+    if (!m_app.LoggedIn()) {
+        SetTray(TraySlot::Locked);
+        m_login->setVisible(true);
+        if (!m_tray)
+            CenterAndShow();
+        return;
+    }
+    m_firstRefreshPending = true;
+    InitSnmp([this](bool ok) {
+        if (!ok) {
+            m_firstRefreshPending = false;
+            if (!m_tray)
+                CenterAndShow();
+        }
+    });
+}
+
+void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
+{
+    // The queue's thread only posts each record to this window's thread.
+    auto startQueue = [this] {
+        return m_queue.Start([this](TrapRecord&& record) {
+            QMetaObject::invokeMethod(
+                this, [this, record = std::move(record)] { OnTrap(record); }, Qt::QueuedConnection);
+        });
+    };
+    if (m_snmpThread && !m_listener) {
+        if (!startQueue()) {
+            m_messages.Show(this, kMessageCaption, "Unable to initialize snmp trap queue");
+            done(false);
+            return;
+        }
+        m_listener = std::make_unique<SnmpListener>(*m_snmpThread, m_queue);
+        // Beside a loopback engine the console listens on loopback only.
+        const QString engine = m_app.EngineAddress();
+        const std::string listen = engine.startsWith("127.") ? "127.0.0.1" : "0.0.0.0";
+        std::string error;
+        m_trapPort = m_listener->Subscribe(listen, static_cast<uint16_t>(m_settings.trapPort), &error);
+        if (m_trapPort == 0) {
+            m_listener.reset();
+            m_queue.StopAndClear();
+            m_messages.Show(this, kMessageCaption,
+                            "Unable to establish trap listener, Shutdown Agent Console may already be running.");
+            done(false);
+            return;
+        }
+    } else if (!m_snmpThread) {
+        startQueue();
+        if (m_trapPort == 0)
+            m_trapPort = static_cast<uint16_t>(m_settings.trapPort);
+    }
+    QPointer<CHaltwatchDlg> self(this);
+    m_worker.OpenSession(m_app.EngineAddress(), m_app.RequestCommunity(), m_settings.enginePort, m_trapPort, this,
+                         [this, done](bool opened) {
+                             if (!opened) {
+                                 m_messages.Show(this, kMessageCaption, "Unable to initialize snmp server");
+                                 done(false);
+                                 return;
+                             }
+                             m_sessionOpen = true;
+                             m_keepAlive.start();
+                             Refresh();
+                             done(true);
+                         });
+}
+
+void CHaltwatchDlg::Refresh()
+{
+    if (m_sessionOpen)
+        m_worker.Refresh();
+}
+
+void CHaltwatchDlg::OnRefreshed(const EngineSnapshot& snapshot)
+{
+    if (m_tornDown)
+        return;
+    m_model.Apply(snapshot);
+    ++m_refreshes;
+    UpdateControls();
+    if (m_firstRefreshPending) {
+        m_firstRefreshPending = false;
+        // Nothing monitored yet: the window opens; otherwise the console starts in the tray (when there
+        // is one).
+        if (m_model.RemoteCount() == 0 || !m_tray)
+            CenterAndShow();
+        else
+            hide();
+    }
+    emit refreshApplied();
+}
+
+void CHaltwatchDlg::ClearUps(int slot)
+{
+    UpsControls& c = m_ups[slot];
+    for (QLineEdit* e : c.octets)
+        e->clear();
+    c.community->clear();
+    c.model->clear();
+    c.location->clear();
+    c.status->clear();
+    c.deleteButton->setEnabled(false);
+}
+
+void CHaltwatchDlg::ShowUps(int slot)
+{
+    const RemoteEntry* remote = m_model.Remote(slot);
+    UpsControls& c = m_ups[slot];
+    if (!remote) {
+        ClearUps(slot);
+        return;
+    }
+    int octets[4] = {0, 0, 0, 0};
+    bool parsed = ParseAddress(remote->Address(), octets);
+    for (int i = 0; i < 4; ++i)
+        c.octets[i]->setText(parsed ? QString::number(octets[i]) : QString());
+    c.community->setText(QString::fromStdString(remote->Community()));
+    if (DeviceEntry* device = m_model.UpsDevice(slot)) {
+        c.model->setText(QString::fromStdString(device->Model()));
+        c.location->setText(QString::fromStdString(device->Location()));
+    } else {
+        c.model->clear();
+        c.location->clear();
+    }
+    c.deleteButton->setEnabled(true);
+}
+
+void CHaltwatchDlg::UpdateControls()
+{
+    m_ups[0].deleteButton->setEnabled(false);
+    m_ups[1].deleteButton->setEnabled(false);
+    const int monitored = m_model.MonitoredCount();
+    const bool any = monitored > 0;
+    m_eventList->setEnabled(any);
+    m_eventLabel->setEnabled(any);
+    m_shutdownCheck->setEnabled(any);
+    m_commandCheck->setEnabled(any);
+    m_standard->setEnabled(any);
+    m_standardText->setEnabled(any);
+    m_shutdownType->setEnabled(any);
+    m_hibernateType->setEnabled(any && m_model.HibernationAllowed());
+    const bool hibernate = m_model.Hibernate() && m_model.HibernationAllowed();
+    m_hibernateType->setChecked(any && hibernate);
+    m_shutdownType->setChecked(any && !hibernate);
+    if (monitored == 1) {
+        ClearUps(1);
+        m_standard->setChecked(true);
+        m_redundant->setEnabled(false);
+        m_redundantText->setEnabled(false);
+    } else if (monitored == 2) {
+        (m_model.Redundant() ? m_redundant : m_standard)->setChecked(true);
+        m_redundant->setEnabled(true);
+        m_redundantText->setEnabled(true);
+    } else {
+        ClearUps(0);
+        ClearUps(1);
+        m_redundant->setEnabled(false);
+        m_redundantText->setEnabled(false);
+    }
+    m_discover->setEnabled(m_app.LoggedIn() && monitored < 2);
+    for (int slot = 0; slot < monitored; ++slot)
+        ShowUps(slot);
+    for (QWidget* w : m_shutdownDelay)
+        w->setEnabled(false);
+    for (QWidget* w : m_commandControls)
+        w->setEnabled(false);
+
+    const QString community = m_app.RequestCommunity();
+    const bool password = community != kDefaultCommunity;
+    m_requirePassword->setEnabled(m_app.LoggedIn());
+    m_requirePassword->setChecked(password);
+    m_password->setText(password ? community : QString());
+    m_retype->setText(password ? community : QString());
+    m_password->setEnabled(password);
+    m_retype->setEnabled(password);
+    m_login->setVisible(!m_app.LoggedIn());
+
+    BuildEventList();
+    UpdateStatus();
+    m_save->setEnabled(false);
+}
+
+void CHaltwatchDlg::BuildEventList()
+{
+    m_eventRows = m_model.BuildEventList();
+    m_eventList->clear();
+    for (size_t i = 0; i < m_eventRows.size(); ++i) {
+        const EventListRow& row = m_eventRows[i];
+        int actions = 0;
+        for (const auto& [deviceIndex, eventIndex] : row.events) {
+            DeviceEntry* device = m_model.FindDevice(deviceIndex);
+            EventEntry* event = device ? device->FindEvent(eventIndex) : nullptr;
+            if (event)
+                actions |= event->Actions();
+        }
+        auto* item = new QTreeWidgetItem(m_eventList);
+        item->setText(0, QString::fromStdString(row.name));
+        item->setText(1, (actions & EventEntry::kActionShutdown) ? "X" : "");
+        item->setText(2, (actions & EventEntry::kActionCommand) ? "X" : "");
+        item->setTextAlignment(1, Qt::AlignCenter);
+        item->setTextAlignment(2, Qt::AlignCenter);
+        // The row's position in m_eventRows, which holds its (device, event) pairs.
+        item->setData(0, Qt::UserRole, static_cast<int>(i));
+    }
+}
+
+void CHaltwatchDlg::UpdateStatus()
+{
+    if (!m_app.LoggedIn()) {
+        SetTray(TraySlot::Locked);
+        return;
+    }
+    for (int slot = 0; slot < 2; ++slot) {
+        if (m_model.Remote(slot))
+            m_ups[slot].status->setText(StatusText(m_model.UpsStatus(slot)));
+        else
+            m_ups[slot].status->clear();
+    }
+    SetTray(TraySlotFor(m_model.WorstStatus()));
+}
+
+uint64_t CHaltwatchDlg::TrapsReceived() const
+{
+    return m_listener ? m_listener->Received() : 0;
+}
+
+bool CHaltwatchDlg::QueueTrap(TrapRecord record)
+{
+    return m_queue.Push(std::move(record));
+}
+
+void CHaltwatchDlg::OnTrap(const TrapRecord& record)
+{
+    if (m_tornDown)
+        return;
+    const std::string enterprise = OidToString(kEnterprise);
+    if (record.trapOid.compare(0, enterprise.size(), enterprise) != 0)
+        return;
+    switch (record.specific) {
+    case kValueChangedTrap: {
+        if (record.varbinds.empty())
+            break;
+        const TrapVarbindRecord& vb = record.varbinds.front();
+        const size_t deviceCell = kDeviceEntry.size() + 2;  // entry, column, device index
+        const size_t remoteCell = kRemoteEntry.size() + 2;
+        if (Under(vb, kDeviceEntry) && vb.oid.size() >= deviceCell) {
+            const uint32_t column = vb.oid[kDeviceEntry.size()];
+            DeviceEntry* device = m_model.FindDevice(static_cast<int>(vb.oid[kDeviceEntry.size() + 1]));
+            if (column == kDeviceState) {
+                Refresh();
+            } else if (column == kDeviceLocation && device) {
+                device->SetLocation(vb.value);
+                UpdateControls();
+            } else if (column == kDeviceStatus && device) {
+                device->SetStatus(static_cast<int32_t>(std::strtol(vb.value.c_str(), nullptr, 10)));
+                UpdateStatus();
+            }
+        } else if (Under(vb, kRemoteEntry) && vb.oid.size() >= remoteCell) {
+            Refresh();
+        }
+        break;
+    }
+    case kListChangedTrap:
+        Refresh();
+        break;
+    default:
+        break;
+    }
+    emit trapHandled(record.specific, record.varbinds.empty() ? QString()
+                                                             : QString::fromStdString(OidToString(record.varbinds.front().oid)));
+}
+
+void CHaltwatchDlg::CenterAndShow()
+{
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        adjustSize();
+        QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void CHaltwatchDlg::OnOpenConsoleWindow()
+{
+    if (!m_app.LoggedIn()) {
+        QPointer<CHaltwatchDlg> self(this);
+        m_app.PromptLogin([self](bool ok) {
+            if (!self || !ok)
+                return;
+            self->UpdateControls();
+            self->InitSnmp([self](bool) {
+                if (self)
+                    self->CenterAndShow();
+            });
+        });
+        return;
+    }
+    Refresh();
+    UpdateControls();
+    CenterAndShow();
+}
+
+void CHaltwatchDlg::OnCloseButton()
+{
+    if (m_tray)
+        hide();
+    else
+        showMinimized();
+}
+
+void CHaltwatchDlg::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    OnCloseButton();
+}
+
+void CHaltwatchDlg::OnDiscoverAgents()
+{
+    m_worker.CheckIdle(this, [this](bool idle) {
+        if (!idle) {
+            m_messages.Show(this, kMessageCaption, "Please retry discovery, Engine is currently busy.");
+            return;
+        }
+        emit discoveryRequested();
+    });
+}
+
+void CHaltwatchDlg::OnAbout()
+{
+    m_messages.Show(this, "About Vigilon", "Vigilon Shutdown Console");
+}
+
+void CHaltwatchDlg::OnExit()
+{
+    Teardown();
+    emit exitRequested();
+}
+
+void CHaltwatchDlg::Teardown()
+{
+    if (m_tornDown)
+        return;
+    m_tornDown = true;
+    m_keepAlive.stop();
+    if (m_listener) {
+        m_listener->Unsubscribe(m_trapPort);
+        m_listener->StopAll();
+        m_listener.reset();
+    }
+    m_queue.StopAndClear();
+    if (m_sessionOpen)
+        m_worker.CloseSession();
+    m_sessionOpen = false;
+    if (m_tray)
+        m_tray->hide();
+    hide();
+}
