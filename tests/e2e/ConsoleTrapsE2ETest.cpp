@@ -70,13 +70,13 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
     ASSERT_TRUE(second.WaitFor(1));
     ExpectValueChanged(first.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50); // the value as the SET gave it
     ExpectValueChanged(second.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50);
-    EXPECT_GE(MsBetween(first.Traps()[0], second.Traps()[0]), 45); // registration order, 50 ms apart
+    EXPECT_GE(MsBetween(first.Traps()[0], second.Traps()[0]), 25); // registration order, 50 ms apart at the sender; arrival jitters on a loaded machine
 
     ASSERT_EQ(engine.Set(E("10.1.6.1.0"), "s", "mail.example"), "");
     ASSERT_TRUE(first.WaitFor(2));
     ASSERT_TRUE(second.WaitFor(2));
     ExpectValueChanged(first.Traps()[1], E("10.1.6.1.0"), 0x04, "mail.example", 0);
-    EXPECT_GE(MsBetween(first.Traps()[1], second.Traps()[1]), 45);
+    EXPECT_GE(MsBetween(first.Traps()[1], second.Traps()[1]), 25);
 
     // One SET that announces two changes: each console gets both, in order.
     ASSERT_EQ(engine.Set(E("10.1.3.1.0"), "i", "3"), "");
