@@ -199,6 +199,23 @@ SnmpClientResult AgentClientRequest(const SnmpClientRequest& request, SnmpReques
     return thread->Request(request, -1, cancel);
 }
 
+std::unique_ptr<SnmpTrapSession> OpenAgentTrapSession(const std::string& address, uint16_t port,
+                                                      SnmpTrapSession::Handler handler, std::string* error)
+{
+    SnmpThread* thread = nullptr;
+    {
+        MutexLock lock(LoopMutex());
+        thread = g_loop != nullptr ? &g_loop->Thread() : nullptr;
+    }
+    if (thread == nullptr) {
+        if (error)
+            *error = "no agent runs";
+        return nullptr;
+    }
+    // As for client requests: the loop outlives the server whose manager opens and closes the session.
+    return SnmpTrapSession::Open(*thread, address, port, std::move(handler), error);
+}
+
 bool IsAgentRunFlagSet() { return g_runFlag.load(); }
 bool IsAgentInLoop() { return g_inLoop.load() != 0; }
 const char* GetConfiguredEngineIPAddress() { return g_engineIp; }

@@ -18,8 +18,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "engine/snmp/SnmpTrapSession.h"
 #include "engine/snmp/SnmpTypes.h"
 
 class AppLog;
@@ -56,6 +58,12 @@ bool PostToAgent(std::function<void()> work);
 // A client request through the running agent's SNMP thread (SnmpThread::Request), waited for by the
 // calling engine thread; Stopped when no agent runs. Never from the SNMP thread itself.
 SnmpClientResult AgentClientRequest(const SnmpClientRequest& request, SnmpRequestCancel* cancel = nullptr);
+
+// A notification socket on the running agent's SNMP thread (SnmpTrapSession::Open); null with the reason
+// in error when no agent runs or the socket cannot be opened. Close it (destroy it) before the loop
+// ends. Never from the SNMP thread's own queued work.
+std::unique_ptr<SnmpTrapSession> OpenAgentTrapSession(const std::string& address, uint16_t port,
+                                                      SnmpTrapSession::Handler handler, std::string* error);
 
 bool IsAgentRunFlagSet();
 // true while the request loop runs (from just before it is entered until the server is destroyed).

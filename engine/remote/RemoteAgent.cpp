@@ -76,6 +76,7 @@ int CRemoteAgent::Initialize()
     }
     m_trapPort.store(trapPort);
     m_ownAddress.store(m_host->GetEngineAddress());
+    StartTrapListener(trapPort);
     ReadEngineSettings();
     SetMaxNodes(0);
 
@@ -104,6 +105,19 @@ int CRemoteAgent::Initialize()
     return 1;
 }
 
+void CRemoteAgent::StartTrapListener(uint32_t port)
+{
+    if (!m_listener.HasOpener())
+        return;
+    m_listener.SetOwner([this](std::unique_ptr<RemoteTrapRecord>& record) { return QueueTrap(record); });
+    // A port that cannot be opened is logged by the listener; the agents are still polled.
+    m_listening = m_listener.Subscribe(m_host->GetConfiguredEngineAddress(), port) == 1;
+    m_listenedPort = port;
+    if (!m_listening)
+        AppLog::Instance()->Printf(kLogError, "[CRemoteAgent::Initialize]: no remote agent traps are received on port %u",
+                                   port);
+}
+
 void CRemoteAgent::Shutdown()
 {
     m_stopping.store(true);
@@ -116,6 +130,10 @@ void CRemoteAgent::Shutdown()
     for (auto& entry : entries)
         entry->Cancel();
     RemoveAllThreads();
+    if (m_listening) {
+        m_listener.Unsubscribe(m_listenedPort);
+        m_listening = false;
+    }
     m_trapQueue.Stop();
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
@@ -433,8 +451,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::RelocateEntry(const std::string
                                moved->GetServerAddress().c_str(), address.c_str(), mac.c_str());
     const uint32_t column3 = kRemoteRowKeyBase | 3u << 12 | (moved->GetKey() & 0xFFF);
     m_store->Table().SetValue(column3, 0, kValueOctetString, address.data(), address.size());
-    moved->SetServerAddress(address);
-    moved->OpenSession();
+    moved->MoveTo(address);
     CDevices* devices = m_host->GetDevices();
     if (!devices || !devices->AreListChangeTrapsHeld())
         SendListChanged(kListChangedAdded);
@@ -853,17 +870,6 @@ void CRemoteAgent::WriteConfigSections(std::ostream& out)
 bool CRemoteAgent::QueueTrap(std::unique_ptr<RemoteTrapRecord>& record)
 {
     return m_trapQueue.Push(record);
-}
-
-void CRemoteAgent::ProcessTrap(const RemoteTrapRecord& record)
-{
-    AppLog::Instance()->Printf(kLogDebug, "[RemoteAgent::ProcessTrap] received trap ip=%s", record.sender);
-}
-
-void CRemoteAgent::QueueForwardedTrap(uint32_t requester, const std::string& text)
-{
-    AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgent::QueueForwardedTrap] %zu characters from %s", text.size(),
-                               IpAddressToString(requester).c_str());
 }
 
 bool CRemoteAgent::AllHavePendingReactions()

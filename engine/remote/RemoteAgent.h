@@ -35,6 +35,8 @@
 #include "engine/remote/RemoteAgentStore.h"
 #include "engine/remote/RemoteAgentThread.h"
 #include "engine/remote/RemoteTrapQueue.h"
+#include "engine/remote/TrapListener.h"
+#include "engine/remote/TrapProcessing.h"
 
 class CRemoteAgent : public IRemoteAgentManager,
                      public IRemoteTableOwner,
@@ -90,6 +92,14 @@ public:
     std::shared_ptr<CRemoteAgentEntry> RelocateEntry(const std::string& address, const std::string& mac);
     // Hands a received trap to the trap queue; false (the caller keeps it) when refused.
     bool QueueTrap(std::unique_ptr<RemoteTrapRecord>& record);
+    // The receiver of the agents' traps on the remote trap port; the composition root hands it the way
+    // to the SNMP thread (SetOpener) before Initialize. Without one no trap is received.
+    CSnmpListener& GetTrapListener() { return m_listener; }
+
+    // Trap processing (TrapProcessing.cpp), on the trap-queue thread.
+    static bool ReadTrapToken(const char*& cursor, char* buffer, size_t size);
+    void ProcessAlarmTrap15(const std::shared_ptr<CRemoteAgentEntry>& entry, const RemoteTrapRecord& record);
+    bool IsDeviceExcluded(CRemoteAgentEntry& entry, uint32_t device);
     void RemoveAllThreads();
 
     // Reactions.
@@ -147,6 +157,13 @@ private:
         int delayMs = 0;
     };
     void Remove(const std::shared_ptr<CRemoteAgentEntry>& entry);
+    // Trap processing: the agent a trap authenticates as (its community checked before any change),
+    // foreignMac when the address is an agent's whose MAC differs from the trap's.
+    std::shared_ptr<CRemoteAgentEntry> IdentifyTrapSender(const RemoteTrapRecord& record, const std::string& ip,
+                                                          const std::string& mac, bool& foreignMac);
+    std::shared_ptr<CRemoteAgentEntry> FindByMac(const std::string& mac);
+    void ApplyAlarmChange(const std::shared_ptr<CRemoteAgentEntry>& agent, const TrapAlarmChange& change);
+    void ResolveAgentTrap(const RemoteTrapRecord& record, const std::string& ip, TrapRoute route);
     bool QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry);
     void QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry);
     // Caller holds m_accessLock.
@@ -157,6 +174,7 @@ private:
     void Drained(int listChangedValue);
     void DiscoveryCompleted();
     void ReadEngineSettings();
+    void StartTrapListener(uint32_t port);
     void SetAllTimeouts(int ms);
     static int64_t NowMs();
 
@@ -165,6 +183,9 @@ private:
     std::recursive_mutex m_accessLock;
     std::unique_ptr<CRemoteAgentStore> m_store;
     CRemoteTrapQueue m_trapQueue;
+    CSnmpListener m_listener;
+    uint32_t m_listenedPort = 0;
+    bool m_listening = false;
 
     std::vector<std::shared_ptr<CRemoteAgentEntry>> m_list;
     size_t m_cursor = 0;

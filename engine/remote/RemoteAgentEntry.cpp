@@ -661,6 +661,13 @@ void CRemoteAgentEntry::SetServerAddress(const std::string& address)
         devices->SetRemoteAddress(m_snmpIndex, address);
 }
 
+bool CRemoteAgentEntry::MoveTo(const std::string& address)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    SetServerAddress(address);
+    return OpenSession();
+}
+
 bool CRemoteAgentEntry::HasPendingReactions()
 {
     RemoteAgentRow row;

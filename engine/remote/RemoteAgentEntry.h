@@ -103,6 +103,9 @@ public:
     void ProcessStatusTrap(const RemoteTrapRecord& record, bool forced);
     void ProcessEngineTrap(const RemoteTrapRecord& record, bool forced);
     void SetServerAddress(const std::string& address);
+    // A relocation: the new address and a session to it, swapped together under the entry's mutex, so
+    // no poll or trap handler sees the new address with the old session. true when the session opened.
+    bool MoveTo(const std::string& address);
     bool HasPendingReactions();
     void SetEventFlags(const std::string& name, uint32_t bits);
     void ClearEventFlags(const std::string& name, uint32_t bits);

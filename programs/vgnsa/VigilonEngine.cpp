@@ -54,6 +54,16 @@ public:
 
 RemoteAgentsFactory g_remoteAgentsFactory = nullptr;
 
+// The remote-agent manager, its client requests and its trap listener both on the agent's SNMP thread.
+std::unique_ptr<CRemoteAgent> MakeRemoteAgents()
+{
+    auto agents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
+        std::make_unique<FunctionSnmpClient>(AgentClientRequest),
+        [] { return std::string(GetConfiguredEngineIPAddress()); }));
+    agents->GetTrapListener().SetOpener(OpenAgentTrapSession);
+    return agents;
+}
+
 std::unique_ptr<EngineServer> CreateVigilonServer()
 {
     SnmpFacadeHost host;
@@ -70,9 +80,7 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
     if (g_remoteAgentsFactory)
         options.remoteAgents = g_remoteAgentsFactory();
     else
-        options.remoteAgents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
-            std::make_unique<FunctionSnmpClient>(AgentClientRequest),
-            [] { return std::string(GetConfiguredEngineIPAddress()); }));
+        options.remoteAgents = MakeRemoteAgents();
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };

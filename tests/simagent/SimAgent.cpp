@@ -19,7 +19,8 @@
 //   refuse on|off                SETs of the registration object are refused (notWritable)
 //   repeat on|off                GET-NEXT answers the OID it was asked for (a walk that never advances)
 //   trap <port> <community> <trap-oid> [<oid> i|u|s|o|a <value>]...   an SNMPv2c trap to 127.0.0.1
-//                                from this agent's address; a value "$MAC" is the agent's MAC
+//                                from this agent's address; a value "$MAC" is the agent's MAC, "%20" in
+//                                a string value is a space
 //   quit
 // The agent answers the one community given (read-write), as a UPS card configured with it does.
 
@@ -371,6 +372,9 @@ bool SendTrap(std::istringstream& in)
                           trapOid.size() * sizeof(oid));
     std::string oidText, type, value;
     while (in >> oidText >> type >> value) {
+        // A string value writes its spaces as "%20".
+        for (size_t at = value.find("%20"); type == "s" && at != std::string::npos; at = value.find("%20", at + 1))
+            value.replace(at, 3, " ");
         Oid o;
         if (!ParseOidText(oidText, o) || !PutTyped(o, type, value)) {
             snmp_free_pdu(pdu);

@@ -1,0 +1,154 @@
+// Trap processing's identification of the sender: the community is checked against the agent a trap
+// claims to come from before anything changes, so a spoofed trap never relocates or replaces an agent;
+// the right community lets a moved agent follow its MAC and a new card replace the old one.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+
+#include "RemoteTestSupport.h"
+#include "engine/core/settings/DeviceEngineTable.h"
+#include "engine/remote/RemoteAgent.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class Host : public IRemoteAgentHost {
+public:
+    Host(IRemoteSnmpClient* client, std::string dir) : m_client(client), m_dir(std::move(dir)) {}
+    bool IsServerStarted() override { return true; }
+    uint32_t GetSetting(int word) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_settings.find(word);
+        return it != m_settings.end() ? it->second : CDeviceEngineTable::DefaultWord(word);
+    }
+    void SetSetting(int word, uint32_t value) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_settings[word] = value;
+    }
+    void SaveUserExtension() override {}
+    void BeginCritical(uint32_t) override {}
+    void EndCritical(uint32_t) override {}
+    void DisableBroadcast() override {}
+    void SetShutdownRequiredOne() override {}
+    uint32_t GetEngineAddress() override { return 0x0100007F; }
+    std::string GetConfiguredEngineAddress() override { return std::string(); }
+    CDevices* GetDevices() override { return nullptr; }
+    void SendNotification(const std::vector<uint32_t>&, uint32_t, const EngineValue&) override {}
+    void LogEvent(uint32_t, int, const std::string&, const std::string&, const std::string&) override {}
+    void BroadcastMessage(const std::string&) override {}
+    void PostSystemRequest(uint32_t) override {}
+    void AddRemoteMibRow() override {}
+    void RemoveRemoteMibRow() override {}
+    RemoteStorePaths GetStorePaths() override
+    {
+        RemoteStorePaths p;
+        p.data = m_dir + "/vgrmtext.dat";
+        p.backup = m_dir + "/vgrmtext.bak";
+        return p;
+    }
+    IRemoteSnmpClient* GetClient() override { return m_client; }
+    bool LookUpMac(const std::string&, std::string&) override { return false; }
+    void CreateOtherSafePoints() override {}
+
+private:
+    std::mutex m_mutex;
+    std::map<int, uint32_t> m_settings;
+    IRemoteSnmpClient* m_client;
+    std::string m_dir;
+};
+
+const char* kMac = "02:00:00:00:00:02";
+const char* kOtherMac = "02:00:00:00:00:09";
+
+// A status trap (online) naming mac in its MAC varbinds.
+RemoteTrapRecord StatusTrap(const std::string& sender, const std::string& community, const std::string& mac)
+{
+    RemoteTrapRecord r;
+    RemoteTrapRecord::SetText(r.sender, sender);
+    RemoteTrapRecord::SetText(r.community, community);
+    RemoteTrapRecord::SetText(r.trapOid, "1.3.6.1.4.1.64950.1.4.1.3.0.3");
+    r.specific = 3;
+    const SnmpOid oids[] = {vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({9, 9}), vgtest::EOid({1, 2, 1, 1, 4, 0})};
+    const std::string values[] = {mac, "x", mac};
+    for (int i = 0; i < 3; ++i) {
+        RemoteTrapVarbind vb;
+        vb.SetOid(oids[i].data(), oids[i].size());
+        RemoteTrapRecord::SetText(vb.value, values[i]);
+        r.varbinds.push_back(vb);
+    }
+    return r;
+}
+
+class TrapSenderTest : public ::testing::Test {
+protected:
+    TrapSenderTest()
+    {
+        auto host = std::make_unique<Host>(&m_loop.Client(), m_dir.Path());
+        host->SetSetting(EngineWord::kRemoteSnmpTimeout, 1);
+        host->SetSetting(EngineWord::kRemoteSnmpRetries, 0);
+        m_manager = std::make_unique<CRemoteAgent>(std::move(host));
+        EXPECT_EQ(m_manager->Initialize(), 1);
+        // The agent at 127.0.0.2 (nobody answers its polls: port 9).
+        EXPECT_EQ(m_manager->AddByAddress("127.0.0.2", "public", 9, 1, kMac), 1);
+    }
+    ~TrapSenderTest() override { m_manager->Shutdown(); }
+
+    // Address, MAC and removal mark of every entry.
+    std::vector<std::string> Agents()
+    {
+        std::vector<std::string> out;
+        for (auto& e : m_manager->GetEntries())
+            out.push_back(e->GetServerAddress() + " " + e->GetMac() + (e->IsQueuedForRemoval() ? " removed" : ""));
+        return out;
+    }
+
+    vgtest::TempDir m_dir;
+    vgtest::ClientLoop m_loop;
+    std::unique_ptr<CRemoteAgent> m_manager;
+};
+
+using Agents = std::vector<std::string>;
+
+TEST_F(TrapSenderTest, WrongCommunityChangesNoAgent)
+{
+    const Agents before = {"127.0.0.2 02:00:00:00:00:02"};
+    ASSERT_EQ(Agents(), before);
+    const struct {
+        const char* name;
+        RemoteTrapRecord record;
+    } cases[] = {
+        {"monitored address, foreign MAC", StatusTrap("127.0.0.2", "wrong", kOtherMac)},
+        {"monitored address, its MAC", StatusTrap("127.0.0.2", "wrong", kMac)},
+        {"community differing by case", StatusTrap("127.0.0.2", "Public", kOtherMac)},
+        {"the agent's MAC from another address", StatusTrap("127.0.0.8", "wrong", kMac)},
+    };
+    for (const auto& c : cases) {
+        m_manager->ProcessTrap(c.record);
+        EXPECT_EQ(Agents(), before) << c.name;
+    }
+}
+
+TEST_F(TrapSenderTest, RightCommunityFollowsAMoveAndAReplacement)
+{
+    // The agent's MAC from a new address: it is moved there.
+    m_manager->ProcessTrap(StatusTrap("127.0.0.8", "public", kMac));
+    ASSERT_EQ(Agents(), Agents({"127.0.0.8 02:00:00:00:00:02"}));
+
+    // Another card at the agent's address: the old agent goes, the new one is added.
+    m_manager->ProcessTrap(StatusTrap("127.0.0.8", "public", kOtherMac));
+    EXPECT_EQ(Agents(), Agents({"127.0.0.8 02:00:00:00:00:02 removed", "127.0.0.8 02:00:00:00:00:09"}));
+}
+
+TEST_F(TrapSenderTest, UnknownSenderIsDropped)
+{
+    m_manager->ProcessTrap(StatusTrap("127.0.0.9", "public", kOtherMac));
+    RemoteTrapRecord noMac = StatusTrap("127.0.0.2", "public", "");
+    m_manager->ProcessTrap(noMac);
+    EXPECT_EQ(Agents(), Agents({"127.0.0.2 02:00:00:00:00:02"}));
+}
+
+}  // namespace
