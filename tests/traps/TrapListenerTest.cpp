@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <string>

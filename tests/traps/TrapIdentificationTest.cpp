@@ -83,9 +83,9 @@ RemoteTrapRecord StatusTrap(const std::string& sender, const std::string& commun
     return r;
 }
 
-class TrapSenderTest : public ::testing::Test {
+class TrapIdentificationTest : public ::testing::Test {
 protected:
-    TrapSenderTest()
+    TrapIdentificationTest()
     {
         auto host = std::make_unique<Host>(&m_loop.Client(), m_dir.Path());
         host->SetSetting(EngineWord::kRemoteSnmpTimeout, 1);
@@ -95,14 +95,15 @@ protected:
         // The agent at 127.0.0.2 (nobody answers its polls: port 9).
         EXPECT_EQ(m_manager->AddByAddress("127.0.0.2", "public", 9, 1, kMac), 1);
     }
-    ~TrapSenderTest() override { m_manager->Shutdown(); }
+    ~TrapIdentificationTest() override { m_manager->Shutdown(); }
 
-    // Address, MAC and removal mark of every entry.
+    // Address and MAC of every agent not queued for removal (a removed one may already be gone).
     std::vector<std::string> Agents()
     {
         std::vector<std::string> out;
         for (auto& e : m_manager->GetEntries())
-            out.push_back(e->GetServerAddress() + " " + e->GetMac() + (e->IsQueuedForRemoval() ? " removed" : ""));
+            if (!e->IsQueuedForRemoval())
+                out.push_back(e->GetServerAddress() + " " + e->GetMac());
         return out;
     }
 
@@ -111,11 +112,11 @@ protected:
     std::unique_ptr<CRemoteAgent> m_manager;
 };
 
-using Agents = std::vector<std::string>;
+using List = std::vector<std::string>;
 
-TEST_F(TrapSenderTest, WrongCommunityChangesNoAgent)
+TEST_F(TrapIdentificationTest, WrongCommunityChangesNoAgent)
 {
-    const Agents before = {"127.0.0.2 02:00:00:00:00:02"};
+    const List before = {"127.0.0.2 02:00:00:00:00:02"};
     ASSERT_EQ(Agents(), before);
     const struct {
         const char* name;
@@ -132,23 +133,23 @@ TEST_F(TrapSenderTest, WrongCommunityChangesNoAgent)
     }
 }
 
-TEST_F(TrapSenderTest, RightCommunityFollowsAMoveAndAReplacement)
+TEST_F(TrapIdentificationTest, RightCommunityFollowsAMoveAndAReplacement)
 {
     // The agent's MAC from a new address: it is moved there.
     m_manager->ProcessTrap(StatusTrap("127.0.0.8", "public", kMac));
-    ASSERT_EQ(Agents(), Agents({"127.0.0.8 02:00:00:00:00:02"}));
+    ASSERT_EQ(Agents(), List({"127.0.0.8 02:00:00:00:00:02"}));
 
     // Another card at the agent's address: the old agent goes, the new one is added.
     m_manager->ProcessTrap(StatusTrap("127.0.0.8", "public", kOtherMac));
-    EXPECT_EQ(Agents(), Agents({"127.0.0.8 02:00:00:00:00:02 removed", "127.0.0.8 02:00:00:00:00:09"}));
+    EXPECT_EQ(Agents(), List({"127.0.0.8 02:00:00:00:00:09"}));
 }
 
-TEST_F(TrapSenderTest, UnknownSenderIsDropped)
+TEST_F(TrapIdentificationTest, UnknownSenderIsDropped)
 {
     m_manager->ProcessTrap(StatusTrap("127.0.0.9", "public", kOtherMac));
     RemoteTrapRecord noMac = StatusTrap("127.0.0.2", "public", "");
     m_manager->ProcessTrap(noMac);
-    EXPECT_EQ(Agents(), Agents({"127.0.0.2 02:00:00:00:00:02"}));
+    EXPECT_EQ(Agents(), List({"127.0.0.2 02:00:00:00:00:02"}));
 }
 
 }  // namespace
