@@ -83,9 +83,9 @@ RemoteTrapRecord StatusTrap(const std::string& sender, const std::string& commun
     return r;
 }
 
-class TrapIdentificationTest : public ::testing::Test {
+class RemoteTrapIdentification : public ::testing::Test {
 protected:
-    TrapIdentificationTest()
+    RemoteTrapIdentification()
     {
         auto host = std::make_unique<Host>(&m_loop.Client(), m_dir.Path());
         host->SetSetting(EngineWord::kRemoteSnmpTimeout, 1);
@@ -95,7 +95,7 @@ protected:
         // The agent at 127.0.0.2 (nobody answers its polls: port 9).
         EXPECT_EQ(m_manager->AddByAddress("127.0.0.2", "public", 9, 1, kMac), 1);
     }
-    ~TrapIdentificationTest() override { m_manager->Shutdown(); }
+    ~RemoteTrapIdentification() override { m_manager->Shutdown(); }
 
     // Address and MAC of every agent not queued for removal (a removed one may already be gone).
     std::vector<std::string> Agents()
@@ -114,7 +114,7 @@ protected:
 
 using List = std::vector<std::string>;
 
-TEST_F(TrapIdentificationTest, WrongCommunityChangesNoAgent)
+TEST_F(RemoteTrapIdentification, WrongCommunityChangesNoAgent)
 {
     const List before = {"127.0.0.2 02:00:00:00:00:02"};
     ASSERT_EQ(Agents(), before);
@@ -133,7 +133,7 @@ TEST_F(TrapIdentificationTest, WrongCommunityChangesNoAgent)
     }
 }
 
-TEST_F(TrapIdentificationTest, RightCommunityFollowsAMoveAndAReplacement)
+TEST_F(RemoteTrapIdentification, RightCommunityFollowsAMoveAndAReplacement)
 {
     // The agent's MAC from a new address: it is moved there.
     m_manager->ProcessTrap(StatusTrap("127.0.0.8", "public", kMac));
@@ -144,7 +144,7 @@ TEST_F(TrapIdentificationTest, RightCommunityFollowsAMoveAndAReplacement)
     EXPECT_EQ(Agents(), List({"127.0.0.8 02:00:00:00:00:09"}));
 }
 
-TEST_F(TrapIdentificationTest, UnknownSenderIsDropped)
+TEST_F(RemoteTrapIdentification, UnknownSenderIsDropped)
 {
     m_manager->ProcessTrap(StatusTrap("127.0.0.9", "public", kOtherMac));
     RemoteTrapRecord noMac = StatusTrap("127.0.0.2", "public", "");

@@ -17,9 +17,9 @@
 
 namespace {
 
-class ListenerTest : public ::testing::Test {
+class RemoteTrapListener : public ::testing::Test {
 protected:
-    ListenerTest()
+    RemoteTrapListener()
     {
         m_listener.SetOpener([this](const std::string& address, uint16_t port, SnmpTrapSession::Handler handler,
                                     std::string* error) {
@@ -81,7 +81,7 @@ protected:
 
 const std::string E = "1.3.6.1.4.1.64950";
 
-TEST_F(ListenerTest, EachVersionYieldsOneRecordWithSenderCommunityAndOid)
+TEST_F(RemoteTrapListener, EachVersionYieldsOneRecordWithSenderCommunityAndOid)
 {
     ASSERT_TRUE(Listen());
     // SNMPv1 enterprise-specific: enterprise.0.specific; generic 2 (linkDown): snmpTraps.3.
@@ -119,7 +119,7 @@ TEST_F(ListenerTest, EachVersionYieldsOneRecordWithSenderCommunityAndOid)
     EXPECT_STREQ(v2.varbinds[3].value, "4000000000");
 }
 
-TEST_F(ListenerTest, InformIsAnsweredAndRecorded)
+TEST_F(RemoteTrapListener, InformIsAnsweredAndRecorded)
 {
     ASSERT_TRUE(Listen());
     // snmpinform ends with 0 only when the response came back.
@@ -133,7 +133,7 @@ TEST_F(ListenerTest, InformIsAnsweredAndRecorded)
     EXPECT_STREQ(r.varbinds[2].value, "three");
 }
 
-TEST_F(ListenerTest, RecordsAreBoundedFieldByFieldAndInVarbinds)
+TEST_F(RemoteTrapListener, RecordsAreBoundedFieldByFieldAndInVarbinds)
 {
     ASSERT_TRUE(Listen());
     std::string longOid = E;
@@ -166,7 +166,7 @@ TEST_F(ListenerTest, RecordsAreBoundedFieldByFieldAndInVarbinds)
     EXPECT_EQ(m_listener.GetVarbindsCut(), 6u);
 }
 
-TEST_F(ListenerTest, RefusedRecordsAreCounted)
+TEST_F(RemoteTrapListener, RefusedRecordsAreCounted)
 {
     ASSERT_TRUE(Listen());
     {
@@ -182,7 +182,7 @@ TEST_F(ListenerTest, RefusedRecordsAreCounted)
     EXPECT_EQ(m_listener.GetReceived(), 3u);
 }
 
-TEST_F(ListenerTest, PortIsSharedByUseCountAndABusyPortFails)
+TEST_F(RemoteTrapListener, PortIsSharedByUseCountAndABusyPortFails)
 {
     const int port = vgtest::FreePort(SOCK_DGRAM);
     ASSERT_EQ(m_listener.Subscribe("127.0.0.1", static_cast<uint32_t>(port)), 1);
