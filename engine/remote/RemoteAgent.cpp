@@ -458,6 +458,15 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::RelocateEntry(const std::string
     return moved;
 }
 
+IRemoteAgentEntry* CRemoteAgent::FindAgentByAddress(const std::string& address)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+    for (auto& entry : m_list)
+        if (!entry->IsQueuedForRemoval() && entry->IsSameAddress(address))
+            return entry.get();
+    return nullptr;
+}
+
 void CRemoteAgent::Relocate(const std::string& address, const std::string& mac)
 {
     RelocateEntry(address, mac);

@@ -71,6 +71,8 @@ public:
     uint32_t AddTableRow() override;
     int QueueForRemoval(int row) override;
     void Relocate(const std::string& address, const std::string& mac) override;
+    // The agent at that address (not queued for removal), for the devices restored from their file.
+    IRemoteAgentEntry* FindAgentByAddress(const std::string& address) override;
     void WriteConfigSections(std::ostream& out) override;
     void SetDiscoveryRequested(bool on) override { m_discoveryRequested.store(on); }
     bool IsDiscoveryRequested() override { return m_discoveryRequested.load(); }

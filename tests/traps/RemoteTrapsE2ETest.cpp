@@ -216,4 +216,24 @@ TEST_F(RemoteTrapsE2E, AlarmTrapRunsTheReactionsToTheShutdown)
     }
 }
 
+TEST_F(RemoteTrapsE2E, AlarmSeenAtTheFirstPollAfterARestartArmsTheReactions)
+{
+    ASSERT_TRUE(StartEngine()) << m_engine.LogText();
+    ASSERT_TRUE(ConfigureOnBattery(60));
+    m_engine.Stop();
+
+    // While the engine is down the agent goes on battery; it sends no trap.
+    ASSERT_TRUE(m_agent.Send("alarm 12 1 1 On Battery"));
+    ASSERT_TRUE(StartEngine()) << m_engine.LogText();
+    Console console(m_engine, "127.0.0.33");
+    ASSERT_TRUE(console.Register());
+    EXPECT_TRUE(WaitUntil([&] { return Marks() == std::vector<std::string>{"set"}; }, 15000)) << m_engine.LogText();
+    EXPECT_TRUE(AlarmActive());
+    ASSERT_TRUE(WaitUntil([&] { return !console.Countdowns().empty(); }, 10000));
+    EXPECT_GT(console.Countdowns().front().first, 0);
+    EXPECT_LE(console.Countdowns().front().first, 60);
+    m_engine.Stop();
+    EXPECT_TRUE(ReadText(m_engine.Path("shutdown-calls")).empty());
+}
+
 }  // namespace
