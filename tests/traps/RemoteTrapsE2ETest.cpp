@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -234,6 +238,23 @@ TEST_F(RemoteTrapsE2E, AlarmSeenAtTheFirstPollAfterARestartArmsTheReactions)
     EXPECT_LE(console.Countdowns().front().first, 60);
     m_engine.Stop();
     EXPECT_TRUE(ReadText(m_engine.Path("shutdown-calls")).empty());
+}
+
+TEST_F(RemoteTrapsE2E, BusyTrapPortIsLoggedAndTheEngineServesOn)
+{
+    // Another program holds the remote trap port on the loopback address.
+    const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(m_remoteTrapPort));
+    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_TRUE(StartEngine()) << m_engine.LogText();
+    EXPECT_TRUE(Contains(m_engine.LogText(), "[CSnmpListenerEntry::Initialize]: Register for notify"))
+        << m_engine.LogText();
+    EXPECT_EQ(m_engine.Get(E("10.1.2.3.0"), "gimbal"), "STRING: \"12.04.0059\"");
+    ::close(holder);
 }
 
 }  // namespace
