@@ -138,7 +138,8 @@ public:
         m_host->LogEvent(deviceKey, type, text, address, mac);
     }
     void SendValueChanged(const std::vector<uint32_t>& oid, const EngineValue& value) override;
-    void RegisterMibRow() override { m_host->AddRemoteMibRow(); }
+    // The remote-engine MIB table follows the table: its rows less those whose agents are leaving.
+    void RegisterMibRow() override;
     void DisableBroadcast() override { m_host->DisableBroadcast(); }
 
 private:
@@ -147,6 +148,7 @@ private:
         int delayMs = 0;
     };
     void Remove(const std::shared_ptr<CRemoteAgentEntry>& entry);
+    bool RemoveRowWithoutAgent(uint32_t key);
     bool QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry);
     void QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry);
     // Caller holds m_accessLock.
@@ -158,6 +160,8 @@ private:
     void DiscoveryCompleted();
     void ReadEngineSettings();
     void SetAllTimeouts(int ms);
+    // Called with no lock of ours held.
+    void SyncMibRows();
     static int64_t NowMs();
 
     std::unique_ptr<IRemoteAgentHost> m_host;
@@ -173,6 +177,7 @@ private:
     std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
     std::mutex m_resultsMutex;
 
+    std::mutex m_mibSyncMutex;
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<CRemoteAgentThread>> m_workers;
 

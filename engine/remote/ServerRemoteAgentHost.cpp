@@ -101,8 +101,12 @@ public:
         if (s && s->GetSystemQueue())
             s->GetSystemQueue()->Post(type);
     }
-    void AddRemoteMibRow() override { AppLog::Instance()->Log(kLogTrace, "remote-engine MIB row added"); }
-    void RemoveRemoteMibRow() override { AppLog::Instance()->Log(kLogTrace, "remote-engine MIB row removed"); }
+    void SetRemoteMibRowCount(uint32_t count) override
+    {
+        CServer* s = CServer::Instance();
+        if (s && s->GetSnmp())
+            s->GetSnmp()->SnmpSetRemoteAgentRowCount(static_cast<int>(count));
+    }
     RemoteStorePaths GetStorePaths() override
     {
         RemoteStorePaths paths;
