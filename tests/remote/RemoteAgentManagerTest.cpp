@@ -254,10 +254,17 @@ TEST_F(RemoteManagerTest, RemovingTheFirstAgentRenumbersTheSecond)
     ASSERT_TRUE(AddAgent("127.0.0.3", second.Port()));
     m_host->started = true;
     ASSERT_TRUE(WaitUntil([&] { return !m_manager->HasQueuedWork(); }));
+    // Held while the requests are made: a removal done in between would move the second agent to
+    // row 1.
+    m_host->started = false;
     EXPECT_EQ(m_manager->QueueForRemoval(1), 1);
     EXPECT_EQ(m_manager->QueueForRemoval(1), 1) << "a second request for the same agent changes nothing";
     EXPECT_EQ(m_manager->QueueForRemoval(7), 1) << "a row without agent: nothing to do";
-    ASSERT_TRUE(WaitUntil([&] { return m_manager->GetEntries().size() == 1 && m_manager->GetRowCount() == 1; }));
+    EXPECT_EQ(m_host->mibRows.load(), 1) << "the leaving agent's MIB row goes at once";
+    m_host->started = true;
+    // The removal's last step is the shutdown setting.
+    ASSERT_TRUE(WaitUntil([&] { return m_host->shutdownRequiredOne.load() == 1; }));
+    EXPECT_EQ(m_manager->GetEntries().size(), 1u);
     auto remaining = m_manager->GetEntries().front();
     EXPECT_EQ(remaining->GetServerAddress(), "127.0.0.3");
     EXPECT_EQ(remaining->GetKey(), kRemoteRowKeyBase + 1);
