@@ -21,9 +21,9 @@
 //     createAndGo of a new remote-agent row inconsistentValue (an agent cannot go active before its
 //     address is written: create it with createAndWait, write its columns, then set it active);
 //   commit: createAndGo/createAndWait at last + 1 adds the engine row (CServer::AddRow), then the
-//     table's last row and writes the status; destroy removes engine row r (the engine moves its later
-//     rows down) and then the table's last row, and writes nothing more (row r now holds the next
-//     row); active/notInService write the status; every other case fails (commitFailed). A remote
+//     table's last row (unless the engine has given it already) and writes the status; destroy removes
+//     engine row r (the engine moves its later rows down) and then the table's last row unless the
+//     engine took it away itself, and writes nothing more (row r now holds the next row); active/notInService write the status; every other case fails (commitFailed). A remote
 //     agent is created only while the engine's own agent count equals the table's and stays below the
 //     cap (engine variable 57).
 // Cells: a SET that the engine refuses fails (commitFailed); texts above 255 bytes get wrongLength, and

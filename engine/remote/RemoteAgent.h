@@ -5,7 +5,9 @@
 // agents round-robin, and the received-trap queue.
 //
 // Entries are shared: the list and the queues hold references, so an entry a worker still uses
-// outlives its removal from the list. An agent's first contact that fails is retried by the poll
+// outlives its removal from the list. The remote-engine MIB table is given the table's row count less
+// the agents queued for removal after every change of either (SyncMibRows), so its rows follow the
+// engine's on every path, failed ones included. An agent's first contact that fails is retried by the poll
 // rounds with a back-off (10 s doubling to 10 minutes) until its devices are read.
 //
 // Threads and locks: the agent's request threads (engine keys, row creation and deletion), the
