@@ -126,6 +126,7 @@ void CRemoteAgent::Shutdown()
         m_initQueue.clear();
         m_pollQueue.clear();
         m_retries.clear();
+        m_relocations.clear();
     }
     for (auto& entry : entries)
         entry->Release();
@@ -350,12 +351,15 @@ bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
         AdjustThreads();
         SignalAllThreads();
     }
+    // Nothing here may take the entry's own mutex: a worker holds it through its requests, which need
+    // the SNMP thread, and this may run on the SNMP thread (a row-status SET). A new agent's devices
+    // are counted at its first contact.
     if (log->IsInfoEnabled())
         log->Printf(kLogInfo,
                     "Remote Agent Entry initialized and added to list: SnmpIndex='%u'; ServerName='%s'; MAC Address='%s'; "
                     "Community='<hidden>'; DeviceCount='%u'; Key='%u'; Port='%u'; TrapPort='%u'",
-                    entry->GetSnmpIndex(), address.c_str(), entry->GetMac().c_str(), entry->GetDeviceCount(),
-                    entry->GetKey(), entry->GetPort(), entry->GetTrapPort());
+                    entry->GetSnmpIndex(), address.c_str(), entry->GetMac().c_str(), 0u, entry->GetKey(),
+                    entry->GetPort(), entry->GetTrapPort());
     return true;
 }
 
@@ -469,7 +473,15 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::RelocateEntry(const std::string
 
 void CRemoteAgent::Relocate(const std::string& address, const std::string& mac)
 {
-    RelocateEntry(address, mac);
+    // This comes from a SET, on the SNMP thread: the move takes the entry's own mutex, which a worker
+    // holds through requests that need the SNMP thread. A worker does it, as its next unit of work.
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        if (m_list.empty())
+            return;
+        m_relocations.emplace_back(address, mac);
+    }
+    SignalAllThreads();
 }
 
 int CRemoteAgent::AddByAddress(const std::string& address, const std::string& community, uint32_t port,
@@ -661,13 +673,18 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
     std::shared_ptr<CRemoteAgentEntry> entry;
     int kind = 3;
     bool emptiedInit = false, emptiedPoll = false;
+    std::pair<std::string, std::string> relocation;
     {
         std::unique_lock<std::recursive_mutex> lock(m_accessLock, std::defer_lock);
         if (!lock.try_lock()) {
             releaseThreads();
             return;
         }
-        if (!m_removeQueue.empty()) {
+        if (!m_relocations.empty()) {
+            relocation = m_relocations.front();
+            m_relocations.pop_front();
+            kind = 4;
+        } else if (!m_removeQueue.empty()) {
             entry = m_removeQueue.front();
             m_removeQueue.pop_front();
             kind = 0;
@@ -684,6 +701,16 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
         }
     }
     switch (kind) {
+    case 4:
+        releaseThreads();
+        RelocateEntry(relocation.first, relocation.second);
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            if (m_relocations.empty())
+                return;
+        }
+        SignalAllThreads();
+        return;
     case 0: {
         Remove(entry);
         releaseThreads();

@@ -176,6 +176,8 @@ private:
     size_t m_cursor = 0;
     std::deque<std::shared_ptr<CRemoteAgentEntry>> m_removeQueue, m_initQueue, m_pollQueue;
     std::map<const CRemoteAgentEntry*, Retry> m_retries;
+    // Relocations asked for over SNMP (address, MAC), done by a worker.
+    std::deque<std::pair<std::string, std::string>> m_relocations;
     std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
     std::mutex m_resultsMutex;
 

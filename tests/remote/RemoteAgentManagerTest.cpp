@@ -295,6 +295,29 @@ TEST_F(RemoteManagerTest, FailedFirstContactIsTriedAgainLater)
     EXPECT_TRUE(WaitUntil([&] { return entry->GetDeviceNumbers().size() == 2; }));
 }
 
+// A relocation asked for over SNMP must not wait for a worker's request to the agent (that request
+// needs the SNMP thread the SET arrived on): a worker moves the agent once its request has ended.
+TEST_F(RemoteManagerTest, RelocationDoesNotWaitForARequestInFlight)
+{
+    vgtest::SimAgentProcess agent;
+    vgtest::SimAgentOptions options;
+    options.address = "127.0.0.6";
+    ASSERT_TRUE(agent.Start(options));
+    ASSERT_TRUE(agent.Send("silent on"));
+    m_host->SetSetting(EngineWord::kRemoteSnmpTimeout, 3);
+    ASSERT_EQ(m_manager->Initialize(), 1);
+    vgtest::Log().Clear();
+    ASSERT_TRUE(AddAgent("127.0.0.6", agent.Port()));
+    m_host->started = true;
+    ASSERT_TRUE(WaitUntil([&] { return vgtest::Log().Contains("Sending GET_STR_VALUE query to 127.0.0.6"); }));
+    const auto start = std::chrono::steady_clock::now();
+    m_manager->Relocate("127.0.0.16", "02:00:00:00:00:06");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    auto entry = m_manager->GetEntries().front();
+    EXPECT_TRUE(WaitUntil([&] { return entry->GetServerAddress() == "127.0.0.16"; }));
+    EXPECT_EQ(m_manager->GetTable().GetValue(kRemoteRowKeyBase | 3u << 12 | 1, 0).bytes, "127.0.0.16");
+}
+
 TEST_F(RemoteManagerTest, StopDoesNotWaitForASilentAgent)
 {
     vgtest::SimAgentProcess agent;

@@ -299,7 +299,7 @@ TEST(RemoteE2E, AgentAddedOverSnmpJoinsTheImportedOneAndTheTablesFollow)
     ASSERT_EQ(engine.Set(column(6, 2), "i", std::to_string(b.Port())), "");
     ASSERT_EQ(engine.Set(column(10, 2), "s", second.mac), "");
     ASSERT_EQ(engine.Set(column(4, 2), "i", "2"), "");
-    ASSERT_EQ(engine.Set(column(2, 2), "i", "1"), "");
+    ASSERT_EQ(engine.Set(column(2, 2), "i", "1"), "") << engine.LogText();
     const std::string registration = b.WaitFor("set 1.3.6.1.4.1.64950.1.2.2.1.1.0 127.0.0.1:", 20000);
     ASSERT_FALSE(registration.empty()) << engine.LogText();
     EXPECT_NE(registration.find(",cardrw"), std::string::npos) << registration;
