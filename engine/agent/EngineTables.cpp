@@ -24,6 +24,7 @@ struct ColumnSpec {
     uint32_t column;
     char kind; // 'I' integer, 'S' text, 'A' address, 'R' RowStatus
     bool writable;
+    size_t maxLength = kKeyedTextLimit; // texts
 };
 
 template <size_t N>
@@ -36,7 +37,7 @@ void AddColumns(KeyedEngineTable& table, const ColumnSpec (&columns)[N])
         }
         const CellKind kind = c.kind == 'S' ? CellKind::Text : c.kind == 'A' ? CellKind::Address : CellKind::Integer;
         table.add_col(new KeyedTableCell(table, c.column, c.writable ? MibAccess::ReadWrite : MibAccess::ReadOnly,
-                                         kind));
+                                         kind, c.maxLength));
     }
 }
 
@@ -44,8 +45,8 @@ constexpr bool RO = false;
 constexpr bool RW = true;
 
 const ColumnSpec kRemoteColumns[] = {
-    {1, 'I', RO}, {2, 'R', RW}, {3, 'S', RW},  {4, 'I', RW},  {5, 'S', RW},  {6, 'I', RW},
-    {7, 'I', RW}, {8, 'I', RO}, {9, 'S', RO}, {10, 'S', RW}, {11, 'S', RW}, {12, 'I', RW},
+    {1, 'I', RO}, {2, 'R', RW}, {3, 'S', RW, 15}, {4, 'I', RW},       {5, 'S', RW, 63}, {6, 'I', RW},
+    {7, 'I', RW}, {8, 'I', RO}, {9, 'S', RO},     {10, 'S', RW, 17}, {11, 'S', RW},     {12, 'I', RW},
 };
 const ColumnSpec kSnmpIpColumns[] = {
     {1, 'I', RO}, {2, 'R', RW}, {3, 'A', RW}, {4, 'S', RW}, {5, 'S', RW}, {6, 'I', RW}, {7, 'I', RW}, {8, 'S', RW},
@@ -136,12 +137,13 @@ int KeyedEngineTable::is_creation_ok(MibTable&, MibLeaf&, const SnmpOid& index, 
     return row >= 1 && row <= RowLimit() ? kSnmpErrNoError : kSnmpErrNoCreation;
 }
 
-KeyedTableCell::KeyedTableCell(KeyedEngineTable& table, uint32_t column, MibAccess access, CellKind kind)
+KeyedTableCell::KeyedTableCell(KeyedEngineTable& table, uint32_t column, MibAccess access, CellKind kind,
+                               size_t maxLength)
     : MibLeaf(SnmpOid{column}, access,
               kind == CellKind::Text      ? kSnmpOctetString
               : kind == CellKind::Address ? kSnmpIpAddress
                                           : kSnmpInteger),
-      m_table(table), m_column(column), m_kind(kind)
+      m_table(table), m_column(column), m_kind(kind), m_maxLength(std::min(maxLength, kKeyedTextLimit))
 {
 }
 
@@ -171,7 +173,7 @@ int KeyedTableCell::prepare_set_request(const MibRequest& request, const SnmpVal
     const int status = MibLeaf::prepare_set_request(request, value);
     if (status != kSnmpErrNoError)
         return status;
-    return m_kind == CellKind::Text && value.bytes.size() > kKeyedTextLimit ? kSnmpErrWrongLength : kSnmpErrNoError;
+    return m_kind == CellKind::Text && value.bytes.size() > m_maxLength ? kSnmpErrWrongLength : kSnmpErrNoError;
 }
 
 int KeyedTableCell::set(const MibRequest& request, const SnmpValue& value)
@@ -243,20 +245,25 @@ int KeyedRowStatus::set(const MibRequest& request, const SnmpValue& value)
         if (server->AddRow(rowClass | row) == kRowAddFailed)
             return kSnmpErrGenErr;
         {
+            // The engine may have given the row its MIB row already (the remote agents do).
             MutexLock facade(FacadeMutex());
-            rows->Append();
+            if (rows->Count() < row)
+                rows->Append();
         }
         if (!SetEngineInteger(m_table.Key(2, row), v) && v == kRowCreateAndGo)
             return kSnmpErrInconsistentValue;
         return kSnmpErrNoError;
     }
     case RowStatusAction::Destroy: {
+        const uint32_t before = rows->Count();
         if (server->DeleteRow(rowClass | row) != 1)
             return kSnmpErrGenErr;
         // The engine has moved its later rows down: the table loses its last row, and nothing is
-        // written to row r any more (it holds the next destination now).
+        // written to row r any more (it holds the next destination now). An engine that keeps the
+        // MIB's count itself (the remote agents) has taken it away already.
         MutexLock facade(FacadeMutex());
-        rows->RemoveLast();
+        if (rows->Count() == before)
+            rows->RemoveLast();
         return kSnmpErrNoError;
     }
     case RowStatusAction::None:

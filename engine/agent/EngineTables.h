@@ -21,12 +21,13 @@
 //     createAndGo of a new remote-agent row inconsistentValue (an agent cannot go active before its
 //     address is written: create it with createAndWait, write its columns, then set it active);
 //   commit: createAndGo/createAndWait at last + 1 adds the engine row (CServer::AddRow), then the
-//     table's last row and writes the status; destroy removes engine row r (the engine moves its later
-//     rows down) and then the table's last row, and writes nothing more (row r now holds the next
-//     row); active/notInService write the status; every other case fails (commitFailed). A remote
+//     table's last row (unless the engine has given it already) and writes the status; destroy removes
+//     engine row r (the engine moves its later rows down) and then the table's last row unless the
+//     engine took it away itself, and writes nothing more (row r now holds the next row); active/notInService write the status; every other case fails (commitFailed). A remote
 //     agent is created only while the engine's own agent count equals the table's and stays below the
 //     cap (engine variable 57).
-// Cells: a SET that the engine refuses fails (commitFailed); texts above 255 bytes get wrongLength.
+// Cells: a SET that the engine refuses fails (commitFailed); texts above 255 bytes get wrongLength, and
+//   so do the remote agents' texts above what their row keeps (address 15, community 63, MAC 17).
 //
 // Threads: built at the agent's set-up; served on the SNMP thread. The row counts are safe from any
 // thread; a RowStatus commit changes them under the facade mutex, never while it calls the engine.
@@ -78,7 +79,9 @@ enum class CellKind { Integer, Text, Address };
 // A cell column of a KeyedEngineTable.
 class KeyedTableCell : public MibLeaf {
 public:
-    KeyedTableCell(KeyedEngineTable& table, uint32_t column, MibAccess access, CellKind kind);
+    // maxLength: the longest text the engine stores in the column (longer ones get wrongLength).
+    KeyedTableCell(KeyedEngineTable& table, uint32_t column, MibAccess access, CellKind kind,
+                   size_t maxLength = 255);
     ~KeyedTableCell() override;
     int get_value(const MibRequest& request, SnmpValue& out) override;
     int prepare_set_request(const MibRequest& request, const SnmpValue& value) override;
@@ -88,6 +91,7 @@ private:
     KeyedEngineTable& m_table;
     uint32_t m_column;
     CellKind m_kind;
+    size_t m_maxLength;
 };
 
 // The RowStatus column (2) of a KeyedEngineTable.

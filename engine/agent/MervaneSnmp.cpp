@@ -179,6 +179,13 @@ void CMervaneSnmp::SnmpRemoveRemoteAgentData(int)
         m_rows.remoteAgents.RemoveLast();
 }
 
+void CMervaneSnmp::SnmpSetRemoteAgentRowCount(int count)
+{
+    MutexLock lock(GetMutex());
+    if (lock.Locked() && count >= 0)
+        m_rows.remoteAgents.SetCount(static_cast<uint32_t>(count));
+}
+
 int CMervaneSnmp::SetSnmpIpRowCount(int count)
 {
     MutexLock lock(GetMutex());

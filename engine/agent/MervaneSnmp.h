@@ -101,6 +101,7 @@ public:
     void SnmpStopAgent() override;
     void SnmpSetCommunity(const std::string& community) override;
     void SnmpSetSnmpIpRowCount(int count) override { SetSnmpIpRowCount(count); }
+    void SnmpSetRemoteAgentRowCount(int count) override;
 
     // ITrapSender: logs the debug record at level 7, then mervane_trap_sender::sendtrap (its result; -1
     // when the record is refused or the lock fails).

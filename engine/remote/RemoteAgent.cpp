@@ -94,9 +94,10 @@ int CRemoteAgent::Initialize()
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
             m_list.erase(std::remove(m_list.begin(), m_list.end(), entry), m_list.end());
             entry->Release();
-            m_host->RemoveRemoteMibRow();
         }
     }
+    // Every stored row has its MIB row, also one whose agent could not be set up.
+    SyncMibRows();
     if (rows > 0)
         AdjustThreads();
     m_busy.store(false);
@@ -143,6 +144,7 @@ void CRemoteAgent::Shutdown()
         m_initQueue.clear();
         m_pollQueue.clear();
         m_retries.clear();
+        m_relocations.clear();
     }
     for (auto& entry : entries)
         entry->Release();
@@ -240,7 +242,9 @@ bool CRemoteAgent::SetValue(uint32_t key, uint32_t requester, int type, const vo
 
 uint32_t CRemoteAgent::AddTableRow()
 {
-    return m_store->Table().AddEmptyRow();
+    const uint32_t key = m_store->Table().AddEmptyRow();
+    SyncMibRows();
+    return key;
 }
 
 bool CRemoteAgent::HasEntry(uint32_t rowKey)
@@ -280,9 +284,30 @@ void CRemoteAgent::SendValueChanged(const std::vector<uint32_t>& oid, const Engi
 
 void CRemoteAgent::OnActivationFailed(uint32_t /*rowNumber*/)
 {
+    // The table has dropped the row already: the MIB row goes with it at once.
+    SyncMibRows();
     m_host->LogEvent(0, 3, "Unable to connect to remote agent", std::string(), std::string());
     m_host->BroadcastMessage("Unable to establish connection with remote device. Please check firewall and/or IP Address");
-    m_host->RemoveRemoteMibRow();
+}
+
+void CRemoteAgent::RegisterMibRow()
+{
+    SyncMibRows();
+}
+
+void CRemoteAgent::SyncMibRows()
+{
+    // Serialised, so that two threads' counts reach the facade in the order they were taken.
+    std::lock_guard<std::mutex> sync(m_mibSyncMutex);
+    uint32_t leaving = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        for (auto& entry : m_list)
+            if (entry->IsQueuedForRemoval())
+                ++leaving;
+    }
+    const uint32_t rows = static_cast<uint32_t>(m_store->Table().GetCount());
+    m_host->SetRemoteMibRowCount(rows > leaving ? rows - leaving : 0);
 }
 
 bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
@@ -317,8 +342,10 @@ bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
         }
     }
     if (!listed) {
-        if (snmpIndex == 0)
+        if (snmpIndex == 0) {
             table.Remove(row.key);
+            SyncMibRows();
+        }
         return false;
     }
     if (!entry->Initialize(row, snmpIndex)) {
@@ -330,10 +357,10 @@ bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
         log->Printf(kLogError, "[RemoteAgent::Add]Failed to initialize Remote Agent entry for %s; removed from list.",
                     address.c_str());
         ReportDiscoveryResult(address, kResultFailed);
-        // The MIB row the entry asked for goes with it.
+        // The row and the MIB row the entry asked for go with it.
         if (snmpIndex == 0) {
-            m_host->RemoveRemoteMibRow();
             table.Remove(row.key);
+            SyncMibRows();
         }
         return false;
     }
@@ -342,12 +369,15 @@ bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
         AdjustThreads();
         SignalAllThreads();
     }
+    // Nothing here may take the entry's own mutex: a worker holds it through its requests, which need
+    // the SNMP thread, and this may run on the SNMP thread (a row-status SET). A new agent's devices
+    // are counted at its first contact.
     if (log->IsInfoEnabled())
         log->Printf(kLogInfo,
                     "Remote Agent Entry initialized and added to list: SnmpIndex='%u'; ServerName='%s'; MAC Address='%s'; "
                     "Community='<hidden>'; DeviceCount='%u'; Key='%u'; Port='%u'; TrapPort='%u'",
-                    entry->GetSnmpIndex(), address.c_str(), entry->GetMac().c_str(), entry->GetDeviceCount(),
-                    entry->GetKey(), entry->GetPort(), entry->GetTrapPort());
+                    entry->GetSnmpIndex(), address.c_str(), entry->GetMac().c_str(), 0u, entry->GetKey(),
+                    entry->GetPort(), entry->GetTrapPort());
     return true;
 }
 
@@ -469,7 +499,15 @@ IRemoteAgentEntry* CRemoteAgent::FindAgentByAddress(const std::string& address)
 
 void CRemoteAgent::Relocate(const std::string& address, const std::string& mac)
 {
-    RelocateEntry(address, mac);
+    // This comes from a SET, on the SNMP thread: the move takes the entry's own mutex, which a worker
+    // holds through requests that need the SNMP thread. A worker does it, as its next unit of work.
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        if (m_list.empty())
+            return;
+        m_relocations.emplace_back(address, mac);
+    }
+    SignalAllThreads();
 }
 
 int CRemoteAgent::AddByAddress(const std::string& address, const std::string& community, uint32_t port,
@@ -491,6 +529,7 @@ int CRemoteAgent::AddByAddress(const std::string& address, const std::string& co
     if (result == 3) {
         ReportDiscoveryResult(address, kResultRelocated);
         Find(address, mac, true, &result);
+        SyncMibRows();
     }
     CRemoteAgentTable& table = m_store->Table();
     RemoteAgentRow row;
@@ -517,18 +556,26 @@ void CRemoteAgent::QueueForRemovalLocked(const std::shared_ptr<CRemoteAgentEntry
 int CRemoteAgent::QueueForRemoval(int rowNumber)
 {
     const uint32_t key = kRemoteRowKeyBase | static_cast<uint32_t>(rowNumber & 0xFFF);
-    bool queued = false;
+    bool queued = false, listed = false;
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         for (auto& entry : m_list)
-            if (entry->GetKey() == key && !entry->IsQueuedForRemoval()) {
-                QueueForRemovalLocked(entry);
-                queued = true;
+            if (entry->GetKey() == key) {
+                listed = true;
+                if (!entry->IsQueuedForRemoval()) {
+                    QueueForRemovalLocked(entry);
+                    queued = true;
+                }
                 break;
             }
     }
+    if (!listed && RemoveRowWithoutAgent(key)) {
+        SyncMibRows();
+        return 1;
+    }
     if (!queued)
         return 1;
+    SyncMibRows();
     m_host->BeginCritical(kCriticalRemoval);
     if (CDevices* devices = m_host->GetDevices()) {
         devices->SetBusy(true);
@@ -539,6 +586,19 @@ int CRemoteAgent::QueueForRemoval(int rowNumber)
         SignalAllThreads();
     }
     return 1;
+}
+
+bool CRemoteAgent::RemoveRowWithoutAgent(uint32_t key)
+{
+    // A row that never became an agent (created and never activated, or not set up at start) goes
+    // at once; the agents above it move down as after a removal.
+    if (!m_store->Table().Remove(key))
+        return false;
+    std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+    for (auto& other : m_list)
+        if (other->GetKey() > key)
+            other->DecrementIndex();
+    return true;
 }
 
 void CRemoteAgent::Remove(const std::shared_ptr<CRemoteAgentEntry>& entry)
@@ -561,7 +621,7 @@ void CRemoteAgent::Remove(const std::shared_ptr<CRemoteAgentEntry>& entry)
             if (other->GetKey() > key)
                 other->DecrementIndex();
     }
-    m_host->RemoveRemoteMibRow();
+    SyncMibRows();
     m_host->SetShutdownRequiredOne();
 }
 
@@ -639,13 +699,18 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
     std::shared_ptr<CRemoteAgentEntry> entry;
     int kind = 3;
     bool emptiedInit = false, emptiedPoll = false;
+    std::pair<std::string, std::string> relocation;
     {
         std::unique_lock<std::recursive_mutex> lock(m_accessLock, std::defer_lock);
         if (!lock.try_lock()) {
             releaseThreads();
             return;
         }
-        if (!m_removeQueue.empty()) {
+        if (!m_relocations.empty()) {
+            relocation = m_relocations.front();
+            m_relocations.pop_front();
+            kind = 4;
+        } else if (!m_removeQueue.empty()) {
             entry = m_removeQueue.front();
             m_removeQueue.pop_front();
             kind = 0;
@@ -662,6 +727,16 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
         }
     }
     switch (kind) {
+    case 4:
+        releaseThreads();
+        RelocateEntry(relocation.first, relocation.second);
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            if (m_relocations.empty())
+                return;
+        }
+        SignalAllThreads();
+        return;
     case 0: {
         Remove(entry);
         releaseThreads();
@@ -870,10 +945,14 @@ std::vector<std::shared_ptr<CRemoteAgentEntry>> CRemoteAgent::GetEntries()
 void CRemoteAgent::WriteConfigSections(std::ostream& out)
 {
     int number = 0;
-    for (auto& entry : GetEntries())
-        CRemoteAgentTable::WriteSection(out, ++number, entry->GetServerAddress(), entry->GetMac(),
-                                        entry->GetSnmpVersion(), entry->GetCommunity(), entry->GetPort(),
-                                        entry->GetTrapPort());
+    for (auto& entry : GetEntries()) {
+        // The version as the row holds it now (a SET of its column changes the row, not the session).
+        RemoteAgentRow row;
+        const uint32_t version = m_store->Table().GetRowByKey(entry->GetKey(), row) ? row.VersionCode()
+                                                                                   : entry->GetSnmpVersion();
+        CRemoteAgentTable::WriteSection(out, ++number, entry->GetServerAddress(), entry->GetMac(), version,
+                                        entry->GetCommunity(), entry->GetPort(), entry->GetTrapPort());
+    }
 }
 
 bool CRemoteAgent::QueueTrap(std::unique_ptr<RemoteTrapRecord>& record)

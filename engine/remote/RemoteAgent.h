@@ -5,7 +5,9 @@
 // agents round-robin, and the received-trap queue.
 //
 // Entries are shared: the list and the queues hold references, so an entry a worker still uses
-// outlives its removal from the list. An agent's first contact that fails is retried by the poll
+// outlives its removal from the list. The remote-engine MIB table is given the table's row count less
+// the agents queued for removal after every change of either (SyncMibRows), so its rows follow the
+// engine's on every path, failed ones included. An agent's first contact that fails is retried by the poll
 // rounds with a back-off (10 s doubling to 10 minutes) until its devices are read.
 //
 // Threads and locks: the agent's request threads (engine keys, row creation and deletion), the
@@ -150,7 +152,8 @@ public:
         m_host->LogEvent(deviceKey, type, text, address, mac);
     }
     void SendValueChanged(const std::vector<uint32_t>& oid, const EngineValue& value) override;
-    void RegisterMibRow() override { m_host->AddRemoteMibRow(); }
+    // The remote-engine MIB table follows the table: its rows less those whose agents are leaving.
+    void RegisterMibRow() override;
     void DisableBroadcast() override { m_host->DisableBroadcast(); }
 
 private:
@@ -166,6 +169,7 @@ private:
     std::shared_ptr<CRemoteAgentEntry> FindByMac(const std::string& mac);
     void ApplyAlarmChange(const std::shared_ptr<CRemoteAgentEntry>& agent, const TrapAlarmChange& change);
     void ResolveAgentTrap(const RemoteTrapRecord& record, const std::string& ip, TrapRoute route);
+    bool RemoveRowWithoutAgent(uint32_t key);
     bool QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry);
     void QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry);
     // Caller holds m_accessLock.
@@ -178,6 +182,8 @@ private:
     void ReadEngineSettings();
     void StartTrapListener(uint32_t port);
     void SetAllTimeouts(int ms);
+    // Called with no lock of ours held.
+    void SyncMibRows();
     static int64_t NowMs();
 
     std::unique_ptr<IRemoteAgentHost> m_host;
@@ -193,9 +199,12 @@ private:
     size_t m_cursor = 0;
     std::deque<std::shared_ptr<CRemoteAgentEntry>> m_removeQueue, m_initQueue, m_pollQueue;
     std::map<const CRemoteAgentEntry*, Retry> m_retries;
+    // Relocations asked for over SNMP (address, MAC), done by a worker.
+    std::deque<std::pair<std::string, std::string>> m_relocations;
     std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
     std::mutex m_resultsMutex;
 
+    std::mutex m_mibSyncMutex;
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<CRemoteAgentThread>> m_workers;
 

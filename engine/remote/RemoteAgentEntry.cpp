@@ -1,5 +1,6 @@
 #include "engine/remote/RemoteAgentEntry.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -532,13 +533,164 @@ void CRemoteAgentEntry::RemoveConfigurationAlarmLocked()
     m_configurationAlarm = false;
 }
 
+void CRemoteAgentEntry::UpdateVersionTextLocked()
+{
+    RemoteAgentRow row;
+    CRemoteAgentTable& table = m_owner->GetTable();
+    if (!table.GetRowByKey(m_key, row) || table.CopyText(row.versionText) == m_versionText)
+        return;
+    const uint32_t textKey = table.AddText(m_versionText);
+    table.UpdateRow(m_key, [&](RemoteAgentRow& r) { r.versionText = textKey; });
+    std::vector<uint32_t> oid = E({10, 6, 2, 1, 9});
+    oid.push_back(m_snmpIndex);
+    m_owner->SendValueChanged(oid, EngineValue::Text(m_versionText));
+}
+
+namespace {
+
+// The trap-destination table of agents that keep their trap receivers in rows (E.14.2), and the
+// event objects that name the rows an event's traps go to.
+const SnmpOid kDestinationCount = E({14, 2, 1, 0});
+const SnmpOid kDestinationColumns = E({14, 2, 2, 1});
+const SnmpOid kEventFlags = E({10, 2, 3, 2, 1, 7});
+const SnmpOid kEventDestinations = E({10, 2, 3, 2, 1, 22});
+const SnmpOid kEventCount = E({10, 2, 2, 1, 18});
+const SnmpOid kAgentSaveState = E({10, 1, 3, 1, 0});
+constexpr const char* kDestinationName = "Vigilon Shutdown Management";
+constexpr const char* kDestinationCommunity = "zastrove";
+constexpr int32_t kEventTrapsOn = 0x20;
+// Bounds on what such an agent may claim.
+constexpr int32_t kMaxDestinations = 255;
+constexpr int32_t kMaxEventsPerDevice = 64;
+
+bool HoldsRow(int32_t list, uint32_t row)
+{
+    for (int b = 0; b < 4; ++b)
+        if (((static_cast<uint32_t>(list) >> (8 * b)) & 0xFF) == row)
+            return true;
+    return false;
+}
+
+// The list with row in its first free byte, or in the fourth when all four are taken.
+int32_t WithRow(int32_t list, uint32_t row)
+{
+    uint32_t u = static_cast<uint32_t>(list);
+    int slot = 3;
+    for (int b = 0; b < 4; ++b)
+        if (((u >> (8 * b)) & 0xFF) == 0) {
+            slot = b;
+            break;
+        }
+    u = (u & ~(0xFFu << (8 * slot))) | (row & 0xFF) << (8 * slot);
+    return static_cast<int32_t>(u);
+}
+
+} // namespace
+
+int CRemoteAgentEntry::RegisterInDestinationTableLocked(uint32_t trapPort)
+{
+    const uint32_t own = m_owner->GetOwnAddress();
+    const SnmpOid& columns = kDestinationColumns;
+    int32_t count = 0;
+    if (!m_session->GetInt(count, kDestinationCount.data(), kDestinationCount.size()))
+        count = -1;
+    bool registered = false;
+    bool matched = false;
+    for (int32_t i = 1; count > 0 && i <= std::min(count, kMaxDestinations) && !matched; ++i) {
+        const uint32_t row = static_cast<uint32_t>(i);
+        uint32_t ip = 0;
+        char name[64] = {};
+        uint32_t nameLength = sizeof name;
+        const bool haveIp = m_session->GetIpAddress(ip, columns.data(), columns.size(), 3, row);
+        const bool haveName = m_session->GetString(name, nameLength, columns.data(), columns.size(), 4, row);
+        if (haveIp && ip == own) {
+            matched = true;
+            registered = true;
+            if (trapPort != GetTrapPort() &&
+                m_session->SetInt(static_cast<int32_t>(trapPort), columns.data(), columns.size(), 6, row)) {
+                std::lock_guard<std::mutex> identity(m_identityMutex);
+                m_trapPort = trapPort;
+            }
+        } else if (haveName && std::string(name, nameLength) == kDestinationName) {
+            // This engine under another of its addresses: registered when event 1.1 sends to the row.
+            int32_t flags = 0, list = 0;
+            const bool sends = m_session->GetInt(flags, kEventFlags.data(), kEventFlags.size(), 1, 1) &&
+                               m_session->GetInt(list, kEventDestinations.data(), kEventDestinations.size(), 1, 1) &&
+                               (flags & kEventTrapsOn) && HoldsRow(list, row);
+            if (sends) {
+                RemoveConfigurationAlarmLocked();
+                m_registeredOnce = true;
+                return 1;
+            }
+            if (m_configurationAlarm)
+                return 1;
+            matched = true;
+        }
+    }
+    if (!matched && count >= 0 && count < kMaxDestinations) {
+        // A row of our own, then every event of every device sends its traps to it.
+        const uint32_t t = static_cast<uint32_t>(count) + 1;
+        // No events are pointed at a row the agent would not create.
+        bool flagsFailed = !m_session->SetInt(5, columns.data(), columns.size(), 2, t);
+        m_session->SetIpAddress(own, columns.data(), columns.size(), 3, t);
+        m_session->SetString(kDestinationName, columns.data(), columns.size(), 4, t);
+        m_session->SetString(kDestinationCommunity, columns.data(), columns.size(), 5, t);
+        m_session->SetInt(static_cast<int32_t>(trapPort), columns.data(), columns.size(), 6, t);
+        m_session->SetInt(1, columns.data(), columns.size(), 2, t);
+        for (uint32_t d = 1; d <= m_deviceCount && !flagsFailed; ++d) {
+            int32_t events = 0;
+            if (!m_session->GetInt(events, kEventCount.data(), kEventCount.size(), d))
+                break;
+            for (uint32_t e = 1; e <= static_cast<uint32_t>(std::clamp(events, 0, kMaxEventsPerDevice)); ++e) {
+                int32_t flags = 0;
+                if (!m_session->GetInt(flags, kEventFlags.data(), kEventFlags.size(), d, e)) {
+                    flagsFailed = d == 1 && e == 1;
+                    break;
+                }
+                if (!(flags & kEventTrapsOn)) {
+                    m_session->SetInt(flags | kEventTrapsOn, kEventFlags.data(), kEventFlags.size(), d, e);
+                    if (d == 1 && e == 1) {
+                        int32_t back = 0;
+                        if (!m_session->GetInt(back, kEventFlags.data(), kEventFlags.size(), 1, 1) ||
+                            !(back & kEventTrapsOn)) {
+                            flagsFailed = true;
+                            break;
+                        }
+                    }
+                }
+                int32_t list = 0;
+                if (m_session->GetInt(list, kEventDestinations.data(), kEventDestinations.size(), d, e) &&
+                    !HoldsRow(list, t))
+                    m_session->SetInt(WithRow(list, t), kEventDestinations.data(), kEventDestinations.size(), d, e);
+            }
+        }
+        uint32_t ip = 0;
+        registered = !flagsFailed && m_session->GetIpAddress(ip, columns.data(), columns.size(), 3, t) && ip == own;
+        if (registered) {
+            std::lock_guard<std::mutex> identity(m_identityMutex);
+            m_trapPort = trapPort;
+        }
+    }
+    int32_t saveState = 0;
+    if (m_session->GetInt(saveState, kAgentSaveState.data(), kAgentSaveState.size()) && saveState == 1)
+        m_session->SetInt(2, kAgentSaveState.data(), kAgentSaveState.size());
+    if (registered) {
+        RemoveConfigurationAlarmLocked();
+        m_registeredOnce = true;
+        return 1;
+    }
+    AddConfigurationAlarmLocked();
+    return 0;
+}
+
 int CRemoteAgentEntry::CheckConfiguration()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return 0;
-    if (m_generation == 0 && !ReadVersion())
-        return 0;
+    // A changed version (a status trap said so): read it again, and register by what it says now.
+    if (m_generation == 0 && ReadVersion())
+        UpdateVersionTextLocked();
     const uint32_t trapPort = m_owner->GetTrapPort();
     const uint32_t value = trapPort | 0x10000;
     bool ok = false;
@@ -560,9 +712,11 @@ int CRemoteAgentEntry::CheckConfiguration()
         break;
     }
     default:
-        AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::CheckConfiguration]: %s (generation %d) keeps its "
-                                   "trap receivers", m_address.c_str(), m_generation);
-        return 1;
+        // Generation 2, or an agent whose version could not be read again.
+        if (!RegisterInDestinationTableLocked(trapPort))
+            return 0;
+        ok = true;
+        break;
     }
     if (ok) {
         RemoveConfigurationAlarmLocked();
@@ -593,6 +747,32 @@ int CRemoteAgentEntry::UnregisterTrapDestination()
         m_session->SetStringByOid(RegistrationTextLocked(0, false), "1.3.6.1.4.1.64950.10.1.13.9.0");
     } else if (m_generation == 4) {
         m_session->SetStringByOid(RegistrationTextLocked(0, false), "1.3.6.1.4.1.64950.1.2.2.1.1.0");
+    } else {
+        // Our row of the agent's trap-destination table is destroyed.
+        const uint32_t own = m_owner->GetOwnAddress();
+        const SnmpOid& columns = kDestinationColumns;
+        int32_t count = 0;
+        if (!m_session->GetInt(count, kDestinationCount.data(), kDestinationCount.size()))
+            return 1;
+        for (int32_t i = 1; i <= std::min(count, kMaxDestinations); ++i) {
+            const uint32_t row = static_cast<uint32_t>(i);
+            uint32_t ip = 0;
+            char name[64] = {};
+            uint32_t nameLength = sizeof name;
+            const bool ours = (m_session->GetIpAddress(ip, columns.data(), columns.size(), 3, row) && ip == own) ||
+                              (m_session->GetString(name, nameLength, columns.data(), columns.size(), 4, row) &&
+                               std::string(name, nameLength) == kDestinationName);
+            if (!ours)
+                continue;
+            const uint32_t trapPort = m_owner->GetTrapPort();
+            if (trapPort != GetTrapPort() &&
+                m_session->SetInt(static_cast<int32_t>(trapPort), columns.data(), columns.size(), 6, row)) {
+                std::lock_guard<std::mutex> identity(m_identityMutex);
+                m_trapPort = trapPort;
+            }
+            m_session->SetInt(6, columns.data(), columns.size(), 2, row);
+            break;
+        }
     }
     return 1;
 }

@@ -7,9 +7,10 @@
 // the agent's status traps.
 //
 // MIB generations (from the version text major.minor.build): major >= 15: 4; otherwise major > 12 or
-// minor > 4 or build > 39: 1 below build 48, 3 from it; otherwise 2. 0 while unknown. Generation 2
-// agents register their trap receivers through a trap-destination table, which this engine does not
-// write: their registration is left as it is.
+// minor > 4 or build > 39: 1 below build 48, 3 from it; otherwise 2. 0 while unknown. The trap
+// receiver is registered by generation: 1 an integer (the port), 3 a text (address:port), 4 a text
+// with the community, 2 (and 0 when the version cannot be read again) a row of the agent's
+// trap-destination table to which every event of every device sends its traps.
 //
 // Hostile agents are bounded: a device count outside 0..255 fails the first contact, the device probe
 // stops after a run of misses, and every GET-NEXT walk stops unless the answer's OID increases.
@@ -154,6 +155,11 @@ private:
     void AddConfigurationAlarmLocked();
     void RemoveConfigurationAlarmLocked();
     std::string RegistrationTextLocked(uint32_t value, bool withCommunity);
+    // Generation 2 (and an agent whose generation is not known): this engine as a row of the agent's
+    // trap-destination table, with every event's traps sent to it. 1 when registered.
+    int RegisterInDestinationTableLocked(uint32_t trapPort);
+    // The row's version text follows the one read from the agent (consoles are told).
+    void UpdateVersionTextLocked();
     template <typename F>
     void ForEachDeviceLocked(F f);
 

@@ -43,9 +43,8 @@ public:
                           const std::string& mac) = 0;
     virtual void BroadcastMessage(const std::string& text) = 0;
     virtual void PostSystemRequest(uint32_t type) = 0;
-    // The rows of the remote-engine MIB table.
-    virtual void AddRemoteMibRow() = 0;
-    virtual void RemoveRemoteMibRow() = 0;
+    // The remote-engine MIB table gets rows 1..count.
+    virtual void SetRemoteMibRowCount(uint32_t count) = 0;
     // The remote extension file's names and the INI file's path.
     virtual RemoteStorePaths GetStorePaths() = 0;
     virtual IRemoteSnmpClient* GetClient() = 0;

@@ -344,8 +344,8 @@ bool CRemoteAgentTable::SetRowStatus(uint32_t rowNumber, int32_t value)
     }
     row.flags |= kRemoteRowEnabled;
     if (m_owner && !m_owner->AddAgent(row, rowNumber)) {
-        m_owner->OnActivationFailed(rowNumber);
         Remove(row.key);
+        m_owner->OnActivationFailed(rowNumber);
         return false;
     }
     Save();

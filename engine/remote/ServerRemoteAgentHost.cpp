@@ -101,8 +101,12 @@ public:
         if (s && s->GetSystemQueue())
             s->GetSystemQueue()->Post(type);
     }
-    void AddRemoteMibRow() override { AppLog::Instance()->Log(kLogTrace, "remote-engine MIB row added"); }
-    void RemoveRemoteMibRow() override { AppLog::Instance()->Log(kLogTrace, "remote-engine MIB row removed"); }
+    void SetRemoteMibRowCount(uint32_t count) override
+    {
+        CServer* s = CServer::Instance();
+        if (s && s->GetSnmp())
+            s->GetSnmp()->SnmpSetRemoteAgentRowCount(static_cast<int>(count));
+    }
     RemoteStorePaths GetStorePaths() override
     {
         RemoteStorePaths paths;
@@ -118,6 +122,11 @@ public:
     IRemoteSnmpClient* GetClient() override { return m_client.get(); }
     bool LookUpMac(const std::string& address, std::string& mac) override
     {
+        // ARP never answers for a loopback address: no wait for it (a SET of the address column is
+        // answered on the SNMP thread).
+        uint32_t ip = 0;
+        if (!ParseIpv4(address.c_str(), ip) || (ip & 0xFF) == 127)
+            return false;
         char buffer[20] = {};
         if (!GetRemoteMacAddress(address.c_str(), buffer, sizeof buffer))
             return false;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "RemoteTestSupport.h"
 #include "SimAgentProcess.h"
 #include "engine/remote/RemoteAgentEntry.h"
@@ -210,6 +212,80 @@ TEST_F(RemoteEntryContactTest, ProbeOfAManyDeviceAgentStopsAfterARunOfMisses)
     for (const CapturedLine& line : vgtest::Log().Lines())
         requests += line.message.rfind("Sending GET_STR_VALUE", 0) == 0;
     EXPECT_LT(requests, 100u) << "three devices of eight texts, then a short run of misses";
+}
+
+size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    size_t n = 0;
+    for (const std::string& line : lines)
+        n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+// A generation 2 agent keeps its trap receivers in a table: this engine adds itself as a row once,
+// has every event send to it, finds the row again later, and destroys it when the agent is removed.
+TEST_F(RemoteEntryContactTest, Generation2RegistersAsARowOfItsTrapDestinationTable)
+{
+    Contact(2, {});
+    ASSERT_TRUE(m_contacted);
+    ASSERT_EQ(m_entry.GetGeneration(), 2);
+    ASSERT_EQ(m_entry.CheckConfiguration(), 1);
+    EXPECT_FALSE(m_entry.HasConfigurationAlarm());
+    // The agent prints its SETs before it answers them: a scenario line's "ok" comes after all of them.
+    ASSERT_TRUE(m_agent.Send("delay 0"));
+    const std::string row = "set 1.3.6.1.4.1.64950.14.2.2.1.";
+    for (const std::string& line : {row + "2.1 5", row + "3.1 127.0.0.1", row + "4.1 Vigilon Shutdown Management",
+                                    row + "5.1 zastrove", row + "6.1 40162", row + "2.1 1",
+                                    std::string("set 1.3.6.1.4.1.64950.10.1.3.1.0 2")})
+        EXPECT_EQ(CountPrefix(m_agent.Lines(), line), 1u) << line;
+    // Three devices of two events each: every event sends traps, to row 1.
+    EXPECT_EQ(CountPrefix(m_agent.Lines(), "set 1.3.6.1.4.1.64950.10.2.3.2.1.7."), 6u);
+    EXPECT_EQ(CountPrefix(m_agent.Lines(), "set 1.3.6.1.4.1.64950.10.2.3.2.1.7.3.2 32"), 1u);
+    EXPECT_EQ(CountPrefix(m_agent.Lines(), "set 1.3.6.1.4.1.64950.10.2.3.2.1.22.3.2 1"), 1u);
+
+    // Found again: nothing is written (the port is the one registered).
+    const size_t sets = CountPrefix(m_agent.Lines(), "set ");
+    EXPECT_EQ(m_entry.CheckConfiguration(), 1);
+    ASSERT_TRUE(m_agent.Send("delay 0"));
+    EXPECT_EQ(CountPrefix(m_agent.Lines(), "set "), sets);
+
+    EXPECT_EQ(m_entry.UnregisterTrapDestination(), 1);
+    EXPECT_FALSE(m_agent.WaitFor(row + "2.1 6", 5000).empty());
+}
+
+TEST_F(RemoteEntryContactTest, Generation2AgentRefusingTheRowRaisesTheConfigurationAlarm)
+{
+    Contact(2, {"refuse on"});
+    ASSERT_TRUE(m_contacted);
+    EXPECT_EQ(m_entry.CheckConfiguration(), 0);
+    EXPECT_TRUE(m_entry.HasConfigurationAlarm());
+    ASSERT_TRUE(m_agent.Send("delay 0"));
+    EXPECT_EQ(CountPrefix(m_agent.Lines(), "set 1.3.6.1.4.1.64950.10.2.3.2.1."), 0u) << "no event is pointed at a row";
+    ASSERT_TRUE(m_agent.Send("refuse off"));
+    EXPECT_EQ(m_entry.CheckConfiguration(), 1);
+    EXPECT_FALSE(m_entry.HasConfigurationAlarm());
+}
+
+// A status trap that names another version leaves the generation unknown: the next registration reads
+// the version again, registers by it and stores it in the row.
+TEST_F(RemoteEntryContactTest, UnknownGenerationIsReadAgainBeforeTheRegistration)
+{
+    Contact(3, {});
+    ASSERT_TRUE(m_contacted);
+    RemoteTrapRecord trap;
+    trap.specific = 1009;
+    RemoteTrapVarbind version;
+    const std::vector<uint32_t> versionOid = vgtest::EOid({10, 1, 2, 3, 0});
+    version.SetOid(versionOid.data(), versionOid.size());
+    std::strcpy(version.value, "12.04.0060");
+    trap.varbinds.push_back(version);
+    m_entry.ProcessEngineTrap(trap, false);
+    ASSERT_EQ(m_entry.GetGeneration(), 0);
+
+    EXPECT_EQ(m_entry.CheckConfiguration(), 1);
+    EXPECT_EQ(m_entry.GetGeneration(), 3);
+    EXPECT_FALSE(m_agent.WaitFor("set 1.3.6.1.4.1.64950.10.1.13.9.0 127.0.0.1:", 5000).empty());
+    EXPECT_EQ(m_owner.GetTable().GetValue(kRemoteRowKeyBase | 9u << 12 | 1, 0).bytes, "12.04.0059");
 }
 
 }  // namespace

@@ -44,8 +44,7 @@ public:
     void LogEvent(uint32_t, int, const std::string&, const std::string&, const std::string&) override {}
     void BroadcastMessage(const std::string&) override {}
     void PostSystemRequest(uint32_t) override {}
-    void AddRemoteMibRow() override { ++mibRows; }
-    void RemoveRemoteMibRow() override { --mibRows; }
+    void SetRemoteMibRowCount(uint32_t count) override { mibRows = static_cast<int>(count); }
     RemoteStorePaths GetStorePaths() override
     {
         RemoteStorePaths p;
@@ -172,6 +171,59 @@ TEST_F(RemoteManagerTest, AgentWithoutStoredMacIsFoundByAddressAndLearnsIt)
     EXPECT_EQ(result, 2) << "the MAC belongs to an agent at another address";
 }
 
+// The remote-engine MIB table keeps as many rows as the table, whatever way a row goes: a row that
+// never became an agent, an activation the engine refuses, an agent queued for removal.
+TEST_F(RemoteManagerTest, MibRowsFollowTheTableOnEveryPath)
+{
+    ASSERT_EQ(m_manager->Initialize(), 1);
+    ASSERT_TRUE(AddAgent("127.0.0.2"));
+    EXPECT_EQ(m_host->mibRows.load(), 1);
+    auto column = [](uint32_t c, uint32_t row) { return kRemoteRowKeyBase | c << 12 | row; };
+    auto setText = [&](uint32_t key, const std::string& text) {
+        return m_manager->SetValue(key, 0, kValueOctetString, text.data(), text.size());
+    };
+    auto setInt = [&](uint32_t key, int32_t v) { return m_manager->SetValue(key, 0, kValueInteger, &v, sizeof v); };
+
+    const struct {
+        const char* what;
+        std::string address;  // "" leaves the row without one
+        bool destroy;         // destroyed before it is activated
+    } cases[] = {
+        {"a row without address cannot go active", "", false},
+        {"an address already monitored", "127.0.0.2", false},
+        {"a created row destroyed unactivated", "127.0.0.3", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(m_manager->AddTableRow(), kRemoteRowKeyBase + 2);
+        EXPECT_EQ(m_host->mibRows.load(), 2);
+        if (!c.address.empty())
+            ASSERT_TRUE(setText(column(3, 2), c.address));
+        if (c.destroy)
+            EXPECT_EQ(m_manager->QueueForRemoval(2), 1);
+        else
+            EXPECT_FALSE(setInt(column(2, 2), 1));
+        EXPECT_EQ(m_manager->GetRowCount(), 1);
+        EXPECT_EQ(m_host->mibRows.load(), 1);
+    }
+
+    // The cap: a third row is refused when it goes active, and its MIB row with it.
+    ASSERT_TRUE(AddAgent("127.0.0.3"));
+    EXPECT_EQ(m_host->mibRows.load(), 2);
+    m_manager->AddTableRow();
+    ASSERT_TRUE(setText(column(3, 3), "127.0.0.4"));
+    EXPECT_FALSE(setInt(column(2, 3), 1));
+    EXPECT_EQ(m_manager->GetRowCount(), 2);
+    EXPECT_EQ(m_host->mibRows.load(), 2);
+
+    // An agent queued for removal leaves the MIB at once; the table row when a worker removes it.
+    m_manager->QueueForRemoval(1);
+    EXPECT_EQ(m_host->mibRows.load(), 1);
+    m_host->started = true;
+    ASSERT_TRUE(WaitUntil([&] { return m_manager->GetRowCount() == 1; }));
+    EXPECT_EQ(m_host->mibRows.load(), 1);
+}
+
 TEST_F(RemoteManagerTest, PoolGrowsForWaitingFirstContactsAndFollowsTheThreadCount)
 {
     ASSERT_EQ(m_manager->Initialize(), 1);
@@ -202,10 +254,17 @@ TEST_F(RemoteManagerTest, RemovingTheFirstAgentRenumbersTheSecond)
     ASSERT_TRUE(AddAgent("127.0.0.3", second.Port()));
     m_host->started = true;
     ASSERT_TRUE(WaitUntil([&] { return !m_manager->HasQueuedWork(); }));
+    // Held while the requests are made: a removal done in between would move the second agent to
+    // row 1.
+    m_host->started = false;
     EXPECT_EQ(m_manager->QueueForRemoval(1), 1);
     EXPECT_EQ(m_manager->QueueForRemoval(1), 1) << "a second request for the same agent changes nothing";
     EXPECT_EQ(m_manager->QueueForRemoval(7), 1) << "a row without agent: nothing to do";
-    ASSERT_TRUE(WaitUntil([&] { return m_manager->GetEntries().size() == 1 && m_manager->GetRowCount() == 1; }));
+    EXPECT_EQ(m_host->mibRows.load(), 1) << "the leaving agent's MIB row goes at once";
+    m_host->started = true;
+    // The removal's last step is the shutdown setting.
+    ASSERT_TRUE(WaitUntil([&] { return m_host->shutdownRequiredOne.load() == 1; }));
+    EXPECT_EQ(m_manager->GetEntries().size(), 1u);
     auto remaining = m_manager->GetEntries().front();
     EXPECT_EQ(remaining->GetServerAddress(), "127.0.0.3");
     EXPECT_EQ(remaining->GetKey(), kRemoteRowKeyBase + 1);
@@ -234,6 +293,29 @@ TEST_F(RemoteManagerTest, FailedFirstContactIsTriedAgainLater)
     // The agent answers now: a later round contacts it again and reads its devices.
     ASSERT_TRUE(agent.Send("silent off"));
     EXPECT_TRUE(WaitUntil([&] { return entry->GetDeviceNumbers().size() == 2; }));
+}
+
+// A relocation asked for over SNMP must not wait for a worker's request to the agent (that request
+// needs the SNMP thread the SET arrived on): a worker moves the agent once its request has ended.
+TEST_F(RemoteManagerTest, RelocationDoesNotWaitForARequestInFlight)
+{
+    vgtest::SimAgentProcess agent;
+    vgtest::SimAgentOptions options;
+    options.address = "127.0.0.6";
+    ASSERT_TRUE(agent.Start(options));
+    ASSERT_TRUE(agent.Send("silent on"));
+    m_host->SetSetting(EngineWord::kRemoteSnmpTimeout, 3);
+    ASSERT_EQ(m_manager->Initialize(), 1);
+    vgtest::Log().Clear();
+    ASSERT_TRUE(AddAgent("127.0.0.6", agent.Port()));
+    m_host->started = true;
+    ASSERT_TRUE(WaitUntil([&] { return vgtest::Log().Contains("Sending GET_STR_VALUE query to 127.0.0.6"); }));
+    const auto start = std::chrono::steady_clock::now();
+    m_manager->Relocate("127.0.0.16", "02:00:00:00:00:06");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    auto entry = m_manager->GetEntries().front();
+    EXPECT_TRUE(WaitUntil([&] { return entry->GetServerAddress() == "127.0.0.16"; }));
+    EXPECT_EQ(m_manager->GetTable().GetValue(kRemoteRowKeyBase | 3u << 12 | 1, 0).bytes, "127.0.0.16");
 }
 
 TEST_F(RemoteManagerTest, StopDoesNotWaitForASilentAgent)

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -69,11 +70,13 @@ TEST(RemoteE2E, EachGenerationIsContactedMirroredAndRegistered)
 {
     const struct {
         int generation;
-        std::string registration;  // the object, and whether the value is a number
+        std::string registration;  // the SET that carries the trap port
+        bool withFlag;             // the port is sent with 0x10000 added
     } cases[] = {
-        {1, "set 1.3.6.1.4.1.64950.10.1.13.2.0 "},
-        {3, "set 1.3.6.1.4.1.64950.10.1.13.9.0 127.0.0.1:"},
-        {4, "set 1.3.6.1.4.1.64950.1.2.2.1.1.0 127.0.0.1:"},
+        {1, "set 1.3.6.1.4.1.64950.10.1.13.2.0 ", true},
+        {2, "set 1.3.6.1.4.1.64950.14.2.2.1.6.1 ", false},
+        {3, "set 1.3.6.1.4.1.64950.10.1.13.9.0 127.0.0.1:", true},
+        {4, "set 1.3.6.1.4.1.64950.1.2.2.1.1.0 127.0.0.1:", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("generation " + std::to_string(c.generation));
@@ -88,15 +91,18 @@ TEST(RemoteE2E, EachGenerationIsContactedMirroredAndRegistered)
 
         const std::string line = agent.WaitFor(c.registration, 20000);
         ASSERT_FALSE(line.empty()) << remote.Engine().LogText();
-        const uint32_t value = static_cast<uint32_t>(remote.RemoteTrapPort()) | 0x10000;
-        EXPECT_NE(line.find(std::to_string(value)), std::string::npos) << line;
+        const uint32_t value = static_cast<uint32_t>(remote.RemoteTrapPort()) | (c.withFlag ? 0x10000 : 0);
+        const std::string port = std::to_string(value);
+        EXPECT_TRUE(line.find(" " + port) != std::string::npos || line.find(":" + port) != std::string::npos) << line;
         if (c.generation == 4) {
             EXPECT_NE(line.find("," + options.community), std::string::npos) << line;
         }
         // Both devices are in the engine's device list, with the agent's event names.
-        EXPECT_TRUE(WaitUntil([&] { return Count(remote.Engine().LogText(), "Initializing Device Entry Remote") >= 2; },
+        EXPECT_TRUE(WaitUntil([&] { return remote.Engine().LogText().find("Critical state cleared") != std::string::npos; },
                               10000))
             << remote.Engine().LogText();
+        // Contacted once: each device is mirrored once.
+        EXPECT_EQ(Count(remote.Engine().LogText(), "Initializing Device Entry Remote"), 2u) << remote.Engine().LogText();
         EXPECT_NE(remote.Engine().LogText().find("Sim UPS 2"), std::string::npos);
         EXPECT_NE(remote.Engine().LogText().find("Value=Low Battery"), std::string::npos) << "the event list is read";
         remote.Engine().Stop();
@@ -207,15 +213,18 @@ TEST(RemoteE2E, SilentAgentDoesNotSlowTheEnginesAnswers)
     ASSERT_TRUE(WaitUntil([&] { return remote.Engine().LogText().find("Sending GET_STR_VALUE query to 127.0.0.5") !=
                                        std::string::npos; },
                           20000));
-    auto worst = std::chrono::steady_clock::duration::zero();
+    std::vector<long long> times;
     for (int i = 0; i < 20; ++i) {
         auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(remote.Engine().Get(E("10.1.2.3.0"), "gimbal"), "STRING: \"12.04.0059\"");
-        worst = std::max(worst, std::chrono::steady_clock::now() - start);
+        times.push_back(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                            .count());
     }
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(worst).count();
-    std::printf("slowest of 20 GETs while a remote agent is silent: %lld ms (snmpget process included)\n",
-                static_cast<long long>(ms));
+    std::sort(times.begin(), times.end());
+    const long long ms = times.back() / 1000;
+    std::printf("20 GETs while a remote agent is silent: median %.1f ms, slowest %.1f ms (snmpget process "
+                "included)\n",
+                (times[9] + times[10]) / 2000.0, times.back() / 1000.0);
     // One second is the tool's own time-out: a GET that waited for the silent agent would take 10 s.
     EXPECT_LT(ms, 1000);
 }
@@ -251,6 +260,102 @@ TEST(RemoteE2E, HostileAgentsLeaveTheEngineUp)
         EXPECT_LE(Count(remote.Engine().LogText(), "Initializing Device Entry Remote"), 1u);
         EXPECT_TRUE(remote.Engine().Running());
     }
+}
+
+// An agent from the INI file and one added over SNMP the way the console does it (createAndWait, the
+// columns, active): both are contacted and registered, their devices fill the device table, the remote
+// table's rows follow the engine's, the cap of two holds, the export names both, a removal takes the
+// agent's devices and rows with it, and the exported file alone brings both agents back.
+TEST(RemoteE2E, AgentAddedOverSnmpJoinsTheImportedOneAndTheTablesFollow)
+{
+    vgtest::SimAgentOptions first, second;
+    first.address = "127.0.0.10";
+    second.address = "127.0.0.11";
+    second.generation = 4;
+    second.devices = 2;
+    second.mac = "02:00:00:00:00:11";
+    second.community = "cardrw";
+    vgtest::SimAgentProcess a, b;
+    ASSERT_TRUE(a.Start(first));
+    ASSERT_TRUE(b.Start(second));
+    RemoteEngine remote({&a});
+    EngineInstall& engine = remote.Engine();
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    ASSERT_TRUE(WaitUntil([&] { return Registrations(a) == 1; }, 20000)) << engine.LogText();
+
+    // The imported agent has its MIB row.
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
+    EXPECT_EQ(engine.Get(E("10.6.2.1.3.1")), "STRING: \"127.0.0.10\"");
+
+    auto column = [](int c, int row) { return E("10.6.2.1." + std::to_string(c) + "." + std::to_string(row)); };
+    ASSERT_EQ(engine.Set(column(2, 2), "i", "5"), "");
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 2");
+    EXPECT_EQ(engine.Get(column(2, 2)), "INTEGER: 2") << "not active yet";
+    ASSERT_EQ(engine.Set(column(3, 2), "s", second.address), "");
+    // Texts longer than the row keeps are refused as such.
+    EXPECT_NE(engine.Set(column(5, 2), "s", std::string(64, 'c')).find("wrongLength"), std::string::npos);
+    EXPECT_NE(engine.Set(column(10, 2), "s", second.mac + ":00").find("wrongLength"), std::string::npos);
+    ASSERT_EQ(engine.Set(column(5, 2), "s", second.community), "");
+    ASSERT_EQ(engine.Set(column(6, 2), "i", std::to_string(b.Port())), "");
+    ASSERT_EQ(engine.Set(column(10, 2), "s", second.mac), "");
+    ASSERT_EQ(engine.Set(column(4, 2), "i", "2"), "");
+    ASSERT_EQ(engine.Set(column(2, 2), "i", "1"), "") << engine.LogText();
+    const std::string registration = b.WaitFor("set 1.3.6.1.4.1.64950.1.2.2.1.1.0 127.0.0.1:", 20000);
+    ASSERT_FALSE(registration.empty()) << engine.LogText();
+    EXPECT_NE(registration.find(",cardrw"), std::string::npos) << registration;
+
+    // Three devices in the device table, two of them the new agent's.
+    ASSERT_TRUE(WaitUntil([&] { return engine.Get(E("10.2.1.0")) == "INTEGER: 3"; }, 20000)) << engine.LogText();
+    std::string names;
+    for (int d = 1; d <= 3; ++d)
+        names += engine.Get(E("10.2.2.1.10." + std::to_string(d))) + "\n";
+    EXPECT_EQ(Count(names, "@127.0.0.11"), 2u) << names;
+    EXPECT_EQ(Count(names, "@127.0.0.10"), 1u) << names;
+    EXPECT_EQ(engine.Get(column(2, 2)), "INTEGER: 1");
+
+    // A third agent: the row is refused and nothing changes.
+    EXPECT_NE(engine.Set(column(2, 3), "i", "5"), "");
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 2");
+    EXPECT_EQ(engine.Get(column(3, 3)).rfind("No Such Instance", 0), 0u) << engine.Get(column(3, 3));
+
+    // The export names both agents.
+    ASSERT_TRUE(WaitUntil([&] { return engine.LogText().find("Critical state cleared") != std::string::npos; }, 20000));
+    ASSERT_EQ(engine.Set(E("10.1.2.14.0"), "i", "1"), "");
+    ASSERT_TRUE(WaitUntil([&] { return ReadText(engine.Path("vgconfig.ini")).find("[VG_Remote_2]") != std::string::npos; },
+                          10000));
+    const std::string exported = ReadText(engine.Path("vgconfig.ini"));
+    EXPECT_NE(exported.find("Server=127.0.0.11\nSNMPMacAddress=02:00:00:00:00:11\nSNMPVersion=2\nSNMPCommunity=cardrw\n"
+                            "SNMPPort=" + std::to_string(b.Port())),
+              std::string::npos)
+        << exported;
+
+    // Removing the first agent: it is unregistered, its device leaves, the second moves up to row 1
+    // and a shutdown no longer waits for every remote.
+    ASSERT_EQ(engine.Set(column(2, 1), "i", "6"), "");
+    EXPECT_FALSE(a.WaitFor("set 1.3.6.1.4.1.64950.10.1.13.9.0 127.0.0.1:0", 20000).empty()) << engine.LogText();
+    ASSERT_TRUE(WaitUntil([&] { return engine.Get(E("10.2.1.0")) == "INTEGER: 2"; }, 20000)) << engine.LogText();
+    EXPECT_TRUE(WaitUntil([&] { return engine.Get(E("10.6.1.0")) == "INTEGER: 1"; }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return engine.Get(column(3, 2)).rfind("No Such Instance", 0) == 0; }, 10000))
+        << engine.Get(column(3, 2));
+    EXPECT_EQ(engine.Get(column(3, 1)), "STRING: \"127.0.0.11\"");
+    EXPECT_EQ(engine.Get(E("10.1.2.5.0")), "INTEGER: 2");
+    // The freed place takes a new row again.
+    ASSERT_EQ(engine.Set(column(2, 2), "i", "5"), "");
+    ASSERT_EQ(engine.Set(column(2, 2), "i", "6"), "") << "a row that never became an agent goes at once";
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
+    engine.Stop();
+    const size_t before = Registrations(a), beforeSecond = Registrations(b);
+
+    // The exported file alone brings both agents back.
+    fs::remove(engine.Path("data/vgrmtext.dat"));
+    fs::remove(engine.Path("data/vgrmtext.bak"));
+    std::ofstream(engine.Path("vgconfig.ini"), std::ios::trunc) << exported;
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_TRUE(WaitUntil([&] { return Registrations(a) > before && Registrations(b) > beforeSecond &&
+                                       engine.Get(E("10.2.1.0")) == "INTEGER: 3"; },
+                          20000))
+        << engine.LogText();
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 2");
 }
 
 TEST(RemoteE2E, StoredAgentSurvivesARestartWithoutItsIniSection)

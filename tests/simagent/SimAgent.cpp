@@ -1,9 +1,11 @@
 // vg_simagent: a simulated remote UPS agent for the tests. It answers SNMP on one 127.0.0.x address
-// with the objects of a UPS agent of MIB generation 1, 3 or 4 (version text, device count, status,
-// device rows, event names, alarm rows, MAC and the writable trap-receiver registration object), and
-// follows a scenario: lines from a file (--script) and then from its standard input.
+// with the objects of a UPS agent of MIB generation 1, 2, 3 or 4 (version text, device count, status,
+// device rows, event names, alarm rows, MAC and the writable trap-receiver registration object; for
+// generation 2 a trap-destination table whose rows a manager creates with createAndWait and destroys,
+// and the events' writable flags and destination lists), and follows a scenario: lines from a file
+// (--script) and then from its standard input.
 //
-//   vg_simagent --address 127.0.0.2 [--port 0] [--gen 1|3|4] [--devices 1] [--mac 02:00:00:00:00:02]
+//   vg_simagent --address 127.0.0.2 [--port 0] [--gen 1|2|3|4] [--devices 1] [--mac 02:00:00:00:00:02]
 //               [--community public] [--script file]
 //
 // It prints "ready <port>" once it answers, "ok" after every scenario line it carried out ("error ..."
@@ -16,7 +18,8 @@
 //   fill <oid> <length>          a string object of that many 'x' (over-long texts)
 //   delay <ms>                   every answer waits that long
 //   silent on|off                requests are read and dropped
-//   refuse on|off                SETs of the registration object are refused (notWritable)
+//   refuse on|off                SETs of the registration object (generation 2: the creation of a
+//                                trap-destination row) are refused (notWritable)
 //   repeat on|off                GET-NEXT answers the OID it was asked for (a walk that never advances)
 //   trap <port> <community> <trap-oid> [<oid> i|u|s|o|a <value>]...   an SNMPv2c trap to 127.0.0.1
 //                                from this agent's address; a value "$MAC" is the agent's MAC, "%20" in
@@ -30,6 +33,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -172,6 +176,13 @@ void SetEvent(long n, long e, const std::string& name)
         PutText(E({1, 3, 4, 1, 1, 3, d, x}), name);
     } else {
         PutText(E({10, 2, 3, 2, 1, 4, d, x}), name);
+        if (g_generation == 2) {
+            // The event's flags (0x20: it sends traps) and its four one-byte destination rows.
+            PutInt(E({10, 2, 3, 2, 1, 7, d, x}), 0);
+            PutInt(E({10, 2, 3, 2, 1, 22, d, x}), 0);
+            g_tree[E({10, 2, 3, 2, 1, 7, d, x})].writable = true;
+            g_tree[E({10, 2, 3, 2, 1, 22, d, x})].writable = true;
+        }
         long count = 0;
         for (auto& kv : g_tree)
             if (kv.first.size() == 15 && Oid(kv.first.begin(), kv.first.begin() + 14) == E({10, 2, 3, 2, 1, 4, d}))
@@ -225,7 +236,10 @@ void ClearAlarm(long id)
 
 void BuildTree(long devices)
 {
-    const char* version = g_generation == 1 ? "12.04.0045" : g_generation == 4 ? "15.00.0001" : "12.04.0059";
+    const char* version = g_generation == 1   ? "12.04.0045"
+                          : g_generation == 2 ? "12.04.0039"
+                          : g_generation == 4 ? "15.00.0001"
+                                              : "12.04.0059";
     PutText(E({10, 1, 2, 3, 0}), version);
     PutText({1, 3, 6, 1, 2, 1, 1, 5, 0}, "simagent");
     if (g_generation == 4) {
@@ -239,12 +253,17 @@ void BuildTree(long devices)
         if (g_generation == 1) {
             g_registration = E({10, 1, 13, 2, 0});
             PutInt(g_registration, 0);
+        } else if (g_generation == 2) {
+            g_registration = E({14, 2, 1, 0});  // the destination count; rows are created beside it
+            PutInt(g_registration, 0);
+            PutInt(E({10, 1, 3, 1, 0}), 1);
+            g_tree[E({10, 1, 3, 1, 0})].writable = true;
         } else {
             g_registration = E({10, 1, 13, 9, 0});
             PutText(g_registration, "");
         }
     }
-    g_tree[g_registration].writable = true;
+    g_tree[g_registration].writable = g_generation != 2;
     SetCount(devices);
     for (long n = 1; n <= devices; ++n)
         AddDevice(n);
@@ -254,6 +273,11 @@ std::string ValueText(const Value& v)
 {
     switch (v.type) {
     case ASN_OCTET_STR: return v.text;
+    case ASN_IPADDRESS: {
+        in_addr a{};
+        a.s_addr = static_cast<in_addr_t>(v.number);
+        return inet_ntoa(a);
+    }
     case ASN_OBJECT_ID: {
         std::string s;
         for (oid x : v.objectId)
@@ -301,9 +325,40 @@ void SetVarbind(netsnmp_variable_list* vb, const Value& v)
     }
 }
 
+// Generation 2's trap-destination table E.14.2.2.1.<column>.<row>: a manager creates row count + 1
+// with createAndWait (or createAndGo) on column 2, writes its columns and destroys it with 6.
+bool IsDestinationCreation(const Oid& asked, const netsnmp_variable_list* vb)
+{
+    if (g_generation != 2 || asked.size() != 13 || Oid(asked.begin(), asked.begin() + 12) != E({14, 2, 2, 1, 2}) ||
+        vb->type != ASN_INTEGER || g_tree.count(asked))
+        return false;
+    const long value = *vb->val.integer;
+    return (value == 4 || value == 5) && static_cast<long>(asked.back()) == g_tree[E({14, 2, 1, 0})].number + 1;
+}
+
+void CreateDestinationRow(oid row, long status)
+{
+    PutInt(E({14, 2, 2, 1, 2, row}), status);
+    PutInt(E({14, 2, 2, 1, 3, row}), 0, ASN_IPADDRESS);
+    PutText(E({14, 2, 2, 1, 4, row}), "");
+    PutText(E({14, 2, 2, 1, 5, row}), "");
+    PutInt(E({14, 2, 2, 1, 6, row}), 0);
+    for (oid column = 2; column <= 6; ++column)
+        g_tree[E({14, 2, 2, 1, column, row})].writable = true;
+    g_tree[E({14, 2, 1, 0})].number += 1;
+}
+
+void DestroyDestinationRow(oid row)
+{
+    for (oid column = 2; column <= 6; ++column)
+        g_tree.erase(E({14, 2, 2, 1, column, row}));
+    g_tree[E({14, 2, 1, 0})].number -= 1;
+}
+
 int Handler(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_request_info* reqinfo,
             netsnmp_request_info* requests)
 {
+    static oid destroyed = 0;
     if (g_delayMs > 0 && (reqinfo->mode == MODE_GET || reqinfo->mode == MODE_GETNEXT || reqinfo->mode == MODE_SET_RESERVE1))
         usleep(static_cast<useconds_t>(g_delayMs) * 1000);
     for (netsnmp_request_info* r = requests; r; r = r->next) {
@@ -333,6 +388,11 @@ int Handler(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_r
         }
         case MODE_SET_RESERVE1: {
             auto it = g_tree.find(asked);
+            if (IsDestinationCreation(asked, r->requestvb)) {
+                if (g_refuse)
+                    netsnmp_set_request_error(reqinfo, r, SNMP_ERR_NOTWRITABLE);
+                break;
+            }
             if (it == g_tree.end() || !it->second.writable || (asked == g_registration && g_refuse))
                 netsnmp_set_request_error(reqinfo, r, SNMP_ERR_NOTWRITABLE);
             else if (r->requestvb->type != it->second.type)
@@ -340,15 +400,30 @@ int Handler(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_r
             break;
         }
         case MODE_SET_ACTION: {
+            if (IsDestinationCreation(asked, r->requestvb)) {
+                CreateDestinationRow(asked.back(), *r->requestvb->val.integer);
+                break;
+            }
             Value& v = g_tree[asked];
             if (v.type == ASN_OCTET_STR)
                 v.text.assign(reinterpret_cast<const char*>(r->requestvb->val.string), r->requestvb->val_len);
-            else
+            else if (v.type == ASN_IPADDRESS) {
+                in_addr_t a = 0;
+                std::memcpy(&a, r->requestvb->val.string, std::min<size_t>(sizeof a, r->requestvb->val_len));
+                v.number = static_cast<long>(a);
+            } else
                 v.number = *r->requestvb->val.integer;
+            if (g_generation == 2 && asked.size() == 14 && Oid(asked.begin(), asked.begin() + 12) == E({14, 2, 2, 1, 2}) &&
+                v.number == 6)
+                destroyed = asked.back();
             break;
         }
         case MODE_SET_COMMIT:
             std::cout << "set " << OidText(asked) << " " << ValueText(g_tree[asked]) << std::endl;
+            if (destroyed != 0 && asked == E({14, 2, 2, 1, 2, destroyed})) {
+                DestroyDestinationRow(destroyed);
+                destroyed = 0;
+            }
             break;
         default: break;
         }
@@ -507,8 +582,8 @@ int main(int argc, char** argv)
         else if (key == "--script") script = argv[i + 1];
         else if (key == "--community") community = argv[i + 1];
     }
-    if (g_generation != 1 && g_generation != 3 && g_generation != 4) {
-        std::cerr << "generation must be 1, 3 or 4\n";
+    if (g_generation < 1 || g_generation > 4) {
+        std::cerr << "generation must be 1, 2, 3 or 4\n";
         return 2;
     }
     setenv("MIBS", "", 1);

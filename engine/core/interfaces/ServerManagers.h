@@ -175,6 +175,8 @@ public:
     virtual void SnmpSetCommunity(const std::string& /*community*/) {}
     // The MIB's trap-destination table gets rows 1..count.
     virtual void SnmpSetSnmpIpRowCount(int /*count*/) {}
+    // The MIB's remote-engine table gets rows 1..count (the remote-agent manager's rows).
+    virtual void SnmpSetRemoteAgentRowCount(int /*count*/) {}
     // The dense device table: a new last row, answered by its 1-based index, or -1 when refused; the
     // removal always takes away the last row. The device list calls these with its writer lock held.
     virtual int SnmpAddDevice() { return -1; }
