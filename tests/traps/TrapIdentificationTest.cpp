@@ -41,8 +41,7 @@ public:
     void LogEvent(uint32_t, int, const std::string&, const std::string&, const std::string&) override {}
     void BroadcastMessage(const std::string&) override {}
     void PostSystemRequest(uint32_t) override {}
-    void AddRemoteMibRow() override {}
-    void RemoveRemoteMibRow() override {}
+    void SetRemoteMibRowCount(uint32_t) override {}
     RemoteStorePaths GetStorePaths() override
     {
         RemoteStorePaths p;
