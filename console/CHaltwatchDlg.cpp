@@ -694,7 +694,11 @@ void CHaltwatchDlg::ApplyCountdown(uint32_t secs)
         if (!m_alert->isVisible()) {
             if (QScreen* screen = QGuiApplication::primaryScreen()) {
                 m_alert->adjustSize();
-                m_alert->move(screen->availableGeometry().center() - m_alert->rect().center());
+                const QRect area = screen->availableGeometry();
+                if (m_app.Options().noCenter)
+                    m_alert->move(area.center().x() - m_alert->width() / 2, area.top());
+                else
+                    m_alert->move(area.center() - m_alert->rect().center());
             }
             m_alert->show();
             m_alert->raise();
