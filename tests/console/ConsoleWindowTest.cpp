@@ -474,6 +474,48 @@ private slots:
         QCOMPARE(c.app->RequestCommunity(), QString("wendolmar"));
     }
 
+    // Deleting a UPS clears every event's reactions, then destroys its row, or, when both UPS come from one
+    // agent row, keeps the row with the other position; a busy engine is left alone.
+    void deletingAUps_data()
+    {
+        QTest::addColumn<bool>("shared");
+        QTest::addColumn<int>("slot");
+        QTest::addColumn<int>("busy");
+        QTest::addColumn<QStringList>("sets");
+        const QStringList clear{"10.2.3.2.1.7.1.1=0", "10.2.3.2.1.7.2.1=0"};
+        QTest::newRow("own row") << false << 2 << 0 << (clear + QStringList{"10.6.2.1.2.2=6"});
+        QTest::newRow("shared, UPS 1") << true << 1 << 0 << (clear + QStringList{"10.6.2.1.12.1=2"});
+        QTest::newRow("shared, UPS 2") << true << 2 << 0 << (clear + QStringList{"10.6.2.1.12.1=1"});
+        QTest::newRow("busy") << false << 1 << 1 << QStringList{};
+    }
+    void deletingAUps()
+    {
+        QFETCH(bool, shared);
+        QFETCH(int, slot);
+        QFETCH(int, busy);
+        QFETCH(QStringList, sets);
+        Console c;
+        if (shared)
+            c.engine.Populate({{"UPS A", "", 1, 0, {{"On Battery", 8}}}, {"UPS B", "", 1, 0, {{"On Battery", 8}}}},
+                              {{"10.0.0.1", "public", 1, 1 | (2 << 8)}});
+        else
+            c.engine.Populate({{"UPS A", "", 1, 0, {{"On Battery", 8}}}, {"UPS B", "", 2, 0, {{"On Battery", 8}}}},
+                              {{"10.0.0.1"}, {"10.0.0.2"}});
+        c.engine.SetInt(E("10.1.2.17.0"), busy);
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        QCOMPARE(w->Model().MonitoredCount(), 2);
+        QCOMPARE(c.Find<QLineEdit>("ups2Model")->text(), QString("UPS B"));
+        c.engine.ClearCalls();
+        QSignalSpy done(w, &CHaltwatchDlg::deleteDone);
+        c.Find<QPushButton>(slot == 1 ? "ups1DeleteButton" : "ups2DeleteButton")->click();
+        QVERIFY(done.wait(5000));
+        QCOMPARE(c.Sets().join(' '), sets.join(' '));
+        QCOMPARE(c.messages.texts.size(), busy ? 2 : 1);  // the question, and the refusal when busy
+        if (busy)
+            QCOMPARE(c.messages.texts.last(), QString("Please retry deletion, Engine is currently busy."));
+    }
+
     // The controls showing a row are no edits; a blank in a command is refused and the stored one returns.
     void onlyUserEditsMarkEvents()
     {
