@@ -750,8 +750,15 @@ void CHaltwatchDlg::UnregisterDiscovery(CDiscoveryProgress* dialog)
 
 void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
 {
-    // Only the engine's own notices, and only while a progress dialog waits for them.
-    if (!m_discovery || record.sender != m_app.EngineAddress().toStdString())
+    // Only the engine's own notices, and only while a progress dialog waits for them. An engine on this
+    // host may send from a loopback address while it names another of the host's addresses as its own.
+    if (!m_discovery)
+        return;
+    const QString engine = m_app.EngineAddress();
+    const QString sender = QString::fromStdString(record.sender);
+    const bool fromEngine = sender == engine || (sender.startsWith("127.") && (engine.startsWith("127.") ||
+                                                                              CHaltwatchApp::HostAddresses().contains(engine)));
+    if (!fromEngine)
         return;
     QPointer<CDiscoveryProgress> dialog = m_discovery;
     m_prober->Handle(record, dialog, [this, dialog](const DiscoveryNotice& notice) {
