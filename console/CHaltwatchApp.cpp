@@ -124,6 +124,7 @@ void CHaltwatchApp::OnProbed(bool ok, const QString& engineAddress)
     settings.enginePort = m_options.enginePort;
     settings.trapPort = m_options.trapPort;
     settings.keepAliveMs = m_env.keepAliveMs;
+    settings.countdownSilenceMs = m_env.countdownSilenceMs;
     settings.useSystemTray = m_env.useSystemTray;
     m_window = std::make_unique<CHaltwatchDlg>(*this, *m_worker, *m_env.messages, m_env.snmpThread, settings);
     connect(m_window.get(), &CHaltwatchDlg::exitRequested, this, &CHaltwatchApp::exitRequested);

@@ -32,6 +32,7 @@ struct ConsoleEnvironment {
     QStringList localAddresses;             // empty: 127.0.0.1, then the host's IPv4 addresses
     QString instanceName;                   // empty: one name per user
     int keepAliveMs = 10000;
+    int countdownSilenceMs = 15000;
     bool useSystemTray = true;
 };
 
@@ -53,6 +54,8 @@ public:
 
     bool LoggedIn() const { return m_loggedIn; }
     QString RequestCommunity() const { return m_community; }
+    // After the engine took a new community.
+    void SetRequestCommunity(const QString& community) { m_community = community; }
     QString EngineAddress() const { return m_engineAddress; }
     const ConsoleOptions& Options() const { return m_options; }
     CHaltwatchDlg* Window() const { return m_window.get(); }

@@ -24,7 +24,10 @@
 
 #include "console/CHaltwatchApp.h"
 #include "console/ConsoleOids.h"
+#include "console/DiscoveryDialogs.h"
+#include "console/DiscoveryProber.h"
 #include "console/EngineWorker.h"
+#include "console/ShutdownNotification.h"
 #include "console/MessageBoxSink.h"
 #include "console/SnmpListener.h"
 
@@ -85,7 +88,13 @@ CHaltwatchDlg::CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageB
         m_icons[i] = StatusIcon(QColor(140, 140, 140));
     m_icons[8] = StatusIcon(QColor(60, 60, 140), true);
     setWindowIcon(m_icons[0]);
+    m_alert = std::make_unique<ShutdownNotification>();
+    m_alert->setWindowIcon(m_icons[2]);
+    m_prober = std::make_unique<DiscoveryProber>(m_worker.Transport());
     BuildControls();
+    m_countdownWatch.setSingleShot(true);
+    m_countdownWatch.setInterval(m_settings.countdownSilenceMs);
+    connect(&m_countdownWatch, &QTimer::timeout, this, &CHaltwatchDlg::OnCountdownSilent);
     // The next keep-alive is armed when the last one has answered: the engine never sees two closer than
     // the interval, and a slow engine does not pile them up.
     m_keepAlive.setInterval(m_settings.keepAliveMs);
@@ -101,6 +110,8 @@ CHaltwatchDlg::CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageB
 
 CHaltwatchDlg::~CHaltwatchDlg()
 {
+    // The discovery dialogs call back into this window while they go: end them while it is whole.
+    delete m_agentDiscovery.data();
     Teardown();
 }
 
@@ -165,6 +176,8 @@ void CHaltwatchDlg::BuildControls()
     auto* shutdownEdit = ReadOnlyEdit(events, "shutdownDelayEdit");
     auto* shutdownSpin = new QSpinBox(events);
     shutdownSpin->setObjectName("shutdownDelaySpin");
+    m_shutdownDelayEdit = shutdownEdit;
+    m_shutdownDelaySpin = shutdownSpin;
     m_shutdownDelay[0] = shutdownLabel;
     m_shutdownDelay[1] = shutdownEdit;
     m_shutdownDelay[2] = shutdownSpin;
@@ -180,6 +193,8 @@ void CHaltwatchDlg::BuildControls()
     auto* commandEdit = ReadOnlyEdit(events, "commandDelayEdit");
     auto* commandSpin = new QSpinBox(events);
     commandSpin->setObjectName("commandDelaySpin");
+    m_commandDelayEdit = commandEdit;
+    m_commandDelaySpin = commandSpin;
     auto* afterLabel = new QLabel("Command to execute after delay", events);
     afterLabel->setObjectName("commandAfterDelayLabel");
     auto* afterEdit = new QLineEdit(events);
@@ -190,6 +205,8 @@ void CHaltwatchDlg::BuildControls()
     auto* clearEdit = new QLineEdit(events);
     clearEdit->setObjectName("commandOnClearEdit");
     clearEdit->setMaxLength(static_cast<int>(EventEntry::kMaxCommand));
+    m_commandEdits[0] = afterEdit;
+    m_commandEdits[1] = clearEdit;
     QWidget* commandControls[] = {commandLabel, commandEdit, commandSpin, afterLabel, afterEdit, clearLabel, clearEdit};
     std::copy(std::begin(commandControls), std::end(commandControls), m_commandControls);
     eventGrid->addWidget(m_commandCheck, 3, 1, 1, 3);
@@ -275,6 +292,43 @@ void CHaltwatchDlg::BuildControls()
     connect(m_discover, &QPushButton::clicked, this, &CHaltwatchDlg::OnDiscoverAgents);
     connect(m_login, &QPushButton::clicked, this, &CHaltwatchDlg::OnOpenConsoleWindow);
     connect(m_exitButton, &QPushButton::clicked, this, &CHaltwatchDlg::OnExit);
+    connect(m_save, &QPushButton::clicked, this, &CHaltwatchDlg::OnSave);
+    for (int slot = 0; slot < 2; ++slot)
+        connect(m_ups[slot].deleteButton, &QPushButton::clicked, this, [this, slot] { OnDeleteUps(slot + 1); });
+
+    // Only the user's own actions are edits: clicked and textEdited, never the programmatic changes.
+    connect(m_eventList, &QTreeWidget::itemSelectionChanged, this, &CHaltwatchDlg::OnEventListItemChanged);
+    connect(m_shutdownCheck, &QCheckBox::clicked, this, &CHaltwatchDlg::OnShutdownWhenInAlarm);
+    connect(m_commandCheck, &QCheckBox::clicked, this, &CHaltwatchDlg::OnExecuteScriptWhenInAlarm);
+    // The up-downs rest at 0; a step either way is one step of the delay grid.
+    for (QSpinBox* spin : {m_shutdownDelaySpin, m_commandDelaySpin}) {
+        spin->setRange(-1, 1);
+        spin->setValue(0);
+        spin->setButtonSymbols(QAbstractSpinBox::UpDownArrows);
+        spin->setMaximumWidth(24);
+        connect(spin, &QSpinBox::valueChanged, this, [this, spin](int value) {
+            if (value == 0)
+                return;
+            {
+                QSignalBlocker block(spin);
+                spin->setValue(0);
+            }
+            if (spin == m_shutdownDelaySpin)
+                OnShutdownDelayStep(value > 0);
+            else
+                OnCommandDelayStep(value > 0);
+        });
+    }
+    for (int which = 0; which < 2; ++which)
+        connect(m_commandEdits[which], &QLineEdit::textEdited, this,
+                [this, which](const QString& text) { OnCommandEdited(which, text); });
+    connect(m_standard, &QRadioButton::clicked, this, &CHaltwatchDlg::OnStandardConfiguration);
+    connect(m_redundant, &QRadioButton::clicked, this, &CHaltwatchDlg::OnRedundantConfiguration);
+    connect(m_shutdownType, &QRadioButton::clicked, this, &CHaltwatchDlg::OnShutdownTypeShutdown);
+    connect(m_hibernateType, &QRadioButton::clicked, this, &CHaltwatchDlg::OnShutdownTypeHibernate);
+    connect(m_requirePassword, &QCheckBox::clicked, this, &CHaltwatchDlg::OnRequirePassword);
+    connect(m_password, &QLineEdit::textEdited, this, &CHaltwatchDlg::OnPasswordChange);
+    connect(m_retype, &QLineEdit::textEdited, this, &CHaltwatchDlg::OnPasswordChange);
 
     m_openAction = new QAction("Open Console Window", this);
     m_openAction->setObjectName("openConsoleAction");
@@ -490,17 +544,21 @@ void CHaltwatchDlg::UpdateControls()
     for (QWidget* w : m_commandControls)
         w->setEnabled(false);
 
-    const QString community = m_app.RequestCommunity();
-    const bool password = community != kDefaultCommunity;
+    // The password edits never show the password in use: they start empty for a new one.
+    const bool password = m_app.RequestCommunity() != kDefaultCommunity;
     m_requirePassword->setEnabled(m_app.LoggedIn());
     m_requirePassword->setChecked(password);
-    m_password->setText(password ? community : QString());
-    m_retype->setText(password ? community : QString());
+    m_password->clear();
+    m_retype->clear();
     m_password->setEnabled(password);
     m_retype->setEnabled(password);
     m_login->setVisible(!m_app.LoggedIn());
 
+    m_redundantChoice = m_model.Redundant() && monitored == 2;
+    m_hibernateChoice = hibernate;
+    m_dirty = 0;
     BuildEventList();
+    UpdateEventControls();
     UpdateStatus();
     m_save->setEnabled(false);
 }
@@ -508,6 +566,20 @@ void CHaltwatchDlg::UpdateControls()
 void CHaltwatchDlg::BuildEventList()
 {
     m_eventRows = m_model.BuildEventList();
+    // Redundant mode lists only the events that both UPS report.
+    DeviceEntry* first = m_model.UpsDevice(0);
+    DeviceEntry* second = m_model.UpsDevice(1);
+    if (m_redundantChoice && first && second && first != second) {
+        auto hasDevice = [](const EventListRow& row, int device) {
+            return std::any_of(row.events.begin(), row.events.end(),
+                               [device](const std::pair<int, int>& p) { return p.first == device; });
+        };
+        const int a = first->DeviceIndex();
+        const int b = second->DeviceIndex();
+        m_eventRows.erase(std::remove_if(m_eventRows.begin(), m_eventRows.end(),
+                                         [&](const EventListRow& row) { return !hasDevice(row, a) || !hasDevice(row, b); }),
+                          m_eventRows.end());
+    }
     m_eventList->clear();
     for (size_t i = 0; i < m_eventRows.size(); ++i) {
         const EventListRow& row = m_eventRows[i];
@@ -573,26 +645,126 @@ void CHaltwatchDlg::OnTrap(const TrapRecord& record)
             DeviceEntry* device = m_model.FindDevice(static_cast<int>(vb.oid[kDeviceEntry.size() + 1]));
             if (column == kDeviceState) {
                 Refresh();
-            } else if (column == kDeviceLocation && device) {
+            } else if (column == kDeviceLocation && device && vb.value.size() < 64) {
                 device->SetLocation(vb.value);
-                UpdateControls();
+                for (int slot = 0; slot < 2; ++slot)
+                    if (m_model.UpsDevice(slot) == device)
+                        m_ups[slot].location->setText(QString::fromStdString(device->Location()));
             } else if (column == kDeviceStatus && device) {
                 device->SetStatus(static_cast<int32_t>(std::strtol(vb.value.c_str(), nullptr, 10)));
                 UpdateStatus();
             }
         } else if (Under(vb, kRemoteEntry) && vb.oid.size() >= remoteCell) {
-            Refresh();
+            // The row index follows the column; only row 2's changes are not announced otherwise.
+            if (vb.oid[kRemoteEntry.size() + 1] == 2)
+                Refresh();
+        } else if (vb.oid == kShutdownCountdown) {
+            const unsigned long secs = std::strtoul(vb.value.c_str(), nullptr, 10);
+            ApplyCountdown(static_cast<uint32_t>(secs > UINT32_MAX ? UINT32_MAX : secs));
         }
         break;
     }
     case kListChangedTrap:
         Refresh();
         break;
+    case kDiscoveryProgressTrap:
+        OnDiscoveryNotice(record);
+        break;
     default:
         break;
     }
     emit trapHandled(record.specific, record.varbinds.empty() ? QString()
                                                              : QString::fromStdString(OidToString(record.varbinds.front().oid)));
+}
+
+void CHaltwatchDlg::ApplyCountdown(uint32_t secs)
+{
+    if (secs == 0) {
+        m_countdownWatch.stop();
+        setWindowTitle(kTitle);
+        m_alert->hide();
+        m_lastCountdown = 0;
+        return;
+    }
+    const QString text = countdown::Text(secs);
+    setWindowTitle(QString("%1 [%2]").arg(kTitle, text));
+    m_alert->SetText(text);
+    if (countdown::Reshows(m_lastCountdown, secs)) {
+        m_lastCountdown = secs;
+        if (!m_alert->isVisible()) {
+            if (QScreen* screen = QGuiApplication::primaryScreen()) {
+                m_alert->adjustSize();
+                const QRect area = screen->availableGeometry();
+                if (m_app.Options().noCenter)
+                    m_alert->move(area.center().x() - m_alert->width() / 2, area.top());
+                else
+                    m_alert->move(area.center() - m_alert->rect().center());
+            }
+            m_alert->show();
+            m_alert->raise();
+            m_alert->activateWindow();
+        }
+    }
+    // The engine repeats the notice every few seconds while the countdown runs; silence means its last
+    // notice (perhaps the end) was lost.
+    m_countdownWatch.start();
+}
+
+void CHaltwatchDlg::OnCountdownSilent()
+{
+    if (m_tornDown || !m_sessionOpen)
+        return;
+    QPointer<CHaltwatchDlg> self(this);
+    m_worker.Post([self](SnmpServer& s) {
+        int32_t secs = 0;
+        uint32_t unsignedSecs = 0;
+        bool ok = s.GetInt(secs, kShutdownCountdown);
+        if (!ok && s.GetUnsigned(unsignedSecs, kShutdownCountdown)) {
+            ok = true;
+            secs = static_cast<int32_t>(unsignedSecs);
+        }
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, ok, secs] {
+                if (!self || self->m_tornDown || self->m_lastCountdown == 0)
+                    return;
+                if (ok)
+                    self->ApplyCountdown(secs < 0 ? 0 : static_cast<uint32_t>(secs));
+                else
+                    self->m_countdownWatch.start();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CHaltwatchDlg::RegisterDiscovery(CDiscoveryProgress* dialog)
+{
+    m_discovery = dialog;
+}
+
+void CHaltwatchDlg::UnregisterDiscovery(CDiscoveryProgress* dialog)
+{
+    if (m_discovery == dialog)
+        m_discovery = nullptr;
+}
+
+void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
+{
+    // Only the engine's own notices, and only while a progress dialog waits for them. An engine on this
+    // host may send from a loopback address while it names another of the host's addresses as its own.
+    if (!m_discovery)
+        return;
+    const QString engine = m_app.EngineAddress();
+    const QString sender = QString::fromStdString(record.sender);
+    const bool fromEngine = sender == engine || (sender.startsWith("127.") && (engine.startsWith("127.") ||
+                                                                              CHaltwatchApp::HostAddresses().contains(engine)));
+    if (!fromEngine)
+        return;
+    QPointer<CDiscoveryProgress> dialog = m_discovery;
+    m_prober->Handle(record, dialog, [this, dialog](const DiscoveryNotice& notice) {
+        if (dialog && m_discovery == dialog)
+            dialog->OnNotice(notice);
+    });
 }
 
 void CHaltwatchDlg::CenterAndShow()
@@ -649,12 +821,22 @@ void CHaltwatchDlg::OnDiscoverAgents()
             return;
         }
         emit discoveryRequested();
+        if (m_agentDiscovery)
+            return;
+        auto* dialog = new CAgentDiscovery(*this, m_messages, m_app.EngineAddress());
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        m_agentDiscovery = dialog;
+        if (!isVisible())
+            CenterAndShow();
+        dialog->open();
     });
 }
 
 void CHaltwatchDlg::OnAbout()
 {
-    m_messages.Show(this, "About Vigilon", "Vigilon Shutdown Console");
+    auto* about = new CAboutDlg(this);
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->open();
 }
 
 void CHaltwatchDlg::OnExit()
@@ -669,6 +851,10 @@ void CHaltwatchDlg::Teardown()
         return;
     m_tornDown = true;
     m_keepAlive.stop();
+    m_countdownWatch.stop();
+    m_discovery = nullptr;
+    if (m_alert)
+        m_alert->hide();
     if (m_listener) {
         m_listener->Unsubscribe(m_trapPort);
         m_listener->StopAll();

@@ -17,10 +17,16 @@
 #include <memory>
 #include <vector>
 
+#include <QPointer>
+
 #include "console/ConsoleModel.h"
+#include "console/DiscoveryDialogs.h"
 #include "console/TrapQueue.h"
 
 class CHaltwatchApp;
+class DiscoveryProber;
+class ShutdownNotification;
+class SnmpServer;
 class EngineWorker;
 class IMessageBoxSink;
 class QAction;
@@ -42,7 +48,12 @@ struct MainWindowSettings {
     int trapPort = 3665;      // 0: any free port
     int keepAliveMs = 10000;
     bool useSystemTray = true;  // false: behave as on a desktop without a tray
+    // A countdown whose notices stop for this long is read from the engine (a lost final notice).
+    int countdownSilenceMs = 15000;
 };
+
+// Sets the reactions of every (device, event) to none on the engine (on the worker thread).
+void ClearEngineEventActions(SnmpServer& session, const std::vector<std::pair<int, int>>& events);
 
 class CHaltwatchDlg : public QWidget {
     Q_OBJECT
@@ -70,6 +81,52 @@ public:
     void OnDiscoverAgents();
     void OnAbout();
     void OnExit();
+
+    // The shutdown alert and the countdown it shows.
+    ShutdownNotification& Alert() { return *m_alert; }
+    uint32_t LastShownCountdown() const { return m_lastCountdown; }
+    void ApplyCountdown(uint32_t seconds);
+
+    // Discovery: the progress dialog receives the engine's discovery notices while registered.
+    void RegisterDiscovery(CDiscoveryProgress* dialog);
+    void UnregisterDiscovery(CDiscoveryProgress* dialog);
+    CDiscoveryProgress* Discovery() const { return m_discovery; }
+    CAgentDiscovery* DiscoveryDialog() const { return m_agentDiscovery; }
+    EngineWorker& Worker() { return m_worker; }
+
+    // The editor: event reactions, operating mode, shutdown type, password, Save, deletion of a UPS.
+    static constexpr int kDirtyMode = 1;
+    static constexpr int kDirtyShutdownType = 2;
+    static constexpr int kDirtySecurity = 0x10;
+    int Dirty() const { return m_dirty; }
+    bool RedundantChosen() const { return m_redundantChoice; }
+    bool HibernateChosen() const { return m_hibernateChoice; }
+    // Every (device index, event index) the engine has, by the devices' event counts.
+    std::vector<std::pair<int, int>> AllEventKeys();
+    // Resets every event's reactions in the model (marked for Save).
+    void ClearLocalEventActions();
+    // Resets every event's reactions on the engine at once, then in the model.
+    void ClearEventActions();
+    void UpdateEventControls();
+    void OnEventListItemChanged();
+    void OnShutdownWhenInAlarm(bool checked);
+    void OnExecuteScriptWhenInAlarm(bool checked);
+    // up: a longer delay.
+    void OnShutdownDelayStep(bool up);
+    void OnCommandDelayStep(bool up);
+    // which 0: after the delay, 1: when the alarm clears. A text with a blank is refused.
+    void OnCommandEdited(int which, const QString& text);
+    void OnStandardConfiguration();
+    void OnRedundantConfiguration();
+    void OnShutdownTypeShutdown();
+    void OnShutdownTypeHibernate();
+    void OnRequirePassword();
+    void OnPasswordChange();
+    void OnSave();
+    // n 1 or 2: asks, then stops monitoring that UPS.
+    void OnDeleteUps(int n);
+    void DeleteMonitoredUps(int n);
+
     // Ends the session, listener, queue and timer (also done by the destructor).
     void Teardown();
 
@@ -92,6 +149,10 @@ signals:
     void trapHandled(int specific, const QString& firstOid);
     void discoveryRequested();
     void exitRequested();
+    // Save's writes are done (the refresh that follows is asked for).
+    void saved();
+    // A deletion's writes are done (or it was refused).
+    void deleteDone();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -105,6 +166,13 @@ private:
     void ClearUps(int slot);
     void BuildEventList();
     void CenterAndShow();
+    void OnCountdownSilent();
+    void OnDiscoveryNotice(const TrapRecord& record);
+    // The model's events of the selected row's pairs (only those found).
+    std::vector<EventEntry*> SelectedEvents();
+    void ShowSelectedEvent();
+    void SetEditorDirty(int bit);
+    void SetMode(bool redundant);
 
     CHaltwatchApp& m_app;
     EngineWorker& m_worker;
@@ -131,6 +199,22 @@ private:
     TraySlot m_traySlot = TraySlot::Locked;
     QString m_trayToolTip;
     QIcon m_icons[9];
+
+    std::unique_ptr<ShutdownNotification> m_alert;
+    uint32_t m_lastCountdown = 0;
+    QTimer m_countdownWatch;
+    std::unique_ptr<DiscoveryProber> m_prober;
+    QPointer<CDiscoveryProgress> m_discovery;
+    QPointer<CAgentDiscovery> m_agentDiscovery;
+
+    int m_dirty = 0;
+    bool m_redundantChoice = false;
+    bool m_hibernateChoice = false;
+    QLineEdit* m_shutdownDelayEdit = nullptr;
+    QSpinBox* m_shutdownDelaySpin = nullptr;
+    QLineEdit* m_commandDelayEdit = nullptr;
+    QSpinBox* m_commandDelaySpin = nullptr;
+    QLineEdit* m_commandEdits[2] = {};
 
     struct UpsControls {
         QLineEdit* octets[4] = {};

@@ -26,6 +26,10 @@ inline const SnmpOid kEnableHibernation = E({10, 1, 4, 2, 0});
 inline const SnmpOid kShutdownCountdown = E({10, 5, 1, 0});
 inline const SnmpOid kDeviceCount = E({10, 2, 1, 0});
 inline const SnmpOid kRemoteCount = E({10, 6, 1, 0});
+inline const SnmpOid kDiscoveryAddressList = E({10, 1, 11, 1, 0});
+inline const SnmpOid kDiscoveryAddressCount = E({10, 1, 11, 2, 0});
+inline const SnmpOid kDiscoveryCommunityList = E({10, 1, 11, 3, 0});
+inline const SnmpOid kDiscoveryStart = E({10, 1, 11, 4, 0});
 // consoleTrapPort: the trap port of the console that writes it.
 inline const SnmpOid kConsoleTrapPort = E({11, 3, 2, 2, 0});
 
@@ -56,11 +60,20 @@ constexpr uint32_t kEventCommandOnClear = 9;
 constexpr uint32_t kEventCommandDelay = 18;
 constexpr uint32_t kEventShutdownDelay = 19;
 // Remote-agent table columns.
+constexpr uint32_t kRemoteRowStatus = 2;
 constexpr uint32_t kRemoteAddress = 3;
+constexpr uint32_t kRemoteVersion = 4;
 constexpr uint32_t kRemoteCommunity = 5;
+constexpr uint32_t kRemotePort = 6;
+constexpr uint32_t kRemoteTrapPort = 7;
 constexpr uint32_t kRemoteSingleDevice = 8;
 constexpr uint32_t kRemoteText = 10;
 constexpr uint32_t kRemotePositions = 12;
+
+// RowStatus values.
+constexpr int32_t kRowActive = 1;
+constexpr int32_t kRowCreateAndWait = 5;
+constexpr int32_t kRowDestroy = 6;
 
 // Notification codes (the last sub-identifier of E.0.<code>).
 constexpr int kValueChangedTrap = 1001;

@@ -54,6 +54,8 @@ public:
     void ProbeAt(const QString& community, const QString& address, int port, QObject* context,
                  std::function<void(bool, QString)> done);
 
+    IEngineTransport& Transport() { return m_transport; }
+
     // Runs any job on the worker thread (for the editing parts of the console).
     void Post(std::function<void(SnmpServer& session)> job);
 

@@ -212,3 +212,17 @@ bool SnmpServer::SetString(const std::string& text, const SnmpOid& base, uint32_
 {
     return Set(SnmpValue::Octets(text), base, i1, i2, i3);
 }
+
+bool SnmpServer::WriteInt(int32_t value, const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3)
+{
+    SnmpOid oid;
+    SnmpVarbind answer;
+    return BuildOid(base, i1, i2, i3, oid) && Exchange(SnmpCommand::Set, oid, SnmpValue::Integer(value), answer);
+}
+
+bool SnmpServer::WriteString(const std::string& text, const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3)
+{
+    SnmpOid oid;
+    SnmpVarbind answer;
+    return BuildOid(base, i1, i2, i3, oid) && Exchange(SnmpCommand::Set, oid, SnmpValue::Octets(text), answer);
+}

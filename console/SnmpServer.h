@@ -62,6 +62,11 @@ public:
     bool SetInt(int32_t value, const SnmpOid& base, uint32_t i1 = 0, uint32_t i2 = 0, uint32_t i3 = 0);
     bool SetString(const std::string& text, const SnmpOid& base, uint32_t i1 = 0, uint32_t i2 = 0, uint32_t i3 = 0);
 
+    // Writes without the read first: for creating a table row, whose cells cannot be read before.
+    bool WriteInt(int32_t value, const SnmpOid& base, uint32_t i1 = 0, uint32_t i2 = 0, uint32_t i3 = 0);
+    bool WriteString(const std::string& text, const SnmpOid& base, uint32_t i1 = 0, uint32_t i2 = 0,
+                     uint32_t i3 = 0);
+
     // base + the indexes up to the first zero; false when too long or a non-zero index follows a zero.
     static bool BuildOid(const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3, SnmpOid& out);
 

@@ -64,4 +64,41 @@ TEST(Packaging, UnitFileRunsTheEngineAsANotifyService)
         EXPECT_NE(unit.find(signal), std::string::npos) << signal;
 }
 
+// cmake --install lays the tree into a DESTDIR: the programs and the real shutdown library in bin/, data/
+// and log/, and the unit, the sleep hook and the console's desktop entry where the system looks for them.
+TEST(Packaging, InstallLaysOutTheTree)
+{
+    TempTree tree;
+    const std::string dest = tree.Root() + "/dest";
+    std::string out;
+    ASSERT_EQ(vgtest::RunTool({"env", "DESTDIR=" + dest, "cmake", "--install", VG_BUILD_DIR, "--prefix", "/opt/vigilon"},
+                              out, 120),
+              0)
+        << out;
+    const std::string root = dest + "/opt/vigilon";
+    for (const char* program : {"bin/vgnsa", "bin/haltwatch", "vgnsa.parameters.example"}) {
+        EXPECT_TRUE(fs::is_regular_file(root + "/" + program)) << program;
+    }
+    for (const char* program : {"bin/vgnsa", "bin/haltwatch"})
+        EXPECT_NE(fs::status(root + "/" + program).permissions() & fs::perms::owner_exec, fs::perms::none) << program;
+    EXPECT_TRUE(fs::is_directory(root + "/data"));
+    EXPECT_TRUE(fs::is_directory(root + "/log"));
+    // The shutdown library is the real one, never the recording stand-in the tests use.
+    ASSERT_TRUE(fs::is_regular_file(root + "/bin/libvgdown.so"));
+    EXPECT_EQ(ReadText(root + "/bin/libvgdown.so"), ReadText(std::string(VG_TREE_DIR) + "/bin/libvgdown.so"));
+    EXPECT_NE(ReadText(root + "/bin/libvgdown.so"),
+              ReadText(std::string(VG_RECORDING_VGDOWN_DIR) + "/libvgdown.so"));
+
+    const std::string unit = ReadText(dest + "/lib/systemd/system/vigilon-agent.service");
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("/bin/vgnsa\n"), std::string::npos) << unit;
+    const fs::path hook = dest + "/lib/systemd/system-sleep/vigilon-agent";
+    ASSERT_TRUE(fs::is_regular_file(hook));
+    EXPECT_NE(fs::status(hook).permissions() & fs::perms::owner_exec, fs::perms::none);
+    const std::string desktop = ReadText(dest + "/usr/share/applications/haltwatch.desktop");
+    EXPECT_NE(desktop.find("[Desktop Entry]\n"), std::string::npos) << desktop;
+    EXPECT_NE(desktop.find("\nExec="), std::string::npos) << desktop;
+    EXPECT_NE(desktop.find("/bin/haltwatch\n"), std::string::npos) << desktop;
+}
+
 } // namespace
