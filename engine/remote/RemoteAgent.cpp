@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cerrno>
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
@@ -10,6 +13,7 @@
 #include "engine/core/config/IniFile.h"
 #include "engine/core/devices/Devices.h"
 #include "engine/core/settings/DeviceEngineTable.h"
+#include "engine/remote/Discovery.h"
 
 namespace {
 
@@ -237,10 +241,79 @@ bool CRemoteAgent::HasEntry(uint32_t rowKey)
 void CRemoteAgent::ReportDiscoveryResult(const std::string& address, int result)
 {
     uint32_t ip = 0;
-    if (!ParseIpv4(address.c_str(), ip))
+    if (!m_singleAddress.load() || !ParseIpv4(address.c_str(), ip))
         return;
     std::lock_guard<std::mutex> lock(m_resultsMutex);
     m_results[ip] = result;
+}
+
+bool CRemoteAgent::HasDiscoveryResult(const std::string& address)
+{
+    uint32_t ip = 0;
+    if (!ParseIpv4(address.c_str(), ip))
+        return false;
+    std::lock_guard<std::mutex> lock(m_resultsMutex);
+    return m_results.count(ip) != 0;
+}
+
+bool CRemoteAgent::IsValidMacAddress(const std::string& mac)
+{
+    return IsValidDiscoveredMac(mac);
+}
+
+std::unique_ptr<INetScan> CRemoteAgent::CreateNetScan()
+{
+    return m_netScanFactory ? m_netScanFactory(*this) : nullptr;
+}
+
+void CRemoteAgent::RecordDiscoveryErrors(const std::string& text, const std::string& /*address*/)
+{
+    RecordDiscoveryErrors(text, 0);
+}
+
+void CRemoteAgent::RecordDiscoveryErrors(const std::string& text, int code)
+{
+    std::map<uint32_t, int> results;
+    if (text.empty()) {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        if (m_results.empty())
+            return;
+        results.swap(m_results);
+    }
+    const std::string path = m_host->GetDiscoveryLogPath();
+    if (path.empty()) {
+        AppLog::Instance()->Log(kLogInfo, "[CRemoteAgent::RecordDiscoveryErrors]  Could not successfully get the file "
+                                          "path to log the discovery errors");
+        return;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "ae");
+    if (!file) {
+        AppLog::Instance()->Printf(kLogInfo,
+                                   "[CRemoteAgent::RecordDiscoveryErrors]  Could not successfully open %s to log the "
+                                   "discovery errors",
+                                   path.c_str());
+        return;
+    }
+    std::string out;
+    if (!text.empty()) {
+        out = text;
+        if (code != 0)
+            out += std::string("    ") + DiscoveryResultText(code);
+        out += "\n";
+    } else {
+        for (const auto& entry : results)
+            out += IpAddressToString(entry.first) + "    " + DiscoveryResultText(entry.second) + "\n";
+    }
+    const bool written = std::fwrite(out.data(), 1, out.size(), file) == out.size();
+    if (std::fclose(file) != 0 || !written)
+        AppLog::Instance()->Printf(kLogInfo, "[CRemoteAgent::RecordDiscoveryErrors]  Could not write %s: %s",
+                                   path.c_str(), std::strerror(errno));
+}
+
+void CRemoteAgent::CreateAllSafePoints()
+{
+    m_store->CreateSafePoint();
+    m_host->CreateOtherSafePoints();
 }
 
 int CRemoteAgent::GetDiscoveryResult(uint32_t address)
@@ -588,6 +661,7 @@ void CRemoteAgent::DiscoveryCompleted()
     AppLog::Instance()->Log(kLogInfo, "Autodiscovery is completed. Saving new safe point files.");
     m_store->CreateSafePoint();
     m_host->CreateOtherSafePoints();
+    RecordDiscoveryErrors(std::string(), 0);
 }
 
 void CRemoteAgent::SetAllTimeouts(int ms)

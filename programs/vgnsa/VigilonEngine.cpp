@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "engine/agent/AgentMain.h"
@@ -19,6 +20,7 @@
 #include "engine/core/devices/Devices.h"
 #include "engine/remote/RemoteAgent.h"
 #include "engine/remote/RemoteSnmpClient.h"
+#include "engine/remote/ServerNetScan.h"
 #include "engine/core/server/Server.h"
 #include "engine/core/server/ServerEx.h"
 
@@ -54,6 +56,20 @@ public:
 
 RemoteAgentsFactory g_remoteAgentsFactory = nullptr;
 
+// The remote-agent manager with its network scan: probes through the agent's SNMP thread, the
+// retries of the remote-agent settings at the time of the run.
+std::unique_ptr<IRemoteAgentManager> MakeRemoteAgents()
+{
+    auto agents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
+        std::make_unique<FunctionSnmpClient>(AgentClientRequest),
+        [] { return std::string(GetConfiguredEngineIPAddress()); }));
+    agents->SetNetScanFactory([](CRemoteAgent& manager) -> std::unique_ptr<INetScan> {
+        return MakeServerNetScan(manager, MakeDiscoveryOptions(manager.GetSessionSettings().retries,
+                                                               std::getenv(kDiscoveryPortsVariable)));
+    });
+    return agents;
+}
+
 std::unique_ptr<EngineServer> CreateVigilonServer()
 {
     SnmpFacadeHost host;
@@ -70,9 +86,7 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
     if (g_remoteAgentsFactory)
         options.remoteAgents = g_remoteAgentsFactory();
     else
-        options.remoteAgents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
-            std::make_unique<FunctionSnmpClient>(AgentClientRequest),
-            [] { return std::string(GetConfiguredEngineIPAddress()); }));
+        options.remoteAgents = MakeRemoteAgents();
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };

@@ -134,6 +134,7 @@ TEST_F(RemoteManagerTest, CapIsAtMostTwoAndNeverBelowTheStoredRows)
 TEST_F(RemoteManagerTest, ThirdAgentAndDuplicatesAreRefused)
 {
     ASSERT_EQ(m_manager->Initialize(), 1);
+    m_manager->SetSingleAddressMode(true); // results are recorded after a discovery of single addresses
     ASSERT_TRUE(AddAgent("127.0.0.2"));
     ASSERT_TRUE(AddAgent("127.0.0.3"));
     EXPECT_FALSE(AddAgent("127.0.0.4"));
