@@ -625,12 +625,15 @@ int CNetScan::Run()
     } busyReset{m_host};
 
     const size_t wanted = std::min(count, m_options.maxThreads);
+    m_threadsStarted.store(0);
     {
         std::lock_guard<std::mutex> lock(m_threadsMutex);
         for (size_t i = 0; i < wanted && !m_cancelled.load(); ++i) {
             auto thread = std::make_unique<CNetScanThread>(*this);
-            if (thread->Start())
+            if (thread->Start()) {
                 m_threads.push_back(std::move(thread));
+                ++m_threadsStarted;
+            }
             else
                 log->Printf(kLogError, "[CNetScan::Start] scan thread %u could not be started", static_cast<unsigned>(i));
         }

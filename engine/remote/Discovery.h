@@ -221,8 +221,9 @@ public:
     const std::vector<std::string>& Communities() const { return m_communities; }
     const std::vector<uint32_t>& Ports() const { return m_ports; }
     const NetScanOptions& Options() const { return m_options; }
-    // Threads currently made (tests).
+    // Threads held now, and started by the latest run (tests).
     size_t ThreadCount() const { return m_threads.size(); }
+    size_t ThreadsStarted() const { return m_threadsStarted.load(); }
 
 private:
     void Finish();
@@ -237,6 +238,7 @@ private:
     std::vector<std::unique_ptr<CNetScanThread>> m_threads;
     std::mutex m_threadsMutex;  // guards m_threads against Cancel
     std::atomic<bool> m_cancelled{false};
+    std::atomic<size_t> m_threadsStarted{0};
     std::mutex m_waitMutex;
     std::condition_variable m_wake;
 };
