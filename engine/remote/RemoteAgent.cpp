@@ -1,11 +1,14 @@
 #include "engine/remote/RemoteAgent.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
@@ -286,8 +289,9 @@ void CRemoteAgent::RecordDiscoveryErrors(const std::string& text, int code)
                                           "path to log the discovery errors");
         return;
     }
-    std::FILE* file = std::fopen(path.c_str(), "ae");
-    if (!file) {
+    // Appended by every writer at once (O_APPEND); a log file, so 0640 like the others.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
         AppLog::Instance()->Printf(kLogInfo,
                                    "[CRemoteAgent::RecordDiscoveryErrors]  Could not successfully open %s to log the "
                                    "discovery errors",
@@ -304,10 +308,12 @@ void CRemoteAgent::RecordDiscoveryErrors(const std::string& text, int code)
         for (const auto& entry : results)
             out += IpAddressToString(entry.first) + "    " + DiscoveryResultText(entry.second) + "\n";
     }
-    const bool written = std::fwrite(out.data(), 1, out.size(), file) == out.size();
-    if (std::fclose(file) != 0 || !written)
-        AppLog::Instance()->Printf(kLogInfo, "[CRemoteAgent::RecordDiscoveryErrors]  Could not write %s: %s",
-                                   path.c_str(), std::strerror(errno));
+    const ssize_t written = ::write(fd, out.data(), out.size());
+    const int writeError = errno;
+    if (written != static_cast<ssize_t>(out.size()))
+        AppLog::Instance()->Printf(kLogInfo, "[CRemoteAgent::RecordDiscoveryErrors]  write(%s) failed: %s",
+                                   path.c_str(), written < 0 ? std::strerror(writeError) : "short write");
+    ::close(fd);
 }
 
 void CRemoteAgent::CreateAllSafePoints()
