@@ -1,8 +1,14 @@
 #include "engine/remote/RemoteAgent.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
@@ -10,6 +16,7 @@
 #include "engine/core/config/IniFile.h"
 #include "engine/core/devices/Devices.h"
 #include "engine/core/settings/DeviceEngineTable.h"
+#include "engine/remote/Discovery.h"
 
 namespace {
 
@@ -259,10 +266,82 @@ bool CRemoteAgent::HasEntry(uint32_t rowKey)
 void CRemoteAgent::ReportDiscoveryResult(const std::string& address, int result)
 {
     uint32_t ip = 0;
-    if (!ParseIpv4(address.c_str(), ip))
+    if (!m_singleAddress.load() || !ParseIpv4(address.c_str(), ip))
         return;
     std::lock_guard<std::mutex> lock(m_resultsMutex);
     m_results[ip] = result;
+}
+
+bool CRemoteAgent::HasDiscoveryResult(const std::string& address)
+{
+    uint32_t ip = 0;
+    if (!ParseIpv4(address.c_str(), ip))
+        return false;
+    std::lock_guard<std::mutex> lock(m_resultsMutex);
+    return m_results.count(ip) != 0;
+}
+
+bool CRemoteAgent::IsValidMacAddress(const std::string& mac)
+{
+    return IsValidDiscoveredMac(mac);
+}
+
+std::unique_ptr<INetScan> CRemoteAgent::CreateNetScan()
+{
+    return m_netScanFactory ? m_netScanFactory(*this) : nullptr;
+}
+
+void CRemoteAgent::RecordDiscoveryErrors(const std::string& text, const std::string& /*address*/)
+{
+    RecordDiscoveryErrors(text, 0);
+}
+
+void CRemoteAgent::RecordDiscoveryErrors(const std::string& text, int code)
+{
+    std::map<uint32_t, int> results;
+    if (text.empty()) {
+        std::lock_guard<std::mutex> lock(m_resultsMutex);
+        if (m_results.empty())
+            return;
+        results.swap(m_results);
+    }
+    const std::string path = m_host->GetDiscoveryLogPath();
+    if (path.empty()) {
+        AppLog::Instance()->Log(kLogInfo, "[CRemoteAgent::RecordDiscoveryErrors]  Could not successfully get the file "
+                                          "path to log the discovery errors");
+        return;
+    }
+    // Appended by every writer at once (O_APPEND); a log file, so 0640 like the others.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        AppLog::Instance()->Printf(kLogInfo,
+                                   "[CRemoteAgent::RecordDiscoveryErrors]  Could not successfully open %s to log the "
+                                   "discovery errors",
+                                   path.c_str());
+        return;
+    }
+    std::string out;
+    if (!text.empty()) {
+        out = text;
+        if (code != 0)
+            out += std::string("    ") + DiscoveryResultText(code);
+        out += "\n";
+    } else {
+        for (const auto& entry : results)
+            out += IpAddressToString(entry.first) + "    " + DiscoveryResultText(entry.second) + "\n";
+    }
+    const ssize_t written = ::write(fd, out.data(), out.size());
+    const int writeError = errno;
+    if (written != static_cast<ssize_t>(out.size()))
+        AppLog::Instance()->Printf(kLogInfo, "[CRemoteAgent::RecordDiscoveryErrors]  write(%s) failed: %s",
+                                   path.c_str(), written < 0 ? std::strerror(writeError) : "short write");
+    ::close(fd);
+}
+
+void CRemoteAgent::CreateAllSafePoints()
+{
+    m_store->CreateSafePoint();
+    m_host->CreateOtherSafePoints();
 }
 
 int CRemoteAgent::GetDiscoveryResult(uint32_t address)
@@ -674,6 +753,7 @@ void CRemoteAgent::DiscoveryCompleted()
     AppLog::Instance()->Log(kLogInfo, "Autodiscovery is completed. Saving new safe point files.");
     m_store->CreateSafePoint();
     m_host->CreateOtherSafePoints();
+    RecordDiscoveryErrors(std::string(), 0);
 }
 
 void CRemoteAgent::SetAllTimeouts(int ms)

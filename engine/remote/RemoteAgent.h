@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,13 @@ public:
     void WriteConfigSections(std::ostream& out) override;
     void SetDiscoveryRequested(bool on) override { m_discoveryRequested.store(on); }
     bool IsDiscoveryRequested() override { return m_discoveryRequested.load(); }
+    // The network scan of one discovery run, made by the factory the composition root hands in; null
+    // without one.
+    using NetScanFactory = std::function<std::unique_ptr<INetScan>(CRemoteAgent&)>;
+    void SetNetScanFactory(NetScanFactory factory) { m_netScanFactory = std::move(factory); }
+    std::unique_ptr<INetScan> CreateNetScan() override;
+    // A free line of the discovery log (the address argument is not used).
+    void RecordDiscoveryErrors(const std::string& text, const std::string& address) override;
     void SuspendAllThreads() override;
     void ResumeAllThreads() override;
     void SignalAllThreads() override;
@@ -123,6 +131,19 @@ public:
     size_t GetWorkerCount();
     bool HasQueuedWork();
     int GetDiscoveryResult(uint32_t address);
+
+    // Discovery bookkeeping. Results are recorded only in single-address mode (a discovery of single
+    // addresses: the log then tells what became of each one).
+    void SetSingleAddressMode(bool single) { m_singleAddress.store(single); }
+    bool IsSingleAddressMode() const { return m_singleAddress.load(); }
+    bool HasDiscoveryResult(const std::string& address);
+    // The discovery log: with a text, "text    <code's text>" (code 0: the text alone); with no text,
+    // one line per recorded result in address order, and the results are forgotten. Failures are
+    // logged and ignored.
+    void RecordDiscoveryErrors(const std::string& text, int code);
+    static bool IsValidMacAddress(const std::string& mac);
+    // Safe points of the remote, user, device and console files.
+    void CreateAllSafePoints();
     CRemoteAgentStore* GetStore() { return m_store.get(); }
     CRemoteTrapQueue& GetTrapQueue() { return m_trapQueue; }
 
@@ -210,6 +231,8 @@ private:
 
     std::atomic<uint32_t> m_cap{2};
     std::atomic<bool> m_discoveryRequested{false};
+    std::atomic<bool> m_singleAddress{false};
+    NetScanFactory m_netScanFactory;
     std::atomic<bool> m_busy{true};
     std::atomic<bool> m_savePending{false};
     std::atomic<bool> m_stopping{false};

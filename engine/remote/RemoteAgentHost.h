@@ -51,6 +51,8 @@ public:
     virtual bool LookUpMac(const std::string& address, std::string& mac) = 0;
     // Safe points of the user, device and console files (after a discovery's adds).
     virtual void CreateOtherSafePoints() = 0;
+    // The discovery log's path; "" when it cannot be formed.
+    virtual std::string GetDiscoveryLogPath() { return std::string(); }
 };
 
 // The host over CServer::Instance(). The client reaches the network through the engine's SNMP thread;

@@ -59,8 +59,16 @@ bool RemoteSnmpServer::InitializeForScan(const std::string& host, const std::str
     return Open(host, community, port, versionCode, 1, 1, localAddress);
 }
 
+bool RemoteSnmpServer::InitializeForScan(const std::string& host, const std::string& community, uint16_t port,
+                                         uint32_t versionCode, uint32_t retries, int timeoutMs,
+                                         const std::string& localAddress)
+{
+    return Open(host, community, port, versionCode, retries, 1, localAddress, timeoutMs);
+}
+
 bool RemoteSnmpServer::Open(const std::string& host, const std::string& community, uint16_t port, uint32_t versionCode,
-                            uint32_t retries, uint32_t timeoutSeconds, const std::string& localAddress)
+                            uint32_t retries, uint32_t timeoutSeconds, const std::string& localAddress,
+                            int timeoutMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
@@ -83,6 +91,9 @@ bool RemoteSnmpServer::Open(const std::string& host, const std::string& communit
     if (timeoutSeconds > kMaxTimeoutSeconds)
         timeoutSeconds = kMaxTimeoutSeconds;
     m_timeoutMs = static_cast<int>(timeoutSeconds) * 1000;
+    if (timeoutMs > 0)
+        m_timeoutMs = timeoutMs < static_cast<int>(kMaxTimeoutSeconds) * 1000 ? timeoutMs
+                                                                             : static_cast<int>(kMaxTimeoutSeconds) * 1000;
     m_localAddress = localAddress;
     {
         std::lock_guard<std::mutex> cancelLock(m_cancelMutex);

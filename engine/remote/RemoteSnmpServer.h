@@ -63,6 +63,10 @@ public:
     // The same with 1 retry and a 1-second time-out (discovery and short probes).
     bool InitializeForScan(const std::string& host, const std::string& community, uint16_t port,
                            uint32_t versionCode, const std::string& localAddress = std::string());
+    // A scan session with its own attempts: retries after the first (at most kMaxRetries) and the wait
+    // of each in milliseconds (1 to kMaxTimeoutSeconds x 1000).
+    bool InitializeForScan(const std::string& host, const std::string& community, uint16_t port,
+                           uint32_t versionCode, uint32_t retries, int timeoutMs, const std::string& localAddress);
     void Close();
     bool IsOpen() const;
     // Ends a running request and fails every later one until the next Initialize. Any thread.
@@ -107,7 +111,7 @@ public:
 
 private:
     bool Open(const std::string& host, const std::string& community, uint16_t port, uint32_t versionCode,
-              uint32_t retries, uint32_t timeoutSeconds, const std::string& localAddress);
+              uint32_t retries, uint32_t timeoutSeconds, const std::string& localAddress, int timeoutMs = 0);
     // One request under the session mutex; true with the answer's varbind 0 when it came back without
     // error (and, unless getNext, for the OID asked).
     bool Perform(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, const char* tag, SnmpVarbind& answer);

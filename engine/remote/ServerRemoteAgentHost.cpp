@@ -145,6 +145,14 @@ public:
             s->GetConsoles()->CreateSafePoint();
     }
 
+    std::string GetDiscoveryLogPath() override
+    {
+        CServer* s = CServer::Instance();
+        if (!s || s->GetConfig().LogDirectory().empty())
+            return std::string();
+        return s->GetConfig().LogDirectory() + "VGNMSDiscoveryError.log";
+    }
+
 private:
     std::unique_ptr<IRemoteSnmpClient> m_client;
     std::function<std::string()> m_configuredAddress;

@@ -644,12 +644,15 @@ void SnmpThread::Shutdown()
     SnmpClientResult stopped;
     stopped.status = SnmpClientStatus::Stopped;
     stopped.error = "SNMP thread stopped";
-    for (auto& entry : m_running) {
+    // Closing a session with a request outstanding calls ClientCallback, which walks m_running: the
+    // list is emptied first, so the walk never meets a session closed a moment before.
+    std::map<void*, std::shared_ptr<PendingRequest>> running;
+    running.swap(m_running);
+    m_closeLater.clear();
+    for (auto& entry : running) {
         entry.second->Finish(stopped);
         snmp_close(static_cast<netsnmp_session*>(entry.first));
     }
-    m_running.clear();
-    m_closeLater.clear();
     for (auto& entry : m_trapSessions)
         snmp_close(static_cast<netsnmp_session*>(entry.second));
     m_trapSessions.clear();

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "engine/agent/AgentMain.h"
@@ -19,6 +20,7 @@
 #include "engine/core/devices/Devices.h"
 #include "engine/remote/RemoteAgent.h"
 #include "engine/remote/RemoteSnmpClient.h"
+#include "engine/remote/ServerNetScan.h"
 #include "engine/core/server/Server.h"
 #include "engine/core/server/ServerEx.h"
 
@@ -54,13 +56,18 @@ public:
 
 RemoteAgentsFactory g_remoteAgentsFactory = nullptr;
 
-// The remote-agent manager, its client requests and its trap listener both on the agent's SNMP thread.
-std::unique_ptr<CRemoteAgent> MakeRemoteAgents()
+// The remote-agent manager, its client requests, its trap listener and its network scan, all on the
+// agent's SNMP thread; the scan takes the retries of the remote-agent settings at the time of the run.
+std::unique_ptr<IRemoteAgentManager> MakeRemoteAgents()
 {
     auto agents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
         std::make_unique<FunctionSnmpClient>(AgentClientRequest),
         [] { return std::string(GetConfiguredEngineIPAddress()); }));
     agents->GetTrapListener().SetOpener(OpenAgentTrapSession);
+    agents->SetNetScanFactory([](CRemoteAgent& manager) -> std::unique_ptr<INetScan> {
+        return MakeServerNetScan(manager, MakeDiscoveryOptions(manager.GetSessionSettings().retries,
+                                                               std::getenv(kDiscoveryPortsVariable)));
+    });
     return agents;
 }
 

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <thread>
 
@@ -55,6 +57,7 @@ public:
     IRemoteSnmpClient* GetClient() override { return m_client; }
     bool LookUpMac(const std::string&, std::string&) override { return false; }
     void CreateOtherSafePoints() override {}
+    std::string GetDiscoveryLogPath() override { return m_dir + "/VGNMSDiscoveryError.log"; }
 
     std::atomic<bool> started{false};
     std::atomic<uint32_t> critical{0};
@@ -133,6 +136,7 @@ TEST_F(RemoteManagerTest, CapIsAtMostTwoAndNeverBelowTheStoredRows)
 TEST_F(RemoteManagerTest, ThirdAgentAndDuplicatesAreRefused)
 {
     ASSERT_EQ(m_manager->Initialize(), 1);
+    m_manager->SetSingleAddressMode(true); // results are recorded after a discovery of single addresses
     ASSERT_TRUE(AddAgent("127.0.0.2"));
     ASSERT_TRUE(AddAgent("127.0.0.3"));
     EXPECT_FALSE(AddAgent("127.0.0.4"));
@@ -340,3 +344,33 @@ TEST_F(RemoteManagerTest, StopDoesNotWaitForASilentAgent)
 }
 
 }  // namespace
+
+// The discovery log: free lines and coded lines as they come, then the recorded results (kept only in
+// single-address mode, the last code of each address) in the map's order, after which they are gone.
+TEST_F(RemoteManagerTest, DiscoveryResultsGoToTheDiscoveryLogOnce)
+{
+    const std::string path = m_dir.Path() + "/VGNMSDiscoveryError.log";
+    m_manager->ReportDiscoveryResult("127.0.0.5", 2);
+    EXPECT_EQ(m_manager->GetDiscoveryResult(StringToIpAddress("127.0.0.5")), -1) << "not in single-address mode";
+    m_manager->RecordDiscoveryErrors(std::string(), 0);
+    EXPECT_FALSE(FileExists(path.c_str())) << "nothing to write";
+
+    m_manager->SetSingleAddressMode(true);
+    m_manager->ReportDiscoveryResult("127.0.0.10", 2);
+    m_manager->ReportDiscoveryResult("127.0.0.9", 3);
+    m_manager->ReportDiscoveryResult("127.0.0.10", 13);
+    m_manager->ReportDiscoveryResult("not an address", 2);
+    EXPECT_TRUE(m_manager->HasDiscoveryResult("127.0.0.9"));
+    EXPECT_FALSE(m_manager->HasDiscoveryResult("127.0.0.5"));
+    m_manager->RecordDiscoveryErrors("Remote Device Discovery started at now", 0);
+    m_manager->RecordDiscoveryErrors("127.0.0.7", 1);
+    m_manager->RecordDiscoveryErrors(std::string(), 0);
+    m_manager->RecordDiscoveryErrors(std::string(), 0);
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "Remote Device Discovery started at now\n"
+                    "127.0.0.7    The IP address is the address of the engine and cannot be discovered.\n"
+                    "127.0.0.9    The IP address was found but has a MAC Address that is not supported by VGNMS\n"
+                    "127.0.0.10    The IP address was discovered but has no devices to add\n");
+    EXPECT_FALSE(m_manager->HasDiscoveryResult("127.0.0.9")) << "written out once";
+}

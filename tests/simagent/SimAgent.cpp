@@ -18,6 +18,7 @@
 //   fill <oid> <length>          a string object of that many 'x' (over-long texts)
 //   delay <ms>                   every answer waits that long
 //   silent on|off                requests are read and dropped
+//   v1only on|off                SNMPv2c GETs answer noSuchObject (a card that speaks SNMPv1 only)
 //   refuse on|off                SETs of the registration object (generation 2: the creation of a
 //                                trap-destination row) are refused (notWritable)
 //   repeat on|off                GET-NEXT answers the OID it was asked for (a walk that never advances)
@@ -71,6 +72,7 @@ std::string g_mac = "02:00:00:00:00:02";
 int g_generation = 3;
 int g_delayMs = 0;
 bool g_silent = false;
+bool g_v1only = false;
 bool g_refuse = false;
 bool g_repeat = false;
 Oid g_registration;
@@ -361,6 +363,13 @@ int Handler(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_r
     static oid destroyed = 0;
     if (g_delayMs > 0 && (reqinfo->mode == MODE_GET || reqinfo->mode == MODE_GETNEXT || reqinfo->mode == MODE_SET_RESERVE1))
         usleep(static_cast<useconds_t>(g_delayMs) * 1000);
+    if (g_v1only && reqinfo->asp && reqinfo->asp->pdu && reqinfo->asp->pdu->version != SNMP_VERSION_1 &&
+        reqinfo->mode == MODE_GET) {
+        for (netsnmp_request_info* r = requests; r; r = r->next)
+            if (!r->processed)
+                netsnmp_set_request_error(reqinfo, r, SNMP_NOSUCHOBJECT);
+        return SNMP_ERR_NOERROR;
+    }
     for (netsnmp_request_info* r = requests; r; r = r->next) {
         if (r->processed)
             continue;
@@ -531,6 +540,8 @@ bool Command(const std::string& line)
         g_delayMs = static_cast<int>(a);
     } else if (word == "silent") {
         return onOff(g_silent);
+    } else if (word == "v1only") {
+        return onOff(g_v1only);
     } else if (word == "refuse") {
         return onOff(g_refuse);
     } else if (word == "repeat") {

@@ -35,7 +35,8 @@ bool SimAgentProcess::Start(const SimAgentOptions& options)
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     std::vector<std::string> args = {VG_SIMAGENT, "--address", options.address, "--gen",
                                      std::to_string(options.generation), "--devices", std::to_string(options.devices),
-                                     "--mac", options.mac, "--community", options.community};
+                                     "--mac", options.mac, "--community", options.community,
+                                     "--port", std::to_string(options.port)};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(&a[0]);

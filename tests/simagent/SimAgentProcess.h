@@ -21,6 +21,7 @@ struct SimAgentOptions {
     int devices = 1;
     std::string mac = "02:00:00:00:00:02";
     std::string community = "public";
+    int port = 0;  // 0: the agent picks a free one
 };
 
 class SimAgentProcess {

@@ -95,12 +95,23 @@ void CSystemQueue::StopThread()
 
 int CSystemQueue::Destroy()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_scanMutex);
+        m_destroying = true;
+        if (m_runningScan)
+            m_runningScan->Cancel();
+    }
     StopThread();
+    // The work in hand uses the managers that are destroyed after the queue: it must have ended.
+    WaitForEnd();
     std::deque<std::unique_ptr<SystemQueueRequest>> left;
     if (m_queueLock.TryLock(kLockTimeoutMs) == 1) {
         left.swap(m_requests);
         m_queueLock.Unlock();
     }
+    for (const auto& request : left)
+        if (request && request->type == 3 && m_host)
+            m_host->ClearDiscoveryRequested(); // a discovery that will never run is no longer requested
     return 1; // left frees the requests without running them
 }
 
@@ -160,6 +171,20 @@ void CSystemQueue::RunDiscovery()
         m_host->ClearDiscoveryRequested();
         return;
     }
+    {
+        std::lock_guard<std::mutex> lock(m_scanMutex);
+        m_runningScan = scan.get();
+        if (m_destroying)
+            scan->Cancel();
+    }
+    struct Unregister {
+        CSystemQueue& queue;
+        ~Unregister()
+        {
+            std::lock_guard<std::mutex> lock(queue.m_scanMutex);
+            queue.m_runningScan = nullptr;
+        }
+    } unregister{*this};
     m_host->SuspendRemoteThreads();
     try {
         scan->Start();
@@ -169,6 +194,10 @@ void CSystemQueue::RunDiscovery()
         throw;
     }
     m_host->ClearDiscoveryRequested();
+    {
+        std::lock_guard<std::mutex> lock(m_scanMutex);
+        m_runningScan = nullptr;
+    }
     scan.reset();
     m_host->ResumeRemoteThreads();
     m_host->AdjustRemoteThreads();

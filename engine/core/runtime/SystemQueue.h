@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/base/Mutex.h"
@@ -36,6 +37,8 @@ public:
     virtual ~INetScan() = default;
     // Runs the discovery to its end on the calling thread.
     virtual void Start() = 0;
+    // From another thread: makes a running Start end soon, its threads joined.
+    virtual void Cancel() {}
 };
 
 // What the queue's work calls. The server implements it; tests put a recorder in its place.
@@ -75,7 +78,8 @@ public:
     int StartThread();
     void SignalThread();
     void StopThread();
-    // Stops the thread and frees every request still queued, without running it. 1.
+    // Cancels a running discovery, stops the thread (waiting for the work in hand to end) and frees
+    // every request still queued, without running it. 1.
     int Destroy();
 
     // Runs one queued request at most (the thread's work; tests call it directly).
@@ -92,4 +96,8 @@ private:
     ISystemQueueHost* m_host;
     Mutex m_queueLock;
     std::deque<std::unique_ptr<SystemQueueRequest>> m_requests;
+    // The discovery in hand, for Destroy to cancel (a leaf lock).
+    std::mutex m_scanMutex;
+    INetScan* m_runningScan = nullptr;
+    bool m_destroying = false;
 };

@@ -418,7 +418,9 @@ bool CServer::SetEngineScalar(uint32_t var, uint32_t requester, int type, const 
         if (number == 1) {
             AppLog::Instance()->Printf(kLogInfo, "Adding Remote Discovery Task to System Queue");
             m_remoteAgent->SetDiscoveryRequested(true);
-            m_systemQueue->Post(3);
+            // A request that never reaches the queue must not hold off polling for good.
+            if (m_systemQueue->Post(3) != 1)
+                m_remoteAgent->SetDiscoveryRequested(false);
         }
         break;
     case 55:
