@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class SnmpThread;
@@ -80,6 +81,11 @@ public:
     // The agent's sysUpTime in hundredths of a second. Any thread.
     uint32_t GetSysUpTime() const;
 
+    // Work for the SNMP thread just before each answer leaves (after the last varbind of a request is
+    // done): false makes a successful answer commitFailed. Set before Start; empty: nothing.
+    // Every answer is also checked against what can be sent: one too big becomes tooBig.
+    static void SetBeforeAnswer(std::function<bool()> work);
+
     // Closes the library's sessions and shuts the library down. The MIB's registrations must be gone
     // (Mib::unregister_groups) and the SNMP thread's sessions closed (SnmpThread::Shutdown) before.
     void Shutdown();
@@ -87,6 +93,9 @@ public:
     const std::string& AppName() const { return m_appName; }
 
 private:
+    // The agent's UDP session on ports, with BuildAnswer as its build hook.
+    bool OpenListeningSession(const std::string& ports);
+
     SnmpThread& m_thread;
     std::string m_appName = "vgnsa";
     std::string m_address;

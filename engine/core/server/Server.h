@@ -212,6 +212,8 @@ private:
 
     void ResolvePaths();
     void FindEngineMac();
+    // The temporary files of saves a crash cut short, in the data folder.
+    void RemoveStaleTemporaryFiles();
     void SaveDataFiles(uint32_t flags);
     // Engine variables (EngineVariables.cpp).
     int GetEngineScalar(uint32_t var, uint32_t requester, EngineValue& value);

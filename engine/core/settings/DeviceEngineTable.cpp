@@ -351,13 +351,15 @@ bool CDeviceEngineTable::SetText(int index, const char* data, size_t length)
         return false;
     }
     uint32_t key = 0;
-    if (length) {
-        if (!m_strings || length >= UINT32_MAX)
-            return false;
-        key = m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
-        if (key == kDataKeyFailed || key == 0)
-            return false;
-    }
+    if (!length)
+        return SetWord(index, 0);
+    if (!m_strings || length >= UINT32_MAX)
+        return false;
+    // Held until the key is in the word: the user extension's save drops texts no word refers to.
+    MutexLock keys(m_strings->KeyMutex());
+    key = m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
+    if (key == kDataKeyFailed || key == 0)
+        return false;
     return SetWord(index, key);
 }
 

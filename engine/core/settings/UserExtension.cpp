@@ -1,11 +1,20 @@
 #include "engine/core/settings/UserExtension.h"
 
+#include <set>
+
 #include "engine/base/AppLog.h"
 #include "engine/core/data/BinaryFile.h"
 #include "engine/core/interfaces/EngineHooks.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/config/MervaneApp.h"
 #include "platform/AtomicFile.h"
+
+namespace {
+
+// The words of the settings record that hold text keys.
+constexpr int kRecordTextWords[] = {9, 10, 11, 13, 14, 16, 19, 21, 23, 25, 28};
+
+} // namespace
 
 CUserExtension::CUserExtension(EngineHooks* hooks)
     : m_hooks(hooks), m_engine(hooks, &m_strings), m_snmpIp(hooks, &m_strings), m_fileMutex("UserExtensionFileMutex#")
@@ -109,7 +118,6 @@ bool CUserExtension::IsFileTextKey(uint32_t key, uint32_t limit)
 
 void CUserExtension::DropDanglingRecordTexts(uint32_t limit)
 {
-    static constexpr int kRecordTextWords[] = {9, 10, 11, 13, 14, 16, 19, 21, 23, 25, 28};
     for (int word : kRecordTextWords) {
         uint32_t key = m_engine.GetWord(word);
         if (key && !IsFileTextKey(key, limit)) {
@@ -160,11 +168,30 @@ int CUserExtension::LoadWithRecovery()
     return 1;
 }
 
+void CUserExtension::DropUnusedTexts()
+{
+    // Under the string table's key mutex (DropUnreferenced takes it first), so no text that a writer
+    // has just added but not yet stored is counted as unused.
+    MutexLock keys(m_strings.KeyMutex());
+    std::set<uint32_t> used;
+    for (int word : kRecordTextWords)
+        used.insert(m_engine.GetWord(word));
+    const int rows = m_snmpIp.GetCount();
+    for (int row = 1; row <= rows; ++row)
+        for (int word : {TrapDestinationWord::kName, TrapDestinationWord::kCommunity, TrapDestinationWord::kText})
+            used.insert(m_snmpIp.GetRowWord(static_cast<uint32_t>(row), word));
+    m_strings.DropUnreferenced([&](uint32_t key) { return used.count(key) != 0; });
+}
+
 int CUserExtension::Save()
 {
     MutexLock lock(m_fileMutex);
     if (m_path.empty())
         return 0;
+    // A replaced text or a removed destination's texts go, so that the file does not grow with every
+    // change of a text.
+    if (m_engine.HasBlock())
+        DropUnusedTexts();
     CBinaryFile file;
     if (!file.AddBlock(&m_engine, kEngineConfigBlockKey) || !file.AddBlock(&m_strings, kStringTableBlockKey) ||
         !file.AddBlock(&m_snmpIp, kSnmpIpBlockKey))

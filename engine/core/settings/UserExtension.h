@@ -79,6 +79,8 @@ private:
     bool IsFileTextKey(uint32_t key, uint32_t limit);
     void DropDanglingRecordTexts(uint32_t limit);
     void DropDanglingTrapTexts(uint32_t limit);
+    // Removes the texts that neither the record nor a trap destination refers to.
+    void DropUnusedTexts();
 
     EngineHooks* m_hooks;
     CDeviceEngineTable m_engine;
