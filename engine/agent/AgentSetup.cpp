@@ -237,10 +237,10 @@ void ConfigureAccessControl()
     const int prefix = CONTEXT_MATCH_PREFIX;
     const int noAuth = SNMP_SEC_LEVEL_NOAUTH, auth = SNMP_SEC_LEVEL_AUTHNOPRIV, priv = SNMP_SEC_LEVEL_AUTHPRIV;
     // Without credentials nothing is written: unsecureUser reads (its own context and the sub-agent
-    // contexts) and writes nothing. Each user with keys is served only at its own security level (VACM
+    // contexts, not the engine's tree) and writes nothing. Each user with keys is served only at its own security level (VACM
     // grants a row to requests at its level or above; the users' keys cap the level from above).
     for (const char* context : {"subagent", "subagent2", ""}) {
-        AddAccess("newGroup", context, usm, noAuth, exact, "newView", "", "newView");
+        AddAccess("newGroup", context, usm, noAuth, exact, "unsecureView", "", "unsecureView");
         AddAccess("authGroup", context, usm, auth, exact, "newView", "newView", "newView");
     }
     AddAccess("testGroup", "", usm, priv, prefix, "testView", "testView", "testView");
@@ -259,6 +259,10 @@ void ConfigureAccessControl()
     AddView("v1NoWriteView", {1, 3}, excluded);
     AddView("v1NotifyView", {1, 3}, included);
     AddView("newView", {1, 3}, included);
+    // Without credentials: everything but the engine's own tree, which holds its community and the
+    // other passwords.
+    AddView("unsecureView", {1, 3}, included);
+    AddView("unsecureView", {1, 3, 6, 1, 4, 1, 64950}, excluded);
     AddView("testView", {1, 3, 6}, included);
     AddView("internet", {1, 3, 6, 1}, included);
     AddView("restricted", {1, 3, 6, 1, 2, 1, 1}, included);

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "engine/agent/AgentSetup.h"
+#include "engine/agent/mib/Mib.h"
 #include "engine/snmp/NetSnmp.h"
 #include "engine/snmp/SnmpThread.h"
 #include "engine/base/AppLog.h"
@@ -89,12 +90,15 @@ int Encode(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* 
 int BuildAnswer(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* size, size_t* length)
 {
     const bool answer = pdu->command == SNMP_MSG_RESPONSE;
-    if (answer && g_beforeAnswer) {
-        bool done = true;
-        try {
-            done = g_beforeAnswer();
-        } catch (...) {
-            done = false;
+    if (answer) {
+        // The SET request this answers is done: its saves go to disk before the manager hears of it.
+        bool done = Mib::EndSetRequest();
+        if (g_beforeAnswer) {
+            try {
+                done = g_beforeAnswer() && done;
+            } catch (...) {
+                done = false;
+            }
         }
         if (!done && pdu->errstat == SNMP_ERR_NOERROR) {
             pdu->errstat = SNMP_ERR_COMMITFAILED;

@@ -13,6 +13,7 @@
 #include "engine/base/Helpers.h"
 #include "engine/core/config/IniFile.h"
 #include "engine/core/data/StringTable.h"
+#include "engine/core/settings/UserExtension.h"
 
 namespace {
 
@@ -510,6 +511,7 @@ void CDeviceEngineTable::BeginCritical(uint32_t bits)
     if (!(flags & kCriticalStateMask) && m_hooks)
         m_hooks->Backup();
     ModifyWord(EngineWord::kFlags, 0, bits);
+    CUserExtension::WriteThrough now;
     Save();
 }
 
@@ -521,8 +523,10 @@ void CDeviceEngineTable::EndCritical(uint32_t bits)
     MutexLock lock(m_criticalMutex);
     uint32_t old = 0;
     ModifyWord(EngineWord::kFlags, bits, 0, &old);
-    if (!(old & kCriticalStateMask & ~bits))
+    if (!(old & kCriticalStateMask & ~bits)) {
+        CUserExtension::WriteThrough now;
         Save();
+    }
 }
 
 bool CDeviceEngineTable::GetDiscoveryText(int index, std::string& out)

@@ -1,6 +1,8 @@
 #include "engine/core/settings/UserExtension.h"
 
+#include <algorithm>
 #include <set>
+#include <vector>
 
 #include "engine/base/AppLog.h"
 #include "engine/core/data/BinaryFile.h"
@@ -14,6 +16,10 @@ namespace {
 // The words of the settings record that hold text keys.
 constexpr int kRecordTextWords[] = {9, 10, 11, 13, 14, 16, 19, 21, 23, 25, 28};
 
+// The calling thread's hold of saves (HoldSaves) and the files saved while it lasted.
+thread_local bool t_holdingSaves = false;
+thread_local std::vector<CUserExtension*> t_heldSaves;
+
 } // namespace
 
 CUserExtension::CUserExtension(EngineHooks* hooks)
@@ -21,7 +27,37 @@ CUserExtension::CUserExtension(EngineHooks* hooks)
 {
 }
 
-CUserExtension::~CUserExtension() = default;
+CUserExtension::~CUserExtension()
+{
+    // A file going away while this thread holds its save: nothing is left to save it for.
+    t_heldSaves.erase(std::remove(t_heldSaves.begin(), t_heldSaves.end(), this), t_heldSaves.end());
+}
+
+void CUserExtension::HoldSaves()
+{
+    t_holdingSaves = true;
+}
+
+CUserExtension::WriteThrough::WriteThrough() : m_wasHolding(t_holdingSaves)
+{
+    t_holdingSaves = false;
+}
+
+CUserExtension::WriteThrough::~WriteThrough()
+{
+    t_holdingSaves = m_wasHolding;
+}
+
+bool CUserExtension::ReleaseSaves()
+{
+    t_holdingSaves = false;
+    std::vector<CUserExtension*> held;
+    held.swap(t_heldSaves);
+    bool ok = true;
+    for (CUserExtension* file : held)
+        ok = file->Save() == 1 && ok;
+    return ok;
+}
 
 void CUserExtension::SetHooks(EngineHooks* hooks)
 {
@@ -185,6 +221,11 @@ void CUserExtension::DropUnusedTexts()
 
 int CUserExtension::Save()
 {
+    if (t_holdingSaves) {
+        if (std::find(t_heldSaves.begin(), t_heldSaves.end(), this) == t_heldSaves.end())
+            t_heldSaves.push_back(this);
+        return 1;
+    }
     MutexLock lock(m_fileMutex);
     if (m_path.empty())
         return 0;
@@ -201,6 +242,7 @@ int CUserExtension::Save()
                                    m_path.c_str());
         return 0;
     }
+    ++m_savesWritten;
     return 1;
 }
 
