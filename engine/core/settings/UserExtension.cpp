@@ -243,6 +243,7 @@ int CUserExtension::Save()
         return 0;
     }
     ++m_savesWritten;
+    AppLog::Instance()->Printf(kLogDebug, "[CUserExtension::Save]: %s saved", m_path.c_str());
     return 1;
 }
 
