@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <vector>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -84,9 +87,66 @@ int Encode(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* 
     return rc;
 }
 
+// The request ids of GETBULK requests not yet answered (their answers are cut to fit, not refused).
+// SNMP thread only; bounded, as a request the agent drops is never answered.
+std::deque<long> g_bulkRequests;
+
+int CheckParse(netsnmp_session* session, netsnmp_pdu* pdu, int result)
+{
+    if (pdu && pdu->command == SNMP_MSG_GETBULK) {
+        if (g_bulkRequests.size() >= 64)
+            g_bulkRequests.pop_front();
+        g_bulkRequests.push_back(pdu->reqid);
+    }
+    return netsnmp_agent_check_parse(session, pdu, result);
+}
+
+bool TakeBulkRequest(long reqid)
+{
+    auto found = std::find(g_bulkRequests.begin(), g_bulkRequests.end(), reqid);
+    if (found == g_bulkRequests.end())
+        return false;
+    g_bulkRequests.erase(found);
+    return true;
+}
+
+// A GETBULK answer that does not fit keeps as many of its first varbinds as fit (RFC 3416 4.2.3).
+int CutToFit(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* size, size_t* length,
+             size_t limit)
+{
+    std::vector<netsnmp_variable_list*> list;
+    for (netsnmp_variable_list* vb = pdu->variables; vb; vb = vb->next_variable)
+        list.push_back(vb);
+    // The longest prefix that fits, by bisection: [fits, tooLong).
+    size_t fits = 0, tooLong = list.size();
+    auto keep = [&](size_t count) {
+        for (size_t i = 0; i < list.size(); ++i)
+            list[i]->next_variable = i + 1 < count ? list[i + 1] : nullptr;
+        pdu->variables = count ? list[0] : nullptr;
+    };
+    while (tooLong - fits > 1) {
+        const size_t middle = fits + (tooLong - fits) / 2;
+        keep(middle);
+        if (Encode(session, pdu, packet, size, length) == 0 && *length <= limit)
+            fits = middle;
+        else
+            tooLong = middle;
+    }
+    // The list is whole again for its owner to free, then cut where it fits.
+    keep(list.size());
+    netsnmp_variable_list* rest = fits < list.size() ? list[fits] : nullptr;
+    if (fits > 0)
+        list[fits - 1]->next_variable = nullptr;
+    else
+        pdu->variables = nullptr;
+    snmp_free_varbind(rest);
+    return Encode(session, pdu, packet, size, length);
+}
+
 // The build hook of the agent's session: every message the agent sends passes here. Before an answer
 // goes out, the work a request left pending is done (a SET's save); an answer too big to send becomes
-// tooBig (RFC 3416: error index 0, no variable bindings; SNMPv1 keeps the names with NULL values).
+// tooBig (RFC 3416: error index 0, no variable bindings; SNMPv1 keeps the names with NULL values),
+// except a GETBULK answer, which is cut to the varbinds that fit.
 int BuildAnswer(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* size, size_t* length)
 {
     const bool answer = pdu->command == SNMP_MSG_RESPONSE;
@@ -105,10 +165,13 @@ int BuildAnswer(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, siz
             pdu->errindex = pdu->variables ? 1 : 0;
         }
     }
+    const bool bulk = answer && TakeBulkRequest(pdu->reqid);
     int rc = Encode(session, pdu, packet, size, length);
     const size_t limit = AnswerLimit(pdu);
     if (rc != 0 || !answer || *length <= limit)
         return rc;
+    if (bulk && pdu->errstat == SNMP_ERR_NOERROR)
+        return CutToFit(session, pdu, packet, size, length, limit);
     LimitedLog(kLogWarning, "answer-too-big", "SnmpAgent: an answer of %zu bytes exceeds %zu: tooBig sent", *length,
                limit);
     pdu->errstat = SNMP_ERR_TOOBIG;
@@ -377,7 +440,7 @@ bool SnmpAgent::OpenListeningSession(const std::string& ports)
     config.isAuthoritative = SNMP_SESS_AUTHORITATIVE;
     // snmp_add_full closes the transport when it fails.
     netsnmp_session* session = snmp_add_full(&config, transport, netsnmp_agent_check_packet, nullptr,
-                                             netsnmp_agent_check_parse, nullptr, BuildAnswer, nullptr, nullptr);
+                                             CheckParse, nullptr, BuildAnswer, nullptr, nullptr);
     if (!session)
         return false;
     if (!main_session)

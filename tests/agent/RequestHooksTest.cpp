@@ -115,6 +115,20 @@ TEST_F(RequestHooks, AnswerTooBigToSendIsTooBig)
         vgtest::RunTool(argv, out);
         EXPECT_NE(out.find("tooBig"), std::string::npos) << "v3: " << out.substr(0, 300);
     }
+    // A GETBULK answer is cut to the varbinds that fit instead: each of 70 repeaters finds the text.
+    {
+        std::vector<std::string> args = {"-Cn0", "-Cr1"};
+        args.insert(args.end(), 70, Enterprise("98.1.0"));
+        int bulkRc = 1;
+        const std::string out = Tool("snmpbulkget", "2c", args, &bulkRc);
+        EXPECT_EQ(bulkRc, 0) << out.substr(0, 300);
+        size_t lines = 0;
+        for (size_t at = out.find(Enterprise("98.2.0") + " = STRING"); at != std::string::npos;
+             at = out.find(Enterprise("98.2.0") + " = STRING", at + 1))
+            ++lines;
+        EXPECT_GT(lines, 50u);
+        EXPECT_LT(lines, 70u);
+    }
     // An answer that fits is sent as it is.
     std::vector<std::string> fewer(40, Enterprise("98.2.0"));
     int rc = 1;
