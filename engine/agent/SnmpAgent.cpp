@@ -13,7 +13,6 @@
 #include <vector>
 #include <chrono>
 #include <cstring>
-#include <functional>
 
 #include "engine/agent/AgentSetup.h"
 #include "engine/agent/mib/Mib.h"
@@ -58,9 +57,6 @@ int LogCallback(int, int, void* serverArg, void*)
     AppLog::Instance()->PrintfLimited(level, "net-snmp", "net-snmp: %s", text.c_str());
     return 0;
 }
-
-// SNMP thread only.
-std::function<bool()> g_beforeAnswer;
 
 // The largest UDP payload over IPv4: an answer beyond it cannot be sent at all.
 constexpr size_t kMaxDatagramPayload = 65507;
@@ -152,14 +148,7 @@ int BuildAnswer(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, siz
     const bool answer = pdu->command == SNMP_MSG_RESPONSE;
     if (answer) {
         // The SET request this answers is done: its saves go to disk before the manager hears of it.
-        bool done = Mib::EndSetRequest();
-        if (g_beforeAnswer) {
-            try {
-                done = g_beforeAnswer() && done;
-            } catch (...) {
-                done = false;
-            }
-        }
+        const bool done = Mib::EndSetRequest();
         if (!done && pdu->errstat == SNMP_ERR_NOERROR) {
             pdu->errstat = SNMP_ERR_COMMITFAILED;
             pdu->errindex = pdu->variables ? 1 : 0;
@@ -446,11 +435,6 @@ bool SnmpAgent::OpenListeningSession(const std::string& ports)
     if (!main_session)
         main_session = session;
     return true;
-}
-
-void SnmpAgent::SetBeforeAnswer(std::function<bool()> work)
-{
-    g_beforeAnswer = std::move(work);
 }
 
 void SnmpAgent::SendColdStart(const std::string& host, int port, const std::string& community)

@@ -31,7 +31,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 class SnmpThread;
@@ -81,10 +80,9 @@ public:
     // The agent's sysUpTime in hundredths of a second. Any thread.
     uint32_t GetSysUpTime() const;
 
-    // Work for the SNMP thread just before each answer leaves (after the last varbind of a request is
-    // done): false makes a successful answer commitFailed. Set before Start; empty: nothing.
-    // Every answer is also checked against what can be sent: one too big becomes tooBig.
-    static void SetBeforeAnswer(std::function<bool()> work);
+    // Every answer passes the session's build hook: the SET request it answers is ended first
+    // (Mib::EndSetRequest: its saves are written; a failure makes the answer commitFailed), and an
+    // answer too big to send becomes tooBig (a GETBULK answer is cut to what fits).
 
     // Closes the library's sessions and shuts the library down. The MIB's registrations must be gone
     // (Mib::unregister_groups) and the SNMP thread's sessions closed (SnmpThread::Shutdown) before.
