@@ -345,7 +345,7 @@ bool CDeviceEngineTable::SetText(int index, const char* data, size_t length)
     if (data)
         length = strnlen(data, length);
     if (IsExportedTextWord(index) && !IsIniValueSafe(data, length)) {
-        AppLog::Instance()->Printf(kLogWarning,
+        AppLog::Instance()->PrintfLimited(kLogWarning, "refused text",
                                    "[CDeviceEngineTable::SetText]: text for word %d refused: it would not read "
                                    "back from the INI file",
                                    index);

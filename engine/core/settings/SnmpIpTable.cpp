@@ -363,7 +363,7 @@ bool CSnmpIpTable::SetValue(uint32_t key, uint32_t /*requester*/, int type, cons
                           : column == 5 ? IsAcceptableCommunity(text, length)
                                         : true;
         if (!acceptable) {
-            AppLog::Instance()->Printf(kLogWarning,
+            AppLog::Instance()->PrintfLimited(kLogWarning, "refused text",
                                        "[CSnmpIpTable::SetValue]: text for column %u of row %u refused: it would "
                                        "not read back from the INI file",
                                        column, row);
