@@ -1,6 +1,8 @@
 #include "platform/AtomicFile.h"
 
+#include <cctype>
 #include <cerrno>
+#include <dirent.h>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -165,6 +167,46 @@ bool CopyFileAtomically(const std::string& from, const std::string& to, bool fai
     if (!ok && error)
         *error = file.Error();
     return ok;
+}
+
+bool IsTemporaryFileName(const std::string& name)
+{
+    static constexpr char kMarker[] = ".tmp.";
+    constexpr size_t markerLength = sizeof kMarker - 1;
+    constexpr size_t uniqueLength = 6; // the XXXXXX of mkostemp
+    if (name.size() <= markerLength + uniqueLength)
+        return false;
+    const size_t at = name.size() - uniqueLength - markerLength;
+    if (name.compare(at, markerLength, kMarker) != 0)
+        return false;
+    for (size_t i = name.size() - uniqueLength; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+int RemoveStaleTemporaryFiles(const std::string& folder, std::string* failed)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    const int dirFd = ::dirfd(dir);
+    while (struct dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!IsTemporaryFileName(name))
+            continue;
+        struct stat st {};
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::unlinkat(dirFd, name.c_str(), 0) == 0) {
+            ++removed;
+        } else if (failed) {
+            *failed += (failed->empty() ? "" : " ") + name;
+        }
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 } // namespace vgplat

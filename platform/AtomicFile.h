@@ -45,5 +45,11 @@ bool CopyFileAtomically(const std::string& from, const std::string& to, bool fai
                         std::string* error = nullptr);
 // Reads a whole file of at most maxSize bytes.
 bool ReadWholeFile(const std::string& path, std::string& out, size_t maxSize, std::string* error = nullptr);
+// Whether name is one of AtomicFile's temporary files ("<target>.tmp." and six letters or digits).
+bool IsTemporaryFileName(const std::string& name);
+// Removes the temporary files a killed process left in folder (not its subfolders). Only for a folder
+// whose files no other process is saving. Answers how many were removed; the names of those that could
+// not be removed go to failed.
+int RemoveStaleTemporaryFiles(const std::string& folder, std::string* failed = nullptr);
 
 } // namespace vgplat

@@ -224,7 +224,9 @@ void ConfigureAccessControl()
     AddDefaultGroups();
     AddGroup(usm, "initial", "initial");
     AddGroup(usm, "unsecureUser", "initial");  // refused: the first row for unsecureUser stays
-    AddGroup(usm, "MD5", "newGroup");
+    // A user with keys has a group of its own level: sharing "newGroup" with unsecureUser would serve it
+    // without its password.
+    AddGroup(usm, "MD5", "authGroup");
     AddGroup(usm, "SHA", "testNoPrivGroup");
     AddGroup(usm, "MD5DES", "testGroup");
     AddGroup(usm, "SHADES", "testGroup");
@@ -234,12 +236,15 @@ void ConfigureAccessControl()
     const int exact = CONTEXT_MATCH_EXACT;
     const int prefix = CONTEXT_MATCH_PREFIX;
     const int noAuth = SNMP_SEC_LEVEL_NOAUTH, auth = SNMP_SEC_LEVEL_AUTHNOPRIV, priv = SNMP_SEC_LEVEL_AUTHPRIV;
-    AddAccess("newGroup", "subagent", usm, noAuth, exact, "newView", "newView", "newView");
-    AddAccess("newGroup", "subagent2", usm, noAuth, exact, "newView", "newView", "newView");
-    AddAccess("newGroup", "", usm, noAuth, exact, "newView", "newView", "newView");
+    // Without credentials nothing is written: unsecureUser reads (its own context and the sub-agent
+    // contexts, not the engine's tree) and writes nothing. Each user with keys is served only at its own security level (VACM
+    // grants a row to requests at its level or above; the users' keys cap the level from above).
+    for (const char* context : {"subagent", "subagent2", ""}) {
+        AddAccess("newGroup", context, usm, noAuth, exact, "unsecureView", "", "unsecureView");
+        AddAccess("authGroup", context, usm, auth, exact, "newView", "newView", "newView");
+    }
     AddAccess("testGroup", "", usm, priv, prefix, "testView", "testView", "testView");
     AddAccess("testNoPrivGroup", "", usm, auth, prefix, "testView", "testView", "testView");
-    AddAccess("testGroup", "", usm, noAuth, prefix, "testView", "testView", "testView");
     AddAccess("readonlygroup", "", SNMP_SEC_MODEL_SNMPv2c, noAuth, exact, "v1ReadView", "v1NoWriteView", "v1NotifyView");
     AddAccess("readonlygroup", "", SNMP_SEC_MODEL_SNMPv1, noAuth, exact, "v1ReadView", "v1NoWriteView", "v1NotifyView");
     AddAccess("v1v2group", "", SNMP_SEC_MODEL_SNMPv2c, noAuth, exact, "v1ReadView", "v1WriteView", "v1NotifyView");
@@ -254,6 +259,10 @@ void ConfigureAccessControl()
     AddView("v1NoWriteView", {1, 3}, excluded);
     AddView("v1NotifyView", {1, 3}, included);
     AddView("newView", {1, 3}, included);
+    // Without credentials: everything but the engine's own tree, which holds its community and the
+    // other passwords.
+    AddView("unsecureView", {1, 3}, included);
+    AddView("unsecureView", {1, 3, 6, 1, 4, 1, 64950}, excluded);
     AddView("testView", {1, 3, 6}, included);
     AddView("internet", {1, 3, 6, 1}, included);
     AddView("restricted", {1, 3, 6, 1, 2, 1, 1}, included);

@@ -173,7 +173,11 @@ int KeyedTableCell::prepare_set_request(const MibRequest& request, const SnmpVal
     const int status = MibLeaf::prepare_set_request(request, value);
     if (status != kSnmpErrNoError)
         return status;
-    return m_kind == CellKind::Text && value.bytes.size() > m_maxLength ? kSnmpErrWrongLength : kSnmpErrNoError;
+    if (m_kind != CellKind::Text)
+        return kSnmpErrNoError;
+    if (value.bytes.size() > m_maxLength)
+        return kSnmpErrWrongLength;
+    return StorableTextStatus(m_table.Key(m_column, RowOf(request.index)), value);
 }
 
 int KeyedTableCell::set(const MibRequest& request, const SnmpValue& value)

@@ -22,6 +22,21 @@ int32_t ServerInteger(uint32_t key, uint32_t requester)
 
 } // namespace
 
+int StorableTextStatus(uint32_t key, const SnmpValue& value)
+{
+    CServer* server = CServer::Instance();
+    if (!server)
+        return kSnmpErrNoError;
+    switch (server->CheckStorable(key, kValueOctetString, value.bytes.data(), value.bytes.size())) {
+    case CServer::Storable::kWrongLength:
+        return kSnmpErrWrongLength;
+    case CServer::Storable::kWrongValue:
+        return kSnmpErrWrongValue;
+    default:
+        return kSnmpErrNoError;
+    }
+}
+
 mervane_keyed_intoid::mervane_keyed_intoid(const char* oidText, MibAccess access, uint32_t k)
     : MibLeaf(oidText, access, kSnmpInteger), key(k)
 {
@@ -73,7 +88,9 @@ int mervane_keyed_stroid::prepare_set_request(const MibRequest& request, const S
     const int status = MibLeaf::prepare_set_request(request, value);
     if (status != kSnmpErrNoError)
         return status;
-    return value.bytes.size() > kKeyedTextLimit ? kSnmpErrWrongLength : kSnmpErrNoError;
+    if (value.bytes.size() > kKeyedTextLimit)
+        return kSnmpErrWrongLength;
+    return StorableTextStatus(key, value);
 }
 
 int mervane_keyed_stroid::commit_set_request(const MibRequest& request, const SnmpValue& value)

@@ -29,6 +29,10 @@ constexpr size_t kKeyedTextLimit = 255;
 // The key of the UPS-MIB alarm count.
 constexpr uint32_t kUpsAlarmCountKey = 0x8301000A;
 
+// The check of a text SET for key: wrongLength or wrongValue when the server could not store it
+// (CServer::CheckStorable), so that the manager is never told a refused value was set.
+int StorableTextStatus(uint32_t key, const SnmpValue& value);
+
 class mervane_keyed_intoid : public MibLeaf {
 public:
     mervane_keyed_intoid(const char* oidText, MibAccess access, uint32_t key);

@@ -7,11 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <vector>
 #include <chrono>
 #include <cstring>
 
 #include "engine/agent/AgentSetup.h"
+#include "engine/agent/mib/Mib.h"
 #include "engine/snmp/NetSnmp.h"
 #include "engine/snmp/SnmpThread.h"
 #include "engine/base/AppLog.h"
@@ -48,8 +52,129 @@ int LogCallback(int, int, void* serverArg, void*)
         level = kLogError;
     else if (message->priority == LOG_WARNING)
         level = kLogWarning;
-    AppLog::Instance()->Printf(level, "net-snmp: %s", text.c_str());
+    // The library complains about bad packets and failed answers line by line: a flood from the
+    // network must not fill the log.
+    AppLog::Instance()->PrintfLimited(level, "net-snmp", "net-snmp: %s", text.c_str());
     return 0;
+}
+
+// The largest UDP payload over IPv4: an answer beyond it cannot be sent at all.
+constexpr size_t kMaxDatagramPayload = 65507;
+
+// The size an answer may have: the datagram, and for SNMPv3 the manager's msgMaxSize too.
+size_t AnswerLimit(const netsnmp_pdu* pdu)
+{
+    size_t limit = kMaxDatagramPayload;
+    if (pdu->version == SNMP_VERSION_3 && pdu->msgMaxSize >= SNMP_MIN_MAX_LEN &&
+        static_cast<size_t>(pdu->msgMaxSize) < limit)
+        limit = static_cast<size_t>(pdu->msgMaxSize);
+    return limit;
+}
+
+// Encodes pdu and leaves the message at the start of *packet, as the session expects from its build
+// hook (the library encodes backwards, from the end of the buffer, unless the PDU asks otherwise).
+int Encode(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* size, size_t* length)
+{
+    *length = 0;
+    const bool forward = (pdu->flags & UCD_MSG_FLAG_FORWARD_ENCODE) != 0;
+    int rc = snmp_build(packet, size, length, session, pdu);
+    if (rc == 0 && !forward && *length <= *size)
+        std::memmove(*packet, *packet + *size - *length, *length);
+    return rc;
+}
+
+// The request ids of GETBULK requests not yet answered (their answers are cut to fit, not refused).
+// SNMP thread only; bounded, as a request the agent drops is never answered.
+std::deque<long> g_bulkRequests;
+
+int CheckParse(netsnmp_session* session, netsnmp_pdu* pdu, int result)
+{
+    if (pdu && pdu->command == SNMP_MSG_GETBULK) {
+        if (g_bulkRequests.size() >= 64)
+            g_bulkRequests.pop_front();
+        g_bulkRequests.push_back(pdu->reqid);
+    }
+    return netsnmp_agent_check_parse(session, pdu, result);
+}
+
+bool TakeBulkRequest(long reqid)
+{
+    auto found = std::find(g_bulkRequests.begin(), g_bulkRequests.end(), reqid);
+    if (found == g_bulkRequests.end())
+        return false;
+    g_bulkRequests.erase(found);
+    return true;
+}
+
+// A GETBULK answer that does not fit keeps as many of its first varbinds as fit (RFC 3416 4.2.3).
+int CutToFit(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* size, size_t* length,
+             size_t limit)
+{
+    std::vector<netsnmp_variable_list*> list;
+    for (netsnmp_variable_list* vb = pdu->variables; vb; vb = vb->next_variable)
+        list.push_back(vb);
+    // The longest prefix that fits, by bisection: [fits, tooLong).
+    size_t fits = 0, tooLong = list.size();
+    auto keep = [&](size_t count) {
+        for (size_t i = 0; i < list.size(); ++i)
+            list[i]->next_variable = i + 1 < count ? list[i + 1] : nullptr;
+        pdu->variables = count ? list[0] : nullptr;
+    };
+    while (tooLong - fits > 1) {
+        const size_t middle = fits + (tooLong - fits) / 2;
+        keep(middle);
+        if (Encode(session, pdu, packet, size, length) == 0 && *length <= limit)
+            fits = middle;
+        else
+            tooLong = middle;
+    }
+    // The list is whole again for its owner to free, then cut where it fits.
+    keep(list.size());
+    netsnmp_variable_list* rest = fits < list.size() ? list[fits] : nullptr;
+    if (fits > 0)
+        list[fits - 1]->next_variable = nullptr;
+    else
+        pdu->variables = nullptr;
+    snmp_free_varbind(rest);
+    return Encode(session, pdu, packet, size, length);
+}
+
+// The build hook of the agent's session: every message the agent sends passes here. Before an answer
+// goes out, the work a request left pending is done (a SET's save); an answer too big to send becomes
+// tooBig (RFC 3416: error index 0, no variable bindings; SNMPv1 keeps the names with NULL values),
+// except a GETBULK answer, which is cut to the varbinds that fit.
+int BuildAnswer(netsnmp_session* session, netsnmp_pdu* pdu, u_char** packet, size_t* size, size_t* length)
+{
+    const bool answer = pdu->command == SNMP_MSG_RESPONSE;
+    if (answer) {
+        // The SET request this answers is done: its saves go to disk before the manager hears of it.
+        const bool done = Mib::EndSetRequest();
+        if (!done && pdu->errstat == SNMP_ERR_NOERROR) {
+            pdu->errstat = SNMP_ERR_COMMITFAILED;
+            pdu->errindex = pdu->variables ? 1 : 0;
+        }
+    }
+    const bool bulk = answer && TakeBulkRequest(pdu->reqid);
+    int rc = Encode(session, pdu, packet, size, length);
+    const size_t limit = AnswerLimit(pdu);
+    if (rc != 0 || !answer || *length <= limit)
+        return rc;
+    if (bulk && pdu->errstat == SNMP_ERR_NOERROR)
+        return CutToFit(session, pdu, packet, size, length, limit);
+    LimitedLog(kLogWarning, "answer-too-big", "SnmpAgent: an answer of %zu bytes exceeds %zu: tooBig sent", *length,
+               limit);
+    pdu->errstat = SNMP_ERR_TOOBIG;
+    pdu->errindex = 0;
+    if (pdu->version == SNMP_VERSION_1) {
+        for (netsnmp_variable_list* vb = pdu->variables; vb; vb = vb->next_variable)
+            snmp_set_var_typed_value(vb, ASN_NULL, nullptr, 0);
+        rc = Encode(session, pdu, packet, size, length);
+        if (rc != 0 || *length <= limit)
+            return rc;
+    }
+    snmp_free_varbind(pdu->variables);
+    pdu->variables = nullptr;
+    return Encode(session, pdu, packet, size, length);
 }
 
 bool MakeDirectory(const std::string& path)
@@ -236,15 +361,17 @@ int SnmpAgent::Start()
     ConfigureAgentXLocalhost();
 
     std::string ports = "udp:" + (m_address.empty() ? std::string("0.0.0.0") : m_address) + ":" + std::to_string(m_port);
-    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
+    // The library starts the AgentX master only; the listening session is ours, with the build hook
+    // that sees every answer before it goes out.
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, "none");
     if (m_reservedFd >= 0) {
         close(m_reservedFd);
         m_reservedFd = -1;
     }
     int rc = init_master_agent();
-    if (rc != 0) {
+    if (rc != 0 || !OpenListeningSession(ports)) {
         AppLog::Instance()->Printf(kLogError, "SnmpAgent: the agent cannot listen on %s", ports.c_str());
-        return rc > 0 ? -1 : rc;
+        return rc > 0 ? -1 : (rc < 0 ? rc : -1);
     }
     // Find our listening UDP socket(s) among the sessions' sockets, for the pause flag.
     netsnmp_large_fd_set fds;
@@ -286,6 +413,28 @@ int SnmpAgent::Start()
     }
     m_started.store(true);
     return 0;
+}
+
+bool SnmpAgent::OpenListeningSession(const std::string& ports)
+{
+    netsnmp_transport* transport = netsnmp_transport_open_server(m_appName.c_str(), ports.c_str());
+    if (!transport)
+        return false;
+    netsnmp_session config;
+    snmp_sess_init(&config);
+    config.version = SNMP_DEFAULT_VERSION;
+    config.callback = handle_snmp_packet;
+    config.authenticator = nullptr;
+    config.flags = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_FLAGS);
+    config.isAuthoritative = SNMP_SESS_AUTHORITATIVE;
+    // snmp_add_full closes the transport when it fails.
+    netsnmp_session* session = snmp_add_full(&config, transport, netsnmp_agent_check_packet, nullptr,
+                                             CheckParse, nullptr, BuildAnswer, nullptr, nullptr);
+    if (!session)
+        return false;
+    if (!main_session)
+        main_session = session;
+    return true;
 }
 
 void SnmpAgent::SendColdStart(const std::string& host, int port, const std::string& community)

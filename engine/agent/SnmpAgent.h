@@ -80,6 +80,10 @@ public:
     // The agent's sysUpTime in hundredths of a second. Any thread.
     uint32_t GetSysUpTime() const;
 
+    // Every answer passes the session's build hook: the SET request it answers is ended first
+    // (Mib::EndSetRequest: its saves are written; a failure makes the answer commitFailed), and an
+    // answer too big to send becomes tooBig (a GETBULK answer is cut to what fits).
+
     // Closes the library's sessions and shuts the library down. The MIB's registrations must be gone
     // (Mib::unregister_groups) and the SNMP thread's sessions closed (SnmpThread::Shutdown) before.
     void Shutdown();
@@ -87,6 +91,9 @@ public:
     const std::string& AppName() const { return m_appName; }
 
 private:
+    // The agent's UDP session on ports, with BuildAnswer as its build hook.
+    bool OpenListeningSession(const std::string& ports);
+
     SnmpThread& m_thread;
     std::string m_appName = "vgnsa";
     std::string m_address;

@@ -118,17 +118,30 @@ int AppFileLogger::Open(const std::string& path)
     MutexLock lock(GetMutex());
     if (!lock.Locked())
         return 0;
+    return OpenLocked(path) ? 1 : 0;
+}
+
+bool AppFileLogger::OpenLocked(const std::string& path)
+{
     CloseLocked();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     if (fd < 0)
-        return 0;
+        return false;
     m_file = ::fdopen(fd, "w");
     if (!m_file) {
         ::close(fd);
-        return 0;
+        return false;
     }
     m_path = path;
-    return 1;
+    m_written = 0;
+    return true;
+}
+
+void AppFileLogger::SetRollOver(uint64_t maxBytes, const std::string& backupPath)
+{
+    MutexLock lock(GetMutex());
+    m_maxBytes = maxBytes;
+    m_backupPath = backupPath;
 }
 
 void AppFileLogger::CloseLocked()
@@ -157,6 +170,13 @@ int AppFileLogger::Log(LogLevel level, const std::string& timeStamp, const std::
         const std::string line = SinkLine(m_names, level, timeStamp, message);
         std::fwrite(line.data(), 1, line.size(), m_file);
         std::fflush(m_file);
+        m_written += line.size();
+        if (m_maxBytes && m_written >= m_maxBytes && !m_backupPath.empty()) {
+            // Nothing can be logged from here: a failed rename just starts the file anew.
+            CloseLocked();
+            ::rename(m_path.c_str(), m_backupPath.c_str());
+            OpenLocked(m_path);
+        }
     }
     return m_file ? 1 : 0;
 }
@@ -239,6 +259,71 @@ int AppLog::Printf(LogLevel level, const char* format, ...)
 {
     if (!format || !*format || !IsEnabled(level))
         return 0;
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    int needed = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (needed < 0) {
+        va_end(args);
+        return 0;
+    }
+    std::string text(static_cast<size_t>(needed) + 1, '\0');
+    int written = std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    if (written != needed)
+        return 0;
+    text.resize(static_cast<size_t>(needed));
+    return Write(level, text) ? 1 : 0;
+}
+
+void AppLog::SetLineLimit(unsigned burst, int64_t windowMs, std::function<int64_t()> clock)
+{
+    MutexLock lock(m_limitMutex);
+    m_limitBurst = burst;
+    m_limitWindowMs = windowMs;
+    m_limitClock = std::move(clock);
+    m_limits.clear();
+}
+
+bool AppLog::AdmitLimited(const std::string& kind, std::string& summary)
+{
+    MutexLock lock(m_limitMutex);
+    const int64_t now = m_limitClock ? m_limitClock()
+                                     : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now().time_since_epoch())
+                                           .count();
+    auto found = m_limits.find(kind);
+    if (found == m_limits.end()) {
+        // Kinds are a few fixed names; the bound only guards against a caller that makes them up.
+        if (m_limits.size() >= 256)
+            m_limits.clear();
+        found = m_limits.emplace(kind, LimitWindow{now, 0, 0}).first;
+    }
+    LimitWindow& window = found->second;
+    if (now - window.start >= m_limitWindowMs) {
+        if (window.suppressed)
+            summary = kind + ": " + std::to_string(window.suppressed) + " similar lines suppressed";
+        window = LimitWindow{now, 0, 0};
+    }
+    if (window.written < m_limitBurst) {
+        ++window.written;
+        return true;
+    }
+    ++window.suppressed;
+    return false;
+}
+
+int AppLog::PrintfLimited(LogLevel level, const char* kind, const char* format, ...)
+{
+    if (!format || !*format || !kind || !IsEnabled(level))
+        return 0;
+    std::string summary;
+    if (!AdmitLimited(kind, summary))
+        return 0;
+    if (!summary.empty())
+        Write(level, summary);
     va_list args;
     va_start(args, format);
     va_list measure;

@@ -12,7 +12,9 @@
 // and the sinks live until the process ends; the hub is never destroyed.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -83,14 +85,22 @@ public:
     int Open(const std::string& path);
     int Shutdown() override;
     int Log(LogLevel level, const std::string& timeStamp, const std::string& message) override;
+    // Bounds the file: once it holds maxBytes or more, it is renamed to backupPath (replacing that
+    // file) and a new one is started. 0: no bound.
+    void SetRollOver(uint64_t maxBytes, const std::string& backupPath);
 
 private:
     // Closes the file if open; the sink's mutex is held.
     void CloseLocked();
+    // Opens path anew (truncated); the sink's mutex is held.
+    bool OpenLocked(const std::string& path);
 
     std::string m_path;
     LogLevelNames m_names;
     std::FILE* m_file = nullptr;
+    uint64_t m_written = 0;
+    uint64_t m_maxBytes = 0;
+    std::string m_backupPath;
 };
 
 class AppStreamLogger : public AppLogger {
@@ -122,6 +132,14 @@ public:
     // cannot be formatted.
     int Printf(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     int LogRecord(LogLevel level, const AppLogRecord& record);
+    // For lines that requests from the network can cause (a refused value, the SNMP library's complaint
+    // about a packet): of one kind, at most the burst of lines per window is written; the rest are
+    // counted, and the first line of that kind after the window says how many were left out
+    // ("<kind>: N similar lines suppressed"). Answers 1 when the line was written.
+    int PrintfLimited(LogLevel level, const char* kind, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    // The limit of PrintfLimited (default 10 lines per 60 s); clock in milliseconds (default: steady).
+    void SetLineLimit(unsigned burst, int64_t windowMs, std::function<int64_t()> clock = nullptr);
     int AddLogger(AppLogger* sink);
 
     // For tests: drops every sink and pending line. The sinks are not deleted.
@@ -132,7 +150,25 @@ private:
     bool IsEnabledLocked(LogLevel level) const;
     void AddPendingLocked(LogLevel level, const std::string& stamp, const std::string& text);
 
+    // Whether a line of kind may be written now; summary receives the line that reports what the last
+    // window left out. Under m_limitMutex (a leaf).
+    bool AdmitLimited(const std::string& kind, std::string& summary);
+
     Mutex m_mutex;
     std::vector<AppLogger*> m_sinks;
     std::deque<std::string> m_pending;
+
+    struct LimitWindow {
+        int64_t start = 0;
+        unsigned written = 0;
+        uint64_t suppressed = 0;
+    };
+    Mutex m_limitMutex{"AppLogLimitMutex"};
+    unsigned m_limitBurst = 10;
+    int64_t m_limitWindowMs = 60000;
+    std::function<int64_t()> m_limitClock;
+    std::map<std::string, LimitWindow> m_limits;
 };
+
+// AppLog::Instance()->PrintfLimited.
+#define LimitedLog(level, kind, ...) AppLog::Instance()->PrintfLimited(level, kind, __VA_ARGS__)

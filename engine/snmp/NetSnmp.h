@@ -32,6 +32,8 @@ void init_vacm_vars(void);
 void init_vacm_context(void);
 // libnetsnmpagent.
 void init_vacm_conf(void);
+// libnetsnmpagent: the agent's first listening session (exported, declared in no installed header).
+extern netsnmp_session* main_session;
 // libnetsnmp configuration handlers.
 void oldengineID_conf(const char* word, char* cptr);
 }

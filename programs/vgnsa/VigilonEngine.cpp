@@ -13,6 +13,7 @@
 #include "engine/agent/EngineServerHooks.h"
 #include "engine/agent/MervaneSnmp.h"
 #include "engine/agent/MibRowCounts.h"
+#include "engine/agent/mib/Mib.h"
 #include "engine/base/AppLog.h"
 #include "engine/core/settings/DeviceEngineTable.h"
 #include "engine/base/Helpers.h"
@@ -146,6 +147,8 @@ void SetRemoteAgentsFactory(RemoteAgentsFactory factory)
 
 void RegisterVigilonEngine()
 {
+    // One SET request, one save of the user extension file, written before the answer goes out.
+    Mib::SetSetObserver({[] { CUserExtension::HoldSaves(); }, [] { return CUserExtension::ReleaseSaves(); }});
     SetEngineMibBuilder(BuildEngineMib);
     SetEngineAddressReader(ReadAddressForAgent);
     SetEngineServerFactory(CreateVigilonServer);

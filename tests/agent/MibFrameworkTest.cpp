@@ -137,7 +137,7 @@ TEST_F(MibFramework, RowsWalksAndBulk)
     // A walk of both groups: OID order across the groups, the hidden object left out, the table by
     // column then row.
     std::vector<std::string> expected = {
-        Enterprise("98.1.0"),       Enterprise("99.1.0"),       Enterprise("99.2.0"),       Enterprise("99.3.0"),
+        Enterprise("98.1.0"),       Enterprise("98.2.0"),       Enterprise("99.1.0"),       Enterprise("99.2.0"),       Enterprise("99.3.0"),
         Enterprise("99.4.0"),       Enterprise("99.6.0"),       Enterprise("99.10.1.1.1"), Enterprise("99.10.1.1.2"),
         Enterprise("99.10.1.2.1"), Enterprise("99.10.1.2.2"), Enterprise("99.10.1.3.1"), Enterprise("99.10.1.3.2"),
     };
@@ -146,7 +146,7 @@ TEST_F(MibFramework, RowsWalksAndBulk)
     std::string bulk = Tool("snmpbulkwalk", {"-Cr5", "1.3.6.1.4.1.64950"});
     EXPECT_EQ(Names(bulk), expected) << bulk;
     // GET-NEXT leaves a group and its table at their ends: into the next group, then past ours.
-    std::string out = Tool("snmpgetnext", {Enterprise("98.1.0"), Enterprise("99.10.1.3.2"), Enterprise("99.10.1")});
+    std::string out = Tool("snmpgetnext", {Enterprise("98.2.0"), Enterprise("99.10.1.3.2"), Enterprise("99.10.1")});
     std::vector<std::string> next = Names(out);
     ASSERT_EQ(next.size(), 3u) << out;
     EXPECT_EQ(next[0], Enterprise("99.1.0"));

@@ -154,3 +154,49 @@ TEST(StringToInt, ReadsALeadingInteger)
     EXPECT_EQ(v, -7);
     EXPECT_FALSE(StringToInt("x1", v));
 }
+
+TEST_F(AppLogTest, LimitedLinesKeepABurstPerWindowAndCountTheRest)
+{
+    std::ostringstream out;
+    AppStreamLogger sink(&out);
+    Log().AddLogger(&sink);
+    int64_t now = 1000;
+    Log().SetLineLimit(3, 10000, [&] { return now; });
+    int written = 0;
+    for (int i = 0; i < 50; ++i)
+        written += Log().PrintfLimited(kLogError, "flood", "bad packet %d", i);
+    written += Log().PrintfLimited(kLogError, "other", "another kind");
+    EXPECT_EQ(written, 4);
+    now += 10000; // the next window: the count first, then the line
+    EXPECT_EQ(Log().PrintfLimited(kLogError, "flood", "bad packet again"), 1);
+    const std::string text = out.str();
+    EXPECT_NE(text.find("bad packet 2\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("bad packet 3\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("flood: 47 similar lines suppressed\n"), std::string::npos) << text;
+    EXPECT_LT(text.find("suppressed"), text.find("bad packet again"));
+    Log().SetLineLimit(10, 60000);
+}
+
+TEST_F(AppLogTest, FullFileRollsOverToItsBackup)
+{
+    const std::string path = ::testing::TempDir() + "applog_roll.log", backup = path + ".bak";
+    std::remove(backup.c_str());
+    AppFileLogger sink(path, "AppFileLoggerRoll#");
+    sink.SetRollOver(4096, backup);
+    Log().AddLogger(&sink);
+    const std::string line(100, 'y');
+    for (int i = 0; i < 200; ++i)
+        Log().Printf(kLogError, "%04d %s", i, line.c_str());
+    sink.Shutdown();
+    auto size = [](const std::string& p) {
+        std::ifstream in(p, std::ios::binary | std::ios::ate);
+        return in ? static_cast<long>(in.tellg()) : -1L;
+    };
+    EXPECT_LE(size(path), 4096 + 200);
+    EXPECT_GE(size(backup), 4096);
+    EXPECT_LE(size(backup), 4096 + 200);
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_NE(all.str().find("0199 "), std::string::npos); // the newest lines are in the file
+}

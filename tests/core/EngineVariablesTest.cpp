@@ -271,3 +271,42 @@ TEST_F(EngineVariablesTest, RowsAndSetRouting)
 }
 
 } // namespace
+
+namespace {
+
+// What the server cannot store, decided before a SET applies anything; each refused value is also
+// refused by SetValue itself, so the check never answers for a value that would be stored.
+TEST_F(EngineVariablesTest, ValuesThatCannotBeStoredAreKnownBeforehand)
+{
+    using S = CServer::Storable;
+    const uint32_t trapName = 0xA40C0000u | 4 << 8 | 1, trapCommunity = 0xA40C0000u | 5 << 8 | 1;
+    struct Case {
+        uint32_t key;
+        std::string text;
+        S expected;
+    } cases[] = {
+        {17, std::string(127, 'c'), S::kYes},         {17, std::string(128, 'c'), S::kWrongLength},
+        {8, "mail.example", S::kYes},                  {8, "#x", S::kWrongValue},
+        {8, " lead", S::kWrongValue},                  {34, "pass#word", S::kWrongValue},
+        {16, "#free text", S::kYes},                   {82, std::string(127, 'v'), S::kYes},
+        {82, std::string(128, 'v'), S::kWrongLength},  {0x85020014u, std::string(63, 'k'), S::kYes},
+        {0x85020014u, std::string(64, 'k'), S::kWrongLength},
+        {trapName, "a,b", S::kWrongValue},             {trapName, "name", S::kYes},
+        {trapCommunity, "#c", S::kWrongValue},         {trapCommunity, "public", S::kYes},
+        {17u, std::string("ab\0#", 4), S::kYes}, // a text ends at its NUL
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.key) + " " + c.text.substr(0, 12));
+        EXPECT_EQ(server->CheckStorable(c.key, kValueOctetString, c.text.data(), c.text.size()), c.expected);
+        if (c.expected != S::kYes && (c.key < 0x100 || c.key == 0x85020014u)) {
+            const std::string before = Get(c.key);
+            server->SetValue(c.key, 0, Text(c.text));
+            EXPECT_EQ(Get(c.key), before);
+        }
+    }
+    // Integers are the MIB's to check.
+    const uint32_t number = 5;
+    EXPECT_EQ(server->CheckStorable(17, kValueInteger, &number, sizeof number), S::kYes);
+}
+
+} // namespace

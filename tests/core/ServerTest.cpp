@@ -245,6 +245,29 @@ TEST_F(ServerTest, CrashRecoveryRestoresTheBackupsAndClearsTheCriticalState)
     EXPECT_EQ(saved.GetEngineTable().GetWord(EngineWord::kSmtpPort), 2525u);
 }
 
+TEST_F(ServerTest, StaleTemporaryFilesAreRemovedAtTheStart)
+{
+    // What kill -9 in the middle of saves leaves, beside files that merely look alike.
+    fs::create_directories(install.Path("data/keep"));
+    const std::vector<std::string> stale = {"vgusrext.dat.tmp.a1B2c3", "vgdvcext.dat.tmp.ZZZZZZ", "x.tmp.000000"};
+    const std::vector<std::string> kept = {"vgusrext.dat.tmp", "notes.tmp.txt", "a.tmp.abc", "a.tmp.abcdefg",
+                                           "keep/vgusrext.dat.tmp.a1B2c3"};
+    for (const auto& name : stale)
+        std::ofstream(install.Path("data/" + name)) << "partial";
+    for (const auto& name : kept)
+        std::ofstream(install.Path("data/" + name)) << "mine";
+    auto server = StartServer();
+    for (const auto& name : stale)
+        EXPECT_FALSE(fs::exists(install.Path("data/" + name))) << name;
+    for (const auto& name : kept)
+        EXPECT_TRUE(fs::exists(install.Path("data/" + name))) << name;
+    EXPECT_GE(LogIndex("[CServer::Initialize]: 3 stale temporary files removed from " +
+                       server->GetConfig().DataDirectory()),
+              0);
+    EXPECT_TRUE(fs::exists(install.Path("data/vgusrext.dat")));
+    server->Destroy();
+}
+
 TEST_F(ServerTest, ChangedEngineAddressIsStoredOnceAndItsCheckCleared)
 {
     const uint32_t first = 0x0400007F, moved = 0x0500007F; // 127.0.0.4, then 127.0.0.5

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <atomic>
 #include <thread>
 
 #include "engine/core/config/ConfigFileInterface.h"
@@ -287,3 +288,100 @@ TEST_F(UserExtensionTest, TextKeysOfARefusedStringBlockAreDropped)
     EXPECT_EQ(engine.extension.GetSnmpIpTable().GetValue(kSnmpIpBlockKey | 5 << 8 | 1, 0).bytes, "public");
     EXPECT_TRUE(Log().Contains(kLogWarning, "settings word 9 names the missing text 0x06000001"));
 }
+
+namespace {
+
+TEST_F(UserExtensionTest, ReplacedAndRemovedTextsLeaveTheFile)
+{
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    CDeviceEngineTable& record = engine.extension.GetEngineTable();
+    CSnmpIpTable& traps = engine.extension.GetSnmpIpTable();
+    ASSERT_NE(traps.AddEmptyRow(), kDataKeyFailed);
+    ASSERT_TRUE(traps.SetValue(kSnmpIpBlockKey | 2 << 8 | 1, 0, kValueInteger, "\x01\0\0\0", 4)); // enabled
+    // Two words sharing one text: the text stays while either refers to it.
+    ASSERT_TRUE(record.SetText(EngineWord::kSmtpFrom, "shared", 6));
+    ASSERT_TRUE(record.SetText(EngineWord::kSmtpLogin, "shared", 6));
+    size_t size = 0;
+    for (int round = 0; round < 60; ++round) {
+        const std::string text(255, static_cast<char>('a' + round % 26));
+        const std::string numbered = std::to_string(round) + text.substr(3);
+        ASSERT_TRUE(record.SetText(EngineWord::kSmtpServer, numbered.data(), numbered.size()));
+        ASSERT_TRUE(traps.SetValue(kSnmpIpBlockKey | 8 << 8 | 1, 0, kValueOctetString, text.data(), text.size()));
+        ASSERT_EQ(engine.extension.Save(), 1);
+        if (round == 0)
+            size = File().size();
+        ASSERT_EQ(File().size(), size) << "round " << round;
+    }
+    ASSERT_TRUE(record.SetText(EngineWord::kSmtpFrom, "", 0));
+    ASSERT_EQ(engine.extension.Save(), 1);
+    EXPECT_EQ(record.GetText(EngineWord::kSmtpLogin), "shared");
+    // The server's text, the destination's text and the shared one.
+    EXPECT_EQ(engine.extension.GetStringTable().GetCount(), 3);
+    ASSERT_TRUE(traps.Remove(kSnmpIpBlockKey | 1));
+    ASSERT_EQ(engine.extension.Save(), 1);
+    EXPECT_EQ(engine.extension.GetStringTable().GetCount(), 2);
+
+    Engine reloaded(*this);
+    ASSERT_EQ(reloaded.extension.Load(), 1);
+    EXPECT_EQ(reloaded.extension.GetEngineTable().GetText(EngineWord::kSmtpServer).substr(0, 2), "59");
+    EXPECT_EQ(reloaded.extension.GetEngineTable().GetText(EngineWord::kSmtpLogin), "shared");
+    EXPECT_EQ(reloaded.extension.GetStringTable().GetCount(), 2);
+}
+
+// A writer between adding its text and storing the key must not lose the text to a save's sweep.
+TEST_F(UserExtensionThreads, TextsBeingStoredSurviveConcurrentSaves)
+{
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    CDeviceEngineTable& record = engine.extension.GetEngineTable();
+    std::atomic<bool> done{false};
+    std::thread saver([&] {
+        while (!done.load())
+            engine.extension.Save();
+    });
+    bool intact = true;
+    for (int i = 0; i < 300 && intact; ++i) {
+        const std::string text = "server-" + std::to_string(i);
+        record.SetText(EngineWord::kSmtpServer, text.data(), text.size());
+        intact = record.GetText(EngineWord::kSmtpServer) == text;
+    }
+    done = true;
+    saver.join();
+    EXPECT_TRUE(intact);
+}
+
+TEST_F(UserExtensionThreads, HeldSavesAreWrittenOnceAtTheRelease)
+{
+    Engine engine(*this);
+    ASSERT_EQ(engine.extension.Load(), 1);
+    CDeviceEngineTable& record = engine.extension.GetEngineTable();
+    const uint64_t before = engine.extension.GetSavesWritten();
+    CUserExtension::HoldSaves();
+    for (int i = 0; i < 100; ++i) {
+        const std::string text = "held-" + std::to_string(i);
+        ASSERT_TRUE(record.SetText(EngineWord::kSmtpServer, text.data(), text.size()));
+        EXPECT_EQ(engine.extension.Save(), 1);
+    }
+    EXPECT_EQ(engine.extension.GetSavesWritten(), before);
+    // Another thread's save is written at once, and the critical state too.
+    std::thread([&] { EXPECT_EQ(engine.extension.Save(), 1); }).join();
+    EXPECT_EQ(engine.extension.GetSavesWritten(), before + 1);
+    record.BeginCritical(kCriticalAgentAdding);
+    EXPECT_EQ(engine.extension.GetSavesWritten(), before + 2);
+    record.SetText(EngineWord::kSmtpServer, "held-last", 9);
+    engine.extension.Save();
+    EXPECT_TRUE(CUserExtension::ReleaseSaves());
+    EXPECT_EQ(engine.extension.GetSavesWritten(), before + 3);
+    // Released: saves are written again, and nothing was left held.
+    EXPECT_TRUE(CUserExtension::ReleaseSaves());
+    EXPECT_EQ(engine.extension.GetSavesWritten(), before + 3);
+    EXPECT_EQ(engine.extension.Save(), 1);
+    EXPECT_EQ(engine.extension.GetSavesWritten(), before + 4);
+
+    Engine reloaded(*this);
+    ASSERT_EQ(reloaded.extension.Load(), 1);
+    EXPECT_EQ(reloaded.extension.GetEngineTable().GetText(EngineWord::kSmtpServer), "held-last");
+}
+
+} // namespace

@@ -300,6 +300,13 @@ bool EngineInstall::Start(const std::vector<std::string>& extra, const std::stri
 
 int EngineInstall::Stop() { return Running() ? m_engine->Stop() : -1; }
 
+bool EngineInstall::Kill()
+{
+    if (!Running() || !m_engine->Signal(SIGKILL))
+        return false;
+    return m_engine->Wait(10000).has_value();
+}
+
 std::string EngineInstall::Get(const std::string& oid, const std::string& community, const std::string& client)
 {
     std::vector<std::string> argv = {"snmpget", "-v2c", "-c", community, "-t", "1", "-r", "1", "-Ov"};

@@ -122,6 +122,8 @@ public:
     bool Start(const std::vector<std::string>& extra = {}, const std::string& community = "gimbal");
     // SIGTERM; the wait status (-1 when it was not running).
     int Stop();
+    // SIGKILL, as a crash would, and waits for the end; false when it was not running.
+    bool Kill();
     bool Running() { return m_engine && m_engine->Running(); }
     std::string ConsoleOutput() const { return ReadText(Path("console.out." + std::to_string(m_runs))); }
     std::string LogText() const { return ReadText(Path("log/vigilon.log")); }

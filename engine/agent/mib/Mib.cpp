@@ -17,6 +17,10 @@ struct Mib::Registration {
 
 namespace {
 
+// SNMP thread only.
+Mib::SetObserver g_setObserver;
+bool g_setOpen = false;
+
 void SetException(netsnmp_variable_list* vb, u_char type)
 {
     snmp_set_var_typed_value(vb, type, nullptr, 0);
@@ -158,8 +162,10 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
         uint32_t requester = Mib::RequesterAddress(reqinfo);
         const bool authenticated = Mib::RequestAuthenticated(reqinfo);
         Creations creations;
-        if (reqinfo->mode == MODE_SET_RESERVE1)
+        if (reqinfo->mode == MODE_SET_RESERVE1) {
+            Mib::BeginSetRequest(reqinfo->asp);
             creations = RowsBeingCreated(*group, requests);
+        }
         for (netsnmp_request_info* r = requests; r; r = r->next) {
             if (r->processed)
                 continue;
@@ -206,6 +212,42 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
 }
 
 }  // namespace
+
+void Mib::SetSetObserver(SetObserver observer)
+{
+    g_setObserver = std::move(observer);
+}
+
+void Mib::BeginSetRequest(const void* request)
+{
+    // Net-snmp checks all of a request's varbinds (every group) before it commits any: the request is
+    // open from the first group's check until its answer.
+    static const void* current = nullptr;
+    if (g_setOpen && request && request == current)
+        return;
+    EndSetRequest();
+    current = request;
+    g_setOpen = true;
+    try {
+        if (g_setObserver.begin)
+            g_setObserver.begin();
+    } catch (...) {
+        AppLog::Instance()->Printf(kLogError, "Mib: the start of a SET request failed");
+    }
+}
+
+bool Mib::EndSetRequest()
+{
+    if (!g_setOpen)
+        return true;
+    g_setOpen = false;
+    try {
+        return !g_setObserver.end || g_setObserver.end();
+    } catch (...) {
+        AppLog::Instance()->Printf(kLogError, "Mib: the end of a SET request failed");
+        return false;
+    }
+}
 
 Mib::Mib() = default;
 

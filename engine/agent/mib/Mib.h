@@ -18,6 +18,7 @@
 // SNMP thread. The Mib must outlive its registrations (unregister_groups, or the destructor, ends
 // them; the destructor must then run on the SNMP thread before the library shuts down).
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -44,6 +45,21 @@ public:
     static uint32_t RequesterAddress(struct netsnmp_agent_request_info_s* reqinfo);
     // Whether the request came over SNMPv3 with authentication.
     static bool RequestAuthenticated(struct netsnmp_agent_request_info_s* reqinfo);
+
+    // A SET request as a whole: begin runs when a SET first reaches one of our groups (its first
+    // check), end once when the agent is about to send that request's answer (EndSetRequest, from the
+    // agent's answer hook), after the last varbind is done; end's false fails the answer. A request
+    // whose answer never went out is ended when the next one begins. SNMP thread; set before serving.
+    struct SetObserver {
+        std::function<void()> begin;
+        std::function<bool()> end;
+    };
+    static void SetSetObserver(SetObserver observer);
+    // Ends the open SET request, if any (the observer's end); true when there was none or it succeeded.
+    static bool EndSetRequest();
+    // Called by the handler at each group's first check of a SET; request identifies the request (the
+    // library's agent session), so the begin runs once per request.
+    static void BeginSetRequest(const void* request);
 
     struct Registration;
 

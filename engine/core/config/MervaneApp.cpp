@@ -169,11 +169,15 @@ int MervaneApp::CreateFileLogger(const std::string& path, LogLevel threshold)
         return 1;
     // The log that explains the last stop (a shutdown, a crash) is kept for one more run.
     std::string standard, backup;
-    if (GetFileName(standard, VG_FILE_LOG_APP, false) == 0 && path == standard && FileExists(path.c_str()) &&
-        GetFileName(backup, VG_FILE_LOG_APP, true) == 0)
+    const bool isStandard = GetFileName(standard, VG_FILE_LOG_APP, false) == 0 && path == standard &&
+                            GetFileName(backup, VG_FILE_LOG_APP, true) == 0;
+    if (isStandard && FileExists(path.c_str()))
         FileRename(path.c_str(), backup.c_str());
     m_fileLogger = new AppFileLogger(path, "AppFileLogger");
     m_fileLogger->SetThreshold(threshold);
+    // A full log goes to the backup too, so the two files together never hold more than twice the bound.
+    if (isStandard)
+        m_fileLogger->SetRollOver(AppConfig::kMaxLogFileBytes, backup);
     AppLog::Instance()->AddLogger(m_fileLogger);
     return 1;
 }

@@ -38,6 +38,8 @@ class AppConfig {
 public:
     static constexpr const char* kDefaultDataDirectory = "/opt/vigilon/data/";
     static constexpr const char* kDefaultLogDirectory = "/opt/vigilon/log/";
+    // The application log is rolled over to its backup once it holds this much (4 MiB).
+    static constexpr uint64_t kMaxLogFileBytes = 4u << 20;
 
     // Defaults, then initialize().
     AppConfig();

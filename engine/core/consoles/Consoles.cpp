@@ -16,7 +16,7 @@ using namespace console_row;
 namespace {
 
 constexpr size_t kMaxRefusedRemembered = 1024;
-constexpr size_t kMaxCommunityText = 64; // texts of this length or more are refused
+constexpr size_t kMaxCommunityText = CConsoles::kMaxConsoleCommunityBytes; // this length or more: refused
 
 // Reads a fixed-width field of decimal digits; false when any character is not a digit.
 bool ReadDigits(const char* text, size_t count, int& value)

@@ -85,6 +85,8 @@ public:
     static constexpr size_t kMaxConsoles = 64;
     static constexpr const char* kTrapName = "vgagent12";
     static constexpr size_t kMaxTrapCommunity = 255;
+    // A console's community (key 0x85020014) of this many bytes or more cannot be stored.
+    static constexpr size_t kMaxConsoleCommunityBytes = 64;
 
     explicit CConsoles(IConsoleHost& host, ConsoleOptions options = {});
     ~CConsoles() override;

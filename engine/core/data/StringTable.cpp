@@ -352,6 +352,24 @@ bool CStringTable::Remove(uint32_t key)
     return ok;
 }
 
+int CStringTable::DropUnreferenced(const std::function<bool(uint32_t key)>& referenced)
+{
+    MutexLock keys(m_keyMutex);
+    Lock();
+    std::vector<uint32_t> unused;
+    if (HasBlock())
+        for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
+            const uint32_t key = EntryWord(GetBlock() + at, 1);
+            if (!referenced(key))
+                unused.push_back(key);
+        }
+    int dropped = 0;
+    for (uint32_t key : unused)
+        dropped += Remove(key) ? 1 : 0;
+    Unlock();
+    return dropped;
+}
+
 void CStringTable::FreeItem(POSITION position)
 {
     Item* item = static_cast<Item*>(m_items.GetAt(position));

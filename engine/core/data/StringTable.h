@@ -13,10 +13,17 @@
 // GetString and FindByString hold the reader lock while they look. GetAt and Find take none (see
 // CDataHeader). A pointer from GetPtr is valid until the block is next replaced; hold ReadLock around
 // its use when other threads may change the table.
+//
+// Texts that nothing refers to any more: a writer that adds a text for a record holds KeyMutex from the
+// AddString until the key is stored in its record, and DropUnreferenced holds it while it sweeps, so a
+// text just added is never swept before its key is in place. KeyMutex comes before every block lock
+// (this table's and the records'); nothing that takes it is called with a block lock held.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "engine/base/Mutex.h"
 #include "engine/core/data/DataHeader.h"
 
 class CStringTable : public CIndexedDataHeader {
@@ -65,6 +72,12 @@ public:
     bool Remove(uint32_t key) override;
     void FreeItem(POSITION position) override;
 
+    // See the header comment.
+    Mutex& KeyMutex() { return m_keyMutex; }
+    // Under KeyMutex (taken here too): removes every text of the block whose key referenced() denies.
+    // Answers how many went.
+    int DropUnreferenced(const std::function<bool(uint32_t key)>& referenced);
+
     // The padded length of length bytes.
     static uint32_t PaddedLength(uint32_t length) { return (length + 3u) & ~3u; }
 
@@ -86,4 +99,6 @@ private:
     // The data of key in the block or the items; caller holds a lock.
     bool LookUp(uint32_t key, const uint8_t*& data, uint32_t& length, uint32_t& padded);
     uint32_t FindEqualLocked(const void* data, uint32_t length);
+
+    Mutex m_keyMutex{"StringTableKeyMutex#"};
 };

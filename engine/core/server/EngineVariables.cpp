@@ -348,6 +348,47 @@ bool CServer::SetValue(uint32_t key, uint32_t requester, int type, const void* d
     }
 }
 
+CServer::Storable CServer::CheckStorable(uint32_t key, int type, const void* data, size_t length)
+{
+    if (type != kValueOctetString || (length && !data))
+        return Storable::kYes; // wrong types are the MIB's to refuse
+    const char* bytes = static_cast<const char*>(data);
+    // A text ends at its first NUL, as the tables store it.
+    const std::string text(bytes ? bytes : "", bytes ? strnlen(bytes, length) : 0);
+    const uint32_t group = (key >> 16) & 0xFF;
+    if ((key >> 24) == 0x82 || group == 0x03)
+        return Storable::kYes;
+    switch (group) {
+    case 0x00: {
+        const uint32_t var = key;
+        if (var == 82)
+            return length > timeStampConfigFileInterface::MaxLength(timeStampConfigFileInterface::kFileVersionName)
+                       ? Storable::kWrongLength
+                       : Storable::kYes;
+        const Variable* v = FindVariable(var);
+        if (!v || !v->settable || v->kind != Kind::kText)
+            return Storable::kYes;
+        if (var == 17 && text.size() > kMaxCommunityLength)
+            return Storable::kWrongLength;
+        if (v->iniText && !IsIniValueSafe(text))
+            return Storable::kWrongValue;
+        return Storable::kYes;
+    }
+    case 0x02:
+        return key == 0x85020014u && length >= CConsoles::kMaxConsoleCommunityBytes ? Storable::kWrongLength
+                                                                                     : Storable::kYes;
+    case 0x0C: {
+        const uint32_t column = (key >> 8) & 0xFF;
+        if ((column == 4 && !CSnmpIpTable::IsAcceptableName(text.data(), text.size())) ||
+            (column == 5 && !CSnmpIpTable::IsAcceptableCommunity(text.data(), text.size())))
+            return Storable::kWrongValue;
+        return Storable::kYes;
+    }
+    default:
+        return Storable::kYes;
+    }
+}
+
 bool CServer::SetEngineScalar(uint32_t var, uint32_t requester, int type, const void* data, size_t length)
 {
     switch (var) {

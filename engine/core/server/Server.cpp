@@ -11,6 +11,7 @@
 #include "engine/core/config/ConfigFileInterface.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/server/ServerEx.h"
+#include "platform/AtomicFile.h"
 
 namespace {
 
@@ -348,6 +349,7 @@ bool CServer::Initialize(int, int snmpVersion, int trapPort, const std::string& 
         AppLog::Instance()->Printf(kLogDebug, "SNMP Community : %s", community.c_str());
     }
     OnInitializeBegin();
+    RemoveStaleTemporaryFiles();
 
     // Load, and after an unclean stop in the middle of a change: restore the backups, load again and
     // clear the critical state.
@@ -386,6 +388,20 @@ bool CServer::Initialize(int, int snmpVersion, int trapPort, const std::string& 
         m_systemQueue->Post(2);
     m_systemQueue->Post(1);
     return true;
+}
+
+void CServer::RemoveStaleTemporaryFiles()
+{
+    // A save cut short by a crash leaves its temporary file beside the target; nothing else of this
+    // engine writes to the data folder before the files are loaded.
+    std::string failed;
+    const int removed = vgplat::RemoveStaleTemporaryFiles(m_config.DataDirectory(), &failed);
+    if (removed > 0)
+        AppLog::Instance()->Printf(kLogInfo, "[CServer::Initialize]: %d stale temporary files removed from %s",
+                                   removed, m_config.DataDirectory().c_str());
+    if (!failed.empty())
+        AppLog::Instance()->Printf(kLogWarning, "[CServer::Initialize]: stale temporary files not removed: %s",
+                                   failed.c_str());
 }
 
 void CServer::FindEngineMac()

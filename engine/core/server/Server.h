@@ -148,6 +148,11 @@ public:
     // Engine variables by key (EngineVariables.cpp). On entry value.type holds the type the caller
     // expects; length carries the alarm row for the alarm keys. The answer owns its bytes.
     int GetValue(uint32_t key, uint32_t requester, EngineValue& value, uint32_t length = 0);
+    // Why a value for key cannot be stored at all (checked before a SET applies anything, so that the
+    // manager hears of it): too long for its place, or a text its file cannot hold. Values that SetValue
+    // merely ignores or clamps are storable.
+    enum class Storable { kYes, kWrongValue, kWrongLength };
+    Storable CheckStorable(uint32_t key, int type, const void* data, size_t length);
     // false when the value was refused (nothing stored, saved or announced).
     bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length);
     bool SetValue(uint32_t key, uint32_t requester, const EngineValue& value);
@@ -212,6 +217,8 @@ private:
 
     void ResolvePaths();
     void FindEngineMac();
+    // The temporary files of saves a crash cut short, in the data folder.
+    void RemoveStaleTemporaryFiles();
     void SaveDataFiles(uint32_t flags);
     // Engine variables (EngineVariables.cpp).
     int GetEngineScalar(uint32_t var, uint32_t requester, EngineValue& value);

@@ -13,6 +13,7 @@
 #include "engine/base/Helpers.h"
 #include "engine/core/config/IniFile.h"
 #include "engine/core/data/StringTable.h"
+#include "engine/core/settings/UserExtension.h"
 
 namespace {
 
@@ -344,20 +345,22 @@ bool CDeviceEngineTable::SetText(int index, const char* data, size_t length)
     if (data)
         length = strnlen(data, length);
     if (IsExportedTextWord(index) && !IsIniValueSafe(data, length)) {
-        AppLog::Instance()->Printf(kLogWarning,
+        AppLog::Instance()->PrintfLimited(kLogWarning, "refused text",
                                    "[CDeviceEngineTable::SetText]: text for word %d refused: it would not read "
                                    "back from the INI file",
                                    index);
         return false;
     }
     uint32_t key = 0;
-    if (length) {
-        if (!m_strings || length >= UINT32_MAX)
-            return false;
-        key = m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
-        if (key == kDataKeyFailed || key == 0)
-            return false;
-    }
+    if (!length)
+        return SetWord(index, 0);
+    if (!m_strings || length >= UINT32_MAX)
+        return false;
+    // Held until the key is in the word: the user extension's save drops texts no word refers to.
+    MutexLock keys(m_strings->KeyMutex());
+    key = m_strings->AddString(data, static_cast<uint32_t>(length), kDataKeyNew);
+    if (key == kDataKeyFailed || key == 0)
+        return false;
     return SetWord(index, key);
 }
 
@@ -508,6 +511,7 @@ void CDeviceEngineTable::BeginCritical(uint32_t bits)
     if (!(flags & kCriticalStateMask) && m_hooks)
         m_hooks->Backup();
     ModifyWord(EngineWord::kFlags, 0, bits);
+    CUserExtension::WriteThrough now;
     Save();
 }
 
@@ -519,8 +523,10 @@ void CDeviceEngineTable::EndCritical(uint32_t bits)
     MutexLock lock(m_criticalMutex);
     uint32_t old = 0;
     ModifyWord(EngineWord::kFlags, bits, 0, &old);
-    if (!(old & kCriticalStateMask & ~bits))
+    if (!(old & kCriticalStateMask & ~bits)) {
+        CUserExtension::WriteThrough now;
         Save();
+    }
 }
 
 bool CDeviceEngineTable::GetDiscoveryText(int index, std::string& out)

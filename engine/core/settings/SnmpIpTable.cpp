@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/base/AppLog.h"
@@ -349,6 +350,11 @@ bool CSnmpIpTable::SetValue(uint32_t key, uint32_t /*requester*/, int type, cons
     const bool isText = column == 4 || column == 5 || column == 8;
     int32_t integer = 0;
     uint32_t textKey = 0;
+    // Held from adding the text until its key is in the row (the save drops texts no row refers to),
+    // and let go before the save.
+    std::unique_ptr<MutexLock> keys;
+    if (isText && m_strings)
+        keys = std::make_unique<MutexLock>(m_strings->KeyMutex());
     if (isText) {
         const char* text = static_cast<const char*>(data);
         if (length && !text)
@@ -357,7 +363,7 @@ bool CSnmpIpTable::SetValue(uint32_t key, uint32_t /*requester*/, int type, cons
                           : column == 5 ? IsAcceptableCommunity(text, length)
                                         : true;
         if (!acceptable) {
-            AppLog::Instance()->Printf(kLogWarning,
+            AppLog::Instance()->PrintfLimited(kLogWarning, "refused text",
                                        "[CSnmpIpTable::SetValue]: text for column %u of row %u refused: it would "
                                        "not read back from the INI file",
                                        column, row);
@@ -398,6 +404,7 @@ bool CSnmpIpTable::SetValue(uint32_t key, uint32_t /*requester*/, int type, cons
         enabled = blockwords::Load(flags) & kTrapDestinationEnabled;
     }
     ReadUnlock();
+    keys.reset();
     if (!changed)
         return false;
     // A change to a disabled row is stored by the next save and dropped by the next load.

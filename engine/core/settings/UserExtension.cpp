@@ -1,5 +1,9 @@
 #include "engine/core/settings/UserExtension.h"
 
+#include <algorithm>
+#include <set>
+#include <vector>
+
 #include "engine/base/AppLog.h"
 #include "engine/core/data/BinaryFile.h"
 #include "engine/core/interfaces/EngineHooks.h"
@@ -7,12 +11,53 @@
 #include "engine/core/config/MervaneApp.h"
 #include "platform/AtomicFile.h"
 
+namespace {
+
+// The words of the settings record that hold text keys.
+constexpr int kRecordTextWords[] = {9, 10, 11, 13, 14, 16, 19, 21, 23, 25, 28};
+
+// The calling thread's hold of saves (HoldSaves) and the files saved while it lasted.
+thread_local bool t_holdingSaves = false;
+thread_local std::vector<CUserExtension*> t_heldSaves;
+
+} // namespace
+
 CUserExtension::CUserExtension(EngineHooks* hooks)
     : m_hooks(hooks), m_engine(hooks, &m_strings), m_snmpIp(hooks, &m_strings), m_fileMutex("UserExtensionFileMutex#")
 {
 }
 
-CUserExtension::~CUserExtension() = default;
+CUserExtension::~CUserExtension()
+{
+    // A file going away while this thread holds its save: nothing is left to save it for.
+    t_heldSaves.erase(std::remove(t_heldSaves.begin(), t_heldSaves.end(), this), t_heldSaves.end());
+}
+
+void CUserExtension::HoldSaves()
+{
+    t_holdingSaves = true;
+}
+
+CUserExtension::WriteThrough::WriteThrough() : m_wasHolding(t_holdingSaves)
+{
+    t_holdingSaves = false;
+}
+
+CUserExtension::WriteThrough::~WriteThrough()
+{
+    t_holdingSaves = m_wasHolding;
+}
+
+bool CUserExtension::ReleaseSaves()
+{
+    t_holdingSaves = false;
+    std::vector<CUserExtension*> held;
+    held.swap(t_heldSaves);
+    bool ok = true;
+    for (CUserExtension* file : held)
+        ok = file->Save() == 1 && ok;
+    return ok;
+}
 
 void CUserExtension::SetHooks(EngineHooks* hooks)
 {
@@ -109,7 +154,6 @@ bool CUserExtension::IsFileTextKey(uint32_t key, uint32_t limit)
 
 void CUserExtension::DropDanglingRecordTexts(uint32_t limit)
 {
-    static constexpr int kRecordTextWords[] = {9, 10, 11, 13, 14, 16, 19, 21, 23, 25, 28};
     for (int word : kRecordTextWords) {
         uint32_t key = m_engine.GetWord(word);
         if (key && !IsFileTextKey(key, limit)) {
@@ -160,11 +204,35 @@ int CUserExtension::LoadWithRecovery()
     return 1;
 }
 
+void CUserExtension::DropUnusedTexts()
+{
+    // Under the string table's key mutex (DropUnreferenced takes it first), so no text that a writer
+    // has just added but not yet stored is counted as unused.
+    MutexLock keys(m_strings.KeyMutex());
+    std::set<uint32_t> used;
+    for (int word : kRecordTextWords)
+        used.insert(m_engine.GetWord(word));
+    const int rows = m_snmpIp.GetCount();
+    for (int row = 1; row <= rows; ++row)
+        for (int word : {TrapDestinationWord::kName, TrapDestinationWord::kCommunity, TrapDestinationWord::kText})
+            used.insert(m_snmpIp.GetRowWord(static_cast<uint32_t>(row), word));
+    m_strings.DropUnreferenced([&](uint32_t key) { return used.count(key) != 0; });
+}
+
 int CUserExtension::Save()
 {
+    if (t_holdingSaves) {
+        if (std::find(t_heldSaves.begin(), t_heldSaves.end(), this) == t_heldSaves.end())
+            t_heldSaves.push_back(this);
+        return 1;
+    }
     MutexLock lock(m_fileMutex);
     if (m_path.empty())
         return 0;
+    // A replaced text or a removed destination's texts go, so that the file does not grow with every
+    // change of a text.
+    if (m_engine.HasBlock())
+        DropUnusedTexts();
     CBinaryFile file;
     if (!file.AddBlock(&m_engine, kEngineConfigBlockKey) || !file.AddBlock(&m_strings, kStringTableBlockKey) ||
         !file.AddBlock(&m_snmpIp, kSnmpIpBlockKey))
@@ -174,6 +242,8 @@ int CUserExtension::Save()
                                    m_path.c_str());
         return 0;
     }
+    ++m_savesWritten;
+    AppLog::Instance()->Printf(kLogDebug, "[CUserExtension::Save]: %s saved", m_path.c_str());
     return 1;
 }
 

@@ -25,6 +25,8 @@
 // block's writer lock in turn, so a caller must not hold any block lock. The tables have their own
 // locks (see their headers); the accessors may be used from any thread once Load has run.
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "engine/core/settings/DeviceEngineTable.h"
@@ -56,8 +58,30 @@ public:
     // change), restores the backups (EngineHooks::Restore, or this file's own Restore without a
     // server), loads again and clears all eight critical bits (which saves). 0 when a step fails.
     int LoadWithRecovery();
-    // 1 when the whole file is on disk; 0 (old file kept) otherwise.
+    // 1 when the whole file is on disk; 0 (old file kept) otherwise. While this thread holds saves
+    // (HoldSaves) the save is only noted and answers 1; ReleaseSaves writes it.
     int Save();
+
+    // One save for many changes (a SET request of many varbinds): after HoldSaves the calling thread's
+    // saves of every user extension file are noted, not written; ReleaseSaves ends the hold and saves
+    // each noted file once. It answers false when one of those saves failed. Saves by other threads
+    // are written as usual. Both for the calling thread only; a hold does not nest.
+    static void HoldSaves();
+    static bool ReleaseSaves();
+    // While one lives, the calling thread's saves are written at once even during a hold (the
+    // critical-state bits must be on disk before the change they guard).
+    class WriteThrough {
+    public:
+        WriteThrough();
+        ~WriteThrough();
+        WriteThrough(const WriteThrough&) = delete;
+        WriteThrough& operator=(const WriteThrough&) = delete;
+
+    private:
+        bool m_wasHolding;
+    };
+    // Saves written so far (every file written by Save, not the noted ones).
+    uint64_t GetSavesWritten() const { return m_savesWritten.load(); }
     // The file to its ".bak" and back; 0 when the source does not exist or the copy failed.
     int Backup();
     int Restore();
@@ -79,6 +103,8 @@ private:
     bool IsFileTextKey(uint32_t key, uint32_t limit);
     void DropDanglingRecordTexts(uint32_t limit);
     void DropDanglingTrapTexts(uint32_t limit);
+    // Removes the texts that neither the record nor a trap destination refers to.
+    void DropUnusedTexts();
 
     EngineHooks* m_hooks;
     CDeviceEngineTable m_engine;
@@ -89,4 +115,5 @@ private:
     std::string m_templatePath;
     std::string m_safePointPath;
     Mutex m_fileMutex;
+    std::atomic<uint64_t> m_savesWritten{0};
 };

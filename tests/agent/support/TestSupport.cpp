@@ -325,6 +325,7 @@ void AddTestMib(Mib& mib)
     auto* fixed = new MibLeaf("1.3.6.1.4.1.64950.98.1.0", MibAccess::ReadOnly, kSnmpInteger);
     fixed->set_stored_value(SnmpValue::Integer(98));
     first->add(fixed);
+    first->add(new MibLeaf("1.3.6.1.4.1.64950.98.2.0", MibAccess::ReadWrite, kSnmpOctetString));
     mib.add(first);
 
     auto* main = new MibGroup("1.3.6.1.4.1.64950.99", "vgTestMain");
