@@ -167,4 +167,18 @@ bool CopyFileAtomically(const std::string& from, const std::string& to, bool fai
     return ok;
 }
 
+bool CopyFileWithMode(const std::string& from, const std::string& to, mode_t mode, bool failIfExists,
+                      size_t maxSize, std::string* error)
+{
+    std::string content;
+    if (!ReadWholeFile(from, content, maxSize, error))
+        return false;
+    AtomicFile file(to, mode);
+    if (file.Open() && file.Write(content.data(), content.size()) && file.Commit(failIfExists))
+        return true;
+    if (error)
+        *error = file.Error();
+    return false;
+}
+
 } // namespace vgplat

@@ -349,8 +349,8 @@ int RunAgent(int argc, char** argv)
         HoldAgentPort(agent, true);
         RunBesideTheLoop(agent, [&] {
             server = factory();
-            if (server)
-                server->Start(0, settings.snmpVersion, settings.trapPort, settings.community);
+            if (server && !server->Start(0, settings.snmpVersion, settings.trapPort, settings.community))
+                TheServiceHost().ReportStartFailure(server->StartError());
         });
         if (!server) {
             log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");

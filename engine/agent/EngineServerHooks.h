@@ -25,6 +25,8 @@ public:
     // Starts the server with the run settings. A failure is logged by the server; the agent still
     // serves requests.
     virtual int Start(int flags, int snmpVersion, int trapPort, const std::string& community) = 0;
+    // Why the last Start failed (empty when it did not, or the server gives no reason).
+    virtual std::string StartError() const { return std::string(); }
     // Stops every manager in order; the object is deleted right after.
     virtual void Destroy() = 0;
     virtual void EnterSystemSuspension() = 0;

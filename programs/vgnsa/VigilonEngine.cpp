@@ -40,6 +40,11 @@ public:
         CServer* server = CServer::Instance();
         return server && server->Start(flags, snmpVersion, trapPort, community) ? 1 : 0;
     }
+    std::string StartError() const override
+    {
+        CServer* server = CServer::Instance();
+        return server ? server->GetStartError() : std::string();
+    }
     void Destroy() override
     {
         // The managers stop while the server is still the process-wide one (its threads may still
@@ -76,7 +81,7 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };
-    if (!CServer::CreateInstance(std::move(options)))
+    if (!CreateServerInstance(std::move(options)))
         return nullptr;
     return std::make_unique<VigilonEngineServer>();
 }

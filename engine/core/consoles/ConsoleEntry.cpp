@@ -144,6 +144,9 @@ void CConsoleEntry::main()
     } catch (const std::exception& e) {
         AppLog::Instance()->Printf(kLogError, "[CConsoleEntry::main]: '%s' ended by exception: %s", m_name.c_str(),
                                    e.what());
+    } catch (...) {
+        AppLog::Instance()->Printf(kLogError, "[CConsoleEntry::main]: '%s' ended by an unknown exception",
+                                   m_name.c_str());
     }
     // A failed wait: the console is left inactive; its next contact starts a new thread.
     std::string text;

@@ -8,7 +8,7 @@
 #include "engine/base/AppLog.h"
 #include "engine/core/data/BinaryFile.h"
 #include "engine/base/Helpers.h"
-#include "engine/core/settings/UserExtension.h"
+#include "engine/core/data/DataFile.h"
 #include "platform/AtomicFile.h"
 
 using namespace console_row;
@@ -168,7 +168,13 @@ bool CConsoles::CopyFile(const std::string& from, const std::string& to)
     MutexLock lock(m_fileMutex);
     if (from.empty() || to.empty() || !FileExists(from.c_str()))
         return false;
-    return CUserExtension::CopyPrivateFile(from, to, false);
+    // The file names the consoles' communities: the copy is private, like the file.
+    std::string error;
+    if (vgplat::CopyFileWithMode(from, to, 0600, false, kMaxDataFileSize, &error))
+        return true;
+    AppLog::Instance()->Printf(kLogError, "[CConsoles]: copy of %s to %s failed: %s", from.c_str(), to.c_str(),
+                               error.c_str());
+    return false;
 }
 
 int CConsoles::Backup()
@@ -593,6 +599,8 @@ void CConsoles::Deliver(FanOut& fanOut)
         } catch (const std::exception& e) {
             AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed: %s", trap.peername.c_str(),
                                        e.what());
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed", trap.peername.c_str());
         }
         SleepMs(m_options.fanOutSpacingMs);
     }

@@ -74,6 +74,7 @@ public:
     ~CAgentTimer() override;
 
     // Starts the thread; 1.
+    // Starts the thread: 1, or 0 (logged) when it cannot be started.
     int Initialize();
     // Kills every entry (a running one is only marked) and stops the thread.
     void Destroy();
