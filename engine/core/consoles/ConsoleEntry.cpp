@@ -1,5 +1,6 @@
 #include "engine/core/consoles/ConsoleEntry.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "engine/base/AppLog.h"
@@ -62,10 +63,18 @@ void CConsoleEntry::SetCommunity(const std::string& community)
     m_community = community;
 }
 
+int64_t CConsoleEntry::NowMs()
+{
+    // Never 0, which means "not heard from".
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+               .count() +
+           1;
+}
+
 bool CConsoleEntry::Activate()
 {
     MutexLock lock(m_stateMutex);
-    m_touched = 1;
+    Touch();
     if (m_destroyed.load())
         return false;
     if (m_active.load())
