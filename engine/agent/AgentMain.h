@@ -11,8 +11,9 @@
 // Threads: RunAgent runs once per process, on the main thread (console mode) or on the service's
 // worker thread. RequestAgentStop, StopAgent, PauseAgent, AgentPowerEvent, IsAgentInLoop, GetSysUpTime,
 // PostAgentTrap, PostToAgent and GetConfiguredEngineIPAddress are safe from any thread. The run flag
-// and the in-loop flag are atomics. Locks: the loop slot's mutex is held only around non-blocking calls
-// into the SNMP thread's queue (which takes its own queue lock); the server slot's mutex is held while a
+// and the in-loop flag are atomics. Locks (engine/base/LockOrder.h, ranks 2 and 11): the loop slot's
+// mutex is held only around non-blocking calls into the SNMP thread's queue (which takes its own queue
+// lock), and may be taken under the facade mutex; the server slot's mutex is held while a
 // power event runs in the server, so the server's locks come after it and the server never calls
 // AgentPowerEvent itself.
 

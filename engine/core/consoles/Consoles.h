@@ -18,7 +18,7 @@
 // manager finding no such row is refused (logged once per address) and its requests are answered with
 // the defaults. Address 0 (the engine's own calls) is never registered.
 //
-// Threads and locks. Lock order (each only before the ones after it):
+// Threads and locks. Lock order (each only before the ones after it; rank 7 of engine/base/LockOrder.h):
 //     m_fileMutex  (one save, backup, restore or safe point at a time)
 //     m_mutex      (the console list, the rows and the community texts; held for registration with its
 //                   find, for each console-setting read or write, and while a save takes its snapshot)

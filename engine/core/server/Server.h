@@ -23,8 +23,8 @@
 // BeginShutdown, ExecuteShutdown and ExecuteCommand on the timer thread; the accessors and the engine
 // variables on any thread. No operation takes a server-wide lock; the managers lock themselves. The
 // community, the engine MAC text and the file version name are copied under m_textMutex (a leaf: nothing
-// is called while it is held). Lock order for the engine as a whole: a manager's own locks, then the
-// data blocks' locks (record block before string table), then the log hub, the facade mutex last.
+// is called while it is held). The lock order of the engine as a whole is the table in
+// engine/base/LockOrder.h.
 
 #include <atomic>
 #include <cstdint>
