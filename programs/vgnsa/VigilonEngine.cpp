@@ -57,9 +57,7 @@ public:
     void ExitSystemSuspension() override { ::ExitSystemSuspension(); }
 };
 
-RemoteAgentsFactory g_remoteAgentsFactory = nullptr;
-
-std::unique_ptr<EngineServer> CreateVigilonServer()
+std::unique_ptr<EngineServer> CreateVigilonServer(const VigilonEngineParts& parts)
 {
     SnmpFacadeHost host;
     host.postTrap = [](SnmpTrap trap) { return SendAgentTrap(std::move(trap)); };
@@ -72,9 +70,9 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
     ServerOptions options;
     options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
     options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
-    if (g_remoteAgentsFactory)
-        options.remoteAgents = g_remoteAgentsFactory();
-    else
+    if (parts.makeRemoteAgents)
+        options.remoteAgents = parts.makeRemoteAgents();
+    if (!options.remoteAgents)
         options.remoteAgents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
             std::make_unique<FunctionSnmpClient>(AgentClientRequest),
             [] { return std::string(GetConfiguredEngineIPAddress()); }));
@@ -91,11 +89,6 @@ void BuildEngineMib(Mib& mib)
     AddEngineScalarGroups(mib);
     AddEngineTableGroups(mib, EngineMibRowCounts());
     AddDeviceAndUpsGroups(mib, EngineMibRowCounts());
-}
-
-std::string ReadAddressForAgent(const std::string& userExtensionPath, const std::string& iniPath)
-{
-    return ReadConfiguredEngineAddress(userExtensionPath, iniPath);
 }
 
 } // namespace
@@ -129,14 +122,11 @@ std::string ReadConfiguredEngineAddress(const std::string& userExtensionPath, co
     return candidate;
 }
 
-void SetRemoteAgentsFactory(RemoteAgentsFactory factory)
+EngineComposition MakeVigilonEngine(VigilonEngineParts parts)
 {
-    g_remoteAgentsFactory = factory;
-}
-
-void RegisterVigilonEngine()
-{
-    SetEngineMibBuilder(BuildEngineMib);
-    SetEngineAddressReader(ReadAddressForAgent);
-    SetEngineServerFactory(CreateVigilonServer);
+    EngineComposition composition;
+    composition.makeServer = [parts = std::move(parts)] { return CreateVigilonServer(parts); };
+    composition.buildMib = BuildEngineMib;
+    composition.readEngineAddress = ReadConfiguredEngineAddress;
+    return composition;
 }
