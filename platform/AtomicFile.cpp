@@ -209,4 +209,18 @@ int RemoveStaleTemporaryFiles(const std::string& folder, std::string* failed)
     return removed;
 }
 
+bool CopyFileWithMode(const std::string& from, const std::string& to, mode_t mode, bool failIfExists,
+                      size_t maxSize, std::string* error)
+{
+    std::string content;
+    if (!ReadWholeFile(from, content, maxSize, error))
+        return false;
+    AtomicFile file(to, mode);
+    if (file.Open() && file.Write(content.data(), content.size()) && file.Commit(failIfExists))
+        return true;
+    if (error)
+        *error = file.Error();
+    return false;
+}
+
 } // namespace vgplat

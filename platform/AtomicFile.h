@@ -43,6 +43,10 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
 // copy fails.
 bool CopyFileAtomically(const std::string& from, const std::string& to, bool failIfExists,
                         std::string* error = nullptr);
+// Copies from (at most maxSize bytes) to to through a temporary file created with mode (regardless of the
+// umask); with failIfExists an existing target is kept and the copy fails.
+bool CopyFileWithMode(const std::string& from, const std::string& to, mode_t mode, bool failIfExists,
+                      size_t maxSize, std::string* error = nullptr);
 // Reads a whole file of at most maxSize bytes.
 bool ReadWholeFile(const std::string& path, std::string& out, size_t maxSize, std::string* error = nullptr);
 // Whether name is one of AtomicFile's temporary files ("<target>.tmp." and six letters or digits).

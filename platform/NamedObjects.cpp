@@ -1,6 +1,9 @@
 #include "platform/NamedObjects.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <map>
 
 namespace vgplat {
@@ -54,38 +57,89 @@ private:
 
 } // namespace
 
+RecursiveMutex::RecursiveMutex()
+{
+    pthread_mutexattr_t attributes;
+    ::pthread_mutexattr_init(&attributes);
+    ::pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    ::pthread_mutex_init(&m_native, &attributes);
+    ::pthread_mutexattr_destroy(&attributes);
+}
+
+RecursiveMutex::~RecursiveMutex()
+{
+    ::pthread_mutex_destroy(&m_native);
+}
+
+void RecursiveMutex::TakeOwnership()
+{
+    if (m_depth++ == 0)
+        m_owner.store(std::this_thread::get_id());
+}
+
 WaitResult RecursiveMutex::Lock(int64_t timeoutMs)
 {
-    const auto self = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(m_guard);
-    if (m_depth > 0 && m_owner == self) {
-        ++m_depth;
+    if (timeoutMs < 0) {
+        if (::pthread_mutex_lock(&m_native) != 0)
+            return kWaitFailed;
+        TakeOwnership();
         return kWaitDone;
     }
-    if (!WaitFor(m_released, lock, timeoutMs, [this] { return m_depth == 0; }))
-        return kWaitTimedOut;
-    m_owner = self;
-    m_depth = 1;
-    return kWaitDone;
+    // The limit runs on the steady clock; the system's timed lock counts on the wall clock, so it is
+    // asked for short slices that a clock step cannot stretch.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int rc = ::pthread_mutex_trylock(&m_native);
+        if (rc == 0) {
+            TakeOwnership();
+            return kWaitDone;
+        }
+        if (rc != EBUSY)
+            return kWaitFailed;
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero())
+            return kWaitTimedOut;
+        const auto slice = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50));
+        timespec until {};
+        ::clock_gettime(CLOCK_REALTIME, &until);
+        const int64_t nanos = until.tv_nsec + slice.count();
+        until.tv_sec += static_cast<time_t>(nanos / 1000000000);
+        until.tv_nsec = static_cast<long>(nanos % 1000000000);
+        rc = ::pthread_mutex_timedlock(&m_native, &until);
+        if (rc == 0) {
+            TakeOwnership();
+            return kWaitDone;
+        }
+        if (rc != ETIMEDOUT)
+            return kWaitFailed;
+    }
 }
 
 bool RecursiveMutex::Unlock()
 {
-    std::unique_lock<std::mutex> lock(m_guard);
-    if (m_depth == 0 || m_owner != std::this_thread::get_id())
+    // Only the holder can find itself as the owner, so the check needs no lock.
+    if (m_owner.load() != std::this_thread::get_id())
         return false;
-    if (--m_depth == 0) {
-        m_owner = std::thread::id();
-        lock.unlock();
-        m_released.notify_one();
+    const unsigned depth = m_depth;
+    if (--m_depth == 0)
+        m_owner.store(std::thread::id());
+    if (::pthread_mutex_unlock(&m_native) != 0) {
+        // A thread that only shares the identity of an ended holder: the system refuses it too.
+        m_depth = depth;
+        m_owner.store(std::this_thread::get_id());
+        return false;
     }
     return true;
 }
 
 bool RecursiveMutex::HeldByCurrentThread() const
 {
-    std::lock_guard<std::mutex> lock(m_guard);
-    return m_depth > 0 && m_owner == std::this_thread::get_id();
+    return m_owner.load() == std::this_thread::get_id();
+}
+
+unsigned RecursiveMutex::Depth() const
+{
+    return HeldByCurrentThread() ? m_depth : 0;
 }
 
 void ManualResetEvent::Set()

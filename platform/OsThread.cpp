@@ -1,5 +1,6 @@
 #include "platform/OsThread.h"
 
+#include <mutex>
 #include <unistd.h>
 #include <sys/syscall.h>
 
@@ -20,14 +21,46 @@ void* OsThread::Trampoline(void* arg)
     auto* self = static_cast<OsThread*>(arg);
     self->m_tid = CurrentThreadId();
     self->m_started.Set();
-    self->m_body();
+    try {
+        self->m_body();
+    } catch (...) {
+        // The body's own handlers log; here nothing may reach std::terminate.
+    }
     self->m_done.Set();
     return nullptr;
 }
 
-bool OsThread::Start(std::function<void()> body)
+namespace {
+
+std::mutex& GateMutex()
 {
-    if (m_attached)
+    static auto* mutex = new std::mutex();
+    return *mutex;
+}
+
+ThreadStartGate& Gate()
+{
+    static auto* gate = new ThreadStartGate();
+    return *gate;
+}
+
+bool GateAllows(const char* name)
+{
+    std::lock_guard<std::mutex> lock(GateMutex());
+    return !Gate() || Gate()(name ? name : "");
+}
+
+} // namespace
+
+void SetThreadStartGate(ThreadStartGate gate)
+{
+    std::lock_guard<std::mutex> lock(GateMutex());
+    Gate() = std::move(gate);
+}
+
+bool OsThread::Start(std::function<void()> body, const char* name)
+{
+    if (m_attached || !GateAllows(name))
         return false;
     m_body = std::move(body);
     m_done.Reset();

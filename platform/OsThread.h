@@ -20,7 +20,8 @@ public:
     OsThread& operator=(const OsThread&) = delete;
 
     // Starts body on a new thread; false when one is still attached (joined or not) or creation fails.
-    bool Start(std::function<void()> body);
+    // name is the owner's name for the thread (only the start gate below sees it).
+    bool Start(std::function<void()> body, const char* name = "");
     // Waits for the thread to end (negative: no limit) and detaches the record. true once it has ended
     // (or none was attached).
     bool Join(int64_t timeoutMs);
@@ -42,5 +43,10 @@ private:
 };
 
 long CurrentThreadId();
+
+// For tests: a gate that every OsThread::Start asks first, with the thread's name; false refuses the
+// start as a failed thread creation would. Null (the default): every start goes ahead.
+using ThreadStartGate = std::function<bool(const char* name)>;
+void SetThreadStartGate(ThreadStartGate gate);
 
 } // namespace vgplat

@@ -30,7 +30,6 @@ std::atomic<bool> g_paused{false};
 // The engine IP text: written once by LoadEngineIPAddress before any other thread reads it.
 char g_engineIp[16] = {0};
 
-std::atomic<EngineAddressReader> g_addressReader{nullptr};
 
 // The running agent's loop, for the threads that wake or pause it.
 Mutex& LoopMutex()
@@ -145,7 +144,6 @@ struct RunGuard {
 
 } // namespace
 
-void SetEngineAddressReader(EngineAddressReader reader) { g_addressReader = reader; }
 
 uint32_t GetSysUpTime()
 {
@@ -263,11 +261,10 @@ std::string ChooseEngineIPAddress(const std::string& candidate)
     return candidate;
 }
 
-void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log)
+void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log, const EngineAddressReader& reader)
 {
     out[0] = '\0';
-    EngineAddressReader reader = g_addressReader.load();
-    if (app == nullptr || reader == nullptr)
+    if (app == nullptr || !reader)
         return;
     std::string iniPath, userPath;
     app->GetFileName(iniPath, VG_FILE_CONFIG);
@@ -298,7 +295,7 @@ void InstallSignalHandlers()
         AppLog::Instance()->Printf(kLogWarning, "[InstallSignalHandlers]: the control-signal thread did not start");
 }
 
-int RunAgent(int argc, char** argv)
+int RunAgent(int argc, char** argv, const EngineComposition& composition)
 {
     const char* program = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "vgnsa";
 
@@ -349,25 +346,25 @@ int RunAgent(int argc, char** argv)
 
     // 6-7. The SNMP library and the engine address.
     log->Printf(kLogInfo, "Starting SNMP socket subsystem");
-    LoadEngineIPAddress(app, g_engineIp, log);
+    LoadEngineIPAddress(app, g_engineIp, log, composition.readEngineAddress);
 
     // 8-11. The agent: session on the agent port, engine boots, agent set-up.
     AgentSnmp agent;
     RunGuard guard; // ends before the agent: the loop is unpublished first
     InstallSignalHandlers();
-    if (!agent.Start(settings, g_engineIp))
+    if (!agent.Start(settings, g_engineIp, composition.buildMib))
         return 1;
     PublishLoop(&agent);
 
     // 12. The engine server, when its code is linked in.
     // It is created and started beside the loop (see RunBesideTheLoop), with the agent port held.
-    if (EngineServerFactory factory = GetEngineServerFactory()) {
+    if (const auto& factory = composition.makeServer) {
         std::unique_ptr<EngineServer> server;
         HoldAgentPort(agent, true);
         RunBesideTheLoop(agent, [&] {
             server = factory();
-            if (server)
-                server->Start(0, settings.snmpVersion, settings.trapPort, settings.community);
+            if (server && !server->Start(0, settings.snmpVersion, settings.trapPort, settings.community))
+                TheServiceHost().ReportStartFailure(server->StartError());
         });
         if (!server) {
             log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");

@@ -11,8 +11,9 @@
 // Threads: RunAgent runs once per process, on the main thread (console mode) or on the service's
 // worker thread. RequestAgentStop, StopAgent, PauseAgent, AgentPowerEvent, IsAgentInLoop, GetSysUpTime,
 // PostAgentTrap, PostToAgent and GetConfiguredEngineIPAddress are safe from any thread. The run flag
-// and the in-loop flag are atomics. Locks: the loop slot's mutex is held only around non-blocking calls
-// into the SNMP thread's queue (which takes its own queue lock); the server slot's mutex is held while a
+// and the in-loop flag are atomics. Locks (engine/base/LockOrder.h, ranks 2 and 11): the loop slot's
+// mutex is held only around non-blocking calls into the SNMP thread's queue (which takes its own queue
+// lock), and may be taken under the facade mutex; the server slot's mutex is held while a
 // power event runs in the server, so the server's locks come after it and the server never calls
 // AgentPowerEvent itself.
 
@@ -21,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/agent/EngineServerHooks.h"
 #include "engine/snmp/SnmpTrapSession.h"
 #include "engine/snmp/SnmpTypes.h"
 
@@ -30,7 +32,8 @@ class MervaneApp;
 
 // 0 after an orderly stop; 1 when the start failed (bad argument, port in use, boots counter, no
 // server), with the reason logged; 1 after the usage text; 0 after the version text.
-int RunAgent(int argc, char** argv);
+// composition: what the program hands the run (EngineServerHooks.h); empty: the agent without a server.
+int RunAgent(int argc, char** argv, const EngineComposition& composition = {});
 
 // Clears the run flag and wakes the request loop; returns at once. For threads that the shutdown waits
 // for (the server's timer thread, its shutdown actions): they must never wait for the loop's end.
@@ -75,13 +78,12 @@ const char* GetConfiguredEngineIPAddress();
 // Where the configured engine address comes from: the persistence code reads the user extension
 // file's engine settings block (when that file exists) or the INI file's [VG_Engine] EngineIPAddress,
 // and answers the candidate text. Without a reader there is no candidate.
-using EngineAddressReader = std::string (*)(const std::string& userExtensionPath, const std::string& iniPath);
-void SetEngineAddressReader(EngineAddressReader reader);
+using EngineAddressReader = std::function<std::string(const std::string& userExtensionPath, const std::string& iniPath)>;
 
 // The candidate is kept when it is a valid IPv4 text and one of this host's addresses; "" otherwise.
 std::string ChooseEngineIPAddress(const std::string& candidate);
 // Fills out (16 bytes) with the configured engine address by the rules above.
-void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log);
+void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log, const EngineAddressReader& reader);
 
 // SIGSEGV's fault handler, and in console mode the thread that takes SIGTERM, SIGINT and SIGHUP.
 void InstallSignalHandlers();

@@ -36,7 +36,7 @@ AgentSnmp::AgentSnmp()
 
 AgentSnmp::~AgentSnmp() { Shutdown(); }
 
-bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp)
+bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp, const std::function<void(Mib&)>& buildMib)
 {
     AppLog* log = AppLog::Instance();
     const AppConfig& config = MervaneApp::Instance()->Config();
@@ -72,8 +72,8 @@ bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp)
     m_agent->SetEngineBoots(boots);
     m_agent->EnableAgentX(AgentXPort());
 
-    if (EngineMibBuilder builder = GetEngineMibBuilder())
-        builder(*m_mib);
+    if (buildMib)
+        buildMib(*m_mib);
     RegisterMibGroups(*m_agent, *m_mib);
     status = m_agent->Start();
     if (status != 0) {

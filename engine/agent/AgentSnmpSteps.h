@@ -38,7 +38,9 @@ public:
     // Library settings, the session on the agent port (on engineIp when not empty), the engine-boots
     // counter, AgentX, the MIB groups and the library start. false after a fatal failure, which is
     // logged at level 0 (the agent is then shut down again).
-    bool Start(const RunSettings& settings, const char* engineIp);
+    // buildMib (may be empty) adds the engine's own groups before the MIB is registered.
+    bool Start(const RunSettings& settings, const char* engineIp,
+               const std::function<void(Mib&)>& buildMib = nullptr);
     // The coldStart trap (SNMPv1, enterprise kEngineSysObjectId) to 127.0.0.1 at the trap port with the
     // community `gimbal`.
     void SendColdStart(int trapPort);

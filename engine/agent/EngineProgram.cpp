@@ -5,7 +5,7 @@
 #include "engine/agent/RunSettings.h"
 #include "engine/agent/ServiceHost.h"
 
-int EngineProgramMain(int argc, char** argv)
+int EngineProgramMain(int argc, char** argv, const EngineComposition& composition)
 {
     BlockControlSignals();
 
@@ -14,13 +14,15 @@ int EngineProgramMain(int argc, char** argv)
     if (help)
         PrintUsage(argc > 0 && argv[0] != nullptr ? argv[0] : "vgnsa");
     if (mode == kRunModeConsole)
-        return RunAgent(argc, argv);
+        return RunAgent(argc, argv, composition);
 
     SetServiceStopCallback(StopAgent);
     SetServicePauseCallback(PauseAgent);
     SetServicePowerCallback(AgentPowerEvent);
     int serviceExitCode = 0;
-    if (StartAgentService(argc, argv, RunAgent, &serviceExitCode) == 0)
+    if (StartAgentService(
+            argc, argv, [&composition](int runArgc, char** runArgv) { return RunAgent(runArgc, runArgv, composition); },
+            &serviceExitCode) == 0)
         return 0; // no service manager: the message is printed
     return serviceExitCode;
 }

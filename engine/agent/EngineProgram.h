@@ -1,11 +1,14 @@
 #pragma once
+
+#include "engine/agent/EngineServerHooks.h"
+
 // The body of the engine program's main: chooses console or service mode, wires the service's
-// controls to the engine run and runs it. The program's main.cpp registers the engine server's
-// factory (EngineServerHooks.h) and calls EngineProgramMain.
+// controls to the engine run and runs it with the composition that the program's main.cpp built
+// (EngineServerHooks.h).
 //
 // Threads: called once, on the main thread, before any other thread of the program exists (it blocks
 // the control signals first, so that every later thread inherits the mask).
 
 // The process exit code: RunAgent's result in console mode; in service mode the engine's result, or 0
 // when no service manager started the program ("Couldn't start service - Vigilon Agent").
-int EngineProgramMain(int argc, char** argv);
+int EngineProgramMain(int argc, char** argv, const EngineComposition& composition);

@@ -1,16 +1,6 @@
 #include "engine/agent/EngineServerHooks.h"
 
-#include <atomic>
 
-namespace {
-std::atomic<EngineServerFactory> g_serverFactory{nullptr};
-std::atomic<EngineMibBuilder> g_mibBuilder{nullptr};
-}
-
-void SetEngineServerFactory(EngineServerFactory factory) { g_serverFactory = factory; }
-EngineServerFactory GetEngineServerFactory() { return g_serverFactory.load(); }
-void SetEngineMibBuilder(EngineMibBuilder builder) { g_mibBuilder = builder; }
-EngineMibBuilder GetEngineMibBuilder() { return g_mibBuilder.load(); }
 
 void EngineServerSlot::Install(std::unique_ptr<EngineServer> server)
 {

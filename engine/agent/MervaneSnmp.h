@@ -13,9 +13,11 @@
 // Threads: every method is safe from any thread, the SNMP thread included. Every operation but
 // GetEngineIPAddress holds the facade mutex "MervaneSnmpMutex" (shared by name: one per process) while
 // it works and releases it on every way out. Nothing waits while it is held and no host-name look-up
-// runs under it. Lock order: the facade mutex is taken last; a caller may hold its own locks (the device
-// list's, a data block's) when it calls in, and the facade calls no engine manager while it holds it
-// (the row counts' own mutexes are leaves below it).
+// runs under it. Lock order (engine/base/LockOrder.h, rank 10): a caller may hold its own locks (the
+// device list's, a data block's) when it calls in, and the facade calls no engine manager while it holds
+// it. Below it come only the row counts' own mutexes (leaves) and the hand-over to the SNMP thread: a
+// trap or a community swap is queued under the facade mutex, through the agent's loop slot and the SNMP
+// thread's queue mutex, none of which ever waits for that thread.
 
 #include <cstdint>
 #include <functional>

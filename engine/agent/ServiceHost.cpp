@@ -66,6 +66,17 @@ bool NotifyStatusSink::SendStatus(const ServiceStatus& status)
     return sd_notify(0, FormatNotifyMessage(status).c_str()) > 0;
 }
 
+bool NotifyStatusSink::SendStatusText(const std::string& text)
+{
+    return sd_notify(0, ("STATUS=" + text).c_str()) > 0;
+}
+
+bool ServiceHost::ReportStartFailure(const std::string& reason)
+{
+    MutexLock lock(m_mutex);
+    return m_sink && m_sink->SendStatusText("Server start failed: " + reason);
+}
+
 ServiceStatus ServiceHost::CurrentStatus() const
 {
     MutexLock lock(m_mutex);

@@ -84,6 +84,8 @@ public:
     virtual ~ServiceStatusSink() = default;
     // true when the report was delivered.
     virtual bool SendStatus(const ServiceStatus& status) = 0;
+    // A free-form status line for the service manager ("STATUS=" text); true when delivered.
+    virtual bool SendStatusText(const std::string& /*text*/) { return false; }
 };
 
 // The sd_notify message of one report (newline-separated assignments).
@@ -93,6 +95,7 @@ std::string FormatNotifyMessage(const ServiceStatus& status);
 class NotifyStatusSink : public ServiceStatusSink {
 public:
     bool SendStatus(const ServiceStatus& status) override;
+    bool SendStatusText(const std::string& text) override;
 };
 
 class ServiceHost {
@@ -124,6 +127,10 @@ public:
 
     // Fills and sends the status record; 0 (nothing sent) when not running as a service.
     int ReportServiceStatus(int state, int exitCode, int waitHint);
+
+    // The engine server did not start (the agent serves on): "Server start failed: <reason>" goes to the
+    // service manager's status line. false when nothing was sent.
+    bool ReportStartFailure(const std::string& reason);
 
     ServiceStatus CurrentStatus() const;
     bool IsSuspended() const { return m_suspended.load(); }

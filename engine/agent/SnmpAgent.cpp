@@ -38,23 +38,27 @@ int64_t NowMs()
 // net-snmp's log messages go to our log: errors and warnings as such, the rest at debug level.
 int LogCallback(int, int, void* serverArg, void*)
 {
-    auto* message = static_cast<struct snmp_log_message*>(serverArg);
-    if (!message || !message->msg)
-        return 0;
-    std::string text = message->msg;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    // Said by the library before our access rows exist; they are added right after it starts.
-    if (text.empty() || text.find("no access control information configured") != std::string::npos)
-        return 0;
-    LogLevel level = kLogDebug;
-    if (message->priority <= LOG_ERR)
-        level = kLogError;
-    else if (message->priority == LOG_WARNING)
-        level = kLogWarning;
-    // The library complains about bad packets and failed answers line by line: a flood from the
-    // network must not fill the log.
-    AppLog::Instance()->PrintfLimited(level, "net-snmp", "net-snmp: %s", text.c_str());
+    // Called by net-snmp: nothing may leave it.
+    try {
+        auto* message = static_cast<struct snmp_log_message*>(serverArg);
+        if (!message || !message->msg)
+            return 0;
+        std::string text = message->msg;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        // Said by the library before our access rows exist; they are added right after it starts.
+        if (text.empty() || text.find("no access control information configured") != std::string::npos)
+            return 0;
+        LogLevel level = kLogDebug;
+        if (message->priority <= LOG_ERR)
+            level = kLogError;
+        else if (message->priority == LOG_WARNING)
+            level = kLogWarning;
+        // The library complains about bad packets and failed answers line by line: a flood from the
+        // network must not fill the log.
+        AppLog::Instance()->PrintfLimited(level, "net-snmp", "net-snmp: %s", text.c_str());
+    } catch (...) {
+    }
     return 0;
 }
 

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/base/Helpers.h"
+#include "engine/base/StringHelpers.h"
 
 namespace {
 

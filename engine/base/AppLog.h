@@ -8,7 +8,8 @@
 //
 // Texts that come from the network are passed as arguments of a fixed format, never as the format.
 //
-// Threads: any thread may log. Lock order: the hub's "AppLogMutex", then a sink's own mutex. The hub
+// Threads: any thread may log. Lock order: the hub's "AppLogMutex", then a sink's own mutex, the last
+// rank of engine/base/LockOrder.h. The hub
 // and the sinks live until the process ends; the hub is never destroyed.
 
 #include <atomic>

@@ -1,5 +1,6 @@
 #pragma once
-// String, file and IPv4-address helpers used across the engine.
+// File and IPv4-address helpers used across the engine (and, through StringHelpers.h, the string
+// helpers). These log their failures; the string helpers do not, so the log uses those alone.
 //
 // An IPv4 address held as a number is an unsigned 32-bit value whose lowest byte is the first octet.
 // A MAC address text is six lower-case hexadecimal pairs joined by colons (17 characters).
@@ -11,14 +12,8 @@
 #include <string>
 #include <vector>
 
-// Removes blanks, tabs, CRs and LFs from both ends (mode 0, the only one).
-void TrimString(std::string& text, int mode = 0);
-void ToLowerString(std::string& text);
-bool EqualsNoCase(const std::string& a, const std::string& b);
-// Appends every maximal run of characters not in delimiters; no empty parts.
-void SplitString(const std::string& text, const char* delimiters, std::vector<std::string>& parts);
-// Formats into out through a 1024-byte buffer; a result of 1024 characters or more leaves out empty.
-std::string& FormatString(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+#include "engine/base/StringHelpers.h"
+
 
 bool FileCopy(const char* from, const char* to, bool failIfExists);
 bool FileExists(const char* path);

@@ -1,6 +1,9 @@
 #include "engine/base/VigilonThread.h"
 
 #include <cstdint>
+#include <exception>
+
+#include "engine/base/AppLog.h"
 
 VigilonThread::VigilonThread(const char* name, unsigned stackSizeHint)
     : Condition(name), m_stackSizeHint(stackSizeHint)
@@ -18,8 +21,24 @@ void VigilonThread::Routine()
 {
     if (!m_stop.load())
         m_running = true;
-    main();
+    // Nothing a main lets through may reach std::terminate: log it and end the thread as a stop would.
+    try {
+        main();
+    } catch (const std::exception& e) {
+        LogThreadFailure(e.what());
+    } catch (...) {
+        LogThreadFailure("an unknown exception");
+    }
     m_running = false;
+}
+
+void VigilonThread::LogThreadFailure(const char* what) noexcept
+{
+    try {
+        AppLog::Instance()->Printf(kLogError, "[VigilonThread::main]: '%s' ended by exception: %s", GetName(), what);
+    } catch (...) {
+        // No memory left for the line: the thread still ends cleanly.
+    }
 }
 
 bool VigilonThread::Start()
@@ -36,7 +55,7 @@ bool VigilonThread::Start()
     }
     m_stop = false;
     Reset();
-    return m_thread->Start([this] { Routine(); });
+    return m_thread->Start([this] { Routine(); }, GetName());
 }
 
 void VigilonThread::Stop()

@@ -12,6 +12,8 @@
 // The signal is cleared as soon as the wait returns, before the pass, so a Signal or Stop that arrives
 // during the pass wakes the next wait instead of being lost.
 //
+// An exception that leaves main is caught, logged at level 3 and ends the thread (IsRunning false).
+//
 // Threads: Start, Stop and the destructor belong to the owner; CheckStop, WaitForWork and
 // CheckRunning to the thread itself; GetId and the flag readers are safe from any thread. The owner
 // must Stop the thread before destroying it.
@@ -57,6 +59,7 @@ protected:
 
 private:
     void Routine();
+    void LogThreadFailure(const char* what) noexcept;
 
     std::unique_ptr<vgplat::OsThread> m_thread;
     std::atomic<bool> m_stop{false};

@@ -12,7 +12,7 @@
 //
 // Threads and locks: the agent's request threads (engine keys, row creation and deletion), the
 // system-queue thread (pool sizing, saves), the timer thread (reactions), the trap-queue thread, the
-// workers and the server's start and stop all enter. Lock order:
+// workers and the server's start and stop all enter. Lock order (rank 5 of engine/base/LockOrder.h):
 //     m_threadLock ("RemoteAgentThreadMutex": the workers' turns and the pool's shrinking)
 //     -> an entry's own mutex -> m_accessLock ("RemoteAgentAccessMutex": the list, the queues, the
 //     removal marks) -> an entry's identity mutex -> the table's blocks; the discovery results have

@@ -18,7 +18,8 @@
 // safe from any thread. Code on the SNMP thread (MIB handlers, posted functions) must never call
 // Request or Call for work that needs the loop to turn: Request answers Failed at once on the loop
 // thread, Call runs the function inline.
-// Locks: m_mutex guards the queue only; it is never held while net-snmp runs or while a caller waits.
+// Locks: m_mutex guards the queue only; it is never held while net-snmp runs or while a caller waits
+// (rank 12 of engine/base/LockOrder.h: it may be taken under the facade mutex and the loop slot).
 
 #include <atomic>
 #include <condition_variable>

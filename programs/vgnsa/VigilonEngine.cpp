@@ -43,6 +43,11 @@ public:
         CServer* server = CServer::Instance();
         return server && server->Start(flags, snmpVersion, trapPort, community) ? 1 : 0;
     }
+    std::string StartError() const override
+    {
+        CServer* server = CServer::Instance();
+        return server ? server->GetStartError() : std::string();
+    }
     void Destroy() override
     {
         // The managers stop while the server is still the process-wide one (its threads may still
@@ -54,8 +59,6 @@ public:
     void EnterSystemSuspension() override { ::EnterSystemSuspension(); }
     void ExitSystemSuspension() override { ::ExitSystemSuspension(); }
 };
-
-RemoteAgentsFactory g_remoteAgentsFactory = nullptr;
 
 // The remote-agent manager, its client requests, its trap listener and its network scan, all on the
 // agent's SNMP thread; the scan takes the retries of the remote-agent settings at the time of the run.
@@ -72,7 +75,7 @@ std::unique_ptr<IRemoteAgentManager> MakeRemoteAgents()
     return agents;
 }
 
-std::unique_ptr<EngineServer> CreateVigilonServer()
+std::unique_ptr<EngineServer> CreateVigilonServer(const VigilonEngineParts& parts)
 {
     SnmpFacadeHost host;
     host.postTrap = [](SnmpTrap trap) { return SendAgentTrap(std::move(trap)); };
@@ -85,14 +88,11 @@ std::unique_ptr<EngineServer> CreateVigilonServer()
     ServerOptions options;
     options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
     options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
-    if (g_remoteAgentsFactory)
-        options.remoteAgents = g_remoteAgentsFactory();
-    else
-        options.remoteAgents = MakeRemoteAgents();
+    options.remoteAgents = parts.makeRemoteAgents ? parts.makeRemoteAgents() : MakeRemoteAgents();
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };
-    if (!CServer::CreateInstance(std::move(options)))
+    if (!CreateServerInstance(std::move(options)))
         return nullptr;
     return std::make_unique<VigilonEngineServer>();
 }
@@ -102,11 +102,6 @@ void BuildEngineMib(Mib& mib)
     AddEngineScalarGroups(mib);
     AddEngineTableGroups(mib, EngineMibRowCounts());
     AddDeviceAndUpsGroups(mib, EngineMibRowCounts());
-}
-
-std::string ReadAddressForAgent(const std::string& userExtensionPath, const std::string& iniPath)
-{
-    return ReadConfiguredEngineAddress(userExtensionPath, iniPath);
 }
 
 } // namespace
@@ -140,16 +135,13 @@ std::string ReadConfiguredEngineAddress(const std::string& userExtensionPath, co
     return candidate;
 }
 
-void SetRemoteAgentsFactory(RemoteAgentsFactory factory)
-{
-    g_remoteAgentsFactory = factory;
-}
-
-void RegisterVigilonEngine()
+EngineComposition MakeVigilonEngine(VigilonEngineParts parts)
 {
     // One SET request, one save of the user extension file, written before the answer goes out.
     Mib::SetSetObserver({[] { CUserExtension::HoldSaves(); }, [] { return CUserExtension::ReleaseSaves(); }});
-    SetEngineMibBuilder(BuildEngineMib);
-    SetEngineAddressReader(ReadAddressForAgent);
-    SetEngineServerFactory(CreateVigilonServer);
+    EngineComposition composition;
+    composition.makeServer = [parts = std::move(parts)] { return CreateVigilonServer(parts); };
+    composition.buildMib = BuildEngineMib;
+    composition.readEngineAddress = ReadConfiguredEngineAddress;
+    return composition;
 }

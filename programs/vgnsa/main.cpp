@@ -6,6 +6,5 @@
 
 int main(int argc, char** argv)
 {
-    RegisterVigilonEngine();
-    return EngineProgramMain(argc, argv);
+    return EngineProgramMain(argc, argv, MakeVigilonEngine());
 }

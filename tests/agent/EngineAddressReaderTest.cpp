@@ -8,6 +8,7 @@
 
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
+#include "engine/core/server/ServerEx.h"
 
 TEST(EngineAddressReader, IniKeyOrCheckedSettingsRecord)
 {
@@ -37,7 +38,7 @@ TEST(EngineAddressReader, IniKeyOrCheckedSettingsRecord)
             std::ofstream out(install.Path("vgconfig.ini"));
             out << "[VG_Engine]\nEngineIPAddress=" << c.iniAddress << "\n";
         }
-        CServer* server = CServer::CreateInstance(install.Options(calls, 0x0900007Fu)); // the host: 127.0.0.9
+        CServer* server = CreateServerInstance(install.Options(calls, 0x0900007Fu)); // the host: 127.0.0.9
         ASSERT_TRUE(server->Start(0, 0, 3665, "wendolmar"));
         const std::string saved = server->GetFilePaths().user;
         CServer::DeleteInstance();

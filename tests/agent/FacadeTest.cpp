@@ -12,6 +12,7 @@
 #include "engine/core/server/Server.h"
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
+#include "engine/core/server/ServerEx.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ TEST(SnmpFacade, CommunitySwapAndTheServersCommunity)
 {
     servertest::TestInstall install;
     servertest::CallLog calls;
-    CServer* server = CServer::CreateInstance(install.Options(calls));
+    CServer* server = CreateServerInstance(install.Options(calls));
     ASSERT_NE(server, nullptr);
     server->SetCommunity("public");
 

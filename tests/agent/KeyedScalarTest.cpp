@@ -26,7 +26,7 @@ protected:
     void SetUp() override
     {
         vgtest::Log();
-        CServer* server = CServer::CreateInstance(install.Options(calls, kEngineAddress));
+        CServer* server = CreateServerInstance(install.Options(calls, kEngineAddress));
         ASSERT_TRUE(server->Start(0, 0, 3665, "wendolmar"));
         ASSERT_TRUE(WaitUntil([&] { return server->IsStarted(); }));
     }

@@ -275,6 +275,13 @@ TEST(ServiceHost, NotifySinkWritesToTheManagersSocket)
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
               "STATUS=stop pending (state 3, checkpoint 3)\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=7000000");
 
+    // The engine server's failed start reaches the manager through the host, with its reason.
+    ServiceHost host(&sink);
+    EXPECT_TRUE(host.ReportStartFailure("the timer thread could not be started"));
+    n = ::recv(fd, buffer, sizeof buffer - 1, MSG_DONTWAIT);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "STATUS=Server start failed: the timer thread could not be started");
+
     if (old)
         ::setenv("NOTIFY_SOCKET", saved.c_str(), 1);
     else

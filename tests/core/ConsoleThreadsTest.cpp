@@ -288,3 +288,55 @@ TEST_F(ConsoleConcurrencyTest, RegistrationsDuringAFanOut)
     EXPECT_EQ(consoles->GetCount(), 31);
     EXPECT_EQ(consoles->GetEntries()[0]->GetTrapPort(), 17039);
 }
+
+namespace {
+
+// A sender that throws something that is not a std::exception for one destination.
+class ThrowingSender : public RecordingTrapSender {
+public:
+    explicit ThrowingSender(std::string failing) : m_failing(std::move(failing)) {}
+    int SendTrap(TrapData& trap) override
+    {
+        if (trap.peername == m_failing)
+            throw 42;
+        return RecordingTrapSender::SendTrap(trap);
+    }
+
+private:
+    std::string m_failing;
+};
+
+class ThrowingSenderHost : public FakeConsoleHost {
+public:
+    ThrowingSenderHost(const std::string& dir, const std::string& failing) : FakeConsoleHost(dir), throwing(failing) {}
+    ITrapSender* GetTrapSender() override { return &throwing; }
+    ThrowingSender throwing;
+};
+
+} // namespace
+
+// A send that throws anything at all costs that console its trap only: the others still get theirs,
+// on the caller's thread and on the fan-out thread alike, and a later fan-out still goes out.
+TEST_F(ConsoleFanOutTest, ASendThatThrowsAnythingSkipsOnlyThatConsole)
+{
+    for (bool deferred : {false, true}) {
+        SCOPED_TRACE(deferred ? "fan-out thread" : "caller's thread");
+        ScopedLogCapture log;
+        consoles.reset();
+        auto* throwingHost = new ThrowingSenderHost(m_dir, "10.0.0.5");
+        host.reset(throwingHost);
+        ConsoleOptions options;
+        options.fanOutSpacingMs = 0;
+        if (deferred)
+            options.deferFanOut = [] { return true; };
+        Make(options);
+        consoles->ActivateEntry(kA);
+        consoles->ActivateEntry(kB);
+        for (int round = 1; round <= 2; ++round)
+            consoles->SendNotification(kValueOid, 1001, EngineValue::Integer(static_cast<uint32_t>(round)));
+        ASSERT_TRUE(WaitUntil([&] { return throwingHost->throwing.Sends().size() == 2; }, 5000));
+        for (const auto& sent : throwingHost->throwing.Sends())
+            EXPECT_EQ(sent.peername, "10.0.0.6");
+        EXPECT_EQ(log.Count("[CConsoles::SendTrap]: trap to 10.0.0.5 failed", kLogError), 2);
+    }
+}

@@ -1,6 +1,7 @@
 // The console registry: settings texts and ranges, registration, the selected device, the console file
 // (reload, upgrade of older layouts, damaged files), backups.
 
+#include "engine/base/Helpers.h"
 #include "tests/core/ConsolesTestSupport.h"
 
 using namespace consoletest;
@@ -9,6 +10,7 @@ namespace {
 
 const uint32_t kA = Ip(10, 0, 0, 5);
 const uint32_t kB = Ip(10, 0, 0, 6);
+const uint32_t kC = Ip(10, 0, 0, 7);
 
 std::string Field(const std::vector<uint8_t>& row, int word, size_t size)
 {
@@ -242,6 +244,98 @@ TEST_F(ConsoleRegistrationTest, TheNumberOfConsolesIsBounded)
     EXPECT_EQ(log.Count("[CConsoles::Ping]: Console limit of 3 reached; 10.0.1.4 was not registered", kLogWarning), 1);
     EXPECT_EQ(LoadWord(StoredBlock().data() + 16), 3u);
     EXPECT_EQ(CConsoles::kMaxConsoles, 64u);
+}
+
+namespace {
+// Makes sure the next contact is stamped later than the last one.
+void NextMillisecond()
+{
+    const auto from = Clock::now();
+    while (Clock::now() - from < std::chrono::milliseconds(2))
+        std::this_thread::yield();
+}
+} // namespace
+
+// A full registry never locks consoles out for good: a newcomer takes the row of the console silent
+// longest among those gone quiet, a console on the engine's own host is never refused, and one there is
+// never pushed out by a manager from elsewhere.
+TEST_F(ConsoleRegistrationTest, AFullRegistryGivesTheLongestSilentRowAway)
+{
+    const uint32_t kOwn = Ip(127, 0, 0, 1);
+    const uint32_t kNew = Ip(10, 0, 1, 9);
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> registered; // in this order, then contacted again in contactOrder
+        std::vector<uint32_t> contactOrder;
+        std::vector<uint32_t> quiet; // their keep-alive ran out
+        uint32_t newcomer;
+        uint32_t expectedVictim; // 0: the newcomer is refused
+    } cases[] = {
+        {"the longest silent quiet console goes", {kA, kB, kC}, {kB, kC, kA}, {kA, kB, kC}, kNew, kB},
+        {"an active console is never pushed out by a remote newcomer", {kA, kB, kC}, {}, {kB}, kNew, kB},
+        {"no quiet console: a remote newcomer is refused", {kA, kB, kC}, {}, {}, kNew, 0},
+        {"the own host's console stays even when quiet", {kOwn, kA, kB}, {}, {kOwn}, kNew, 0},
+        {"the own host is never refused", {kA, kB, kC}, {kC, kA, kB}, {}, kOwn, kC},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedLogCapture log;
+        consoles.reset();
+        std::filesystem::remove(FilePath());
+        ConsoleOptions options;
+        options.maxConsoles = 3;
+        Make(options);
+        for (uint32_t address : c.registered) {
+            ASSERT_TRUE(consoles->ActivateEntry(address));
+            NextMillisecond();
+        }
+        for (uint32_t address : c.contactOrder) {
+            ASSERT_TRUE(consoles->ActivateEntry(address));
+            NextMillisecond();
+        }
+        for (uint32_t address : c.quiet)
+            consoles->Find(address)->Deactivate(false);
+        auto victim = c.expectedVictim ? consoles->Find(c.expectedVictim) : nullptr;
+
+        auto entry = consoles->ActivateEntry(c.newcomer);
+        EXPECT_EQ(consoles->GetCount(), 3);
+        EXPECT_EQ(LoadWord(StoredBlock().data() + 16), 3u) << "the file keeps three rows";
+        if (!c.expectedVictim) {
+            EXPECT_EQ(entry, nullptr);
+            continue;
+        }
+        ASSERT_NE(entry, nullptr);
+        EXPECT_TRUE(entry->IsActive());
+        EXPECT_EQ(consoles->Find(c.expectedVictim), nullptr);
+        EXPECT_FALSE(victim->IsActive());
+        EXPECT_FALSE(victim->IsRunning());
+        std::vector<uint8_t> row;
+        EXPECT_TRUE(consoles->CopyRow(c.newcomer, row));
+        EXPECT_TRUE(log.Has("[CConsoles::Ping]: Console limit of 3 reached; " + IpAddressToString(c.newcomer) +
+                                " takes the row of " + IpAddressToString(c.expectedVictim),
+                            kLogNotice));
+    }
+}
+
+// After a restart no console has been heard from: the stored rows give way to new managers instead of
+// keeping them out.
+TEST_F(ConsoleRegistrationTest, StoredConsolesGiveWayAfterARestart)
+{
+    ConsoleOptions options;
+    options.maxConsoles = 2;
+    Make(options);
+    ASSERT_TRUE(consoles->ActivateEntry(kA));
+    ASSERT_TRUE(consoles->ActivateEntry(kB));
+    consoles.reset();
+    Make(options);
+    ASSERT_EQ(consoles->GetCount(), 2);
+    ASSERT_NE(consoles->ActivateEntry(kC), nullptr);
+    EXPECT_EQ(consoles->Find(kA), nullptr) << "the first stored row goes first";
+    EXPECT_NE(consoles->Find(kB), nullptr);
+    consoles.reset();
+    Make(options);
+    EXPECT_EQ(consoles->GetCount(), 2);
+    EXPECT_NE(consoles->Find(kC), nullptr) << "the new console was saved";
 }
 
 TEST_F(ConsoleRegistrationTest, SelectedDeviceFollowsTheDeviceCount)

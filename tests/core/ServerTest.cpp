@@ -1,6 +1,7 @@
 // The server's start and stop, its events, the shutdown calls, the crash recovery and the commands.
 
 #include "engine/core/server/ServerEx.h"
+#include "platform/OsThread.h"
 
 #include <gtest/gtest.h>
 
@@ -118,6 +119,36 @@ TEST_F(ServerTest, StartFailuresAreLoggedAndLeaveTheManagersStopped)
         EXPECT_FALSE(calls.Has("event Vigilon Agent 4 100 Vigilon Agent Stopped"));
         fs::copy_file(std::string(VG_RECORDING_VGDOWN_DIR) + "libvgdown.so", install.Path("bin/libvgdown.so"),
                       fs::copy_options::overwrite_existing);
+    }
+}
+
+// A server whose timer or queue thread is dead would report a start that never counts down: the start
+// fails instead, and the stop that follows still runs cleanly.
+TEST_F(ServerTest, AThreadThatCannotStartFailsTheStart)
+{
+    struct Case {
+        const char* refusedThread;
+        const char* error;
+    } cases[] = {
+        {"CServerTimers", "the timer thread could not be started"},
+        {"SystemQueueThread", "the system queue thread could not be started"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusedThread);
+        log.Clear();
+        calls.Clear();
+        const std::string refused = c.refusedThread;
+        vgplat::SetThreadStartGate(
+            [refused](const char* name) { return std::string(name).find(refused) == std::string::npos; });
+        ServerOptions options = install.Options(calls);
+        CServerEx server(options);
+        const bool started = server.Start(0, 2, 3665, "public");
+        vgplat::SetThreadStartGate(nullptr);
+        EXPECT_FALSE(started);
+        EXPECT_EQ(server.GetStartError(), c.error);
+        EXPECT_TRUE(log.Contains(kLogEmergency, "Server start failed (" + std::string(c.error) + ")"));
+        EXPECT_FALSE(server.IsStarted());
+        server.Destroy();
     }
 }
 
@@ -349,10 +380,10 @@ TEST_F(ServerTest, SaveRequestSavesByItsFlagsInOrder)
 TEST_F(ServerTest, ProcessWideInstanceAndSuspension)
 {
     ServerOptions options = install.Options(calls);
-    CServer* server = CServer::CreateInstance(std::move(options));
+    CServer* server = CreateServerInstance(std::move(options));
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(CServer::Instance(), server);
-    EXPECT_EQ(CServer::CreateInstance(), server);
+    EXPECT_EQ(CreateServerInstance(), server);
     calls.Clear();
     EnterSystemSuspension();
     ExitSystemSuspension();

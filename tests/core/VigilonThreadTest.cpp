@@ -1,10 +1,13 @@
 #include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <chrono>
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <thread>
 
 #include "engine/base/VigilonThread.h"
+#include "tests/core/LogCapture.h"
 
 using namespace std::chrono;
 
@@ -137,4 +140,53 @@ TEST(VigilonThread, StopIsBoundedAndStartRefusesWhileTheOldThreadLives)
     EXPECT_GE(waited, milliseconds(VigilonThread::kStopWaitMs - 50));
     EXPECT_LT(waited, milliseconds(VigilonThread::kStopWaitMs + 500));
     EXPECT_FALSE(t.Start()) << "the first thread is still alive";
+}
+
+namespace {
+
+// A main that throws what it is told to on its first run, and runs normally after.
+class ThrowingThread : public VigilonThread {
+public:
+    explicit ThrowingThread(std::function<void()> raise) : VigilonThread("ThrowingThread#"), m_raise(std::move(raise)) {}
+    ~ThrowingThread() override { Stop(); }
+    std::atomic<int> runs{0};
+
+protected:
+    void main() override
+    {
+        if (++runs == 1)
+            m_raise();
+        while (WaitForWork(-1)) {
+        }
+    }
+
+private:
+    std::function<void()> m_raise;
+};
+
+} // namespace
+
+// Whatever leaves a thread's main ends that thread only, logged; the object can start a new run.
+TEST(VigilonThread, AnExceptionLeavingMainIsLoggedAndEndsTheThreadCleanly)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> raise;
+        const char* logged;
+    } cases[] = {
+        {"std::exception", [] { throw std::runtime_error("disk on fire"); }, "ended by exception: disk on fire"},
+        {"anything else", [] { throw 7; }, "ended by exception: an unknown exception"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedLogCapture log;
+        ThrowingThread t(c.raise);
+        ASSERT_TRUE(t.Start());
+        ASSERT_TRUE(Eventually([&] { return t.runs.load() == 1 && !t.IsRunning(); }));
+        ASSERT_TRUE(Eventually([&] { return log.Contains(kLogError, c.logged); }));
+        ASSERT_TRUE(Eventually([&] { return t.Start(); })) << "the ended run frees the object for a new one";
+        ASSERT_TRUE(Eventually([&] { return t.runs.load() == 2 && t.IsRunning(); }));
+        t.Stop();
+        EXPECT_FALSE(t.IsRunning());
+    }
 }

@@ -18,6 +18,7 @@
 
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
+#include "engine/core/server/ServerEx.h"
 
 namespace {
 
@@ -249,7 +250,7 @@ TEST_F(DeviceTableCells, ScheduleAndLoadGroupRowStatus)
     servertest::TestInstall install;
     servertest::CallLog calls;
     vgtest::Log();
-    ASSERT_NE(CServer::CreateInstance(install.Options(calls)), nullptr);
+    ASSERT_NE(CreateServerInstance(install.Options(calls)), nullptr);
 
     DeviceItems items;
     items.schedules = static_cast<int>(kMaxSchedules);

@@ -13,6 +13,7 @@
 #include "engine/agent/TableRows.h"
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
+#include "engine/core/server/ServerEx.h"
 
 using namespace servertest;
 
@@ -109,7 +110,7 @@ protected:
         auto fake = std::make_unique<FakeRemoteAgents>();
         remote = fake.get();
         options.remoteAgents = std::move(fake);
-        CServer* server = CServer::CreateInstance(std::move(options));
+        CServer* server = CreateServerInstance(std::move(options));
         ASSERT_TRUE(server->Start(0, 0, 3665, "wendolmar"));
         ASSERT_TRUE(WaitUntil([&] { return server->IsStarted(); }));
     }

@@ -10,6 +10,7 @@
 
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
+#include "engine/core/server/ServerEx.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ protected:
         auto answering = std::make_unique<AnsweringDevices>();
         devices = answering.get();
         options.devices = std::move(answering);
-        ASSERT_NE(CServer::CreateInstance(std::move(options)), nullptr);
+        ASSERT_NE(CreateServerInstance(std::move(options)), nullptr);
     }
     void TearDown() override { CServer::DeleteInstance(); }
 

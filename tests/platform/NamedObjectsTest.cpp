@@ -33,3 +33,52 @@ TEST(RecursiveMutex, TimedLockUsesTheSteadyClock)
     EXPECT_FALSE(std::async(std::launch::async, [&] { return m.Unlock(); }).get());
     EXPECT_TRUE(m.Unlock());
 }
+
+// The system mutex stays held across the whole nesting and is released by the last Unlock only, so a
+// race detector sees the hold (and its lock order) for as long as the owner has it.
+TEST(RecursiveMutex, NestedHoldKeepsTheSystemMutexUntilTheLastUnlock)
+{
+    vgplat::RecursiveMutex m;
+    auto othersCanTake = [&] {
+        return std::async(std::launch::async, [&] {
+                   if (::pthread_mutex_trylock(m.NativeHandle()) != 0)
+                       return false;
+                   ::pthread_mutex_unlock(m.NativeHandle());
+                   return true;
+               })
+            .get();
+    };
+    ASSERT_EQ(m.Lock(), vgplat::kWaitDone);
+    ASSERT_EQ(m.Lock(50), vgplat::kWaitDone);
+    EXPECT_EQ(m.Depth(), 2u);
+    EXPECT_FALSE(othersCanTake());
+    EXPECT_TRUE(m.Unlock());
+    EXPECT_EQ(m.Depth(), 1u);
+    EXPECT_FALSE(othersCanTake());
+    EXPECT_TRUE(m.Unlock());
+    EXPECT_FALSE(m.HeldByCurrentThread());
+    EXPECT_TRUE(othersCanTake());
+    EXPECT_FALSE(m.Unlock()); // not held at all
+}
+
+TEST(RecursiveMutex, TimedLockSucceedsOnceTheHolderReleases)
+{
+    vgplat::RecursiveMutex m;
+    std::promise<void> held, release;
+    auto holder = std::async(std::launch::async, [&] {
+        m.Lock();
+        held.set_value();
+        release.get_future().wait();
+        m.Unlock();
+    });
+    held.get_future().wait();
+    auto waiter = std::async(std::launch::async, [&] {
+        const auto result = m.Lock(10000);
+        if (result == vgplat::kWaitDone)
+            m.Unlock();
+        return result;
+    });
+    release.set_value();
+    EXPECT_EQ(waiter.get(), vgplat::kWaitDone);
+    holder.get();
+}

@@ -1,5 +1,6 @@
 #include "engine/core/consoles/ConsoleEntry.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "engine/base/AppLog.h"
@@ -62,10 +63,18 @@ void CConsoleEntry::SetCommunity(const std::string& community)
     m_community = community;
 }
 
+int64_t CConsoleEntry::NowMs()
+{
+    // Never 0, which means "not heard from".
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+               .count() +
+           1;
+}
+
 bool CConsoleEntry::Activate()
 {
     MutexLock lock(m_stateMutex);
-    m_touched = 1;
+    Touch();
     if (m_destroyed.load())
         return false;
     if (m_active.load())
@@ -144,6 +153,9 @@ void CConsoleEntry::main()
     } catch (const std::exception& e) {
         AppLog::Instance()->Printf(kLogError, "[CConsoleEntry::main]: '%s' ended by exception: %s", m_name.c_str(),
                                    e.what());
+    } catch (...) {
+        AppLog::Instance()->Printf(kLogError, "[CConsoleEntry::main]: '%s' ended by an unknown exception",
+                                   m_name.c_str());
     }
     // A failed wait: the console is left inactive; its next contact starts a new thread.
     std::string text;

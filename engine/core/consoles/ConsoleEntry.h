@@ -43,7 +43,13 @@ public:
     // thread could not be started (the entry stays inactive) or the entry is being destroyed.
     bool Activate();
     // Marks the console heard from (every request it makes).
-    void Touch() { m_touched = 1; }
+    void Touch()
+    {
+        m_touched = 1;
+        m_lastContactMs = NowMs();
+    }
+    // When the console was last heard from (steady clock, ms); 0 when not since this entry was built.
+    int64_t GetLastContactMs() const { return m_lastContactMs.load(); }
     // Ends the current period early (a command from the console).
     void Wake() { Signal(); }
     // stop: stop the thread as well (5000 ms bound) and refuse later activations; used when the
@@ -66,6 +72,8 @@ public:
 protected:
     void main() override;
 
+    static int64_t NowMs();
+
 private:
     const std::string m_name;
     const unsigned m_periodMs;
@@ -78,6 +86,7 @@ private:
     std::string m_community = kDefaultCommunity;
     std::atomic<int> m_active{0};
     std::atomic<int> m_touched{0};
+    std::atomic<int64_t> m_lastContactMs{0};
     std::atomic<bool> m_destroyed{false};
     // Under m_stateMutex: the thread has decided to end (it left the active state itself).
     bool m_exiting = false;

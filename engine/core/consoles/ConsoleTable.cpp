@@ -257,6 +257,16 @@ uint32_t CConsoleTable::Add(uint8_t* entry, uint32_t key, bool* replaced)
     return result;
 }
 
+bool CConsoleTable::Remove(uint32_t key)
+{
+    Lock();
+    const bool removed = CDataHeader::Remove(key);
+    if (removed && HasBlock() && GetWord(4) > 0)
+        SetWord(4, GetWord(4) - 1);
+    Unlock();
+    return removed;
+}
+
 int CConsoleTable::GetCount()
 {
     return HasBlock() ? static_cast<int>(GetWord(4)) : CDataHeader::GetCount();

@@ -82,6 +82,8 @@ public:
     // Keeps the row count (word 4): a row that did not replace one of the same key raises it by one.
     // The add and the count change happen under one hold of the writer lock.
     uint32_t Add(uint8_t* entry, uint32_t key, bool* replaced = nullptr) override;
+    // Removes the row of that key and lowers the row count, under one hold of the writer lock.
+    bool Remove(uint32_t key) override;
     int GetCount() override;
     // The checked load; when the file or its block is missing or refused, an empty block
     // {20, 0xA7000000, 20, 0, 0}. False only when that block cannot be allocated.

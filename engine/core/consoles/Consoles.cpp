@@ -8,8 +8,9 @@
 #include "engine/base/AppLog.h"
 #include "engine/core/data/BinaryFile.h"
 #include "engine/base/Helpers.h"
-#include "engine/core/settings/UserExtension.h"
+#include "engine/core/data/DataFile.h"
 #include "platform/AtomicFile.h"
+#include "platform/NetInterfaces.h"
 
 using namespace console_row;
 
@@ -168,7 +169,13 @@ bool CConsoles::CopyFile(const std::string& from, const std::string& to)
     MutexLock lock(m_fileMutex);
     if (from.empty() || to.empty() || !FileExists(from.c_str()))
         return false;
-    return CUserExtension::CopyPrivateFile(from, to, false);
+    // The file names the consoles' communities: the copy is private, like the file.
+    std::string error;
+    if (vgplat::CopyFileWithMode(from, to, 0600, false, kMaxDataFileSize, &error))
+        return true;
+    AppLog::Instance()->Printf(kLogError, "[CConsoles]: copy of %s to %s failed: %s", from.c_str(), to.c_str(),
+                               error.c_str());
+    return false;
 }
 
 int CConsoles::Backup()
@@ -226,13 +233,77 @@ std::shared_ptr<CConsoleEntry> CConsoles::Find(uint32_t address)
     return FindLocked(address);
 }
 
-std::shared_ptr<CConsoleEntry> CConsoles::PingLocked(uint32_t address, const std::vector<uint32_t>& deviceKeys)
+std::vector<uint32_t> IConsoleHost::GetOwnHostAddresses()
+{
+    std::vector<uint32_t> out;
+    std::vector<vgplat::InterfaceAddress> interfaces;
+    if (vgplat::ListInterfaceAddresses(interfaces))
+        for (const auto& i : interfaces)
+            if (const uint32_t address = StringToIpAddress(i.ipv4.c_str()))
+                out.push_back(address);
+    return out;
+}
+
+std::shared_ptr<CConsoleEntry> CConsoles::ChooseEvictionLocked(uint32_t address)
+{
+    const std::vector<uint32_t> hostAddresses = m_host.GetOwnHostAddresses();
+    auto isOwn = [&](uint32_t a) {
+        return (a & 0xFFu) == 127u || std::find(hostAddresses.begin(), hostAddresses.end(), a) != hostAddresses.end();
+    };
+    std::vector<bool> own(m_entries.size());
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        own[i] = isOwn(m_entries[i]->GetAddress());
+    // The longest silent of the entries that pass; registration order breaks ties.
+    auto longestSilent = [&](auto passes) {
+        std::shared_ptr<CConsoleEntry> chosen;
+        for (size_t i = 0; i < m_entries.size(); ++i)
+            if (passes(i) && (!chosen || m_entries[i]->GetLastContactMs() < chosen->GetLastContactMs()))
+                chosen = m_entries[i];
+        return chosen;
+    };
+    if (auto chosen = longestSilent([&](size_t i) { return !own[i] && !m_entries[i]->IsActive(); }))
+        return chosen;
+    if (!isOwn(address))
+        return nullptr;
+    if (auto chosen = longestSilent([&](size_t i) { return !own[i]; }))
+        return chosen;
+    return longestSilent([](size_t) { return true; });
+}
+
+void CConsoles::RemoveLocked(const std::shared_ptr<CConsoleEntry>& entry)
+{
+    const uint32_t key = entry->GetRowKey();
+    uint32_t textKey = 0;
+    if (const uint8_t* row = m_table.Find(key))
+        textKey = RowWord(row, kCommunityKey);
+    m_table.Remove(key);
+    if (textKey != 0) {
+        bool used = false;
+        for (size_t at = m_table.FirstEntryOffset(); at && !used; at = m_table.NextEntryOffset(at))
+            used = RowWord(m_table.GetBlock() + at, kCommunityKey) == textKey;
+        if (!used)
+            m_strings.Remove(textKey);
+    }
+    m_entries.erase(std::remove(m_entries.begin(), m_entries.end(), entry), m_entries.end());
+}
+
+std::shared_ptr<CConsoleEntry> CConsoles::PingLocked(uint32_t address, const std::vector<uint32_t>& deviceKeys,
+                                                     std::shared_ptr<CConsoleEntry>& evicted)
 {
     if (m_entries.size() >= m_options.maxConsoles) {
-        if (m_refused.size() < kMaxRefusedRemembered && m_refused.insert(address).second)
-            AppLog::Instance()->Printf(kLogWarning, "[CConsoles::Ping]: Console limit of %zu reached; %s was not registered",
-                                       m_options.maxConsoles, IpAddressToString(address).c_str());
-        return nullptr;
+        evicted = ChooseEvictionLocked(address);
+        if (!evicted) {
+            if (m_refused.size() < kMaxRefusedRemembered && m_refused.insert(address).second)
+                AppLog::Instance()->Printf(kLogWarning,
+                                           "[CConsoles::Ping]: Console limit of %zu reached; %s was not registered",
+                                           m_options.maxConsoles, IpAddressToString(address).c_str());
+            return nullptr;
+        }
+        AppLog::Instance()->Printf(kLogNotice,
+                                   "[CConsoles::Ping]: Console limit of %zu reached; %s takes the row of %s",
+                                   m_options.maxConsoles, IpAddressToString(address).c_str(),
+                                   evicted->GetAddressText().c_str());
+        RemoveLocked(evicted);
     }
     std::vector<uint8_t> row;
     try {
@@ -261,6 +332,7 @@ std::shared_ptr<CConsoleEntry> CConsoles::ActivateEntry(uint32_t address)
     if (address == 0)
         return nullptr;
     std::shared_ptr<CConsoleEntry> entry;
+    std::shared_ptr<CConsoleEntry> evicted;
     bool created = false;
     {
         MutexLock lock(m_mutex);
@@ -276,10 +348,13 @@ std::shared_ptr<CConsoleEntry> CConsoles::ActivateEntry(uint32_t address)
             return nullptr;
         entry = FindLocked(address);
         if (!entry) {
-            entry = PingLocked(address, keys);
-            created = entry != nullptr;
+            entry = PingLocked(address, keys, evicted);
+            created = entry != nullptr || evicted != nullptr;
         }
     }
+    // The console that gave its row up stops, outside the registry's lock (its thread may take a while).
+    if (evicted)
+        evicted->Deactivate(true);
     if (created)
         Save();
     if (entry)
@@ -593,6 +668,8 @@ void CConsoles::Deliver(FanOut& fanOut)
         } catch (const std::exception& e) {
             AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed: %s", trap.peername.c_str(),
                                        e.what());
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed", trap.peername.c_str());
         }
         SleepMs(m_options.fanOutSpacingMs);
     }

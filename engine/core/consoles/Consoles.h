@@ -11,11 +11,14 @@
 // thread instead (ConsoleOptions::deferFanOut), which delivers the handed fan-outs in order with the
 // same spacing; otherwise the agent would stop answering for 50 ms per console.
 //
-// Bounds: at most kMaxConsoles (64) consoles are registered; a further manager is refused (logged once
-// per address) and its requests are answered with the defaults. Address 0 (the engine's own calls) is
-// never registered.
+// Bounds: at most kMaxConsoles (64) consoles are registered. When the registry is full, a new manager
+// takes the row of the console silent longest among those not active now (its keep-alive period ran
+// out) and not on the engine's own host. A manager on the engine's own host is never refused: without
+// such a row it takes the row of the console silent longest among the others, active or not. Any other
+// manager finding no such row is refused (logged once per address) and its requests are answered with
+// the defaults. Address 0 (the engine's own calls) is never registered.
 //
-// Threads and locks. Lock order (each only before the ones after it):
+// Threads and locks. Lock order (each only before the ones after it; rank 7 of engine/base/LockOrder.h):
 //     m_fileMutex  (one save, backup, restore or safe point at a time)
 //     m_mutex      (the console list, the rows and the community texts; held for registration with its
 //                   find, for each console-setting read or write, and while a save takes its snapshot)
@@ -49,6 +52,9 @@
 class IConsoleHost {
 public:
     virtual ~IConsoleHost() = default;
+    // The IPv4 addresses of this host's interfaces (first octet in the lowest byte). Loopback
+    // addresses (127.0.0.0/8) count as the host's own whatever this answers.
+    virtual std::vector<uint32_t> GetOwnHostAddresses();
     virtual int GetTrapPort() = 0;
     virtual std::string GetCommunity() = 0;
     virtual std::string GetEngineName() = 0;
@@ -162,7 +168,13 @@ private:
 
     // Under m_mutex.
     std::shared_ptr<CConsoleEntry> FindLocked(uint32_t address);
-    std::shared_ptr<CConsoleEntry> PingLocked(uint32_t address, const std::vector<uint32_t>& deviceKeys);
+    // evicted: the entry whose row the new console took (stopped by the caller, after the lock).
+    std::shared_ptr<CConsoleEntry> PingLocked(uint32_t address, const std::vector<uint32_t>& deviceKeys,
+                                              std::shared_ptr<CConsoleEntry>& evicted);
+    // The console whose row a newcomer at address takes in a full registry, or null (refused).
+    std::shared_ptr<CConsoleEntry> ChooseEvictionLocked(uint32_t address);
+    // Drops entry's row (and its community text when no other row names it) and the entry.
+    void RemoveLocked(const std::shared_ptr<CConsoleEntry>& entry);
     uint8_t* RowLocked(const CConsoleEntry& entry);
     void ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const void* data, size_t length);
     void AnswerLocked(uint32_t key, CConsoleEntry& entry, EngineValue& value);

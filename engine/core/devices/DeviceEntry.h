@@ -19,11 +19,12 @@
 // a device while a worker, the trap thread or the timer thread may still hold one, and the entry lives
 // until the last holder lets go. Each entry has one mutex (GetLock, "DeviceEntryMutex#", recursive)
 // that guards its row copy, its alarms, its event table and its state; every method takes it itself
-// unless its comment says "Locked" (then the caller holds it). Lock order for the devices as a whole:
+// unless its comment says "Locked" (then the caller holds it). Lock order for the devices as a whole
+// (rank 6 of engine/base/LockOrder.h):
 //     the device list's file mutex -> the list lock "DevicesRWSemaphore" -> one device lock (never two
 //     at once) -> the data blocks' locks (event table, attached-device table, string table) -> the
-//     list's leaf mutexes (pending reactions, countdown, notices) -> the timer list -> the log hub
-//     -> the facade mutex.
+//     list's leaf mutexes (pending reactions, countdown, notices) -> the timer list -> the facade
+//     mutex -> the log hub.
 // A device lock is never held while the list lock is asked for, nor while a console is notified or the
 // list saved (see DeviceWork).
 

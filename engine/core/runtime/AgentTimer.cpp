@@ -79,7 +79,11 @@ int CAgentTimer::Initialize()
 {
     AppLog::Instance()->Printf(kLogDebug, "CAgentTimer::Initialize '%s'", GetName());
     AppLog::Instance()->Printf(kLogDebug, "CAgentTimer::StartThread '%s'", GetName());
-    Start();
+    if (!Start()) {
+        AppLog::Instance()->Printf(kLogError, "CAgentTimer::StartThread '%s': the thread could not be started",
+                                   GetName());
+        return 0;
+    }
     return 1;
 }
 

@@ -15,7 +15,7 @@
 // (a private Mutex, "CAgentTimerListMutex#") guards only the list and is never held while a callback
 // runs. A kill that reaches the entry whose callback runs does not remove it: KillAllTimers and
 // KillAllTimersById set its cancelled word (which the callback may read), KillTimer leaves it; the timer
-// thread removes it once the callback has returned. Lock order: the list lock is a leaf (nothing else
+// thread removes it once the callback has returned. Lock order: the list lock is a leaf (rank 9 of engine/base/LockOrder.h) (nothing else
 // is taken while it is held, not even the log's).
 
 #include <atomic>
@@ -74,6 +74,7 @@ public:
     ~CAgentTimer() override;
 
     // Starts the thread; 1.
+    // Starts the thread: 1, or 0 (logged) when it cannot be started.
     int Initialize();
     // Kills every entry (a running one is only marked) and stops the thread.
     void Destroy();

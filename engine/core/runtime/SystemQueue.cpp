@@ -76,8 +76,11 @@ size_t CSystemQueue::Count()
 
 int CSystemQueue::StartThread()
 {
+    if (!Start()) {
+        AppLog::Instance()->Printf(kLogError, "[%08lX] System Queue Thread could not be started", GetId());
+        return 0;
+    }
     AppLog::Instance()->Printf(kLogDebug, "[%08lX] Started System Queue Thread", GetId());
-    Start();
     return 1;
 }
 

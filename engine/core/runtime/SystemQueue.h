@@ -75,6 +75,7 @@ public:
     // Requests waiting; 1 when the lock cannot be had in time (so the thread looks again soon).
     size_t Count();
 
+    // 1, or 0 (logged) when the thread cannot be started.
     int StartThread();
     void SignalThread();
     void StopThread();

@@ -5,12 +5,10 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 
 #include "engine/base/AppLog.h"
 #include "engine/core/config/ConfigFileInterface.h"
 #include "engine/base/Helpers.h"
-#include "engine/core/server/ServerEx.h"
 #include "platform/AtomicFile.h"
 
 namespace {
@@ -166,11 +164,11 @@ CServer* CServer::Instance()
     return g_server.load();
 }
 
-CServer* CServer::CreateInstance(ServerOptions options)
+CServer* CServer::InstallInstance(const std::function<std::unique_ptr<CServer>()>& make)
 {
     MutexLock lock(CreationMutex());
-    if (!g_server.load())
-        g_server = new CServerEx(options);
+    if (!g_server.load() && make)
+        g_server = make().release();
     return g_server.load();
 }
 
@@ -255,6 +253,8 @@ bool CServer::Start(int ignored, int snmpVersion, int trapPort, const std::strin
         ok = Initialize(ignored, snmpVersion, trapPort, community);
     } catch (const std::exception& e) {
         SetStartError(std::string("exception: ") + e.what());
+    } catch (...) {
+        SetStartError("unknown exception");
     }
     if (!ok) {
         if (GetStartError().empty())
@@ -264,7 +264,6 @@ bool CServer::Start(int ignored, int snmpVersion, int trapPort, const std::strin
                                    "[CServer::Start]: Server start failed (%s); the agent serves without its "
                                    "managers",
                                    error.c_str());
-        sd_notifyf(0, "STATUS=Server start failed: %s", error.c_str());
     }
     return ok;
 }
@@ -360,11 +359,19 @@ bool CServer::Initialize(int, int snmpVersion, int trapPort, const std::string& 
         return false;
     }
 
-    m_timers->Initialize();
+    // Without its timer thread no countdown would ever fire, and without the queue thread the start
+    // would never complete: either one failing fails the start.
+    if (!m_timers->Initialize()) {
+        SetStartError("the timer thread could not be started");
+        return false;
+    }
     m_remoteAgent->Initialize();
     m_devices->Initialize();
     m_consoles->Initialize();
-    m_systemQueue->StartThread();
+    if (!m_systemQueue->StartThread()) {
+        SetStartError("the system queue thread could not be started");
+        return false;
+    }
 
     FindEngineMac();
 

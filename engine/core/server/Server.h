@@ -6,7 +6,7 @@
 // hibernation, commands; the Linux layer is CServerEx in ServerEx.h).
 //
 // Life (the entry point drives it):
-//     CServer* server = CServer::CreateInstance(std::move(options));  // a CServerEx
+//     CServer* server = CreateServerInstance(std::move(options));  // a CServerEx (ServerEx.h)
 //     bool ok = server->Start(0, snmpVersion, trapPort, community);
 //     ... request loop ...   (on a failed start the agent serves on without the managers)
 //     server->Destroy();     // saves deferred, 1 s pause, managers stopped, stop event
@@ -23,8 +23,8 @@
 // BeginShutdown, ExecuteShutdown and ExecuteCommand on the timer thread; the accessors and the engine
 // variables on any thread. No operation takes a server-wide lock; the managers lock themselves. The
 // community, the engine MAC text and the file version name are copied under m_textMutex (a leaf: nothing
-// is called while it is held). Lock order for the engine as a whole: a manager's own locks, then the
-// data blocks' locks (record block before string table), then the log hub, the facade mutex last.
+// is called while it is held). The lock order of the engine as a whole is the table in
+// engine/base/LockOrder.h.
 
 #include <atomic>
 #include <cstdint>
@@ -95,11 +95,11 @@ constexpr size_t kMaxCommunityLength = 127;
 
 class CServer {
 public:
-    // The process-wide server (null before CreateInstance and after DeleteInstance).
+    // The process-wide server (null before InstallInstance and after DeleteInstance).
     static CServer* Instance();
-    // Builds the server (a CServerEx) and makes it the process-wide one. A second call answers the
-    // existing one and drops the options.
-    static CServer* CreateInstance(ServerOptions options = {});
+    // Makes the server that make builds the process-wide one; while one exists make is not called and
+    // the existing one is answered. The host layer's CreateServerInstance (ServerEx.h) calls it.
+    static CServer* InstallInstance(const std::function<std::unique_ptr<CServer>()>& make);
     // Destroy (when the caller has not), then deletes the process-wide server.
     static void DeleteInstance();
 
@@ -107,8 +107,9 @@ public:
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
 
-    // Crypto start-up, then Initialize. false when the start failed (logged at level 0; the managers
-    // that did not start stay stopped and the agent serves on).
+    // Crypto start-up, then Initialize. false when the start failed (logged at level 0, the reason in
+    // GetStartError for the service host to report; the managers that did not start stay stopped and
+    // the agent serves on).
     bool Start(int ignored, int snmpVersion, int trapPort, const std::string& community);
     // The started step, run by the system queue's request 1.
     void OnStarted();

@@ -5,6 +5,11 @@
 
 #include "engine/base/AppLog.h"
 
+CServer* CreateServerInstance(ServerOptions options)
+{
+    return CServer::InstallInstance([&options] { return std::make_unique<CServerEx>(options); });
+}
+
 CServerEx::CServerEx(ServerOptions& options)
     : CServerApp(options), m_lock("CServerExMutex#"), m_messagesMutex("CServerExMessagesMutex#")
 {

@@ -81,3 +81,7 @@ private:
 // Called by the service host on the system's power events.
 void EnterSystemSuspension();
 void ExitSystemSuspension();
+
+// Builds the engine's server (a CServerEx) from options and makes it the process-wide one
+// (CServer::InstallInstance). A second call answers the existing one and drops the options.
+CServer* CreateServerInstance(ServerOptions options = {});

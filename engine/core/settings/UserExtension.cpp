@@ -88,18 +88,11 @@ void CUserExtension::ResolvePaths(const AppConfig& config)
 
 bool CUserExtension::CopyPrivateFile(const std::string& from, const std::string& to, bool failIfExists)
 {
-    std::string content;
     std::string error;
-    if (!vgplat::ReadWholeFile(from, content, kMaxDataFileSize, &error)) {
-        AppLog::Instance()->Printf(kLogError, "[CUserExtension]: copy of %s to %s failed: %s", from.c_str(), to.c_str(),
-                                   error.c_str());
-        return false;
-    }
-    vgplat::AtomicFile file(to, 0600);
-    if (file.Open() && file.Write(content.data(), content.size()) && file.Commit(failIfExists))
+    if (vgplat::CopyFileWithMode(from, to, 0600, failIfExists, kMaxDataFileSize, &error))
         return true;
     AppLog::Instance()->Printf(kLogError, "[CUserExtension]: copy of %s to %s failed: %s", from.c_str(), to.c_str(),
-                               file.Error().c_str());
+                               error.c_str());
     return false;
 }
 

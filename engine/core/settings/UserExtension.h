@@ -15,7 +15,8 @@
 // critical state). Save after every change (CServer::SaveUserExtension), Backup/Restore for
 // CServer::Backup/Restore, CreateSafePoint for the remote-agent manager and the discovery.
 //
-// Lock order of the settings and trap-destination code: the record's critical-state mutex, then this
+// Lock order of the settings and trap-destination code (rank 4 of engine/base/LockOrder.h): the
+// record's critical-state mutex, then this
 // file mutex, then the trap table's rows mutex, then one block lock at a time (the record's or the
 // trap table's read lock may be held while the string table's read lock is taken, never the other
 // way round), then whatever the hooks take (the facade mutex last).

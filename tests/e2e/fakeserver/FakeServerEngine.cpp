@@ -75,6 +75,7 @@ std::unique_ptr<EngineServer> CreateRecordingServer()
 
 int main(int argc, char** argv)
 {
-    SetEngineServerFactory(CreateRecordingServer);
-    return EngineProgramMain(argc, argv);
+    EngineComposition composition;
+    composition.makeServer = CreateRecordingServer;
+    return EngineProgramMain(argc, argv, composition);
 }

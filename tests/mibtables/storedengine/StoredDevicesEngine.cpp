@@ -172,7 +172,7 @@ std::unique_ptr<IRemoteAgentManager> MakeStandInAgents()
 
 int main(int argc, char** argv)
 {
-    RegisterVigilonEngine();
-    SetRemoteAgentsFactory(MakeStandInAgents);
-    return EngineProgramMain(argc, argv);
+    VigilonEngineParts parts;
+    parts.makeRemoteAgents = MakeStandInAgents;
+    return EngineProgramMain(argc, argv, MakeVigilonEngine(std::move(parts)));
 }
