@@ -11,16 +11,7 @@ using namespace e2e;
 
 namespace {
 
-template <typename Predicate>
-bool WaitUntil(Predicate done, int ms)
-{
-    for (int waited = 0; waited < ms; waited += 50) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
+using vgtest::WaitUntil;
 
 } // namespace
 
