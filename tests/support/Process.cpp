@@ -114,8 +114,11 @@ int RunTool(const std::vector<std::string>& argv, std::string& output, int timeo
             break;
         }
         pollfd p{fds[0], POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
             break;
+        if (ready <= 0)
+            continue;
         char buffer[4096];
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
         if (n > 0)
