@@ -3,7 +3,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace vgtest {
@@ -11,6 +14,23 @@ namespace vgtest {
 pid_t CurrentThreadId()
 {
     return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+std::vector<pid_t> ThreadIds()
+{
+    std::vector<pid_t> ids;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error))
+        ids.push_back(static_cast<pid_t>(std::stol(entry.path().filename().string())));
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+pid_t NewThreadId(const std::vector<pid_t>& before, const std::vector<pid_t>& after)
+{
+    std::vector<pid_t> added;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
+    return added.size() == 1 ? added[0] : 0;
 }
 
 bool ThreadIsBlocked(pid_t tid)

@@ -6,10 +6,17 @@
 
 #include <sys/types.h>
 
+#include <vector>
+
 namespace vgtest {
 
 // The kernel's id of the calling thread.
 pid_t CurrentThreadId();
+// The ids of this process's threads now, in increasing order: the ids a call adds are the threads it
+// started.
+std::vector<pid_t> ThreadIds();
+// The one id of after that is not in before, 0 when there is none or more than one.
+pid_t NewThreadId(const std::vector<pid_t>& before, const std::vector<pid_t>& after);
 // Whether the thread of this process is asleep in the kernel (a wait on a condition, a lock, a poll
 // or a sleep); false for a thread that runs or has ended.
 bool ThreadIsBlocked(pid_t tid);
