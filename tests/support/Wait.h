@@ -35,9 +35,14 @@ public:
         if (m_count > 0 && --m_count == 0)
             m_changed.notify_all();
     }
+    // timeoutMs -1: no limit.
     bool Wait(int timeoutMs = 20000)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        if (timeoutMs < 0) {
+            m_changed.wait(lock, [&] { return m_count == 0; });
+            return true;
+        }
         return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_count == 0; });
     }
     bool Done()
