@@ -259,9 +259,9 @@ TEST(AgentTimerRealClock, EmptyListWaitsUntilSetTimerThenFiresWithinTwoSeconds)
     const auto before = vgtest::ThreadIds();
     timer.Initialize();
     // The timer's thread waits without limit now: only SetTimer's signal can wake it.
-    const pid_t timerThread = vgtest::NewThreadId(before, vgtest::ThreadIds());
-    ASSERT_NE(timerThread, 0);
-    ASSERT_TRUE(vgtest::WaitUntil([&] { return vgtest::ThreadIsBlocked(timerThread); }));
+    const auto started = vgtest::NewThreadIds(before, vgtest::ThreadIds());
+    ASSERT_FALSE(started.empty());
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return vgtest::ThreadsAreBlocked(started); }));
     AgentTimerData d = Record(4, 1, &recorder);
     auto start = std::chrono::steady_clock::now();
     timer.SetTimer(0, &d);

@@ -26,11 +26,16 @@ std::vector<pid_t> ThreadIds()
     return ids;
 }
 
-pid_t NewThreadId(const std::vector<pid_t>& before, const std::vector<pid_t>& after)
+std::vector<pid_t> NewThreadIds(const std::vector<pid_t>& before, const std::vector<pid_t>& after)
 {
     std::vector<pid_t> added;
     std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
-    return added.size() == 1 ? added[0] : 0;
+    return added;
+}
+
+bool ThreadsAreBlocked(const std::vector<pid_t>& tids)
+{
+    return !tids.empty() && std::all_of(tids.begin(), tids.end(), ThreadIsBlocked);
 }
 
 bool ThreadIsBlocked(pid_t tid)

@@ -8,6 +8,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "tests/support/Ports.h"
 #include "tests/support/Process.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/Threads.h"
 #include "tests/support/TrapReceiver.h"
 #include "tests/support/Wait.h"
 
@@ -24,7 +26,7 @@ using namespace vgtest;
 namespace {
 
 // snmptrap (net-snmp's own encoder) to the receiver; the tool's exit code.
-int SendTrap(const TrapReceiver& receiver, const std::vector<std::string>& args)
+int SendTrap(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = {"snmptrap", "-m", ""};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -39,12 +41,12 @@ TEST(TrapReceiverTest, DecodesV1TrapsAndV2NotificationsWithTheirVarbinds)
     TrapReceiver receiver("127.0.0.2");
     ASSERT_GT(receiver.Port(), 0);
     const std::string to = "127.0.0.2:" + std::to_string(receiver.Port());
-    ASSERT_EQ(SendTrap(receiver, {"-v1", "-c", "wendolmar", to, "1.3.6.1.4.1.64950", "127.0.0.9", "6", "1001", "55",
+    ASSERT_EQ(SendTrap({"-v1", "-c", "wendolmar", to, "1.3.6.1.4.1.64950", "127.0.0.9", "6", "1001", "55",
                                   "1.3.6.1.4.1.64950.10.4.2.1.0", "i", "-7", "1.3.6.1.4.1.64950.10.1.2.6.0", "s",
                                   "00.11", "1.3.6.1.4.1.64950.1.1", "a", "10.2.3.4", "1.3.6.1.4.1.64950.1.2", "c",
                                   "4000000000"}),
               0);
-    ASSERT_EQ(SendTrap(receiver, {"-v2c", "-c", "public", to, "77", "1.3.6.1.4.1.64950.15.0.1002",
+    ASSERT_EQ(SendTrap({"-v2c", "-c", "public", to, "77", "1.3.6.1.4.1.64950.15.0.1002",
                                   "1.3.6.1.4.1.64950.1.3", "o", "1.3.6.1.4.1.64950.9"}),
               0);
     ASSERT_TRUE(receiver.WaitFor(2));
@@ -189,4 +191,34 @@ TEST(WaitTest, WaitUntilAndLatch)
     never.CountDown();
     EXPECT_FALSE(never.Wait(20));
     EXPECT_FALSE(never.Done());
+}
+
+TEST(ThreadsTest, AWaitingThreadIsSeenBlockedAndARunningOneIsNot)
+{
+    const auto before = ThreadIds();
+    std::atomic<pid_t> waiter{0};
+    std::atomic<pid_t> spinner{0};
+    std::atomic<bool> spin{true};
+    Latch release;
+    std::thread waiting([&] {
+        waiter = CurrentThreadId();
+        release.Wait();
+    });
+    std::thread spinning([&] {
+        spinner = CurrentThreadId();
+        while (spin.load()) {
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return waiter.load() != 0 && spinner.load() != 0; }));
+    const auto started = NewThreadIds(before, ThreadIds());
+    EXPECT_NE(std::find(started.begin(), started.end(), waiter.load()), started.end());
+    EXPECT_NE(std::find(started.begin(), started.end(), spinner.load()), started.end());
+    EXPECT_TRUE(WaitUntil([&] { return ThreadIsBlocked(waiter.load()); }));
+    EXPECT_FALSE(ThreadsAreBlocked({waiter.load(), spinner.load()}));
+    spin = false;
+    release.CountDown();
+    waiting.join();
+    spinning.join();
+    EXPECT_FALSE(ThreadIsBlocked(waiter.load())) << "an ended thread";
+    EXPECT_FALSE(ThreadsAreBlocked({}));
 }
