@@ -142,8 +142,10 @@ TEST(Condition, WaitSignalResetIsManualReset)
     c.Reset();
     EXPECT_EQ(c.Wait(20), 2);
 
+    // The signal comes while the test's thread waits for it.
+    const pid_t waiter = vgtest::CurrentThreadId();
     std::thread signaller([&] {
-        std::this_thread::sleep_for(milliseconds(30));
+        vgtest::WaitUntil([&] { return vgtest::ThreadIsBlocked(waiter); });
         c.Signal();
     });
     EXPECT_EQ(c.Wait(5000), 1);
