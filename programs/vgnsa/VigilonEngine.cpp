@@ -29,6 +29,20 @@ namespace {
 
 constexpr uint32_t kEngineSettingsBlockKey = 0xA2000000u;
 
+// Tests shorten the consoles' keep-alive period with this variable (milliseconds, 100 to 60000);
+// anything else leaves the default.
+constexpr const char* kConsoleKeepAliveVariable = "VG_TEST_CONSOLE_KEEPALIVE_MS";
+
+unsigned ConsoleKeepAlivePeriodMs(unsigned fallback)
+{
+    const char* text = std::getenv(kConsoleKeepAliveVariable);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return (*end == '\0' && value >= 100 && value <= 60000) ? static_cast<unsigned>(value) : fallback;
+}
+
 bool FileExists(const std::string& path)
 {
     struct stat st {};
@@ -92,6 +106,7 @@ std::unique_ptr<EngineServer> CreateVigilonServer(const VigilonEngineParts& part
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
     options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };
+    options.consoleOptions.keepAlivePeriodMs = ConsoleKeepAlivePeriodMs(options.consoleOptions.keepAlivePeriodMs);
     if (!CreateServerInstance(std::move(options)))
         return nullptr;
     return std::make_unique<VigilonEngineServer>();

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "engine/snmp/SnmpThread.h"
 #include "support/AgentHost.h"
 #include "support/TestSupport.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -316,7 +318,9 @@ TEST_F(SnmpThreadLoad, SlowRemoteAgentDoesNotHoldUpOurAnswers)
         slow = Thread().Request(request);
         done.store(true);
     });
-    usleep(200000);
+    // The slow request is on the wire (its first attempt reached the silent agent) before ours starts.
+    pollfd arrived{silent, POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 10000), 1);
     auto start = std::chrono::steady_clock::now();
     std::string out;
     vgtest::RunTool({"snmpget", "-v2c", "-c", "gimbal", "-t", "1", "-r", "0", host.Peer(), Enterprise("99.2.0")}, out);
@@ -392,12 +396,22 @@ TEST(SnmpThreadShutdown, WaitersEndWhenTheThreadStops)
     SnmpThread thread;  // its loop never runs
     std::atomic<int> result{-1};
     std::atomic<bool> called{true};
+    std::atomic<pid_t> requesterId{0};
+    std::atomic<pid_t> callerId{0};
     std::thread requester([&] {
+        requesterId = vgtest::CurrentThreadId();
         SnmpClientResult r = thread.Request(MakeGet(161, "1.3.6.1.2.1.1.1.0"), 20000);
         result.store(static_cast<int>(r.status));
     });
-    std::thread caller([&] { called.store(thread.Call([] {}, 20000)); });
-    usleep(200000);
+    std::thread caller([&] {
+        callerId = vgtest::CurrentThreadId();
+        called.store(thread.Call([] {}, 20000));
+    });
+    // Both wait inside their calls before the stop (a call after it would end at once, proving nothing).
+    ASSERT_TRUE(vgtest::WaitUntil([&] {
+        return vgtest::ThreadIsBlocked(requesterId.load()) && vgtest::ThreadIsBlocked(callerId.load());
+    }));
+    EXPECT_EQ(result.load(), -1);
     auto start = std::chrono::steady_clock::now();
     thread.Shutdown();
     requester.join();

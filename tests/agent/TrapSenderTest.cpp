@@ -9,7 +9,7 @@
 
 #include "support/AgentHost.h"
 #include "support/TestSupport.h"
-#include "tests/e2e/TrapReceiver.h"
+#include "tests/support/TrapReceiver.h"
 
 namespace {
 

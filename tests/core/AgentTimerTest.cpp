@@ -1,3 +1,5 @@
+#include "tests/support/Threads.h"
+#include "tests/support/Wait.h"
 #include "engine/core/runtime/AgentTimer.h"
 
 #include <atomic>
@@ -9,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 
@@ -254,8 +256,12 @@ TEST(AgentTimerRealClock, EmptyListWaitsUntilSetTimerThenFiresWithinTwoSeconds)
     ScopedLogCapture log;
     Recorder recorder;
     CAgentTimer timer("CServerTimers");
+    const auto before = vgtest::ThreadIds();
     timer.Initialize();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the thread waits without limit now
+    // The timer's thread waits without limit now: only SetTimer's signal can wake it.
+    const auto started = vgtest::NewThreadIds(before, vgtest::ThreadIds());
+    ASSERT_FALSE(started.empty());
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return vgtest::ThreadsAreBlocked(started); }));
     AgentTimerData d = Record(4, 1, &recorder);
     auto start = std::chrono::steady_clock::now();
     timer.SetTimer(0, &d);

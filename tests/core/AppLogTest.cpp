@@ -3,7 +3,7 @@
 #include <regex>
 #include <sstream>
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "engine/base/AppLog.h"
 
 namespace {

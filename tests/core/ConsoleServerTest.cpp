@@ -5,7 +5,7 @@
 
 #include "engine/base/Helpers.h"
 #include "tests/core/ConsolesTestSupport.h"
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"
 
 namespace {

@@ -83,15 +83,29 @@ TEST_F(ConsoleKeepAliveTest, ContactAsTheThreadEndsStartsANewOne)
 
 TEST_F(ConsoleKeepAliveTest, CommandsWakeTheThreadWithoutDroppingTheConsole)
 {
+    ScopedLogCapture log;
     ConsoleOptions options;
-    options.keepAlivePeriodMs = 150;
+    options.keepAlivePeriodMs = 60000; // no period ends during the test: every new pass is a wake-up
     Make(options);
     auto entry = consoles->ActivateEntry(kA);
+    auto passes = [&] {
+        int n = 0;
+        for (const auto& line : log.Lines())
+            n += line.message.find("; waiting 60000 milliseconds") != std::string::npos;
+        return n;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return passes() == 1; }, 5000));
+    // Command 3 wakes it only for the value 1.
+    SetInt(0x85020015, kA, 2);
     for (uint32_t key : {0x85020007u, 0x85020008u, 0x85020016u, 0x85020015u}) {
+        SCOPED_TRACE(key);
+        const int before = passes();
         SetInt(key, kA, 1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // The command is a contact too: the woken pass finds the console touched and keeps it.
+        EXPECT_TRUE(WaitUntil([&] { return passes() == before + 1; }, 5000)) << "the command did not wake the thread";
         EXPECT_TRUE(entry->IsActive());
     }
+    EXPECT_EQ(passes(), 5) << "command 3 with another value woke the thread";
 }
 
 TEST_F(ConsoleKeepAliveTest, DestroyAllStopsEveryThread)

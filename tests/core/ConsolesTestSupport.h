@@ -17,7 +17,9 @@
 #include "engine/core/consoles/Consoles.h"
 #include "engine/core/data/DataFile.h"
 #include "platform/AtomicFile.h"
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Sandbox.h"
+#include "tests/support/Wait.h"
 
 namespace consoletest {
 
@@ -198,19 +200,8 @@ inline std::vector<uint8_t> CurrentRow(uint32_t key, uint32_t address, size_t sl
 // A sandbox folder with a host and a registry over it (keep-alive period and bound as given).
 class ConsolesTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vgconsoles.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-        host = std::make_unique<FakeConsoleHost>(m_dir);
-    }
-    void TearDown() override
-    {
-        consoles.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
+    void SetUp() override { host = std::make_unique<FakeConsoleHost>(m_dir); }
+    void TearDown() override { consoles.reset(); }
     CConsoles& Make(ConsoleOptions options = {})
     {
         consoles = std::make_unique<CConsoles>(*host, options);
@@ -259,22 +250,12 @@ protected:
         consoles->SetValue(key, address, kValueOctetString, text.data(), text.size());
     }
 
-    std::string m_dir;
+    vgtest::Sandbox m_box{"vgconsoles"};
+    std::string m_dir = m_box.Dir();
     std::unique_ptr<FakeConsoleHost> host;
     std::unique_ptr<CConsoles> consoles;
 };
 
-// Polls cond every 5 ms up to timeoutMs.
-template <typename Cond>
-bool WaitUntil(Cond cond, int timeoutMs)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
-}
+using vgtest::WaitUntil;
 
 } // namespace consoletest

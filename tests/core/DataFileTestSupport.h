@@ -1,6 +1,6 @@
 #pragma once
 // Shared fixtures of the data-file tests: a sandbox folder per test whose Log() is the program's
-// capture sink (tests/core/LogCapture.h), cleared for each test.
+// capture sink (tests/support/LogCapture.h), cleared for each test.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "engine/base/AppLog.h"
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Sandbox.h"
 #include "platform/AtomicFile.h"
 
 namespace vgtest {
@@ -19,19 +20,8 @@ namespace vgtest {
 // A fresh folder per test, removed afterwards.
 class SandboxTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vgdata.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-        ProgramLogCapture().Clear();
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+    void SetUp() override { ProgramLogCapture().Clear(); }
+    std::string Path(const std::string& name) const { return m_box.Path(name); }
     static std::string ReadFile(const std::string& path)
     {
         std::string out;
@@ -44,7 +34,8 @@ protected:
     }
     CaptureLogger& Log() { return ProgramLogCapture(); }
 
-    std::string m_dir;
+    Sandbox m_box{"vgdata"};
+    std::string m_dir = m_box.Dir();
 };
 
 // Builds little-endian images word by word.

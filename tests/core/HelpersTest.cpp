@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "engine/base/Helpers.h"
 #include "engine/base/PtrList.h"
 

@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "engine/core/config/ConfigFileInterface.h"
-#include "tests/core/ConfigTestSupport.h"
+#include "tests/support/Sandbox.h"
 #include "tests/core/DataFileTestSupport.h"
 
-using cfgtest::Sandbox;
+using vgtest::Sandbox;
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/config/MervaneApp.h"
 

@@ -6,6 +6,8 @@
 #include <regex>
 #include <thread>
 
+#include "tests/support/Threads.h"
+#include "tests/support/Wait.h"
 #include "engine/base/Mutex.h"
 
 using namespace std::chrono;
@@ -146,8 +148,10 @@ TEST(Condition, WaitSignalResetIsManualReset)
     c.Reset();
     EXPECT_EQ(c.Wait(20), 2);
 
+    // The signal comes while the test's thread waits for it.
+    const pid_t waiter = vgtest::CurrentThreadId();
     std::thread signaller([&] {
-        std::this_thread::sleep_for(milliseconds(30));
+        vgtest::WaitUntil([&] { return vgtest::ThreadIsBlocked(waiter); });
         c.Signal();
     });
     EXPECT_EQ(c.Wait(5000), 1);
@@ -171,14 +175,17 @@ TEST(ReadWriteSemaphore, WriterWaitsForTheReader)
     ASSERT_EQ(rw.ReadLock(), 1) << "readers share";
     rw.ReadUnlock();
     std::atomic<bool> written{false};
+    std::atomic<pid_t> writerId{0};
     steady_clock::time_point acquired;
     std::thread writer([&] {
+        writerId = vgtest::CurrentThreadId();
         rw.WriteLock();
         acquired = steady_clock::now();
         written = true;
         rw.WriteUnlock();
     });
-    std::this_thread::sleep_for(milliseconds(250));
+    // The writer is inside WriteLock, waiting for the reader.
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return written.load() || vgtest::ThreadIsBlocked(writerId.load()); }));
     EXPECT_FALSE(written.load());
     auto released = steady_clock::now();
     rw.ReadUnlock();
@@ -195,12 +202,14 @@ TEST(ReadWriteSemaphore, ReadersBlockWhileAWriterHoldsIt)
     ReadWriteSemaphore rw;
     ASSERT_EQ(rw.WriteLock(), 1);
     std::atomic<bool> read{false};
+    std::atomic<pid_t> readerId{0};
     std::thread reader([&] {
+        readerId = vgtest::CurrentThreadId();
         rw.ReadLock();
         read = true;
         rw.ReadUnlock();
     });
-    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return read.load() || vgtest::ThreadIsBlocked(readerId.load()); }));
     EXPECT_FALSE(read.load());
     rw.WriteUnlock();
     reader.join();

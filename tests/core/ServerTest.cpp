@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"
 
 using namespace servertest;

@@ -17,6 +17,8 @@
 #include "engine/core/server/Server.h"
 #include "engine/core/server/ServerEx.h"
 #include "platform/AtomicFile.h"
+#include "tests/support/Sandbox.h"
+#include "tests/support/Wait.h"
 
 namespace servertest {
 
@@ -208,23 +210,16 @@ class TestInstall {
 public:
     TestInstall()
     {
-        std::string pattern = (fs::temp_directory_path() / "vgserver-XXXXXX").string();
-        char* made = ::mkdtemp(pattern.data());
-        m_root = made ? made : "";
-        fs::create_directories(m_root + "/bin");
-        fs::create_directories(m_root + "/data");
-        fs::create_directories(m_root + "/log");
-        fs::copy_file(std::string(VG_RECORDING_VGDOWN_DIR) + "libvgdown.so", m_root + "/bin/libvgdown.so");
+        m_box.MakeDirs({"bin", "data", "log"});
+        fs::copy_file(std::string(VG_RECORDING_VGDOWN_DIR) + "libvgdown.so", Path("bin/libvgdown.so"));
         SetPowerStates("freeze mem");
         ::setenv("VG_SHUTDOWN_RECORD", Path("shutdown-calls").c_str(), 1);
     }
     ~TestInstall()
     {
         ::unsetenv("VG_SHUTDOWN_RECORD");
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
     }
-    std::string Path(const std::string& name) const { return m_root + "/" + name; }
+    std::string Path(const std::string& name) const { return m_box.Path(name); }
     void SetPowerStates(const std::string& states)
     {
         vgplat::WriteFileAtomically(Path("power-state"), states.data(), states.size(), 0644);
@@ -253,19 +248,10 @@ public:
     }
 
 private:
-    std::string m_root;
+    vgtest::Sandbox m_box{"vgserver"};
 };
 
-template <typename Predicate>
-bool WaitUntil(Predicate done, int ms = 5000)
-{
-    for (int i = 0; i < ms / 5; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
+using vgtest::WaitUntil;
 
 inline ino_t Inode(const std::string& path)
 {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "engine/base/VigilonThread.h"
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 using namespace std::chrono;
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/devices/DeviceTestSupport.h"
 
 using namespace devtest;

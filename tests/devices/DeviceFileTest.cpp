@@ -13,7 +13,7 @@
 #include "engine/core/data/BinaryFile.h"
 #include "engine/core/data/DataArchive.h"
 #include "platform/AtomicFile.h"
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/devices/DeviceTestSupport.h"
 
 using namespace devtest;

@@ -20,6 +20,7 @@
 #include "engine/core/config/MervaneApp.h"
 #include "engine/core/devices/Devices.h"
 #include "tests/core/ServerTestSupport.h"
+#include "tests/support/Sandbox.h"
 
 namespace devtest {
 
@@ -212,27 +213,10 @@ struct FakeClock {
 };
 
 // A temporary install tree: bin/, data/, log/.
-class Sandbox {
+class Sandbox : public vgtest::Sandbox {
 public:
-    Sandbox()
-    {
-        std::string pattern = (fs::temp_directory_path() / "vgdevices-XXXXXX").string();
-        char* made = ::mkdtemp(pattern.data());
-        m_root = made ? made : "";
-        fs::create_directories(m_root + "/bin");
-        fs::create_directories(m_root + "/data");
-        fs::create_directories(m_root + "/log");
-    }
-    ~Sandbox()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
-    }
-    std::string Path(const std::string& name) const { return m_root + "/" + name; }
+    Sandbox() : vgtest::Sandbox("vgdevices") { MakeDirs({"bin", "data", "log"}); }
     AppConfig Config() const { return AppConfig(Path("bin/vgnsa")); }
-
-private:
-    std::string m_root;
 };
 
 class TestHost : public IDeviceHost {

@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/core/ServerTestSupport.h"
 #include "tests/devices/DeviceTestSupport.h"
 

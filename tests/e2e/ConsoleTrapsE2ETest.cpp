@@ -1,7 +1,8 @@
 // Consoles of the whole engine: registration by a read of the activation variable, the traps each
 // console receives at its own trap port (SNMPv1, enterprise E, the code as specific trap, the varbinds
 // in order with the engine MAC last, 50 ms apart per console), and no trap to a console that stayed
-// silent for a whole keep-alive period.
+// silent for a whole keep-alive period (shortened for the test through VG_TEST_CONSOLE_KEEPALIVE_MS;
+// the unit tests of the consoles cover the period's mechanics).
 
 #include <gtest/gtest.h>
 
@@ -70,7 +71,10 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
     ASSERT_TRUE(second.WaitFor(1));
     ExpectValueChanged(first.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50); // the value as the SET gave it
     ExpectValueChanged(second.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50);
-    EXPECT_GE(MsBetween(first.Traps()[0], second.Traps()[0]), 25); // registration order, 50 ms apart at the sender; arrival jitters on a loaded machine
+    // Registration order, 50 ms apart where they are sent (the consoles' unit tests hold the exact
+    // spacing). The kernel's arrival stamps keep the receivers' scheduling out; the floor leaves room
+    // for the engine's SNMP thread, which puts each trap on the wire, to run late once.
+    EXPECT_GE(MsBetween(first.Traps()[0], second.Traps()[0]), 25);
 
     ASSERT_EQ(engine.Set(E("10.1.6.1.0"), "s", "mail.example"), "");
     ASSERT_TRUE(first.WaitFor(2));
@@ -87,17 +91,24 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
         ExpectValueChanged(traps[2], E("10.1.2.7.5.0"), 0x02, "", 2);
         ExpectValueChanged(traps[3], E("10.1.3.1.0"), 0x02, "", 3);
     }
-    // SETs without a trap send nothing.
+    // SETs without a trap send nothing: the next change's trap is the next to arrive (fan-outs keep
+    // their order).
     ASSERT_EQ(engine.Set(E("10.1.13.3.0"), "i", "4"), "");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(first.Count(), 4u);
+    ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "70"), "");
+    ASSERT_TRUE(first.WaitFor(5));
+    ASSERT_TRUE(first.Sync());
+    ASSERT_EQ(first.Count(), 5u);
+    ExpectValueChanged(first.Traps()[4], E("10.4.2.1.0"), 0x02, "", 70);
 }
 
-// A console silent for a whole keep-alive period (60 s) is dropped and gets no traps; its next read
-// brings it back. Takes about two minutes.
+// A console silent for a whole keep-alive period is dropped and gets no traps; its next read brings it
+// back. The period is shortened to a few seconds: a console is dropped at the first end of a period
+// that finds it untouched, so between one and two periods after its last contact.
 TEST(ConsoleTrapsE2E, SilentConsoleGetsNoTrapsUntilItReadsAgain)
 {
+    constexpr int kPeriodMs = 2500;
     EngineInstall engine;
+    engine.SetEnv("VG_TEST_CONSOLE_KEEPALIVE_MS", std::to_string(kPeriodMs));
     ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
     TrapReceiver silent("127.0.0.4");
     TrapReceiver alive("127.0.0.5");
@@ -105,23 +116,22 @@ TEST(ConsoleTrapsE2E, SilentConsoleGetsNoTrapsUntilItReadsAgain)
     RegisterConsole(engine, "127.0.0.5", alive);
 
     const auto start = std::chrono::steady_clock::now();
-    bool dropped = false;
-    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(130)) {
-        std::this_thread::sleep_for(std::chrono::seconds(5));
-        EXPECT_EQ(engine.Get(E("10.1.1.0"), "wendolmar", "127.0.0.5"), "INTEGER: 1"); // keeps it alive
-        if (engine.LogText().find("Console Deactivated at 127.0.0.4") != std::string::npos) {
-            dropped = true;
-            break;
-        }
-    }
-    ASSERT_TRUE(dropped) << "the silent console was not dropped within 130 s";
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(55));
+    const bool dropped = vgtest::WaitUntil(
+        [&] {
+            EXPECT_EQ(engine.Get(E("10.1.1.0"), "wendolmar", "127.0.0.5"), "INTEGER: 1"); // keeps it alive
+            return engine.LogText().find("Console Deactivated at 127.0.0.4") != std::string::npos;
+        },
+        6 * kPeriodMs, kPeriodMs / 10);
+    ASSERT_TRUE(dropped) << "the silent console was not dropped within six periods";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kPeriodMs))
+        << "dropped before a whole period of silence";
     EXPECT_EQ(engine.LogText().find("Console Deactivated at 127.0.0.5"), std::string::npos);
 
     ASSERT_EQ(engine.Set(E("10.4.1.2.0"), "i", "120"), "");
     ASSERT_TRUE(alive.WaitFor(1));
     ExpectValueChanged(alive.Traps()[0], E("10.4.1.2.0"), 0x02, "", 120);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Registered first, it would have been sent the trap before the live console was.
+    ASSERT_TRUE(silent.Sync());
     EXPECT_EQ(silent.Count(), 0u);
 
     // Its next read makes it a console again.

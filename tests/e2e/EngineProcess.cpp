@@ -21,31 +21,9 @@ extern char** environ;
 
 namespace e2e {
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-std::vector<std::string> ReadLines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
 TempTree::TempTree()
 {
-    if (Root() == "/tmp") // the folder could not be made
-        throw std::runtime_error("mkdtemp failed");
-    fs::create_directories(Path("bin"));
-    fs::create_directories(Path("data"));
-    fs::create_directories(Path("log"));
+    m_dir.MakeDirs({"bin", "data", "log"});
     // The engine loads its shutdown library from bin/: a test tree gets the recording stand-in, never
     // the library that powers the machine off.
     for (const auto& entry : fs::directory_iterator(std::string(VG_TREE_DIR) + "/bin"))
@@ -151,90 +129,6 @@ std::vector<std::pair<int, int>> NotifySocket::States() const
     return states;
 }
 
-Process::Process(const std::string& program, const std::vector<std::string>& args,
-                 const std::map<std::string, std::string>& extraEnv, const std::string& outputPath)
-    : m_outputPath(outputPath)
-{
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        std::string name = entry.substr(0, entry.find('='));
-        if (extraEnv.count(name) == 0)
-            env.push_back(entry);
-    }
-    for (const auto& [name, value] : extraEnv)
-        if (!value.empty())
-            env.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    std::vector<std::string> argvTexts{program};
-    argvTexts.insert(argvTexts.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argvTexts)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // The child starts with no blocked signals, whatever the test runner's threads do.
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    int rc = posix_spawn(&m_pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0)
-        throw std::runtime_error("posix_spawn failed: " + std::string(std::strerror(rc)));
-}
-
-Process::~Process()
-{
-    if (!m_waitStatus) {
-        ::kill(m_pid, SIGKILL);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-    }
-}
-
-bool Process::Signal(int signal) { return !m_waitStatus && ::kill(m_pid, signal) == 0; }
-
-std::optional<int> Process::Wait(int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!m_waitStatus) {
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_waitStatus = status;
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(*m_waitStatus) ? WEXITSTATUS(*m_waitStatus) : 128 + WTERMSIG(*m_waitStatus);
-}
-
-int Process::Stop(int stopMs)
-{
-    Signal(SIGTERM);
-    if (!Wait(stopMs)) {
-        Signal(SIGKILL);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_waitStatus = status;
-    }
-    return *m_waitStatus;
-}
-
 std::string SnmpGet(int port, const std::string& community, const std::string& oids, double timeoutSec, int* exitCode)
 {
     std::ostringstream timeout;
@@ -253,17 +147,16 @@ std::string SnmpGet(int port, const std::string& community, const std::string& o
 
 bool WaitForAgent(int port, int timeoutMs, const std::string& community, Process* engine)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int code = -1;
-        std::string answer = SnmpGet(port, community, "1.3.6.1.2.1.1.3.0", 0.3, &code);
-        if (code == 0 && answer.find("Timeticks") != std::string::npos)
-            return true;
-        if (engine != nullptr && !engine->Running())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    bool answered = false;
+    vgtest::WaitUntil(
+        [&] {
+            int code = -1;
+            const std::string answer = SnmpGet(port, community, "1.3.6.1.2.1.1.3.0", 0.3, &code);
+            answered = code == 0 && answer.find("Timeticks") != std::string::npos;
+            return answered || (engine != nullptr && !engine->Running());
+        },
+        timeoutMs, 100);
+    return answered;
 }
 
 namespace {
@@ -291,10 +184,10 @@ bool EngineInstall::Start(const std::vector<std::string>& extra, const std::stri
                                      "-l=debug"};
     args.insert(args.end(), extra.begin(), extra.end());
     m_engine.reset();
-    m_engine.emplace(m_tree.Program(), args,
-                     std::map<std::string, std::string>{{"VG_AGENTX_PORT", "0"},
-                                                        {"VG_SHUTDOWN_RECORD", Path("shutdown-calls")}},
-                     Path("console.out." + std::to_string(++m_runs)));
+    std::map<std::string, std::string> env = m_env;
+    env["VG_AGENTX_PORT"] = "0";
+    env["VG_SHUTDOWN_RECORD"] = Path("shutdown-calls");
+    m_engine.emplace(m_tree.Program(), args, env, Path("console.out." + std::to_string(++m_runs)));
     return WaitForAgent(m_port, 15000, community, &*m_engine);
 }
 

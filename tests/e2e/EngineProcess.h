@@ -2,8 +2,7 @@
 // The harness of the end-to-end tests: the real programs run from a temporary install tree (a copy of the
 // build tree's bin/ with the recording shutdown library, never the real one), on free loopback ports, as
 // child processes, driven with net-snmp's command-line tools; a notification socket plays the service
-// manager; traps arrive at a TrapReceiver. Everything here belongs to the test's thread (TrapReceiver's
-// own rules are in its header).
+// manager; traps arrive at a TrapReceiver (tests/support). Everything here belongs to the test's thread.
 
 #include <chrono>
 #include <cstdint>
@@ -15,8 +14,11 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "TrapReceiver.h"
-#include "support/TestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/Process.h"
+#include "tests/support/Sandbox.h"
+#include "tests/support/TrapReceiver.h"
+#include "tests/support/Wait.h"
 
 namespace e2e {
 
@@ -25,10 +27,9 @@ namespace fs = std::filesystem;
 constexpr const char* kE = "1.3.6.1.4.1.64950";
 inline std::string E(const std::string& tail) { return std::string(kE) + "." + tail; }
 
-// The whole file ("" when it is missing).
-std::string ReadText(const std::string& path);
-// The lines of a text file (none when it is missing).
-std::vector<std::string> ReadLines(const std::string& path);
+using vgtest::Process;
+using vgtest::ReadLines;
+using vgtest::ReadText;
 
 // A temporary folder with bin/ (a copy of the build tree's bin/, whose shutdown library is the recording
 // stand-in), data/ and log/; removed at the end.
@@ -45,7 +46,7 @@ public:
     std::string AddProgram(const std::string& path) const;
 
 private:
-    vgtest::TempDir m_dir;
+    vgtest::Sandbox m_dir{"vge2e"};
 };
 
 // A datagram socket named in NOTIFY_SOCKET: the service manager's end of sd_notify.
@@ -72,32 +73,6 @@ private:
     std::vector<std::string> m_messages;
 };
 
-// A program run as a child, with no blocked signals whatever the test's threads block.
-class Process {
-public:
-    // Starts program with args; extraEnv adds or (empty value) removes variables. Output goes to
-    // outputPath.
-    Process(const std::string& program, const std::vector<std::string>& args,
-            const std::map<std::string, std::string>& extraEnv, const std::string& outputPath);
-    ~Process(); // kills a child that still runs
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-    pid_t Pid() const { return m_pid; }
-    bool Signal(int signal);
-    // The exit status (WEXITSTATUS, 128 + the signal when killed) once ended, or nothing after the time
-    // (the child still runs).
-    std::optional<int> Wait(int timeoutMs);
-    bool Running() { return !Wait(0).has_value(); }
-    // SIGTERM, then SIGKILL when it has not ended within stopMs; answers the wait status as waitpid gave it.
-    int Stop(int stopMs = 5000);
-    std::string Output() const { return ReadText(m_outputPath); }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_outputPath;
-    std::optional<int> m_waitStatus;
-};
-
 // snmpget of numeric OIDs (separated by spaces) over SNMPv2c at 127.0.0.1:port, output -On; one attempt
 // of timeoutSec.
 std::string SnmpGet(int port, const std::string& community, const std::string& oids, double timeoutSec = 1,
@@ -118,6 +93,8 @@ public:
     int TrapPort() const { return m_trapPort; }
     std::string Peer() const { return "127.0.0.1:" + std::to_string(m_port); }
 
+    // Sets a variable of the engine's environment for the next starts (an empty value removes it).
+    void SetEnv(const std::string& name, const std::string& value) { m_env[name] = value; }
     // Starts vgnsa -n and waits until it answers the community; false when it does not within 15 s.
     bool Start(const std::vector<std::string>& extra = {}, const std::string& community = "gimbal");
     // SIGTERM; the wait status (-1 when it was not running).
@@ -141,6 +118,7 @@ private:
     int m_port = 0;
     int m_trapPort = 0;
     int m_runs = 0;
+    std::map<std::string, std::string> m_env;
     std::optional<Process> m_engine;
 };
 

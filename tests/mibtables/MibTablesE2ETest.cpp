@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "engine/snmp/SnmpTypes.h"
 #include "tests/e2e/EngineProcess.h"
 #include "tests/mibtables/WalkSupport.h"
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <thread>
 
+#include "tests/support/Wait.h"
 #include "RemoteTestSupport.h"
 #include "SimAgentProcess.h"
 #include "engine/base/Helpers.h"
@@ -71,17 +72,7 @@ private:
     std::string m_dir;
 };
 
-template <typename F>
-bool WaitUntil(F done, int ms = 20000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using vgtest::WaitUntil;
 
 class RemoteManagerTest : public ::testing::Test {
 protected:

@@ -10,6 +10,7 @@
 #include "engine/remote/RemoteSnmpClient.h"
 #include "engine/snmp/SnmpThread.h"
 #include "engine/snmp/SnmpTypes.h"
+#include "tests/support/Wait.h"
 
 namespace vgtest {
 
@@ -25,15 +26,14 @@ class ClientLoop {
 public:
     ClientLoop()
     {
-        std::atomic<bool> ready{false};
+        vgtest::Latch ready;
         m_loop = std::thread([this, &ready] {
             m_thread.PrepareClientLibrary("remote_tests");
-            ready.store(true);
+            ready.CountDown();
             m_thread.Run(m_run);
             m_thread.Shutdown();
         });
-        while (!ready.load())
-            std::this_thread::yield();
+        ready.Wait(-1);
     }
     ~ClientLoop()
     {

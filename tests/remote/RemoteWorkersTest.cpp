@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Wait.h"
 #include "engine/remote/RemoteAgentThread.h"
 #include "engine/remote/RemoteTrapQueue.h"
 
@@ -16,18 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits up to 20 s for a condition (the machine may be busy).
-template <typename F>
-bool WaitUntil(F condition)
-{
-    auto end = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using vgtest::WaitUntil;
 
 // An owner whose units can be held and whose wait after each unit is chosen by the test.
 class FakeOwner : public IRemoteWorkOwner {

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the agent tests: free loopback ports, child processes (net-snmp's CLI tools and snmpd),
-// a temporary folder, a log capture and the small test MIB.
+// Helpers of the agent tests: the small test MIB, with the shared helpers (free loopback ports, child
+// processes, a temporary folder, the log capture) of tests/support.
 
 #include <sys/types.h>
 
@@ -13,46 +13,13 @@
 
 #include "engine/agent/mib/Mib.h"
 #include "engine/base/AppLog.h"
-#include "tests/core/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Ports.h"
+#include "tests/support/Process.h"
+#include "tests/support/Sandbox.h"
+#include "tests/support/Wait.h"
 
 namespace vgtest {
-
-// A port on 127.0.0.1 that was free a moment ago (SOCK_DGRAM or SOCK_STREAM).
-int FreePort(int type);
-// A port that was free on every address a moment ago (for a program that binds 0.0.0.0).
-int FreePortOnEveryAddress(int type);
-// A port free for both UDP and TCP.
-int FreeUdpTcpPort();
-
-// Runs a program (no shell) with a time limit; stdout and stderr together into output. The exit code,
-// or -1 when it could not run or was killed at the limit.
-int RunTool(const std::vector<std::string>& argv, std::string& output, int timeoutSec = 20);
-
-// A child process running in the background.
-class Child {
-public:
-    Child() = default;
-    ~Child();
-    bool Start(const std::vector<std::string>& argv, const std::string& logPath);
-    // SIGTERM, then SIGKILL after a while; answers the exit status.
-    int Stop();
-    bool Running();
-    pid_t Pid() const { return m_pid; }
-
-private:
-    pid_t m_pid = -1;
-};
-
-// A temporary folder removed with its contents at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 // The one capture of the test process (ProgramLogCapture: added to AppLog on first use).
 CaptureLogger& Log();

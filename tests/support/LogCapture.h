@@ -1,5 +1,5 @@
 #pragma once
-// The log capture of the unit tests: a sink that keeps every line it is given, for assertions on what
+// The log capture of the tests: a sink that keeps every line it is given, for assertions on what
 // the engine logged, and two ways to install it:
 //   - ScopedLogCapture: the hub's only sink for the life of the object (the hub is reset on entry and
 //     on exit);
