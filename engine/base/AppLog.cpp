@@ -255,27 +255,36 @@ int AppLog::Log(LogLevel level, const char* text)
     return Write(level, text);
 }
 
+namespace {
+
+// The text of a printf format and its arguments; false when it cannot be formatted.
+bool FormatArguments(const char* format, va_list args, std::string& text)
+{
+    va_list measure;
+    va_copy(measure, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (needed < 0)
+        return false;
+    text.assign(static_cast<size_t>(needed) + 1, '\0');
+    if (std::vsnprintf(text.data(), text.size(), format, args) != needed)
+        return false;
+    text.resize(static_cast<size_t>(needed));
+    return true;
+}
+
+} // namespace
+
 int AppLog::Printf(LogLevel level, const char* format, ...)
 {
     if (!format || !*format || !IsEnabled(level))
         return 0;
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    int needed = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (needed < 0) {
-        va_end(args);
-        return 0;
-    }
-    std::string text(static_cast<size_t>(needed) + 1, '\0');
-    int written = std::vsnprintf(text.data(), text.size(), format, args);
+    std::string text;
+    const bool formatted = FormatArguments(format, args, text);
     va_end(args);
-    if (written != needed)
-        return 0;
-    text.resize(static_cast<size_t>(needed));
-    return Write(level, text) ? 1 : 0;
+    return formatted && Write(level, text) ? 1 : 0;
 }
 
 void AppLog::SetLineLimit(unsigned burst, int64_t windowMs, std::function<int64_t()> clock)
@@ -326,21 +335,10 @@ int AppLog::PrintfLimited(LogLevel level, const char* kind, const char* format, 
         Write(level, summary);
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    int needed = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (needed < 0) {
-        va_end(args);
-        return 0;
-    }
-    std::string text(static_cast<size_t>(needed) + 1, '\0');
-    int written = std::vsnprintf(text.data(), text.size(), format, args);
+    std::string text;
+    const bool formatted = FormatArguments(format, args, text);
     va_end(args);
-    if (written != needed)
-        return 0;
-    text.resize(static_cast<size_t>(needed));
-    return Write(level, text) ? 1 : 0;
+    return formatted && Write(level, text) ? 1 : 0;
 }
 
 int AppLog::LogRecord(LogLevel level, const AppLogRecord& record)

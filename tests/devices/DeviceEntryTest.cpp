@@ -65,6 +65,16 @@ TEST_F(DeviceEntryTest, AlarmsSetTheirRowsAndTheWorstValue)
     device->RemoveAlarm(12345); // absent: nothing
 }
 
+TEST_F(DeviceEntryTest, AnAlarmChangeIsAnnouncedOnce)
+{
+    // The alarm list and the event row of the alarm's name both change: the consoles get one notice.
+    host.consoles.Clear();
+    ASSERT_EQ(device->AddAlarm(kAlarmOffline, kAlarmOfflineText, kAlarmOfflineValue), 1);
+    EXPECT_EQ(host.consoles.Values("E.10.2.2.1.25.1"), (std::vector<uint32_t>{kAlarmOfflineValue}));
+    device->RemoveAlarm(kAlarmOffline);
+    EXPECT_EQ(host.consoles.Values("E.10.2.2.1.25.1"), (std::vector<uint32_t>{kAlarmOfflineValue, 0}));
+}
+
 TEST_F(DeviceEntryTest, ARowStaysActiveWhileAnotherAlarmOfItsNameStands)
 {
     ASSERT_EQ(device->AddAlarm(100, "On Battery", 3), 1);

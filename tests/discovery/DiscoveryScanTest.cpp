@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Wait.h"
 #include "SimAgentProcess.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/runtime/SystemQueue.h"
@@ -27,17 +28,7 @@
 
 namespace {
 
-template <typename Predicate>
-bool WaitUntil(Predicate done, int ms)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using vgtest::WaitUntil;
 
 size_t OpenDescriptors()
 {

@@ -20,57 +20,7 @@
 
 namespace {
 
-class FakeHost : public IRemoteAgentHost {
-public:
-    FakeHost(IRemoteSnmpClient* client, std::string dir) : m_client(client), m_dir(std::move(dir)) {}
-    bool IsServerStarted() override { return started.load(); }
-    uint32_t GetSetting(int word) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = settings.find(word);
-        return it != settings.end() ? it->second : CDeviceEngineTable::DefaultWord(word);
-    }
-    void SetSetting(int word, uint32_t value) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        settings[word] = value;
-    }
-    void SaveUserExtension() override {}
-    void BeginCritical(uint32_t bits) override { critical |= bits; }
-    void EndCritical(uint32_t bits) override { critical &= ~bits; }
-    void DisableBroadcast() override {}
-    void SetShutdownRequiredOne() override { ++shutdownRequiredOne; }
-    uint32_t GetEngineAddress() override { return 0x0100007F; }
-    std::string GetConfiguredEngineAddress() override { return std::string(); }
-    CDevices* GetDevices() override { return nullptr; }
-    void SendNotification(const std::vector<uint32_t>&, uint32_t, const EngineValue&) override {}
-    void LogEvent(uint32_t, int, const std::string&, const std::string&, const std::string&) override {}
-    void BroadcastMessage(const std::string&) override {}
-    void PostSystemRequest(uint32_t) override {}
-    void SetRemoteMibRowCount(uint32_t count) override { mibRows = static_cast<int>(count); }
-    RemoteStorePaths GetStorePaths() override
-    {
-        RemoteStorePaths p;
-        p.data = m_dir + "/vgrmtext.dat";
-        p.backup = m_dir + "/vgrmtext.bak";
-        return p;
-    }
-    IRemoteSnmpClient* GetClient() override { return m_client; }
-    bool LookUpMac(const std::string&, std::string&) override { return false; }
-    void CreateOtherSafePoints() override {}
-    std::string GetDiscoveryLogPath() override { return m_dir + "/VGNMSDiscoveryError.log"; }
-
-    std::atomic<bool> started{false};
-    std::atomic<uint32_t> critical{0};
-    std::atomic<int> shutdownRequiredOne{0};
-    std::atomic<int> mibRows{0};
-    std::map<int, uint32_t> settings;
-
-private:
-    std::mutex m_mutex;
-    IRemoteSnmpClient* m_client;
-    std::string m_dir;
-};
+using vgtest::FakeHost;
 
 using vgtest::WaitUntil;
 

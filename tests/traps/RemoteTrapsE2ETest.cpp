@@ -16,6 +16,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/support/Wait.h"
 #include "SimAgentProcess.h"
 #include "tests/e2e/EngineProcess.h"
 
@@ -23,17 +24,7 @@ using namespace e2e;
 
 namespace {
 
-template <typename Predicate>
-bool WaitUntil(Predicate done, int ms)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using vgtest::WaitUntil;
 
 bool Contains(const std::string& text, const std::string& what)
 {

@@ -14,51 +14,6 @@
 
 namespace {
 
-class Host : public IRemoteAgentHost {
-public:
-    Host(IRemoteSnmpClient* client, std::string dir) : m_client(client), m_dir(std::move(dir)) {}
-    bool IsServerStarted() override { return true; }
-    uint32_t GetSetting(int word) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_settings.find(word);
-        return it != m_settings.end() ? it->second : CDeviceEngineTable::DefaultWord(word);
-    }
-    void SetSetting(int word, uint32_t value) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_settings[word] = value;
-    }
-    void SaveUserExtension() override {}
-    void BeginCritical(uint32_t) override {}
-    void EndCritical(uint32_t) override {}
-    void DisableBroadcast() override {}
-    void SetShutdownRequiredOne() override {}
-    uint32_t GetEngineAddress() override { return 0x0100007F; }
-    std::string GetConfiguredEngineAddress() override { return std::string(); }
-    CDevices* GetDevices() override { return nullptr; }
-    void SendNotification(const std::vector<uint32_t>&, uint32_t, const EngineValue&) override {}
-    void LogEvent(uint32_t, int, const std::string&, const std::string&, const std::string&) override {}
-    void BroadcastMessage(const std::string&) override {}
-    void PostSystemRequest(uint32_t) override {}
-    void SetRemoteMibRowCount(uint32_t) override {}
-    RemoteStorePaths GetStorePaths() override
-    {
-        RemoteStorePaths p;
-        p.data = m_dir + "/vgrmtext.dat";
-        p.backup = m_dir + "/vgrmtext.bak";
-        return p;
-    }
-    IRemoteSnmpClient* GetClient() override { return m_client; }
-    bool LookUpMac(const std::string&, std::string&) override { return false; }
-    void CreateOtherSafePoints() override {}
-
-private:
-    std::mutex m_mutex;
-    std::map<int, uint32_t> m_settings;
-    IRemoteSnmpClient* m_client;
-    std::string m_dir;
-};
 
 const char* kMac = "02:00:00:00:00:02";
 const char* kOtherMac = "02:00:00:00:00:09";
@@ -86,7 +41,8 @@ class RemoteTrapIdentification : public ::testing::Test {
 protected:
     RemoteTrapIdentification()
     {
-        auto host = std::make_unique<Host>(&m_loop.Client(), m_dir.Path());
+        auto host = std::make_unique<vgtest::FakeHost>(&m_loop.Client(), m_dir.Path());
+        host->started = true;
         host->SetSetting(EngineWord::kRemoteSnmpTimeout, 1);
         host->SetSetting(EngineWord::kRemoteSnmpRetries, 0);
         m_manager = std::make_unique<CRemoteAgent>(std::move(host));

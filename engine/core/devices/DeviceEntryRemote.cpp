@@ -190,10 +190,19 @@ void CDeviceEntryRemote::NotifyAlarmStatusLocked(DeviceWork& work)
 {
     if (m_list.AreListChangeTrapsHeld())
         return;
+    const auto oid = DeviceColumnOid(25, m_deviceIndex);
+    const EngineValue value = EngineValue::Integer(WorstAlarmLocked());
+    // One change can pass here more than once (the alarm list and each event row it names): the
+    // consoles get one notice with the latest status.
+    for (DeviceNotice& queued : work.notices)
+        if (queued.trapId == 1001 && queued.oid == oid) {
+            queued.value = value;
+            return;
+        }
     DeviceNotice notice;
-    notice.oid = DeviceColumnOid(25, m_deviceIndex);
+    notice.oid = oid;
     notice.trapId = 1001;
-    notice.value = EngineValue::Integer(WorstAlarmLocked());
+    notice.value = value;
     work.notices.push_back(std::move(notice));
 }
 
