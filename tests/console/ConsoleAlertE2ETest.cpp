@@ -1,7 +1,8 @@
 // The console on a real X display (run under xvfb-run) with the real engine, a simulated UPS agent and the
-// recording shutdown library: the user arms an event's shutdown in the console and Save reaches the
-// engine; the agent's alarm (which the engine learns by polling) starts the countdown and the shutdown
-// alert shows it (its title, its text and a picture); the alarm's clearing hides the alert.
+// recording shutdown library: the agent's alarm trap starts the countdown and the shutdown alert shows it
+// (its title, its text and a picture) and the main window's title carries it; meanwhile the user arms an
+// event's shutdown in the console and Save reaches the engine; the agent's clear trap ends the countdown,
+// hides the alert and restores the title within seconds.
 #include <QtTest>
 
 #include <QCheckBox>
@@ -35,19 +36,18 @@ private slots:
     {
         if (QGuiApplication::platformName() != "xcb")
             QSKIP("needs an X display (run under xvfb-run)");
-        // The agent reports "On Battery" from the start; the engine reads an agent's standing alarms when it
-        // first reaches it, and reacts with the shutdown configured for that event.
         vgtest::SimAgentOptions options;
         options.address = "127.0.0.4";
         vgtest::SimAgentProcess agent;
         QVERIFY(agent.Start(options));
-        QVERIFY(agent.Send("alarm 1 1 1 On Battery"));
 
         e2e::EngineInstall engine;
+        const int remoteTrapPort = vgtest::FreePort(SOCK_DGRAM);
         {
-            // The engine polls a reached agent once a minute (its shortest idle wait).
+            // A round of polls once a minute (the shortest): after its first one the engine learns of the
+            // alarm and its end from the agent's traps alone within this test's time.
             std::ofstream ini(engine.Path("vgconfig.ini"));
-            ini << "[VG_Engine]\nRemoteLoopbackDelay=1\nRemoteTrapPort=" << vgtest::FreePort(SOCK_DGRAM)
+            ini << "[VG_Engine]\nRemoteLoopbackDelay=1\nRemoteTrapPort=" << remoteTrapPort
                 << "\nRemoteSnmpTimeout=1\nRemoteSnmpRetries=0\n[VG_Remote]\nServer=" << options.address
                 << "\nSNMPMacAddress=" << options.mac << "\nSNMPVersion=2\nSNMPCommunity=" << options.community
                 << "\nSNMPPort=" << agent.Port() << "\nSNMPTrapPort=162\n"
@@ -60,6 +60,20 @@ private slots:
             ~KeepLog() { std::ofstream(std::string(VG_BUILD_DIR) + "/console-alert-engine.log") << engine.LogText(); }
         } keepLog{engine};
         QTRY_VERIFY_WITH_TIMEOUT(engine.Get(e2e::E("10.2.3.2.1.4.1.2")) == "STRING: \"Low Battery\"", 20000);
+
+        // The agent's alarm 12 "On Battery" on its device 1, added (E.100.2.0.3) or removed (E.100.2.0.4);
+        // its alarm table follows, as a real agent's does, so that a poll in between agrees with the traps.
+        const auto alarmTrap = [&](bool raise) {
+            return agent.Send(raise ? "alarm 12 1 1 On Battery" : "clear 12") &&
+                   agent.Send("trap " + std::to_string(remoteTrapPort) + " " + options.community + " " +
+                              e2e::E(raise ? "100.2.0.3" : "100.2.0.4") + " " + e2e::E("100.1.1.0") + " i 12 " +
+                              e2e::E("100.1.2.0") + " s x " + e2e::E("100.1.3.0") + " s On%20Battery " +
+                              e2e::E("100.1.4.0") + " i 1 " + e2e::E("10.1.2.6.0") + " s $MAC " +
+                              e2e::E("100.1.6.0") + " i 0 " + e2e::E("100.1.7.0") + " i 1");
+        };
+        // Whether the engine holds "On Battery" (event 1 of its device 1) as set.
+        const auto alarmActive = [&] { return engine.Get(e2e::E("10.2.3.2.1.6.1.1")) == "INTEGER: 1"; };
+        QVERIFY(!alarmActive());
 
         SnmpThreadRunner snmp;
         snmp.Start();
@@ -77,7 +91,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(app->Window() && app->Window()->RefreshCount() >= 1, 20000);
         CHaltwatchDlg* w = app->Window();
 
-        // The countdown notices reach the console: the alert shows the time left.
+        // The alarm trap starts the countdown; its notices reach the console and the alert shows the time left.
+        QVERIFY(alarmTrap(true));
+        QTRY_VERIFY_WITH_TIMEOUT(alarmActive(), 10000);
         ShutdownNotification& alert = w->Alert();
         QTRY_VERIFY_WITH_TIMEOUT(alert.isVisible(), 30000);
         const QRegularExpression text("^Shutdown will occur in (9|10) minute\\(s\\), \\d+ second\\(s\\)$");
@@ -97,12 +113,6 @@ private slots:
         const QString dir = QString(VG_BUILD_DIR) + "/console-screenshot";
         QVERIFY(QDir().mkpath(dir));
         QVERIFY(shot.save(dir + "/shutdown-alert.png"));
-
-        // The alarm clears and the agent falls silent: the engine polls once a minute and takes a silent agent
-        // offline after a few failed polls (about three minutes), which ends its alarms; the countdown's end
-        // will hide the alert. Meanwhile the user edits.
-        QVERIFY(agent.Send("clear 1"));
-        QVERIFY(agent.Send("silent on"));
 
         // An edit in the console reaches the engine: "Low Battery" shuts down after ten minutes.
         auto* list = w->findChild<QTreeWidget*>("eventList");
@@ -124,7 +134,13 @@ private slots:
         const std::string flags = engine.Get(e2e::E("10.2.3.2.1.7.1.2"));
         QVERIFY2(flags.rfind("INTEGER: ", 0) == 0 && (std::stoi(flags.substr(9)) & 8), flags.c_str());
 
-        QTRY_VERIFY_WITH_TIMEOUT(!alert.isVisible(), 270000);
+        // The clear trap ends the countdown: the engine's final notice hides the alert at once (the next
+        // poll is a minute away, far past this wait).
+        QVERIFY(w->windowTitle().startsWith("Vigilon Shutdown Console [Shutdown will occur in "));
+        QVERIFY(alert.isVisible());
+        QVERIFY(alarmTrap(false));
+        QTRY_VERIFY_WITH_TIMEOUT(!alert.isVisible(), 10000);
+        QVERIFY(!alarmActive());
         QCOMPARE(w->windowTitle(), QString("Vigilon Shutdown Console"));
         QVERIFY2(messages.texts.isEmpty(), qPrintable(messages.texts.join("; ")));
 
