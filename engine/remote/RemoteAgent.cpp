@@ -946,19 +946,34 @@ void CRemoteAgent::AdjustThreads()
     if (agents % per)
         ++target;
     std::vector<std::unique_ptr<CRemoteAgentThread>> surplus;
+    size_t missing = 0;
     {
         std::lock_guard<std::mutex> lock(m_poolMutex);
         if (m_stopping.load())
             return;
-        while (m_workers.size() < target) {
-            auto worker = std::make_unique<CRemoteAgentThread>(this);
-            if (!worker->Start())
-                break;
-            m_workers.push_back(std::move(worker));
-        }
+        missing = m_workers.size() < target ? target - m_workers.size() : 0;
         while (m_workers.size() > target) {
             surplus.push_back(std::move(m_workers.back()));
             m_workers.pop_back();
+        }
+    }
+    // Started outside the pool's lock: a worker holds its own lock through a unit of work, and that
+    // work takes the pool's lock (SetAllTimeouts).
+    std::vector<std::unique_ptr<CRemoteAgentThread>> fresh;
+    for (size_t i = 0; i < missing; ++i) {
+        auto worker = std::make_unique<CRemoteAgentThread>(this);
+        if (!worker->Start())
+            break;
+        fresh.push_back(std::move(worker));
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_poolMutex);
+        for (auto& worker : fresh) {
+            // A stop that came meanwhile, or another adjustment that filled the pool first.
+            if (m_stopping.load() || m_workers.size() >= target)
+                surplus.push_back(std::move(worker));
+            else
+                m_workers.push_back(std::move(worker));
         }
     }
     // Stopped outside the pool's lock: a worker may be in the middle of a poll.

@@ -25,7 +25,7 @@
 //   trap <port> <community> <trap-oid> [<oid> i|u|s|o|a <value>]...   an SNMPv2c trap to 127.0.0.1
 //                                from this agent's address; a value "$MAC" is the agent's MAC, "%20" in
 //                                a string value is a space
-//   quit
+//   quit                         (the end of the standard input ends the agent too)
 // The agent answers the one community given (read-write), as a UPS card configured with it does.
 
 #include <arpa/inet.h>
@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -671,8 +672,14 @@ int main(int argc, char** argv)
         if (stdinOpen && FD_ISSET(0, &fds)) {
             char buffer[4096];
             ssize_t got = read(0, buffer, sizeof buffer);
-            if (got <= 0) {
+            if (got == 0) {
+                // The driver is gone (a test that ended, even by a crash): so is the agent, and with it
+                // the output pipe the test's runner waits on.
                 stdinOpen = false;
+                g_quit = true;
+            } else if (got < 0) {
+                if (errno != EINTR && errno != EAGAIN)
+                    stdinOpen = false;
             } else {
                 pending.append(buffer, static_cast<size_t>(got));
                 size_t eol;
