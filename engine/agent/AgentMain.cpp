@@ -79,7 +79,7 @@ AgentRun::AgentRun() : m_loopMutex("AgentLoopSlot#") {}
 
 AgentRun::~AgentRun()
 {
-    m_consoleSignals.Stop();
+    m_consoleSignals.Stop(); // its handler calls into this object
 }
 
 void AgentRun::PublishLoop(AgentSnmp* loop)
