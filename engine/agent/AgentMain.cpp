@@ -23,50 +23,6 @@
 
 namespace {
 
-std::atomic<bool> g_runFlag{true};
-std::atomic<int> g_inLoop{0};
-std::atomic<bool> g_paused{false};
-
-// The engine IP text: written once by LoadEngineIPAddress before any other thread reads it.
-char g_engineIp[16] = {0};
-
-
-// The running agent's loop, for the threads that wake or pause it.
-Mutex& LoopMutex()
-{
-    static Mutex mutex("AgentLoopSlot#");
-    return mutex;
-}
-AgentSnmp* g_loop = nullptr;  // guarded by LoopMutex
-bool g_holdAgentPort = false; // guarded by LoopMutex: the server is starting or stopping
-
-EngineServerSlot& TheServerSlot()
-{
-    static EngineServerSlot slot;
-    return slot;
-}
-
-ControlSignalThread& ConsoleSignals()
-{
-    static ControlSignalThread thread;
-    return thread;
-}
-
-void PublishLoop(AgentSnmp* loop)
-{
-    MutexLock lock(LoopMutex());
-    g_loop = loop;
-    if (loop != nullptr)
-        loop->SetPaused(g_paused.load());
-}
-
-void WakeLoop()
-{
-    MutexLock lock(LoopMutex());
-    if (g_loop != nullptr)
-        g_loop->Wake();
-}
-
 // Creates the directory of a file's path; an existing directory is fine.
 void CreateParentDirectory(const std::string& path)
 {
@@ -76,16 +32,6 @@ void CreateParentDirectory(const std::string& path)
     std::string dir = path.substr(0, slash);
     if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST)
         std::fprintf(stderr, "mkdir %s: %s\n", dir.c_str(), std::strerror(errno));
-}
-
-// Holds the agent port closed (hold) or gives it back to the pause flag. Requests wait while the
-// server starts or stops.
-void HoldAgentPort(AgentSnmp& agent, bool hold)
-{
-    MutexLock lock(LoopMutex());
-    g_holdAgentPort = hold;
-    agent.SetPaused(hold || g_paused.load());
-    agent.Wake();
 }
 
 // Runs work on a helper thread while this thread, the SNMP thread, keeps turning the loop: whatever the
@@ -120,10 +66,51 @@ void RunBesideTheLoop(AgentSnmp& agent, const std::function<void()>& work)
     helper.join();
 }
 
-// The server's stop, beside the loop, with the agent port held for good.
-void DestroyServer(AgentSnmp& agent)
+// Ends the console signal thread and clears the published loop when RunAgent leaves, on every path.
+struct RunGuard {
+    std::function<void()> atEnd;
+    ~RunGuard() { atEnd(); }
+};
+
+} // namespace
+
+
+AgentRun::AgentRun() : m_loopMutex("AgentLoopSlot#") {}
+
+AgentRun::~AgentRun()
 {
-    std::unique_ptr<EngineServer> server = TheServerSlot().Take();
+    m_consoleSignals.Stop(); // its handler calls into this object
+}
+
+void AgentRun::PublishLoop(AgentSnmp* loop)
+{
+    MutexLock lock(m_loopMutex);
+    m_loop = loop;
+    if (loop != nullptr)
+        loop->SetPaused(m_paused.load());
+}
+
+void AgentRun::WakeLoop()
+{
+    MutexLock lock(m_loopMutex);
+    if (m_loop != nullptr)
+        m_loop->Wake();
+}
+
+// Holds the agent port closed (hold) or gives it back to the pause flag. Requests wait while the
+// server starts or stops.
+void AgentRun::HoldAgentPort(AgentSnmp& agent, bool hold)
+{
+    MutexLock lock(m_loopMutex);
+    m_holdAgentPort = hold;
+    agent.SetPaused(hold || m_paused.load());
+    agent.Wake();
+}
+
+// The server's stop, beside the loop, with the agent port held for good.
+void AgentRun::DestroyServer(AgentSnmp& agent)
+{
+    std::unique_ptr<EngineServer> server = m_serverSlot.Take();
     if (!server)
         return;
     HoldAgentPort(agent, true);
@@ -133,59 +120,49 @@ void DestroyServer(AgentSnmp& agent)
     });
 }
 
-// Ends the console signal thread and clears the published loop when RunAgent leaves, on every path.
-struct RunGuard {
-    ~RunGuard()
-    {
-        PublishLoop(nullptr);
-        ConsoleSignals().Stop();
-    }
-};
-
-} // namespace
-
-
-uint32_t GetSysUpTime()
+SnmpThread* AgentRun::LoopThread()
 {
-    MutexLock lock(LoopMutex());
-    return g_loop != nullptr ? g_loop->GetSysUpTime() : 0;
+    MutexLock lock(m_loopMutex);
+    return m_loop != nullptr ? &m_loop->Thread() : nullptr;
 }
 
-bool PostAgentTrap(SnmpTrap trap)
+uint32_t AgentRun::SysUpTime()
 {
-    MutexLock lock(LoopMutex());
-    return g_loop != nullptr && g_loop->PostTrap(std::move(trap));
+    MutexLock lock(m_loopMutex);
+    return m_loop != nullptr ? m_loop->GetSysUpTime() : 0;
 }
 
-bool SendAgentTrap(SnmpTrap trap)
+bool AgentRun::PostTrap(SnmpTrap trap)
 {
-    MutexLock lock(LoopMutex());
-    if (g_loop == nullptr)
+    MutexLock lock(m_loopMutex);
+    return m_loop != nullptr && m_loop->PostTrap(std::move(trap));
+}
+
+bool AgentRun::SendTrap(SnmpTrap trap)
+{
+    MutexLock lock(m_loopMutex);
+    if (m_loop == nullptr)
         return false;
-    if (g_loop->Thread().IsLoopThread())
-        return g_loop->Thread().SendTrap(trap) != -1;
-    return g_loop->PostTrap(std::move(trap));
+    if (m_loop->Thread().IsLoopThread())
+        return m_loop->Thread().SendTrap(trap) != -1;
+    return m_loop->PostTrap(std::move(trap));
 }
 
-bool IsOnAgentThread()
+bool AgentRun::IsOnAgentThread()
 {
-    MutexLock lock(LoopMutex());
-    return g_loop != nullptr && g_loop->Thread().IsLoopThread();
+    MutexLock lock(m_loopMutex);
+    return m_loop != nullptr && m_loop->Thread().IsLoopThread();
 }
 
-bool PostToAgent(std::function<void()> work)
+bool AgentRun::Post(std::function<void()> work)
 {
-    MutexLock lock(LoopMutex());
-    return g_loop != nullptr && g_loop->Post(std::move(work));
+    MutexLock lock(m_loopMutex);
+    return m_loop != nullptr && m_loop->Post(std::move(work));
 }
 
-SnmpClientResult AgentClientRequest(const SnmpClientRequest& request, SnmpRequestCancel* cancel)
+SnmpClientResult AgentRun::ClientRequest(const SnmpClientRequest& request, SnmpRequestCancel* cancel)
 {
-    SnmpThread* thread = nullptr;
-    {
-        MutexLock lock(LoopMutex());
-        thread = g_loop != nullptr ? &g_loop->Thread() : nullptr;
-    }
+    SnmpThread* thread = LoopThread();
     if (thread == nullptr) {
         SnmpClientResult stopped;
         stopped.status = SnmpClientStatus::Stopped;
@@ -197,14 +174,10 @@ SnmpClientResult AgentClientRequest(const SnmpClientRequest& request, SnmpReques
     return thread->Request(request, -1, cancel);
 }
 
-std::unique_ptr<SnmpTrapSession> OpenAgentTrapSession(const std::string& address, uint16_t port,
-                                                      SnmpTrapSession::Handler handler, std::string* error)
+std::unique_ptr<SnmpTrapSession> AgentRun::OpenTrapSession(const std::string& address, uint16_t port,
+                                                           SnmpTrapSession::Handler handler, std::string* error)
 {
-    SnmpThread* thread = nullptr;
-    {
-        MutexLock lock(LoopMutex());
-        thread = g_loop != nullptr ? &g_loop->Thread() : nullptr;
-    }
+    SnmpThread* thread = LoopThread();
     if (thread == nullptr) {
         if (error)
             *error = "no agent runs";
@@ -214,41 +187,37 @@ std::unique_ptr<SnmpTrapSession> OpenAgentTrapSession(const std::string& address
     return SnmpTrapSession::Open(*thread, address, port, std::move(handler), error);
 }
 
-bool IsAgentRunFlagSet() { return g_runFlag.load(); }
-bool IsAgentInLoop() { return g_inLoop.load() != 0; }
-const char* GetConfiguredEngineIPAddress() { return g_engineIp; }
-
-void RequestAgentStop()
+void AgentRun::RequestStop()
 {
-    g_runFlag = false;
+    m_runFlag = false;
     WakeLoop();
 }
 
-void StopAgent()
+void AgentRun::Stop()
 {
-    RequestAgentStop();
-    while (g_inLoop.load() != 0)
+    RequestStop();
+    while (m_inLoop.load())
         WaitMilliseconds(100);
 }
 
-bool PauseAgent(bool pause)
+bool AgentRun::Pause(bool pause)
 {
     // Once the engine stops, the agent port stays as it is: the server is being destroyed. The check
     // and the change are made under the loop slot's mutex, which the shutdown's own pause also takes.
-    MutexLock lock(LoopMutex());
-    if (!g_runFlag.load())
+    MutexLock lock(m_loopMutex);
+    if (!m_runFlag.load())
         return false;
-    g_paused = pause;
-    if (g_loop != nullptr && !g_holdAgentPort) {
-        g_loop->SetPaused(pause);
-        g_loop->Wake();
+    m_paused = pause;
+    if (m_loop != nullptr && !m_holdAgentPort) {
+        m_loop->SetPaused(pause);
+        m_loop->Wake();
     }
     return true;
 }
 
-void AgentPowerEvent(bool suspend)
+void AgentRun::PowerEvent(bool suspend)
 {
-    if (!TheServerSlot().PowerEvent(suspend))
+    if (!m_serverSlot.PowerEvent(suspend))
         AppLog::Instance()->Printf(kLogInfo, "[AgentPowerEvent]: %s not passed on: no server, or no change",
                                    suspend ? "suspension" : "resume");
 }
@@ -277,25 +246,25 @@ void LoadEngineIPAddress(MervaneApp* app, char* out, AppLog* log, const EngineAd
     std::snprintf(out, 16, "%s", chosen.c_str());
 }
 
-void SignalHandler(int signal)
+void AgentRun::OnControlSignal(int signal)
 {
     if (signal != SIGINT && signal != SIGTERM && signal != SIGHUP)
         return; // pause, continue and the power events are service controls
     std::fputs("\n", stdout);
-    if (g_runFlag.load())
+    if (m_runFlag.load())
         std::fputs("User abort\n", stdout);
     std::fflush(stdout);
-    RequestAgentStop();
+    RequestStop();
 }
 
-void InstallSignalHandlers()
+void AgentRun::InstallSignalHandlers()
 {
     InstallFaultHandler();
-    if (!IsRunningAsService() && !ConsoleSignals().Start(SignalHandler))
+    if (!IsRunningAsService() && !m_consoleSignals.Start([this](int signal) { OnControlSignal(signal); }))
         AppLog::Instance()->Printf(kLogWarning, "[InstallSignalHandlers]: the control-signal thread did not start");
 }
 
-int RunAgent(int argc, char** argv, const EngineComposition& composition)
+int RunAgent(AgentRun& run, int argc, char** argv, const EngineComposition& composition)
 {
     const char* program = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "vgnsa";
 
@@ -346,50 +315,53 @@ int RunAgent(int argc, char** argv, const EngineComposition& composition)
 
     // 6-7. The SNMP library and the engine address.
     log->Printf(kLogInfo, "Starting SNMP socket subsystem");
-    LoadEngineIPAddress(app, g_engineIp, log, composition.readEngineAddress);
+    LoadEngineIPAddress(app, run.m_engineIp, log, composition.readEngineAddress);
 
     // 8-11. The agent: session on the agent port, engine boots, agent set-up.
     AgentSnmp agent;
-    RunGuard guard; // ends before the agent: the loop is unpublished first
-    InstallSignalHandlers();
-    if (!agent.Start(settings, g_engineIp, composition.buildMib))
+    RunGuard guard{[&run] { // ends before the agent: the loop is unpublished first
+        run.PublishLoop(nullptr);
+        run.m_consoleSignals.Stop();
+    }};
+    run.InstallSignalHandlers();
+    if (!agent.Start(settings, run.m_engineIp, composition.buildMib))
         return 1;
-    PublishLoop(&agent);
+    run.PublishLoop(&agent);
 
     // 12. The engine server, when its code is linked in.
     // It is created and started beside the loop (see RunBesideTheLoop), with the agent port held.
     if (const auto& factory = composition.makeServer) {
         std::unique_ptr<EngineServer> server;
-        HoldAgentPort(agent, true);
+        run.HoldAgentPort(agent, true);
         RunBesideTheLoop(agent, [&] {
-            server = factory();
+            server = factory(run);
             if (server && !server->Start(0, settings.snmpVersion, settings.trapPort, settings.community))
                 TheServiceHost().ReportStartFailure(server->StartError());
         });
         if (!server) {
             log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");
-            PublishLoop(nullptr);
+            run.PublishLoop(nullptr);
             agent.Shutdown();
             return 1;
         }
         // From here on power events reach the server, and requests too.
-        TheServerSlot().Install(std::move(server));
-        HoldAgentPort(agent, false);
+        run.m_serverSlot.Install(std::move(server));
+        run.HoldAgentPort(agent, false);
     }
 
     // 13. coldStart.
     agent.SendColdStart(settings.trapPort);
 
     // 14. The request loop.
-    g_inLoop = 1;
+    run.m_inLoop = true;
     log->Printf(kLogInfo, "Entering main application loop");
     NotifyServiceRunning();
-    agent.Run(g_runFlag);
+    agent.Run(run.m_runFlag);
 
     log->Printf(kLogInfo, "Exiting main application loop and begining application shutdown");
-    DestroyServer(agent);
-    g_inLoop = 0;
-    PublishLoop(nullptr);
+    run.DestroyServer(agent);
+    run.m_inLoop = false;
+    run.PublishLoop(nullptr);
     log->Printf(kLogInfo, "Shuting down SNMP socket subsystem");
     agent.Shutdown();
     log->Printf(kLogInfo, "Application shutdown complete");

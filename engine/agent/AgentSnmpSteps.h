@@ -5,7 +5,7 @@
 //
 // Threads: Start, SendColdStart, Run, RunOnce and Shutdown belong to the thread that runs RunAgent
 // (the SNMP thread). SetPaused, Wake, PostTrap and Post are safe from any thread while the object
-// lives; AgentMain guards its lifetime for the other threads (its loop slot).
+// lives; AgentRun (AgentMain.h) guards its lifetime for the other threads (its loop slot).
 
 #include <atomic>
 #include <functional>

@@ -2,9 +2,9 @@
 
 #include "engine/agent/EngineServerHooks.h"
 
-// The body of the engine program's main: chooses console or service mode, wires the service's
-// controls to the engine run and runs it with the composition that the program's main.cpp built
-// (EngineServerHooks.h).
+// The body of the engine program's main: chooses console or service mode, creates the process's one
+// engine run (AgentRun), wires the service's controls to it and runs it with the composition that
+// the program's main.cpp built (EngineServerHooks.h).
 //
 // Threads: called once, on the main thread, before any other thread of the program exists (it blocks
 // the control signals first, so that every later thread inherits the mask).

@@ -34,14 +34,16 @@ public:
     virtual void ExitSystemSuspension() = 0;
 };
 
+class AgentRun;
 class Mib;
 
 // What the program's composition root hands the engine run (EngineProgramMain, RunAgent). Every part
 // may be empty: without makeServer the agent answers its standard groups and the engine has no server.
 struct EngineComposition {
     // Answers the new server, or null when it cannot be created (RunAgent logs "Failed to instantiate
-    // Vigilon server!" and ends with exit code 1). Called once, beside the request loop.
-    std::function<std::unique_ptr<EngineServer>()> makeServer;
+    // Vigilon server!" and ends with exit code 1). Called once, beside the request loop, with the run
+    // that the server's traps, client requests and stop requests go through; the run outlives it.
+    std::function<std::unique_ptr<EngineServer>(AgentRun& run)> makeServer;
     // Adds the engine's own MIB groups to the agent's MIB; AgentSnmp::Start calls it on the SNMP thread
     // just before the groups are registered.
     std::function<void(Mib& mib)> buildMib;

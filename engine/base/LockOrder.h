@@ -32,7 +32,7 @@
 //       the MIB tables' row changes)                         rank 11: a trap or a function is handed to
 //                                                            the SNMP thread's queue under it; nothing
 //                                                            waits for that thread while it is held
-//  11   agent loop slot ("AgentLoopSlot#", AgentMain.cpp)    the SNMP thread's queue mutex (rank 12)
+//  11   agent loop slot ("AgentLoopSlot#", AgentRun)         the SNMP thread's queue mutex (rank 12)
 //  12   SNMP thread's queue and request mutexes              the log only; never held while net-snmp
 //       (SnmpThread.h), trap session leaves                  runs or a caller waits
 //  13   log hub "AppLogMutex", then a sink's own mutex       nothing else

@@ -76,12 +76,17 @@ public:
 
 // The remote-agent manager, its client requests, its trap listener and its network scan, all on the
 // agent's SNMP thread; the scan takes the retries of the remote-agent settings at the time of the run.
-std::unique_ptr<IRemoteAgentManager> MakeRemoteAgents()
+std::unique_ptr<IRemoteAgentManager> MakeRemoteAgents(AgentRun& run)
 {
     auto agents = std::make_unique<CRemoteAgent>(MakeServerRemoteAgentHost(
-        std::make_unique<FunctionSnmpClient>(AgentClientRequest),
-        [] { return std::string(GetConfiguredEngineIPAddress()); }));
-    agents->GetTrapListener().SetOpener(OpenAgentTrapSession);
+        std::make_unique<FunctionSnmpClient>([&run](const SnmpClientRequest& request, SnmpRequestCancel* cancel) {
+            return run.ClientRequest(request, cancel);
+        }),
+        [&run] { return std::string(run.ConfiguredEngineIPAddress()); }));
+    agents->GetTrapListener().SetOpener([&run](const std::string& address, uint16_t port,
+                                               SnmpTrapSession::Handler handler, std::string* error) {
+        return run.OpenTrapSession(address, port, std::move(handler), error);
+    });
     agents->SetNetScanFactory([](CRemoteAgent& manager) -> std::unique_ptr<INetScan> {
         return MakeServerNetScan(manager, MakeDiscoveryOptions(manager.GetSessionSettings().retries,
                                                                std::getenv(kDiscoveryPortsVariable)));
@@ -89,23 +94,23 @@ std::unique_ptr<IRemoteAgentManager> MakeRemoteAgents()
     return agents;
 }
 
-std::unique_ptr<EngineServer> CreateVigilonServer(const VigilonEngineParts& parts)
+std::unique_ptr<EngineServer> CreateVigilonServer(AgentRun& run, const VigilonEngineParts& parts)
 {
     SnmpFacadeHost host;
-    host.postTrap = [](SnmpTrap trap) { return SendAgentTrap(std::move(trap)); };
-    host.post = [](std::function<void()> work) { return PostToAgent(std::move(work)); };
-    host.sysUpTime = [] { return GetSysUpTime(); };
-    host.requestStop = [] { RequestAgentStop(); };
-    host.configuredEngineIp = [] { return std::string(GetConfiguredEngineIPAddress()); };
+    host.postTrap = [&run](SnmpTrap trap) { return run.SendTrap(std::move(trap)); };
+    host.post = [&run](std::function<void()> work) { return run.Post(std::move(work)); };
+    host.sysUpTime = [&run] { return run.SysUpTime(); };
+    host.requestStop = [&run] { run.RequestStop(); };
+    host.configuredEngineIp = [&run] { return std::string(run.ConfiguredEngineIPAddress()); };
     host.deviceItems = [](int count) { return ReadAllDeviceItems(EngineDeviceAccess(), count); };
 
     ServerOptions options;
     options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
     options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
-    options.remoteAgents = parts.makeRemoteAgents ? parts.makeRemoteAgents() : MakeRemoteAgents();
+    options.remoteAgents = parts.makeRemoteAgents ? parts.makeRemoteAgents() : MakeRemoteAgents(run);
     // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
     // agent goes on answering during the 50 ms spacing.
-    options.consoleOptions.deferFanOut = [] { return IsOnAgentThread(); };
+    options.consoleOptions.deferFanOut = [&run] { return run.IsOnAgentThread(); };
     options.consoleOptions.keepAlivePeriodMs = ConsoleKeepAlivePeriodMs(options.consoleOptions.keepAlivePeriodMs);
     if (!CreateServerInstance(std::move(options)))
         return nullptr;
@@ -155,7 +160,7 @@ EngineComposition MakeVigilonEngine(VigilonEngineParts parts)
     // One SET request, one save of the user extension file, written before the answer goes out.
     Mib::SetSetObserver({[] { CUserExtension::HoldSaves(); }, [] { return CUserExtension::ReleaseSaves(); }});
     EngineComposition composition;
-    composition.makeServer = [parts = std::move(parts)] { return CreateVigilonServer(parts); };
+    composition.makeServer = [parts = std::move(parts)](AgentRun& run) { return CreateVigilonServer(run, parts); };
     composition.buildMib = BuildEngineMib;
     composition.readEngineAddress = ReadConfiguredEngineAddress;
     return composition;

@@ -1,9 +1,11 @@
 // The engine run's pieces that need no running agent: the engine address rule, the server slot's
-// power events, and a stop before the loop.
+// power events, a stop before the loop, and runs that keep to themselves.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <string>
 #include <vector>
 
 #include "engine/agent/AgentMain.h"
@@ -59,15 +61,50 @@ TEST(EngineServerSlot, PowerEventsOnlyReachALiveServerOncePerChange)
 
 TEST(AgentMain, StopBeforeTheLoopReturnsAtOnce)
 {
+    AgentRun run;
     auto begin = std::chrono::steady_clock::now();
-    StopAgent();
+    run.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
-    EXPECT_FALSE(IsAgentRunFlagSet());
-    EXPECT_FALSE(IsAgentInLoop());
-    EXPECT_FALSE(PauseAgent(true)); // a stopping engine is not paused any more
-    EXPECT_FALSE(PostToAgent([] {}));
-    EXPECT_EQ(GetSysUpTime(), 0u);
-    AgentPowerEvent(true); // no server: ignored
+    EXPECT_FALSE(run.IsRunFlagSet());
+    EXPECT_FALSE(run.IsInLoop());
+    EXPECT_FALSE(run.Pause(true)); // a stopping engine is not paused any more
+    EXPECT_FALSE(run.Post([] {}));
+    EXPECT_FALSE(run.PostTrap(SnmpTrap{}));
+    EXPECT_FALSE(run.IsOnAgentThread());
+    EXPECT_EQ(run.SysUpTime(), 0u);
+    EXPECT_EQ(run.ClientRequest(SnmpClientRequest{}).status, SnmpClientStatus::Stopped);
+    std::string error;
+    EXPECT_EQ(run.OpenTrapSession("127.0.0.1", 0, nullptr, &error), nullptr);
+    EXPECT_FALSE(error.empty());
+    run.PowerEvent(true); // no server: ignored
+}
+
+// Each run keeps its own flags: a stop or a stop signal for one run leaves another one running and
+// answering its controls.
+TEST(AgentMain, RunsShareNoState)
+{
+    const struct {
+        const char* name;
+        void (*stop)(AgentRun&);
+    } stops[] = {
+        {"Stop", [](AgentRun& r) { r.Stop(); }},
+        {"RequestStop", [](AgentRun& r) { r.RequestStop(); }},
+        {"SIGTERM", [](AgentRun& r) { r.OnControlSignal(SIGTERM); }},
+    };
+    for (const auto& s : stops) {
+        AgentRun stopped;
+        AgentRun other;
+        s.stop(stopped);
+        EXPECT_FALSE(stopped.IsRunFlagSet()) << s.name;
+        EXPECT_FALSE(stopped.Pause(true)) << s.name;
+        EXPECT_TRUE(other.IsRunFlagSet()) << s.name;
+        EXPECT_TRUE(other.Pause(true)) << s.name;
+        EXPECT_TRUE(other.Pause(false)) << s.name;
+        EXPECT_STREQ(other.ConfiguredEngineIPAddress(), "") << s.name;
+    }
+    AgentRun run;
+    run.OnControlSignal(SIGUSR1); // a service control: the console's run goes on
+    EXPECT_TRUE(run.IsRunFlagSet());
 }
 
 } // namespace

@@ -29,16 +29,17 @@ void Record(const std::string& line)
 
 class RecordingServer : public EngineServer {
 public:
+    explicit RecordingServer(AgentRun& run) : m_run(run) {}
     int Start(int flags, int snmpVersion, int trapPort, const std::string& community) override
     {
         m_trapPort = trapPort;
         // A start that needs the SNMP thread (as a community change does) and waits for it.
         auto ran = std::make_shared<std::atomic<bool>>(false);
-        bool posted = PostToAgent([ran] { *ran = true; });
+        bool posted = m_run.Post([ran] { *ran = true; });
         for (int i = 0; i < 200 && !ran->load(); ++i)
             ::usleep(10 * 1000);
         Record("start " + std::to_string(flags) + " " + std::to_string(snmpVersion) + " " + std::to_string(trapPort) +
-               " " + community + " inloop=" + std::to_string(IsAgentInLoop()) + " loop=" +
+               " " + community + " inloop=" + std::to_string(m_run.IsInLoop()) + " loop=" +
                std::to_string(posted && ran->load()));
         return 1;
     }
@@ -52,23 +53,24 @@ public:
         trap.enterprise = MakeOid("1.3.6.1.4.1.64950");
         trap.generic = 6;
         trap.specific = 42;
-        bool posted = PostAgentTrap(trap);
+        bool posted = m_run.PostTrap(trap);
         ::usleep(300 * 1000); // a stop that takes a while; the agent keeps turning meanwhile
-        Record("destroy posted=" + std::to_string(posted) + " inloop=" + std::to_string(IsAgentInLoop()));
+        Record("destroy posted=" + std::to_string(posted) + " inloop=" + std::to_string(m_run.IsInLoop()));
     }
     void EnterSystemSuspension() override { Record("enter"); }
     void ExitSystemSuspension() override { Record("exit"); }
 
 private:
+    AgentRun& m_run;
     int m_trapPort = 0;
 };
 
-std::unique_ptr<EngineServer> CreateRecordingServer()
+std::unique_ptr<EngineServer> CreateRecordingServer(AgentRun& run)
 {
     Record("create");
     if (std::getenv("VG_FAKE_SERVER_FAIL") != nullptr)
         return nullptr;
-    return std::make_unique<RecordingServer>();
+    return std::make_unique<RecordingServer>(run);
 }
 
 } // namespace
