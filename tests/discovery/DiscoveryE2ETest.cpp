@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "tests/support/Sandbox.h"
 #include "tests/support/Wait.h"
 #include "SimAgentProcess.h"
 #include "tests/e2e/EngineProcess.h"
@@ -26,13 +27,7 @@ namespace {
 
 using vgtest::WaitUntil;
 
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
+using vgtest::Count;
 
 // The progress fields of a DiscoveryProgressTrap, with the found agent when it carries one.
 struct Progress {

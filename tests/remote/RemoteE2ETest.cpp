@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "tests/support/Sandbox.h"
 #include "SimAgentProcess.h"
 #include "tests/e2e/EngineProcess.h"
 
@@ -21,13 +22,7 @@ namespace {
 
 using vgtest::WaitUntil;
 
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
+using vgtest::Count;
 
 // An engine whose INI file names the simulated agents, with short client time-outs and a free remote
 // trap port.

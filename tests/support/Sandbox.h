@@ -38,4 +38,13 @@ inline std::string ReadText(const std::string& path) { return ReadAll(path); }
 // The lines of a text file, without their ends (none when it is missing).
 std::vector<std::string> ReadLines(const std::string& path);
 
+// How often what stands in text (overlapping places count).
+inline size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 }  // namespace vgtest
