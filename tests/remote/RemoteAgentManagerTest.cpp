@@ -50,6 +50,22 @@ protected:
         return m_manager->Add(row, 0);
     }
 
+    // A silent simulated agent on 127.0.0.6, added and started: returns once a worker's first request
+    // to it (timeoutSeconds long) is on its way.
+    void StartRequestToASilentAgent(vgtest::SimAgentProcess& agent, uint32_t timeoutSeconds)
+    {
+        vgtest::SimAgentOptions options;
+        options.address = "127.0.0.6";
+        ASSERT_TRUE(agent.Start(options));
+        ASSERT_TRUE(agent.Send("silent on"));
+        m_host->SetSetting(EngineWord::kRemoteSnmpTimeout, timeoutSeconds);
+        ASSERT_EQ(m_manager->Initialize(), 1);
+        vgtest::Log().Clear();
+        ASSERT_TRUE(AddAgent("127.0.0.6", agent.Port()));
+        m_host->started = true;
+        ASSERT_TRUE(WaitUntil([&] { return vgtest::Log().Contains("Sending GET_STR_VALUE query to 127.0.0.6"); }));
+    }
+
     vgtest::TempDir m_dir;
     vgtest::ClientLoop m_loop;
     FakeHost* m_host = nullptr;
@@ -245,16 +261,7 @@ TEST_F(RemoteManagerTest, FailedFirstContactIsTriedAgainLater)
 TEST_F(RemoteManagerTest, RelocationDoesNotWaitForARequestInFlight)
 {
     vgtest::SimAgentProcess agent;
-    vgtest::SimAgentOptions options;
-    options.address = "127.0.0.6";
-    ASSERT_TRUE(agent.Start(options));
-    ASSERT_TRUE(agent.Send("silent on"));
-    m_host->SetSetting(EngineWord::kRemoteSnmpTimeout, 3);
-    ASSERT_EQ(m_manager->Initialize(), 1);
-    vgtest::Log().Clear();
-    ASSERT_TRUE(AddAgent("127.0.0.6", agent.Port()));
-    m_host->started = true;
-    ASSERT_TRUE(WaitUntil([&] { return vgtest::Log().Contains("Sending GET_STR_VALUE query to 127.0.0.6"); }));
+    ASSERT_NO_FATAL_FAILURE(StartRequestToASilentAgent(agent, 3));
     const auto start = std::chrono::steady_clock::now();
     m_manager->Relocate("127.0.0.16", "02:00:00:00:00:06");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -266,17 +273,8 @@ TEST_F(RemoteManagerTest, RelocationDoesNotWaitForARequestInFlight)
 TEST_F(RemoteManagerTest, StopDoesNotWaitForASilentAgent)
 {
     vgtest::SimAgentProcess agent;
-    vgtest::SimAgentOptions options;
-    options.address = "127.0.0.6";
-    ASSERT_TRUE(agent.Start(options));
-    ASSERT_TRUE(agent.Send("silent on"));
-    m_host->SetSetting(EngineWord::kRemoteSnmpTimeout, 60);
-    ASSERT_EQ(m_manager->Initialize(), 1);
-    vgtest::Log().Clear();
-    ASSERT_TRUE(AddAgent("127.0.0.6", agent.Port()));
-    m_host->started = true;
     // A worker is waiting for the first answer (60 s).
-    ASSERT_TRUE(WaitUntil([&] { return vgtest::Log().Contains("Sending GET_STR_VALUE query to 127.0.0.6"); }));
+    ASSERT_NO_FATAL_FAILURE(StartRequestToASilentAgent(agent, 60));
     const auto start = std::chrono::steady_clock::now();
     m_manager->Shutdown();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
