@@ -10,8 +10,11 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <map>
 
 namespace vgplat {
@@ -133,6 +136,114 @@ void NudgeAddress(const std::string& ip)
 }
 
 } // namespace
+
+bool SourceAddressFor(const std::string& ip, uint16_t port, std::string& source, std::string* error)
+{
+    auto fail = [error](const char* call) {
+        if (error)
+            *error = std::string(call) + ": " + std::strerror(errno);
+        return false;
+    };
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    if (::inet_pton(AF_INET, ip.c_str(), &to.sin_addr) != 1) {
+        errno = EINVAL;
+        return fail("inet_pton");
+    }
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return fail("socket");
+    // A connected datagram socket only fixes the route and the source; nothing goes out.
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 || fail("connect");
+    ok = ok && (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 || fail("getsockname"));
+    char text[INET_ADDRSTRLEN] = {};
+    ok = ok && (::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr || fail("inet_ntop"));
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (ok && local.sin_addr.s_addr == htonl(INADDR_ANY)) {
+        errno = EADDRNOTAVAIL;
+        return fail("getsockname");
+    }
+    if (ok)
+        source = text;
+    return ok;
+}
+
+bool ParseDefaultRouteInterface(const std::string& routeText, std::string& interfaceName)
+{
+    // Iface Destination Gateway Flags RefCnt Use Metric Mask MTU Window IRTT; numbers in hexadecimal
+    // (the metric in decimal).
+    constexpr unsigned long kRouteUp = 0x1;
+    std::istringstream lines(routeText);
+    std::string line;
+    std::getline(lines, line); // heading
+    bool found = false;
+    unsigned long best = std::numeric_limits<unsigned long>::max();
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name, destination, gateway, flags, refCount, use, metric, mask;
+        if (!(fields >> name >> destination >> gateway >> flags >> refCount >> use >> metric >> mask))
+            continue;
+        char* end = nullptr;
+        const unsigned long flagBits = std::strtoul(flags.c_str(), &end, 16);
+        if (*end || !(flagBits & kRouteUp))
+            continue;
+        if (std::strtoul(destination.c_str(), &end, 16) != 0 || *end || std::strtoul(mask.c_str(), &end, 16) != 0 || *end)
+            continue;
+        const unsigned long m = std::strtoul(metric.c_str(), &end, 10);
+        if (*end || (found && m >= best))
+            continue;
+        found = true;
+        best = m;
+        interfaceName = name;
+    }
+    return found;
+}
+
+namespace {
+
+bool IsLoopback(const std::string& ipv4)
+{
+    in_addr a{};
+    return ::inet_pton(AF_INET, ipv4.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+} // namespace
+
+bool ChoosePrimaryAddress(const std::string& routeText, const std::vector<InterfaceAddress>& interfaces,
+                          std::string& address)
+{
+    std::string routed;
+    if (ParseDefaultRouteInterface(routeText, routed))
+        for (const InterfaceAddress& a : interfaces)
+            if (a.interfaceName == routed && !IsLoopback(a.ipv4)) {
+                address = a.ipv4;
+                return true;
+            }
+    for (const InterfaceAddress& a : interfaces)
+        if (!IsLoopback(a.ipv4)) {
+            address = a.ipv4;
+            return true;
+        }
+    return false;
+}
+
+bool PrimaryAddress(std::string& address)
+{
+    std::string routes;
+    std::ifstream in("/proc/net/route");
+    if (in) {
+        std::ostringstream all;
+        all << in.rdbuf();
+        routes = all.str();
+    }
+    std::vector<InterfaceAddress> interfaces;
+    return ListInterfaceAddresses(interfaces) && ChoosePrimaryAddress(routes, interfaces, address);
+}
 
 bool LookupRemoteMac(const std::string& ip, MacBytes& mac, int timeoutMs)
 {

@@ -8,6 +8,7 @@
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/server/Server.h"
+#include "platform/NetInterfaces.h"
 #include "platform/PowerState.h"
 
 namespace {
@@ -38,6 +39,8 @@ CMervaneSnmp::CMervaneSnmp(SnmpFacadeHost host, MibRowCounts& rows)
         m_host.hostName = [] { return vgplat::GetComputerName(); };
     if (!m_host.resolver)
         m_host.resolver = mervane_trap_sender::ResolveHost;
+    if (!m_host.primaryAddress)
+        m_host.primaryAddress = [](std::string& address) { return vgplat::PrimaryAddress(address); };
     if (!m_host.swapCommunity) {
         auto post = m_host.post;
         m_host.swapCommunity = [post](const std::string& name) {
@@ -238,6 +241,9 @@ uint32_t CMervaneSnmp::GetEngineIPAddress()
     uint32_t address = 0;
     if (!m_host.resolver(m_host.hostName(), address))
         address = 0;
+    std::string primary;
+    if ((address & 0xFF) == 127 && m_host.primaryAddress(primary) && IsValidIpAddress(primary.c_str()))
+        address = StringToIpAddress(primary.c_str());
     std::lock_guard<std::mutex> lock(m_addressMutex);
     m_cachedAddress = address;
     m_addressExpiresMs = now + kAddressLifetimeMs;

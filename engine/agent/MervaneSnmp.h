@@ -54,6 +54,10 @@ struct SnmpFacadeHost {
     std::function<std::string()> hostName;
     // Host-name look-up; default: getaddrinfo.
     mervane_trap_sender::Resolver resolver;
+    // The address this host shows to the network (the default route's interface, else the first one
+    // not on loopback), asked when the host name gives a loopback address; false when there is none.
+    // Default: vgplat::PrimaryAddress.
+    std::function<bool(std::string&)> primaryAddress;
     // The item counts of the devices 1..count as they report them now: the item tables' rows after a
     // deletion renumbered the devices. Called without the facade mutex (by the thread that deletes,
     // which holds the device list). Null: the counts of the devices above the new count are dropped.
@@ -97,7 +101,10 @@ public:
 
     // ISnmpFacade.
     // Without the lock: the configured engine IP when there is one, else the first address the host's
-    // full name resolves to, 0 when it does not resolve. A look-up is remembered for 10 seconds.
+    // full name resolves to, 0 when it does not resolve. A name that gives a loopback address (Debian's
+    // 127.0.1.1, or 127.0.0.1) is no address a peer could reach: then the primary address of the host
+    // stands in for it, and the loopback address stays only when the host has no other. A look-up is
+    // remembered for 10 seconds.
     uint32_t GetEngineIPAddress() override;
     // Clears the run flag under the lock; the loop ends within its 2-second wait. Never waits.
     void SnmpStopAgent() override;

@@ -10,6 +10,7 @@
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/devices/Devices.h"
+#include "platform/NetInterfaces.h"
 
 namespace {
 
@@ -497,9 +498,29 @@ void CRemoteAgentEntry::ReadAlarms()
     }
 }
 
-std::string CRemoteAgentEntry::RegistrationTextLocked(uint32_t value, bool withCommunity)
+uint32_t CRemoteAgentEntry::ReceiverAddress(const std::string& configured, uint32_t own,
+                                            const std::string& agentAddress, uint32_t agentPort)
 {
-    const uint32_t own = m_owner->GetOwnAddress();
+    if (!configured.empty() && IsValidIpAddress(configured.c_str()))
+        return StringToIpAddress(configured.c_str());
+    std::string source, error;
+    if (vgplat::SourceAddressFor(agentAddress, static_cast<uint16_t>(agentPort), source, &error) &&
+        IsValidIpAddress(source.c_str()))
+        return StringToIpAddress(source.c_str());
+    AppLog::Instance()->Printf(kLogWarning,
+                               "[CRemoteAgentEntry::CheckConfiguration]: no local address found for %s (%s); "
+                               "the engine's own address is registered",
+                               agentAddress.c_str(), error.c_str());
+    return own;
+}
+
+uint32_t CRemoteAgentEntry::ReceiverAddressLocked()
+{
+    return ReceiverAddress(m_owner->GetSessionSettings().localAddress, m_owner->GetOwnAddress(), m_address, m_port);
+}
+
+std::string CRemoteAgentEntry::RegistrationTextLocked(uint32_t own, uint32_t value, bool withCommunity)
+{
     char text[96];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u:%d", own & 0xFF, (own >> 8) & 0xFF, (own >> 16) & 0xFF, own >> 24,
                   static_cast<int>(value));
@@ -563,6 +584,12 @@ constexpr int32_t kEventTrapsOn = 0x20;
 constexpr int32_t kMaxDestinations = 255;
 constexpr int32_t kMaxEventsPerDevice = 64;
 
+// An address (first octet in the lowest byte) on 127.0.0.0/8.
+bool IsLoopback(uint32_t address)
+{
+    return (address & 0xFF) == 127;
+}
+
 bool HoldsRow(int32_t list, uint32_t row)
 {
     for (int b = 0; b < 4; ++b)
@@ -587,9 +614,8 @@ int32_t WithRow(int32_t list, uint32_t row)
 
 } // namespace
 
-int CRemoteAgentEntry::RegisterInDestinationTableLocked(uint32_t trapPort)
+int CRemoteAgentEntry::RegisterInDestinationTableLocked(uint32_t trapPort, uint32_t own)
 {
-    const uint32_t own = m_owner->GetOwnAddress();
     const SnmpOid& columns = kDestinationColumns;
     int32_t count = 0;
     if (!m_session->GetInt(count, kDestinationCount.data(), kDestinationCount.size()))
@@ -603,6 +629,12 @@ int CRemoteAgentEntry::RegisterInDestinationTableLocked(uint32_t trapPort)
         uint32_t nameLength = sizeof name;
         const bool haveIp = m_session->GetIpAddress(ip, columns.data(), columns.size(), 3, row);
         const bool haveName = m_session->GetString(name, nameLength, columns.data(), columns.size(), 4, row);
+        const bool ourName = haveName && std::string(name, nameLength) == kDestinationName;
+        // Our row as an engine that took its address from a host name on loopback wrote it: the agent
+        // sends those traps to itself. It gets the address that reaches this host.
+        if (ourName && haveIp && ip != own && IsLoopback(ip) && !IsLoopback(own) &&
+            m_session->SetIpAddress(own, columns.data(), columns.size(), 3, row))
+            ip = own;
         if (haveIp && ip == own) {
             matched = true;
             registered = true;
@@ -611,7 +643,7 @@ int CRemoteAgentEntry::RegisterInDestinationTableLocked(uint32_t trapPort)
                 std::lock_guard<std::mutex> identity(m_identityMutex);
                 m_trapPort = trapPort;
             }
-        } else if (haveName && std::string(name, nameLength) == kDestinationName) {
+        } else if (ourName) {
             // This engine under another of its addresses: registered when event 1.1 sends to the row.
             int32_t flags = 0, list = 0;
             const bool sends = m_session->GetInt(flags, kEventFlags.data(), kEventFlags.size(), 1, 1) &&
@@ -693,6 +725,7 @@ int CRemoteAgentEntry::CheckConfiguration()
         UpdateVersionTextLocked();
     const uint32_t trapPort = m_owner->GetTrapPort();
     const uint32_t value = trapPort | 0x10000;
+    const uint32_t receiver = ReceiverAddressLocked();
     bool ok = false;
     switch (m_generation) {
     case 1: {
@@ -701,19 +734,20 @@ int CRemoteAgentEntry::CheckConfiguration()
         break;
     }
     case 3:
-        ok = m_session->SetStringByOid(RegistrationTextLocked(value, false), "1.3.6.1.4.1.64950.10.1.13.9.0");
+        ok = m_session->SetStringByOid(RegistrationTextLocked(receiver, value, false),
+                                       "1.3.6.1.4.1.64950.10.1.13.9.0");
         break;
     case 4: {
-        std::string text = RegistrationTextLocked(value, true);
+        std::string text = RegistrationTextLocked(receiver, value, true);
         // The object holds at most 62 characters: without the community rather than cut.
         if (text.size() > 62)
-            text = RegistrationTextLocked(value, false);
+            text = RegistrationTextLocked(receiver, value, false);
         ok = m_session->SetStringByOid(text, "1.3.6.1.4.1.64950.1.2.2.1.1.0");
         break;
     }
     default:
         // Generation 2, or an agent whose version could not be read again.
-        if (!RegisterInDestinationTableLocked(trapPort))
+        if (!RegisterInDestinationTableLocked(trapPort, receiver))
             return 0;
         ok = true;
         break;
@@ -721,6 +755,7 @@ int CRemoteAgentEntry::CheckConfiguration()
     if (ok) {
         RemoveConfigurationAlarmLocked();
         m_registeredOnce = true;
+        m_receiverAddress = receiver;
     } else {
         if (!m_registeredOnce)
             AddConfigurationAlarmLocked();
@@ -740,16 +775,16 @@ int CRemoteAgentEntry::UnregisterTrapDestination()
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session || m_online == 0)
         return 1;
+    const uint32_t own = m_receiverAddress != 0 ? m_receiverAddress : ReceiverAddressLocked();
     if (m_generation == 1) {
         const SnmpOid oid = E({10, 1, 13, 2, 0});
         m_session->SetInt(0, oid.data(), oid.size());
     } else if (m_generation == 3) {
-        m_session->SetStringByOid(RegistrationTextLocked(0, false), "1.3.6.1.4.1.64950.10.1.13.9.0");
+        m_session->SetStringByOid(RegistrationTextLocked(own, 0, false), "1.3.6.1.4.1.64950.10.1.13.9.0");
     } else if (m_generation == 4) {
-        m_session->SetStringByOid(RegistrationTextLocked(0, false), "1.3.6.1.4.1.64950.1.2.2.1.1.0");
+        m_session->SetStringByOid(RegistrationTextLocked(own, 0, false), "1.3.6.1.4.1.64950.1.2.2.1.1.0");
     } else {
         // Our row of the agent's trap-destination table is destroyed.
-        const uint32_t own = m_owner->GetOwnAddress();
         const SnmpOid& columns = kDestinationColumns;
         int32_t count = 0;
         if (!m_session->GetInt(count, kDestinationCount.data(), kDestinationCount.size()))

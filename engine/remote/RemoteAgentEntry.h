@@ -118,6 +118,11 @@ public:
     static uint32_t ParseVersion(const std::string& text);
     static int GenerationOf(uint32_t version);
     static uint32_t ParseRowRef(const std::string& table, const std::string& row);
+    // The address this engine registers as trap receiver on the agent at agentAddress:agentPort: the
+    // configured engine address (dotted text) when there is one, else the local address this host uses
+    // to reach the agent (so a card on the network is never told a loopback address), else own.
+    static uint32_t ReceiverAddress(const std::string& configured, uint32_t own, const std::string& agentAddress,
+                                    uint32_t agentPort);
 
     // Identity.
     uint32_t GetKey();
@@ -154,10 +159,12 @@ private:
     // Caller holds m_mutex.
     void AddConfigurationAlarmLocked();
     void RemoveConfigurationAlarmLocked();
-    std::string RegistrationTextLocked(uint32_t value, bool withCommunity);
-    // Generation 2 (and an agent whose generation is not known): this engine as a row of the agent's
-    // trap-destination table, with every event's traps sent to it. 1 when registered.
-    int RegisterInDestinationTableLocked(uint32_t trapPort);
+    // ReceiverAddress for this agent now.
+    uint32_t ReceiverAddressLocked();
+    std::string RegistrationTextLocked(uint32_t address, uint32_t value, bool withCommunity);
+    // Generation 2 (and an agent whose generation is not known): this engine, at address, as a row of
+    // the agent's trap-destination table, with every event's traps sent to it. 1 when registered.
+    int RegisterInDestinationTableLocked(uint32_t trapPort, uint32_t address);
     // The row's version text follows the one read from the agent (consoles are told).
     void UpdateVersionTextLocked();
     template <typename F>
@@ -187,6 +194,8 @@ private:
     std::string m_address, m_community, m_mac, m_serverName;
     uint32_t m_port = 0;
     uint32_t m_trapPort = 0;
+    // The receiver address of the last registration (0 before it): the unregistration names the same.
+    uint32_t m_receiverAddress = 0;
     uint32_t m_status = 0;
     std::string m_versionText;
     uint32_t m_version = 0;

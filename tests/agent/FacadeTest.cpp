@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "engine/base/Helpers.h"
 #include "engine/core/server/Server.h"
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
@@ -171,6 +172,7 @@ TEST(SnmpFacade, StopRequestAndLookupsHappenWithoutWaitingUnderTheMutex)
         return address != 0;
     };
     host.hostName = [] { return std::string("enginehost.example"); };
+    host.primaryAddress = [](std::string&) { return false; }; // a host with loopback only
     FacadeFixture f(std::move(host));
 
     f.facade->SnmpStopAgent();
@@ -193,18 +195,38 @@ TEST(SnmpFacade, StopRequestAndLookupsHappenWithoutWaitingUnderTheMutex)
     EXPECT_TRUE(FacadeMutexFree());
 }
 
-TEST(SnmpFacade, ConfiguredEngineAddressWinsOverTheHostName)
+// The engine's own address: the configured one, else the host name's, unless that is a loopback
+// address a peer cannot reach: then the host's primary address (default route, first interface).
+TEST(SnmpFacade, EngineAddressComesFromTheConfigurationTheHostNameOrThePrimaryInterface)
 {
-    SnmpFacadeHost host;
-    host.configuredEngineIp = [] { return std::string("127.0.0.3"); };
-    host.resolver = [](const std::string&, uint32_t& address) { return address = 0x0500007Fu, true; };
-    FacadeFixture f(std::move(host));
-    EXPECT_EQ(f.facade->GetEngineIPAddress(), 0x0300007Fu);
-
-    SnmpFacadeHost unresolved;
-    unresolved.resolver = [](const std::string&, uint32_t&) { return false; };
-    FacadeFixture g(std::move(unresolved));
-    EXPECT_EQ(g.facade->GetEngineIPAddress(), 0u);
+    const struct {
+        const char* configured;
+        const char* resolved;  // nullptr: the name does not resolve
+        const char* primary;   // nullptr: the host has no address but loopback
+        const char* expected;
+    } cases[] = {
+        {"127.0.0.3", "192.0.2.7", "198.51.100.4", "127.0.0.3"},  // configured, also on loopback
+        {"", "192.0.2.7", "198.51.100.4", "192.0.2.7"},
+        {"", "127.0.1.1", "198.51.100.4", "198.51.100.4"},       // Debian's installer
+        {"", "127.0.0.1", "198.51.100.4", "198.51.100.4"},
+        {"", "127.0.1.1", nullptr, "127.0.1.1"},                 // nothing better
+        {"", nullptr, "198.51.100.4", "0.0.0.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.configured) + " / " + (c.resolved ? c.resolved : "-") + " / " +
+                     (c.primary ? c.primary : "-"));
+        SnmpFacadeHost host;
+        const std::string configured = c.configured;
+        host.configuredEngineIp = [configured] { return configured; };
+        const char* resolved = c.resolved;
+        host.resolver = [resolved](const std::string&, uint32_t& address) {
+            return resolved && (address = StringToIpAddress(resolved), true);
+        };
+        const char* primary = c.primary;
+        host.primaryAddress = [primary](std::string& address) { return primary && (address = primary, true); };
+        FacadeFixture f(std::move(host));
+        EXPECT_EQ(f.facade->GetEngineIPAddress(), StringToIpAddress(c.expected));
+    }
 }
 
 // Devices added by several threads at once each get their own row.

@@ -22,8 +22,27 @@ void RegisterConsole(EngineInstall& engine, const char* address, TrapReceiver& r
     ASSERT_EQ(engine.Get(E("11.4.0"), "wendolmar", address), "INTEGER: " + std::to_string(receiver.Port()));
 }
 
-void ExpectValueChanged(const DecodedTrap& t, const std::string& oid, unsigned char type, const std::string& text,
-                        int64_t integer)
+// The engine's own address and MAC as it serves them (E.10.1.2.1.0, E.10.1.2.6.0): every trap carries
+// them as its agent address and last varbind.
+struct EngineIdentity {
+    std::string address;
+    std::string mac;
+};
+
+EngineIdentity ReadIdentity(EngineInstall& engine)
+{
+    EngineIdentity id;
+    const std::string address = engine.Get(E("10.1.2.1.0"));
+    if (address.rfind("IpAddress: ", 0) == 0)
+        id.address = address.substr(11);
+    const std::string mac = engine.Get(E("10.1.2.6.0"));
+    if (mac.size() > 10 && mac.rfind("STRING: \"", 0) == 0)
+        id.mac = mac.substr(9, mac.size() - 10);
+    return id;
+}
+
+void ExpectValueChanged(const EngineIdentity& id, const DecodedTrap& t, const std::string& oid, unsigned char type,
+                        const std::string& text, int64_t integer)
 {
     ASSERT_TRUE(t.ok);
     EXPECT_EQ(t.version, 0);
@@ -32,7 +51,7 @@ void ExpectValueChanged(const DecodedTrap& t, const std::string& oid, unsigned c
     EXPECT_EQ(t.enterprise, kE);
     EXPECT_EQ(t.generic, 6);
     EXPECT_EQ(t.specific, 1001);
-    EXPECT_EQ(t.agentAddress, "127.0.0.1"); // the engine's address
+    EXPECT_EQ(t.agentAddress, id.address);
     ASSERT_EQ(t.varbinds.size(), 2u);
     EXPECT_EQ(t.varbinds[0].oid, oid);
     EXPECT_EQ(t.varbinds[0].type, type);
@@ -42,7 +61,7 @@ void ExpectValueChanged(const DecodedTrap& t, const std::string& oid, unsigned c
         EXPECT_EQ(t.varbinds[0].integer, integer);
     EXPECT_EQ(t.varbinds[1].oid, E("10.1.2.6.0"));
     EXPECT_EQ(t.varbinds[1].type, 0x04);
-    EXPECT_EQ(t.varbinds[1].text, "00.00.00.00.00.00");
+    EXPECT_EQ(t.varbinds[1].text, id.mac);
 }
 
 int64_t MsBetween(const DecodedTrap& first, const DecodedTrap& second)
@@ -56,6 +75,8 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
 {
     EngineInstall engine;
     ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    const EngineIdentity id = ReadIdentity(engine);
+    ASSERT_FALSE(id.address.empty() || id.mac.empty());
     TrapReceiver first("127.0.0.2");
     TrapReceiver second("127.0.0.3");
     ASSERT_GT(first.Port(), 0);
@@ -69,8 +90,8 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
     ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "50"), "");
     ASSERT_TRUE(first.WaitFor(1));
     ASSERT_TRUE(second.WaitFor(1));
-    ExpectValueChanged(first.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50); // the value as the SET gave it
-    ExpectValueChanged(second.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50);
+    ExpectValueChanged(id, first.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50); // the value as the SET gave it
+    ExpectValueChanged(id, second.Traps()[0], E("10.4.2.1.0"), 0x02, "", 50);
     // Registration order, 50 ms apart where they are sent (the consoles' unit tests hold the exact
     // spacing). The kernel's arrival stamps keep the receivers' scheduling out; the floor leaves room
     // for the engine's SNMP thread, which puts each trap on the wire, to run late once.
@@ -79,7 +100,7 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
     ASSERT_EQ(engine.Set(E("10.1.6.1.0"), "s", "mail.example"), "");
     ASSERT_TRUE(first.WaitFor(2));
     ASSERT_TRUE(second.WaitFor(2));
-    ExpectValueChanged(first.Traps()[1], E("10.1.6.1.0"), 0x04, "mail.example", 0);
+    ExpectValueChanged(id, first.Traps()[1], E("10.1.6.1.0"), 0x04, "mail.example", 0);
     EXPECT_GE(MsBetween(first.Traps()[1], second.Traps()[1]), 25);
 
     // One SET that announces two changes: each console gets both, in order.
@@ -88,8 +109,8 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
     ASSERT_TRUE(second.WaitFor(4));
     for (TrapReceiver* r : {&first, &second}) {
         auto traps = r->Traps();
-        ExpectValueChanged(traps[2], E("10.1.2.7.5.0"), 0x02, "", 2);
-        ExpectValueChanged(traps[3], E("10.1.3.1.0"), 0x02, "", 3);
+        ExpectValueChanged(id, traps[2], E("10.1.2.7.5.0"), 0x02, "", 2);
+        ExpectValueChanged(id, traps[3], E("10.1.3.1.0"), 0x02, "", 3);
     }
     // SETs without a trap send nothing: the next change's trap is the next to arrive (fan-outs keep
     // their order).
@@ -98,7 +119,7 @@ TEST(ConsoleTrapsE2E, RegisteredConsolesReceiveEachChangeInOrder)
     ASSERT_TRUE(first.WaitFor(5));
     ASSERT_TRUE(first.Sync());
     ASSERT_EQ(first.Count(), 5u);
-    ExpectValueChanged(first.Traps()[4], E("10.4.2.1.0"), 0x02, "", 70);
+    ExpectValueChanged(id, first.Traps()[4], E("10.4.2.1.0"), 0x02, "", 70);
 }
 
 // A console silent for a whole keep-alive period is dropped and gets no traps; its next read brings it
@@ -110,6 +131,8 @@ TEST(ConsoleTrapsE2E, SilentConsoleGetsNoTrapsUntilItReadsAgain)
     EngineInstall engine;
     engine.SetEnv("VG_TEST_CONSOLE_KEEPALIVE_MS", std::to_string(kPeriodMs));
     ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    const EngineIdentity id = ReadIdentity(engine);
+    ASSERT_FALSE(id.address.empty() || id.mac.empty());
     TrapReceiver silent("127.0.0.4");
     TrapReceiver alive("127.0.0.5");
     RegisterConsole(engine, "127.0.0.4", silent);
@@ -129,7 +152,7 @@ TEST(ConsoleTrapsE2E, SilentConsoleGetsNoTrapsUntilItReadsAgain)
 
     ASSERT_EQ(engine.Set(E("10.4.1.2.0"), "i", "120"), "");
     ASSERT_TRUE(alive.WaitFor(1));
-    ExpectValueChanged(alive.Traps()[0], E("10.4.1.2.0"), 0x02, "", 120);
+    ExpectValueChanged(id, alive.Traps()[0], E("10.4.1.2.0"), 0x02, "", 120);
     // Registered first, it would have been sent the trap before the live console was.
     ASSERT_TRUE(silent.Sync());
     EXPECT_EQ(silent.Count(), 0u);
@@ -138,5 +161,5 @@ TEST(ConsoleTrapsE2E, SilentConsoleGetsNoTrapsUntilItReadsAgain)
     EXPECT_EQ(engine.Get(E("10.1.1.0"), "wendolmar", "127.0.0.4"), "INTEGER: 1");
     ASSERT_EQ(engine.Set(E("10.4.1.2.0"), "i", "180"), "");
     ASSERT_TRUE(silent.WaitFor(1));
-    ExpectValueChanged(silent.Traps()[0], E("10.4.1.2.0"), 0x02, "", 180);
+    ExpectValueChanged(id, silent.Traps()[0], E("10.4.1.2.0"), 0x02, "", 180);
 }

@@ -187,7 +187,13 @@ bool EngineInstall::Start(const std::vector<std::string>& extra, const std::stri
     std::map<std::string, std::string> env = m_env;
     env["VG_AGENTX_PORT"] = "0";
     env["VG_SHUTDOWN_RECORD"] = Path("shutdown-calls");
-    m_engine.emplace(m_tree.Program(), args, env, Path("console.out." + std::to_string(++m_runs)));
+    std::string program = m_tree.Program();
+    if (!m_launcher.empty()) {
+        args.insert(args.begin(), program);
+        args.insert(args.begin(), m_launcher.begin() + 1, m_launcher.end());
+        program = m_launcher.front();
+    }
+    m_engine.emplace(program, args, env, Path("console.out." + std::to_string(++m_runs)));
     return WaitForAgent(m_port, 15000, community, &*m_engine);
 }
 

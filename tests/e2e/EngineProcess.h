@@ -95,6 +95,9 @@ public:
 
     // Sets a variable of the engine's environment for the next starts (an empty value removes it).
     void SetEnv(const std::string& name, const std::string& value) { m_env[name] = value; }
+    // A command prefix the next starts run the engine under (its program path and arguments follow);
+    // the program must exec the engine, so that the signals reach it.
+    void SetLauncher(std::vector<std::string> launcher) { m_launcher = std::move(launcher); }
     // Starts vgnsa -n and waits until it answers the community; false when it does not within 15 s.
     bool Start(const std::vector<std::string>& extra = {}, const std::string& community = "gimbal");
     // SIGTERM; the wait status (-1 when it was not running).
@@ -119,6 +122,7 @@ private:
     int m_trapPort = 0;
     int m_runs = 0;
     std::map<std::string, std::string> m_env;
+    std::vector<std::string> m_launcher;
     std::optional<Process> m_engine;
 };
 

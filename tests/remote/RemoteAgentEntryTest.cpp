@@ -7,6 +7,7 @@
 
 #include "RemoteTestSupport.h"
 #include "SimAgentProcess.h"
+#include "engine/base/Helpers.h"
 #include "engine/remote/RemoteAgentEntry.h"
 #include "engine/remote/RemoteAgentStore.h"
 #include "support/TestSupport.h"
@@ -35,6 +36,27 @@ TEST(RemoteEntryRules, RowReferenceGivesTheDeviceNumber)
     EXPECT_EQ(CRemoteAgentEntry::ParseRowRef("", table), 0u);
 }
 
+// The trap receiver an agent is told: the configured engine address, else the address the kernel uses
+// to reach the agent, else the engine's own.
+TEST(RemoteEntryRules, ReceiverAddressIsTheConfiguredOneElseTheOneThatReachesTheAgent)
+{
+    const uint32_t own = StringToIpAddress("192.0.2.99");
+    const struct {
+        const char* configured;
+        const char* agent;
+        const char* expected;
+    } cases[] = {
+        {"10.1.2.3", "127.0.0.2", "10.1.2.3"},
+        {"", "127.0.0.2", "127.0.0.1"},          // the kernel's source for it
+        {"", "card.example", "192.0.2.99"},      // no dotted address to ask the kernel about
+        {"", "255.255.255.255", "192.0.2.99"},   // no route to it
+        {"1.2.3", "127.0.0.2", "127.0.0.1"},     // a configured text that is no address
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CRemoteAgentEntry::ReceiverAddress(c.configured, own, c.agent, 161), StringToIpAddress(c.expected))
+            << c.configured << " " << c.agent;
+}
+
 // An owner without devices, console or event log: the entry's own state is what is looked at.
 class BareOwner : public IRemoteEntryOwner {
 public:
@@ -47,6 +69,7 @@ public:
         RemoteSessionSettings s;
         s.retries = 0;
         s.timeoutSeconds = 1;
+        s.localAddress = configured;
         return s;
     }
     uint32_t GetTrapPort() override { return 40162; }
@@ -76,6 +99,8 @@ public:
 
     std::vector<int> results;
     std::vector<std::string> events;
+    // The configured engine address (also the sessions' local address when they open).
+    std::string configured;
 
 private:
     IRemoteSnmpClient* m_client;
@@ -251,6 +276,43 @@ TEST_F(RemoteEntryContactTest, Generation2RegistersAsARowOfItsTrapDestinationTab
 
     EXPECT_EQ(m_entry.UnregisterTrapDestination(), 1);
     EXPECT_FALSE(m_agent.WaitFor(row + "2.1 6", 5000).empty());
+}
+
+// A row an earlier engine wrote with a loopback address (its host name's) sends the agent's traps to the
+// agent itself: it is given the address that reaches this engine, and no second row is made. The
+// unregistration then finds it by that address.
+TEST_F(RemoteEntryContactTest, Generation2RowOnLoopbackGetsTheReceiverAddress)
+{
+    Contact(2, {});
+    ASSERT_TRUE(m_contacted);
+    m_owner.configured = "127.0.1.1";
+    ASSERT_EQ(m_entry.CheckConfiguration(), 1);
+    const std::string row = "set 1.3.6.1.4.1.64950.14.2.2.1.";
+    ASSERT_FALSE(m_agent.WaitFor(row + "3.1 127.0.1.1", 5000).empty());
+
+    m_owner.configured = "198.51.100.9";
+    ASSERT_EQ(m_entry.CheckConfiguration(), 1);
+    EXPECT_FALSE(m_agent.WaitFor(row + "3.1 198.51.100.9", 5000).empty());
+    ASSERT_TRUE(m_agent.Send("delay 0"));
+    EXPECT_EQ(CountPrefix(m_agent.Lines(), row + "2.2"), 0u) << "no second row";
+
+    m_owner.configured = "198.51.100.10";
+    EXPECT_EQ(m_entry.UnregisterTrapDestination(), 1);
+    EXPECT_FALSE(m_agent.WaitFor(row + "2.1 6", 5000).empty());
+}
+
+// The unregistration names the address of the registration, also when the one that reaches the agent
+// has changed since.
+TEST_F(RemoteEntryContactTest, UnregistrationNamesTheRegisteredAddress)
+{
+    Contact(3, {});
+    ASSERT_TRUE(m_contacted);
+    m_owner.configured = "198.51.100.9";
+    ASSERT_EQ(m_entry.CheckConfiguration(), 1);
+    ASSERT_FALSE(m_agent.WaitFor("set 1.3.6.1.4.1.64950.10.1.13.9.0 198.51.100.9:", 5000).empty());
+    m_owner.configured = "198.51.100.10";
+    EXPECT_EQ(m_entry.UnregisterTrapDestination(), 1);
+    EXPECT_FALSE(m_agent.WaitFor("set 1.3.6.1.4.1.64950.10.1.13.9.0 198.51.100.9:0", 5000).empty());
 }
 
 TEST_F(RemoteEntryContactTest, Generation2AgentRefusingTheRowRaisesTheConfigurationAlarm)

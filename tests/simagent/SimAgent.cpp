@@ -22,9 +22,9 @@
 //   refuse on|off                SETs of the registration object (generation 2: the creation of a
 //                                trap-destination row) are refused (notWritable)
 //   repeat on|off                GET-NEXT answers the OID it was asked for (a walk that never advances)
-//   trap <port> <community> <trap-oid> [<oid> i|u|s|o|a <value>]...   an SNMPv2c trap to 127.0.0.1
-//                                from this agent's address; a value "$MAC" is the agent's MAC, "%20" in
-//                                a string value is a space
+//   trap [<address>:]<port> <community> <trap-oid> [<oid> i|u|s|o|a <value>]...   an SNMPv2c trap to
+//                                the address (127.0.0.1 when none is given) from this agent's address; a
+//                                value "$MAC" is the agent's MAC, "%20" in a string value is a space
 //   quit                         (the end of the standard input ends the agent too)
 // The agent answers the one community given (read-write), as a UPS card configured with it does.
 
@@ -443,10 +443,19 @@ int Handler(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_r
 
 bool SendTrap(std::istringstream& in)
 {
-    int port = 0;
-    std::string community, trapOidText;
+    std::string destination, community, trapOidText;
     Oid trapOid;
-    if (!(in >> port >> community >> trapOidText) || port <= 0 || port > 65535 || !ParseOidText(trapOidText, trapOid))
+    if (!(in >> destination >> community >> trapOidText) || !ParseOidText(trapOidText, trapOid))
+        return false;
+    std::string host = "127.0.0.1";
+    const size_t colon = destination.rfind(':');
+    if (colon != std::string::npos) {
+        host = destination.substr(0, colon);
+        destination.erase(0, colon + 1);
+    }
+    const int port = std::atoi(destination.c_str());
+    in_addr hostAddress{};
+    if (port <= 0 || port > 65535 || inet_pton(AF_INET, host.c_str(), &hostAddress) != 1)
         return false;
     netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_TRAP2);
     u_long ticks = 0;
@@ -473,7 +482,7 @@ bool SendTrap(std::istringstream& in)
     }
     netsnmp_session config;
     snmp_sess_init(&config);
-    std::string peer = "udp:127.0.0.1:" + std::to_string(port);
+    std::string peer = "udp:" + host + ":" + std::to_string(port);
     config.peername = &peer[0];
     config.localname = &g_address[0];
     config.version = SNMP_VERSION_2c;

@@ -33,15 +33,17 @@ bool SimAgentProcess::Start(const SimAgentOptions& options)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> args = {VG_SIMAGENT, "--address", options.address, "--gen",
-                                     std::to_string(options.generation), "--devices", std::to_string(options.devices),
-                                     "--mac", options.mac, "--community", options.community,
-                                     "--port", std::to_string(options.port)};
+    std::vector<std::string> args = options.launcher;
+    const std::vector<std::string> own = {VG_SIMAGENT, "--address", options.address, "--gen",
+                                          std::to_string(options.generation), "--devices",
+                                          std::to_string(options.devices), "--mac", options.mac, "--community",
+                                          options.community, "--port", std::to_string(options.port)};
+    args.insert(args.end(), own.begin(), own.end());
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    int rc = posix_spawn(&m_pid, VG_SIMAGENT, &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);

@@ -1,6 +1,6 @@
 #pragma once
 // SimAgentProcess: a test's handle on one simulated UPS agent (vg_simagent) running as a child on a
-// 127.0.0.x address and a port it chose itself. Scenario lines go to its standard input; its output
+// 127.0.0.x address (or in a test host, on its address) and a port it chose itself. Scenario lines go to its standard input; its output
 // lines (ready, ok, set ...) are collected by a reader thread and waited for by condition.
 //
 // Threads: Start, Send, WaitFor and the destructor belong to the test's thread; the reader thread only
@@ -22,6 +22,8 @@ struct SimAgentOptions {
     std::string mac = "02:00:00:00:00:02";
     std::string community = "public";
     int port = 0;  // 0: the agent picks a free one
+    // A command prefix that runs the agent elsewhere (TestHost::Launcher: inside a test host); empty: here.
+    std::vector<std::string> launcher;
 };
 
 class SimAgentProcess {
