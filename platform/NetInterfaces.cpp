@@ -139,38 +139,36 @@ void NudgeAddress(const std::string& ip)
 
 bool SourceAddressFor(const std::string& ip, uint16_t port, std::string& source, std::string* error)
 {
-    auto fail = [error](const char* call) {
+    auto fail = [error](const char* call, int code) {
         if (error)
-            *error = std::string(call) + ": " + std::strerror(errno);
+            *error = std::string(call) + ": " + std::strerror(code);
         return false;
     };
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    if (::inet_pton(AF_INET, ip.c_str(), &to.sin_addr) != 1) {
-        errno = EINVAL;
-        return fail("inet_pton");
-    }
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (::inet_pton(AF_INET, ip.c_str(), &to.sin_addr) != 1)
+        return fail("inet_pton", EINVAL);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return fail("socket");
+        return fail("socket", errno);
     // A connected datagram socket only fixes the route and the source; nothing goes out.
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 || fail("connect");
-    ok = ok && (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 || fail("getsockname"));
-    char text[INET_ADDRSTRLEN] = {};
-    ok = ok && (::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr || fail("inet_ntop"));
-    const int saved = errno;
+    const char* failed = nullptr;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        failed = "connect";
+    else if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        failed = "getsockname";
+    const int code = errno;
     ::close(fd);
-    errno = saved;
-    if (ok && local.sin_addr.s_addr == htonl(INADDR_ANY)) {
-        errno = EADDRNOTAVAIL;
-        return fail("getsockname");
-    }
-    if (ok)
-        source = text;
-    return ok;
+    if (failed)
+        return fail(failed, code);
+    char text[INET_ADDRSTRLEN] = {};
+    if (local.sin_addr.s_addr == htonl(INADDR_ANY) || !::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text))
+        return fail("getsockname", EADDRNOTAVAIL);
+    source = text;
+    return true;
 }
 
 bool ParseDefaultRouteInterface(const std::string& routeText, std::string& interfaceName)
@@ -192,7 +190,9 @@ bool ParseDefaultRouteInterface(const std::string& routeText, std::string& inter
         const unsigned long flagBits = std::strtoul(flags.c_str(), &end, 16);
         if (*end || !(flagBits & kRouteUp))
             continue;
-        if (std::strtoul(destination.c_str(), &end, 16) != 0 || *end || std::strtoul(mask.c_str(), &end, 16) != 0 || *end)
+        const bool everywhere = std::strtoul(destination.c_str(), &end, 16) == 0 && !*end &&
+                                std::strtoul(mask.c_str(), &end, 16) == 0 && !*end;
+        if (!everywhere)
             continue;
         const unsigned long m = std::strtoul(metric.c_str(), &end, 10);
         if (*end || (found && m >= best))

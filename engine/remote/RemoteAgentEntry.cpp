@@ -508,7 +508,7 @@ uint32_t CRemoteAgentEntry::ReceiverAddress(const std::string& configured, uint3
         IsValidIpAddress(source.c_str()))
         return StringToIpAddress(source.c_str());
     AppLog::Instance()->Printf(kLogWarning,
-                               "[CRemoteAgentEntry::CheckConfiguration]: no local address found for %s (%s); "
+                               "[CRemoteAgentEntry::ReceiverAddress]: no local address found for %s (%s); "
                                "the engine's own address is registered",
                                agentAddress.c_str(), error.c_str());
     return own;

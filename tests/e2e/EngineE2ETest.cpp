@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include "engine/agent/EngineScalarGroups.h"
+#include "platform/NetInterfaces.h"
 #include "tests/e2e/EngineProcess.h"
 
 using namespace e2e;
@@ -45,11 +46,9 @@ TEST(EngineE2E, ScalarGroupDefaults)
         std::string value;
     } cases[] = {
         {E("10.1.1.0"), "INTEGER: 1"},
-        {E("10.1.2.1.0"), "IpAddress: 127.0.0.1"},
         {E("10.1.2.2.0"), "INTEGER: 1"},
         {E("10.1.2.4.0"), "INTEGER: 0"},
         {E("10.1.2.5.0"), "INTEGER: 2"},
-        {E("10.1.2.6.0"), "STRING: \"00.00.00.00.00.00\""},
         {E("10.1.2.7.1.0"), "INTEGER: 1"},
         {E("10.1.2.7.2.0"), "INTEGER: 2"},
         {E("10.1.2.7.4.0"), "\"\""},
@@ -59,7 +58,6 @@ TEST(EngineE2E, ScalarGroupDefaults)
         {E("10.1.2.14.0"), "INTEGER: 0"},
         {E("10.1.2.15.0"), "\"\""},
         {E("10.1.2.17.0"), "INTEGER: 0"},
-        {E("10.1.2.19.0"), "IpAddress: 127.0.0.1"},
         {E("10.1.3.1.0"), "INTEGER: 3"},
         {E("10.1.5.4.0"), "INTEGER: 1"},
         {E("10.1.6.3.0"), "INTEGER: 25"},
@@ -88,6 +86,27 @@ TEST(EngineE2E, ScalarGroupDefaults)
     };
     for (const auto& c : cases)
         EXPECT_EQ(engine.Get(c.oid), c.value) << c.oid;
+
+    // The engine's own address (also the stored one) is an address of this host, on loopback only when
+    // the host has no other; its MAC is that interface's, when it has one.
+    const std::string own = engine.Get(E("10.1.2.1.0"));
+    ASSERT_EQ(own.rfind("IpAddress: ", 0), 0u) << own;
+    EXPECT_EQ(engine.Get(E("10.1.2.19.0")), own);
+    std::vector<vgplat::InterfaceAddress> interfaces;
+    ASSERT_TRUE(vgplat::ListInterfaceAddresses(interfaces));
+    std::string mac = "00.00.00.00.00.00";
+    bool local = false, other = false;
+    for (const vgplat::InterfaceAddress& a : interfaces) {
+        other = other || a.ipv4.rfind("127.", 0) != 0;
+        if ("IpAddress: " + a.ipv4 == own) {
+            local = true;
+            if (a.ethernet && a.hasMac)
+                mac = vgplat::FormatMac(a.mac);
+        }
+    }
+    EXPECT_TRUE(local) << own;
+    EXPECT_EQ(own.rfind("IpAddress: 127.", 0) == 0, !other) << own;
+    EXPECT_EQ(engine.Get(E("10.1.2.6.0")), "STRING: \"" + mac + "\"");
 
     // A walk crosses every scalar of the groups in order (every object of the groups' own tables), the
     // counts of the table groups (devices, groups, remote agents and the forwarded trap, contacts, trap
