@@ -3,7 +3,7 @@
 // on loopback (a UPS card on the LAN). A network namespace joined to this one by a veth pair on a /30
 // of 198.18.77.0/24 (a benchmarking range no real network uses); nothing is routed beyond the pair.
 // The constructor makes it, the destructor removes the namespace and the link, so a failed assertion
-// leaves nothing behind. Needs root and `ip netns`; without them Available() is false and SkipReason()
+// leaves nothing behind; the test hosts of test programs that were killed are removed by the next one. Needs root and `ip netns`; without them Available() is false and SkipReason()
 // says why. It belongs to the test's thread.
 
 #include <string>
