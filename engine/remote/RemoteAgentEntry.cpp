@@ -1,6 +1,7 @@
 #include "engine/remote/RemoteAgentEntry.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,7 +102,7 @@ uint32_t CRemoteAgentEntry::ParseRowRef(const std::string& table, const std::str
 
 int CRemoteAgentEntry::Initialize(const RemoteAgentRow& row, uint32_t snmpIndex)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     m_polledOnce = false;
     m_configurationAlarm = false;
     m_key = row.key;
@@ -139,7 +140,7 @@ int CRemoteAgentEntry::Initialize(const RemoteAgentRow& row, uint32_t snmpIndex)
 
 bool CRemoteAgentEntry::OpenSession()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (m_session)
         m_session->Close();
     auto session = std::make_shared<RemoteSnmpServer>(m_owner->GetClient());
@@ -162,7 +163,7 @@ void CRemoteAgentEntry::Cancel()
 
 void CRemoteAgentEntry::Release()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     m_deviceBuffer.clear();
     if (m_session)
         m_session->Close();
@@ -178,7 +179,7 @@ void CRemoteAgentEntry::DecrementIndex()
 
 bool CRemoteAgentEntry::ReadVersion()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     char text[kVersionCapacity] = {};
@@ -194,7 +195,7 @@ bool CRemoteAgentEntry::ReadVersion()
 
 bool CRemoteAgentEntry::ReadDeviceCount()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     const SnmpOid asInt = E({10, 2, 1, 0}), asUnsigned = E({1, 1, 1, 1, 0});
@@ -226,7 +227,7 @@ bool CRemoteAgentEntry::ReadDeviceCount()
 
 bool CRemoteAgentEntry::ReadStatus()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     const SnmpOid oid = m_generation == 4 ? E({1, 2, 1, 1, 1, 0}) : E({10, 1, 2, 2, 0});
@@ -244,7 +245,7 @@ bool CRemoteAgentEntry::ReadAgentInfo()
 
 bool CRemoteAgentEntry::ReadDeviceInfo(RemoteDeviceInfo& info, uint32_t number)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     const bool g4 = m_generation == 4;
@@ -279,7 +280,7 @@ bool CRemoteAgentEntry::ReadDeviceInfo(RemoteDeviceInfo& info, uint32_t number)
 
 bool CRemoteAgentEntry::DiscoverDevices()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     m_deviceNumbers.clear();
     m_deviceBuffer.clear();
     if (!ReadAgentInfo() || !m_countSane) {
@@ -336,7 +337,7 @@ bool CRemoteAgentEntry::DiscoverDevices()
 
 void CRemoteAgentEntry::FinishInitialization()
 {
-    std::unique_lock<std::recursive_mutex> lock(m_mutex);
+    std::unique_lock<std::recursive_timed_mutex> lock(m_mutex);
     const uint32_t status = m_status;
     const uint32_t versionKey = m_owner->GetTable().AddText(m_versionText);
     m_owner->GetTable().UpdateRow(m_key, [&](RemoteAgentRow& r) {
@@ -368,7 +369,7 @@ void CRemoteAgentEntry::ForEachDeviceLocked(F f)
 
 int CRemoteAgentEntry::SetOnline(bool online, bool forced)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (m_online == -1)
         forced = true;
     if (online)
@@ -388,7 +389,8 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
             m_owner->LogEvent(device.GetRowKey(), 3, event, m_address, GetMac());
             device.EnableDevice(work);
         } else {
-            device.RemoveAllAlarms(m_configurationAlarm, false);
+            // The UPS did not change because its card stopped answering (during an outage the switch
+            // in between is often not on the UPS): its alarms and their countdowns stand.
             device.Deactivate(work);
             device.AddAlarm(kAlarmOffline, kAlarmOfflineText, kAlarmOfflineValue);
             m_owner->LogEvent(device.GetRowKey(), 2, event, m_address, GetMac());
@@ -397,8 +399,7 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
             devices->Perform(work);
         const int index = device.GetDeviceIndex();
         if (index > 0)
-            m_owner->SendValueChanged(DeviceColumnOid(25, index),
-                                      EngineValue::Integer(online ? device.GetWorstAlarm() : kAlarmOfflineValue));
+            m_owner->SendValueChanged(DeviceColumnOid(25, index), EngineValue::Integer(device.GetWorstAlarm()));
     });
     if (!online)
         m_wentOffline = true;
@@ -412,89 +413,169 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
 
 bool CRemoteAgentEntry::Poll()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::Poll] Polling %s", m_address.c_str());
     const bool ok = ReadDeviceCount();
     // A request cancelled because the engine stops says nothing about the agent.
     if (m_session && m_session->IsCancelled())
         return false;
     SetOnline(ok, false);
-    if (ok && !m_polledOnce) {
+    if (ok && !m_polledOnce)
         CheckConfiguration();
+    else if (m_configurationAlarm)
+        CheckConfiguration();
+    if (ok)
         ReadAlarms();
-    } else if (m_configurationAlarm) {
-        CheckConfiguration();
-    }
     m_polledOnce = true;
     return ok;
 }
 
 void CRemoteAgentEntry::ReadAlarms()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (!m_session)
         return;
-    // The ids the agent still reports, per device number; what is not seen again goes afterwards.
-    std::map<uint32_t, std::set<uint32_t>> seen;
+    std::vector<AgentAlarm> alarms;
+    if (ReadAlarmTableLocked(*m_session, alarms, 0))
+        ApplyAlarmsLocked(alarms);
+    else
+        AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::ReadAlarms] %s stopped answering during the alarm "
+                                              "table walk; the alarms stay as they were",
+                                   m_address.c_str());
+}
+
+bool CRemoteAgentEntry::ReadAlarmTableLocked(RemoteSnmpServer& session, std::vector<AgentAlarm>& alarms,
+                                             int64_t deadlineMs)
+{
+    auto now = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
     const bool g4 = m_generation == 4;
     const SnmpOid table = g4 ? E({1, 3, 2}) : E({100, 1, 6, 2});
     const SnmpOid idColumn = With(table, {1, 1});
+    const SnmpOid descOid = g4 ? E({1, 3, 2, 1, 6}) : E({100, 1, 6, 2, 1, 4});
+    const SnmpOid valueOid = g4 ? E({1, 3, 2, 1, 7}) : E({100, 1, 6, 2, 1, 8});
+    // A request that got no answer ends the walk as unanswered; an answer without a value of the kind
+    // asked (the row went while it was read) passes over that row.
+    bool answered = true;
+    auto get = [&](const SnmpOid& column, uint32_t a, unsigned char type, SnmpValue& value) {
+        bool heard = false;
+        const bool ok = session.Get(With(column, {a}), value, &heard);
+        answered = answered && heard;
+        return ok && value.type == type;
+    };
     SnmpOid at = table;
-    CDevices* devices = m_owner->GetDeviceList();
     for (int i = 0; i < kMaxAlarms; ++i) {
+        if (deadlineMs != 0 && now() > deadlineMs)
+            return false;
         SnmpVarbind next;
-        if (!m_session->GetNext(at, next) || !StartsWith(next.oid, idColumn) || next.oid.size() != idColumn.size() + 1 ||
-            !OidLess(at, next.oid))
+        bool heard = false;
+        if (!session.GetNext(at, next, &heard))
+            return heard; // the end of the MIB (an SNMPv1 agent answers it with an error)
+        if (!StartsWith(next.oid, idColumn) || next.oid.size() != idColumn.size() + 1 || !OidLess(at, next.oid))
             break;
         at = next.oid;
         const uint32_t a = next.oid.back();
-        uint32_t number = 0;
+        AgentAlarm alarm;
+        alarm.id = a;
+        SnmpValue value;
         if (g4) {
-            char tableRef[kTextCapacity], rowRef[kTextCapacity];
-            uint32_t tl = sizeof tableRef, rl = sizeof rowRef;
-            const SnmpOid t = E({1, 3, 2, 1, 4}), r = E({1, 3, 2, 1, 5});
-            if (!m_session->GetOidText(tableRef, tl, t.data(), t.size(), a) ||
-                !m_session->GetOidText(rowRef, rl, r.data(), r.size(), a))
+            SnmpValue rowRef;
+            if (!get(E({1, 3, 2, 1, 4}), a, kSnmpObjectId, value) || !get(E({1, 3, 2, 1, 5}), a, kSnmpObjectId, rowRef)) {
+                if (!answered)
+                    return false;
                 continue;
-            number = ParseRowRef(std::string(tableRef, tl), std::string(rowRef, rl));
+            }
+            alarm.device = ParseRowRef(OidToString(value.oid), OidToString(rowRef.oid));
         } else {
-            int32_t n = 0;
-            const SnmpOid d = E({100, 1, 6, 2, 1, 5});
-            if (!m_session->GetInt(n, d.data(), d.size(), a))
+            if (!get(E({100, 1, 6, 2, 1, 5}), a, kSnmpInteger, value)) {
+                if (!answered)
+                    return false;
                 continue;
-            number = n > 0 ? static_cast<uint32_t>(n) : 0;
+            }
+            alarm.device = value.integer > 0 ? static_cast<uint32_t>(value.integer) : 0;
         }
-        if (number == 0)
+        if (alarm.device == 0)
             continue;
-        char description[257] = {};
-        uint32_t dl = sizeof description;
-        int32_t value = 0, state = 1;
-        const SnmpOid descOid = g4 ? E({1, 3, 2, 1, 6}) : E({100, 1, 6, 2, 1, 4});
-        const SnmpOid valueOid = g4 ? E({1, 3, 2, 1, 7}) : E({100, 1, 6, 2, 1, 8});
-        const SnmpOid stateOid = E({1, 3, 2, 1, 8});
-        if (!m_session->GetString(description, dl, descOid.data(), descOid.size(), a) ||
-            !m_session->GetInt(value, valueOid.data(), valueOid.size(), a) ||
-            (g4 && !m_session->GetInt(state, stateOid.data(), stateOid.size(), a)) || state != 1)
+        SnmpValue description, number, state;
+        const bool read = get(descOid, a, kSnmpOctetString, description) && get(valueOid, a, kSnmpInteger, number) &&
+                          (!g4 || get(E({1, 3, 2, 1, 8}), a, kSnmpInteger, state));
+        if (!answered)
+            return false;
+        if (!read || (g4 && state.integer != 1))
             continue;
-        auto device = devices ? devices->FindRemoteDevice(this, number) : nullptr;
-        if (!device)
-            continue;
-        seen[number].insert(a);
-        device->AddAlarm(a, std::string(description, dl), static_cast<uint32_t>(value));
+        alarm.description = description.bytes.substr(0, 256);
+        alarm.value = static_cast<uint32_t>(number.integer);
+        alarms.push_back(std::move(alarm));
     }
+    return true;
+}
+
+void CRemoteAgentEntry::ApplyAlarmsLocked(const std::vector<AgentAlarm>& alarms)
+{
+    CDevices* devices = m_owner->GetDeviceList();
+    if (!devices)
+        return;
+    const std::string mac = GetMac();
     for (uint32_t number : m_deviceNumbers) {
-        auto device = devices ? devices->FindRemoteDevice(this, number) : nullptr;
+        auto device = devices->FindRemoteDevice(this, number);
         if (!device)
             continue;
-        const std::set<uint32_t>& standing = seen[number];
+        std::set<uint32_t> standing;
+        for (const AgentAlarm& alarm : alarms) {
+            if (alarm.device != number)
+                continue;
+            standing.insert(alarm.id);
+            if (!device->HasAlarm(alarm.id) && device->AddAlarm(alarm.id, alarm.description, alarm.value) == 1)
+                m_owner->LogEvent(device->GetRowKey(), static_cast<int>(alarm.value), alarm.description, m_address, mac);
+        }
         for (const DeviceAlarm& alarm : device->GetAlarms()) {
             if (alarm.id == kAlarmOffline || alarm.id == kAlarmConfiguration || standing.count(alarm.id))
                 continue;
             if (m_configurationAlarm && alarm.value == kAlarmConfigurationValue)
                 continue;
             device->RemoveAlarm(alarm.id);
+            m_owner->LogEvent(device->GetRowKey(), 0, alarm.description, m_address, mac);
         }
     }
+}
+
+bool CRemoteAgentEntry::ConfirmAlarm(uint32_t deviceNumber, const std::string& description)
+{
+    AppLog* log = AppLog::Instance();
+    std::unique_lock<std::recursive_timed_mutex> lock(m_mutex, std::defer_lock);
+    if (!lock.try_lock_for(std::chrono::milliseconds(kConfirmTimeoutMs))) {
+        log->Printf(kLogInfo, "[CRemoteAgentEntry::ConfirmAlarm] %s is busy; the alarm [%s] stands as last known",
+                    GetServerAddress().c_str(), description.c_str());
+        return true;
+    }
+    const int64_t deadline =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count() +
+        kConfirmBudgetMs;
+    RemoteSnmpServer session(m_owner->GetClient());
+    std::vector<AgentAlarm> alarms;
+    const bool opened = m_port != 0 && m_port <= 0xFFFF &&
+                        session.InitializeForScan(m_address, m_community, static_cast<uint16_t>(m_port), m_versionCode,
+                                                  0, kConfirmTimeoutMs, m_owner->GetSessionSettings().localAddress);
+    const bool answered = opened && ReadAlarmTableLocked(session, alarms, deadline);
+    session.Close();
+    if (!answered) {
+        log->Printf(kLogInfo, "[CRemoteAgentEntry::ConfirmAlarm] %s did not answer; the alarm [%s] stands as last known",
+                    m_address.c_str(), description.c_str());
+        return true;
+    }
+    ApplyAlarmsLocked(alarms);
+    CDevices* devices = m_owner->GetDeviceList();
+    auto device = devices ? devices->FindRemoteDevice(this, deviceNumber) : nullptr;
+    if (device)
+        for (const DeviceAlarm& alarm : device->GetAlarms())
+            if (alarm.description == description)
+                return true;
+    log->Printf(kLogInfo, "[CRemoteAgentEntry::ConfirmAlarm] %s no longer reports the alarm [%s]", m_address.c_str(),
+                description.c_str());
+    return false;
 }
 
 std::string CRemoteAgentEntry::RegistrationTextLocked(uint32_t value, bool withCommunity)
@@ -685,7 +766,7 @@ int CRemoteAgentEntry::RegisterInDestinationTableLocked(uint32_t trapPort)
 
 int CRemoteAgentEntry::CheckConfiguration()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (!m_session)
         return 0;
     // A changed version (a status trap said so): read it again, and register by what it says now.
@@ -737,7 +818,7 @@ int CRemoteAgentEntry::CheckConfiguration()
 
 int CRemoteAgentEntry::UnregisterTrapDestination()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (!m_session || m_online == 0)
         return 1;
     if (m_generation == 1) {
@@ -779,7 +860,7 @@ int CRemoteAgentEntry::UnregisterTrapDestination()
 
 void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool /*forced*/)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     if (record.specific == 3 || record.specific == 5)
         SetOnline(true, true);
     else if (record.specific == 4)
@@ -802,7 +883,7 @@ void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool /
 
 void CRemoteAgentEntry::ProcessEngineTrap(const RemoteTrapRecord& record, bool forced)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     (void)forced;
     if (record.specific == 1010) {
         SetOnline(false, true);
@@ -832,7 +913,7 @@ void CRemoteAgentEntry::ProcessEngineTrap(const RemoteTrapRecord& record, bool f
 
 void CRemoteAgentEntry::SetServerAddress(const std::string& address)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     {
         std::lock_guard<std::mutex> identity(m_identityMutex);
         m_address = address;
@@ -843,7 +924,7 @@ void CRemoteAgentEntry::SetServerAddress(const std::string& address)
 
 bool CRemoteAgentEntry::MoveTo(const std::string& address)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     SetServerAddress(address);
     return OpenSession();
 }
@@ -854,7 +935,7 @@ bool CRemoteAgentEntry::HasPendingReactions()
     if (!m_owner->GetTable().GetRowByKey(GetKey(), row))
         return false;
     CDevices* devices = m_owner->GetDeviceList();
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     const uint32_t selection = row.deviceSelection;
     if (selection == 0)
         return devices && devices->AgentHasPendingReactions(this);
@@ -871,26 +952,26 @@ bool CRemoteAgentEntry::HasPendingReactions()
 
 void CRemoteAgentEntry::SetEventFlags(const std::string& name, uint32_t bits)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     ForEachDeviceLocked([&](CDeviceEntryRemote& d) { d.SetEventFlags(name, bits); });
 }
 
 void CRemoteAgentEntry::ClearEventFlags(const std::string& name, uint32_t bits)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     ForEachDeviceLocked([&](CDeviceEntryRemote& d) { d.ClearEventFlags(name, bits); });
 }
 
 void CRemoteAgentEntry::PrepareForResume()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     m_failures = kOfflineAfterFailures;
     m_polledOnce = false;
 }
 
 bool CRemoteAgentEntry::HasConfigurationAlarm()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     return m_configurationAlarm;
 }
 
@@ -909,12 +990,12 @@ VG_ENTRY_GETTER(std::string, GetMac, std::mutex, m_identityMutex, m_mac)
 VG_ENTRY_GETTER(uint32_t, GetPort, std::mutex, m_identityMutex, m_port)
 VG_ENTRY_GETTER(uint32_t, GetTrapPort, std::mutex, m_identityMutex, m_trapPort)
 VG_ENTRY_GETTER(uint32_t, GetSnmpVersion, std::mutex, m_identityMutex, m_versionCode)
-VG_ENTRY_GETTER(int, GetOnlineState, std::recursive_mutex, m_mutex, m_online)
-VG_ENTRY_GETTER(uint32_t, GetDeviceCount, std::recursive_mutex, m_mutex, m_deviceCount)
-VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, std::recursive_mutex, m_mutex, m_deviceNumbers)
-VG_ENTRY_GETTER(std::string, GetVersionText, std::recursive_mutex, m_mutex, m_versionText)
-VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, std::recursive_mutex, m_mutex, m_deviceBuffer)
-VG_ENTRY_GETTER(int, GetGeneration, std::recursive_mutex, m_mutex, m_generation)
+VG_ENTRY_GETTER(int, GetOnlineState, std::recursive_timed_mutex, m_mutex, m_online)
+VG_ENTRY_GETTER(uint32_t, GetDeviceCount, std::recursive_timed_mutex, m_mutex, m_deviceCount)
+VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, std::recursive_timed_mutex, m_mutex, m_deviceNumbers)
+VG_ENTRY_GETTER(std::string, GetVersionText, std::recursive_timed_mutex, m_mutex, m_versionText)
+VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, std::recursive_timed_mutex, m_mutex, m_deviceBuffer)
+VG_ENTRY_GETTER(int, GetGeneration, std::recursive_timed_mutex, m_mutex, m_generation)
 #undef VG_ENTRY_GETTER
 
 bool CRemoteAgentEntry::IsSameAddress(const std::string& address)
@@ -959,7 +1040,7 @@ void CRemoteAgentEntry::SetMac(const std::string& mac)
 
 void CRemoteAgentEntry::NoteStoredDevice(uint32_t deviceNumber)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
     ++m_deviceCount;
     m_deviceNumbers.push_back(deviceNumber);
 }
