@@ -75,6 +75,8 @@ TEST(RemoteAlarmsE2E, LostTrapsAreMadeUpAtTheNextPollAndARepeatedPollChangesNoth
     Rig rig;
     ASSERT_TRUE(rig.Start("127.0.0.71", 60, 300)) << rig.Engine().LogText();
 
+    // The first polls are over (the first one after contact reads the alarms whatever happens).
+    ASSERT_TRUE(WaitUntil([&] { return rig.Polls() >= 2; }, 10000)) << rig.Engine().LogText();
     // The card goes on battery and its trap is lost: the table has the alarm, the next poll arms it.
     ASSERT_TRUE(rig.Agent().Send("alarm 12 1 1 On Battery"));
     ASSERT_TRUE(WaitUntil([&] { return rig.AlarmActive() && rig.Countdown() > 0; }, 10000)) << rig.Engine().LogText();
