@@ -566,6 +566,10 @@ bool CRemoteAgentEntry::ConfirmAlarm(uint32_t deviceNumber, const std::string& d
                     m_address.c_str(), description.c_str());
         return true;
     }
+    // An answer is news of its own: an agent taken for offline is back ("Offline" goes; the next poll
+    // registers again).
+    if (m_online != 1)
+        SetOnline(true, false);
     ApplyAlarmsLocked(alarms);
     CDevices* devices = m_owner->GetDeviceList();
     auto device = devices ? devices->FindRemoteDevice(this, deviceNumber) : nullptr;

@@ -111,7 +111,8 @@ public:
     // table (one attempt of kConfirmTimeoutMs per request, at most kConfirmBudgetMs in all, and the
     // entry's mutex waited for that long at most), applied as a poll applies it. false only when the
     // agent answered and that device no longer has an alarm of that description; a silent or busy
-    // agent leaves the last known state standing (true).
+    // agent leaves the last known state standing (true). An agent taken for offline that answers is
+    // online again.
     bool ConfirmAlarm(uint32_t deviceNumber, const std::string& description);
     static constexpr int kConfirmTimeoutMs = 2000;
     static constexpr int kConfirmBudgetMs = 4000;
