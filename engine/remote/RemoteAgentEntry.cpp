@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
@@ -102,7 +103,7 @@ uint32_t CRemoteAgentEntry::ParseRowRef(const std::string& table, const std::str
 
 int CRemoteAgentEntry::Initialize(const RemoteAgentRow& row, uint32_t snmpIndex)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_polledOnce = false;
     m_configurationAlarm = false;
     m_key = row.key;
@@ -140,7 +141,7 @@ int CRemoteAgentEntry::Initialize(const RemoteAgentRow& row, uint32_t snmpIndex)
 
 bool CRemoteAgentEntry::OpenSession()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_session)
         m_session->Close();
     auto session = std::make_shared<RemoteSnmpServer>(m_owner->GetClient());
@@ -163,7 +164,7 @@ void CRemoteAgentEntry::Cancel()
 
 void CRemoteAgentEntry::Release()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_deviceBuffer.clear();
     if (m_session)
         m_session->Close();
@@ -179,7 +180,7 @@ void CRemoteAgentEntry::DecrementIndex()
 
 bool CRemoteAgentEntry::ReadVersion()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     char text[kVersionCapacity] = {};
@@ -195,7 +196,7 @@ bool CRemoteAgentEntry::ReadVersion()
 
 bool CRemoteAgentEntry::ReadDeviceCount()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     const SnmpOid asInt = E({10, 2, 1, 0}), asUnsigned = E({1, 1, 1, 1, 0});
@@ -227,7 +228,7 @@ bool CRemoteAgentEntry::ReadDeviceCount()
 
 bool CRemoteAgentEntry::ReadStatus()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     const SnmpOid oid = m_generation == 4 ? E({1, 2, 1, 1, 1, 0}) : E({10, 1, 2, 2, 0});
@@ -245,7 +246,7 @@ bool CRemoteAgentEntry::ReadAgentInfo()
 
 bool CRemoteAgentEntry::ReadDeviceInfo(RemoteDeviceInfo& info, uint32_t number)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return false;
     const bool g4 = m_generation == 4;
@@ -280,7 +281,7 @@ bool CRemoteAgentEntry::ReadDeviceInfo(RemoteDeviceInfo& info, uint32_t number)
 
 bool CRemoteAgentEntry::DiscoverDevices()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_deviceNumbers.clear();
     m_deviceBuffer.clear();
     if (!ReadAgentInfo() || !m_countSane) {
@@ -337,7 +338,7 @@ bool CRemoteAgentEntry::DiscoverDevices()
 
 void CRemoteAgentEntry::FinishInitialization()
 {
-    std::unique_lock<std::recursive_timed_mutex> lock(m_mutex);
+    std::unique_lock<std::recursive_mutex> lock(m_mutex);
     const uint32_t status = m_status;
     const uint32_t versionKey = m_owner->GetTable().AddText(m_versionText);
     m_owner->GetTable().UpdateRow(m_key, [&](RemoteAgentRow& r) {
@@ -369,7 +370,7 @@ void CRemoteAgentEntry::ForEachDeviceLocked(F f)
 
 int CRemoteAgentEntry::SetOnline(bool online, bool forced)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_online == -1)
         forced = true;
     if (online)
@@ -413,7 +414,7 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
 
 bool CRemoteAgentEntry::Poll()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::Poll] Polling %s", m_address.c_str());
     const bool ok = ReadDeviceCount();
     // A request cancelled because the engine stops says nothing about the agent.
@@ -432,7 +433,7 @@ bool CRemoteAgentEntry::Poll()
 
 void CRemoteAgentEntry::ReadAlarms()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return;
     std::vector<AgentAlarm> alarms;
@@ -544,8 +545,13 @@ void CRemoteAgentEntry::ApplyAlarmsLocked(const std::vector<AgentAlarm>& alarms)
 bool CRemoteAgentEntry::ConfirmAlarm(uint32_t deviceNumber, const std::string& description)
 {
     AppLog* log = AppLog::Instance();
-    std::unique_lock<std::recursive_timed_mutex> lock(m_mutex, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::milliseconds(kConfirmTimeoutMs))) {
+    // A worker may hold the entry's mutex through a poll of an agent that does not answer: wait for it
+    // a bounded time only.
+    std::unique_lock<std::recursive_mutex> lock(m_mutex, std::defer_lock);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConfirmTimeoutMs);
+    while (!lock.try_lock() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!lock.owns_lock()) {
         log->Printf(kLogInfo, "[CRemoteAgentEntry::ConfirmAlarm] %s is busy; the alarm [%s] stands as last known",
                     GetServerAddress().c_str(), description.c_str());
         return true;
@@ -770,7 +776,7 @@ int CRemoteAgentEntry::RegisterInDestinationTableLocked(uint32_t trapPort)
 
 int CRemoteAgentEntry::CheckConfiguration()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return 0;
     // A changed version (a status trap said so): read it again, and register by what it says now.
@@ -822,7 +828,7 @@ int CRemoteAgentEntry::CheckConfiguration()
 
 int CRemoteAgentEntry::UnregisterTrapDestination()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session || m_online == 0)
         return 1;
     if (m_generation == 1) {
@@ -864,7 +870,7 @@ int CRemoteAgentEntry::UnregisterTrapDestination()
 
 void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool /*forced*/)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (record.specific == 3 || record.specific == 5)
         SetOnline(true, true);
     else if (record.specific == 4)
@@ -887,7 +893,7 @@ void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool /
 
 void CRemoteAgentEntry::ProcessEngineTrap(const RemoteTrapRecord& record, bool forced)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     (void)forced;
     if (record.specific == 1010) {
         SetOnline(false, true);
@@ -917,7 +923,7 @@ void CRemoteAgentEntry::ProcessEngineTrap(const RemoteTrapRecord& record, bool f
 
 void CRemoteAgentEntry::SetServerAddress(const std::string& address)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     {
         std::lock_guard<std::mutex> identity(m_identityMutex);
         m_address = address;
@@ -928,7 +934,7 @@ void CRemoteAgentEntry::SetServerAddress(const std::string& address)
 
 bool CRemoteAgentEntry::MoveTo(const std::string& address)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     SetServerAddress(address);
     return OpenSession();
 }
@@ -939,7 +945,7 @@ bool CRemoteAgentEntry::HasPendingReactions()
     if (!m_owner->GetTable().GetRowByKey(GetKey(), row))
         return false;
     CDevices* devices = m_owner->GetDeviceList();
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const uint32_t selection = row.deviceSelection;
     if (selection == 0)
         return devices && devices->AgentHasPendingReactions(this);
@@ -956,26 +962,26 @@ bool CRemoteAgentEntry::HasPendingReactions()
 
 void CRemoteAgentEntry::SetEventFlags(const std::string& name, uint32_t bits)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     ForEachDeviceLocked([&](CDeviceEntryRemote& d) { d.SetEventFlags(name, bits); });
 }
 
 void CRemoteAgentEntry::ClearEventFlags(const std::string& name, uint32_t bits)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     ForEachDeviceLocked([&](CDeviceEntryRemote& d) { d.ClearEventFlags(name, bits); });
 }
 
 void CRemoteAgentEntry::PrepareForResume()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_failures = kOfflineAfterFailures;
     m_polledOnce = false;
 }
 
 bool CRemoteAgentEntry::HasConfigurationAlarm()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_configurationAlarm;
 }
 
@@ -994,12 +1000,12 @@ VG_ENTRY_GETTER(std::string, GetMac, std::mutex, m_identityMutex, m_mac)
 VG_ENTRY_GETTER(uint32_t, GetPort, std::mutex, m_identityMutex, m_port)
 VG_ENTRY_GETTER(uint32_t, GetTrapPort, std::mutex, m_identityMutex, m_trapPort)
 VG_ENTRY_GETTER(uint32_t, GetSnmpVersion, std::mutex, m_identityMutex, m_versionCode)
-VG_ENTRY_GETTER(int, GetOnlineState, std::recursive_timed_mutex, m_mutex, m_online)
-VG_ENTRY_GETTER(uint32_t, GetDeviceCount, std::recursive_timed_mutex, m_mutex, m_deviceCount)
-VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, std::recursive_timed_mutex, m_mutex, m_deviceNumbers)
-VG_ENTRY_GETTER(std::string, GetVersionText, std::recursive_timed_mutex, m_mutex, m_versionText)
-VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, std::recursive_timed_mutex, m_mutex, m_deviceBuffer)
-VG_ENTRY_GETTER(int, GetGeneration, std::recursive_timed_mutex, m_mutex, m_generation)
+VG_ENTRY_GETTER(int, GetOnlineState, std::recursive_mutex, m_mutex, m_online)
+VG_ENTRY_GETTER(uint32_t, GetDeviceCount, std::recursive_mutex, m_mutex, m_deviceCount)
+VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, std::recursive_mutex, m_mutex, m_deviceNumbers)
+VG_ENTRY_GETTER(std::string, GetVersionText, std::recursive_mutex, m_mutex, m_versionText)
+VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, std::recursive_mutex, m_mutex, m_deviceBuffer)
+VG_ENTRY_GETTER(int, GetGeneration, std::recursive_mutex, m_mutex, m_generation)
 #undef VG_ENTRY_GETTER
 
 bool CRemoteAgentEntry::IsSameAddress(const std::string& address)
@@ -1044,7 +1050,7 @@ void CRemoteAgentEntry::SetMac(const std::string& mac)
 
 void CRemoteAgentEntry::NoteStoredDevice(uint32_t deviceNumber)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     ++m_deviceCount;
     m_deviceNumbers.push_back(deviceNumber);
 }

@@ -191,7 +191,7 @@ private:
     void ForEachDeviceLocked(F f);
 
     IRemoteEntryOwner* m_owner;
-    std::recursive_timed_mutex m_mutex;
+    std::recursive_mutex m_mutex;
     std::mutex m_identityMutex;
     // Written under m_mutex and m_sessionMutex; read under either (m_sessionMutex: the readers that do
     // not take the entry's mutex, the device list's event-list reads and Cancel).
