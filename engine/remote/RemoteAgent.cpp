@@ -576,6 +576,19 @@ IRemoteAgentEntry* CRemoteAgent::FindAgentByAddress(const std::string& address)
     return nullptr;
 }
 
+bool CRemoteAgent::ConfirmAlarm(IRemoteAgentEntry* agent, uint32_t deviceNumber, const std::string& description)
+{
+    // The entry is held while it is asked, so a removal meanwhile cannot free it.
+    std::shared_ptr<CRemoteAgentEntry> entry;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        for (auto& candidate : m_list)
+            if (candidate.get() == agent)
+                entry = candidate;
+    }
+    return !entry || entry->ConfirmAlarm(deviceNumber, description);
+}
+
 void CRemoteAgent::Relocate(const std::string& address, const std::string& mac)
 {
     // This comes from a SET, on the SNMP thread: the move takes the entry's own mutex, which a worker
@@ -909,8 +922,10 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
     }
     if (roundDone) {
         const bool queued = HasQueuedWork();
-        int wait = queued ? CRemoteAgentThread::kSignalTimeoutMs
-                          : CRemoteAgentThread::IdleWaitMs(m_host->GetSetting(EngineWord::kRemoteLoopbackDelay));
+        const int interval = m_host->GetPollIntervalMs();
+        int wait = queued        ? CRemoteAgentThread::kSignalTimeoutMs
+                   : interval > 0 ? interval
+                                  : CRemoteAgentThread::IdleWaitMs(m_host->GetSetting(EngineWord::kRemoteLoopbackDelay));
         // An agent waiting for another first contact wakes the round when its time comes.
         if (nextRetryMs >= 0) {
             const int64_t until = nextRetryMs - NowMs();

@@ -76,6 +76,7 @@ public:
     void Relocate(const std::string& address, const std::string& mac) override;
     // The agent at that address (not queued for removal), for the devices restored from their file.
     IRemoteAgentEntry* FindAgentByAddress(const std::string& address) override;
+    bool ConfirmAlarm(IRemoteAgentEntry* agent, uint32_t deviceNumber, const std::string& description) override;
     void WriteConfigSections(std::ostream& out) override;
     void SetDiscoveryRequested(bool on) override { m_discoveryRequested.store(on); }
     bool IsDiscoveryRequested() override { return m_discoveryRequested.load(); }

@@ -1,11 +1,13 @@
 #include "engine/remote/RemoteAgentEntry.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
@@ -389,7 +391,8 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
             m_owner->LogEvent(device.GetRowKey(), 3, event, m_address, GetMac());
             device.EnableDevice(work);
         } else {
-            device.RemoveAllAlarms(m_configurationAlarm, false);
+            // The UPS did not change because its card stopped answering (during an outage the switch
+            // in between is often not on the UPS): its alarms and their countdowns stand.
             device.Deactivate(work);
             device.AddAlarm(kAlarmOffline, kAlarmOfflineText, kAlarmOfflineValue);
             m_owner->LogEvent(device.GetRowKey(), 2, event, m_address, GetMac());
@@ -398,8 +401,7 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
             devices->Perform(work);
         const int index = device.GetDeviceIndex();
         if (index > 0)
-            m_owner->SendValueChanged(DeviceColumnOid(25, index),
-                                      EngineValue::Integer(online ? device.GetWorstAlarm() : kAlarmOfflineValue));
+            m_owner->SendValueChanged(DeviceColumnOid(25, index), EngineValue::Integer(device.GetWorstAlarm()));
     });
     if (!online)
         m_wentOffline = true;
@@ -420,12 +422,12 @@ bool CRemoteAgentEntry::Poll()
     if (m_session && m_session->IsCancelled())
         return false;
     SetOnline(ok, false);
-    if (ok && !m_polledOnce) {
+    if (ok && !m_polledOnce)
         CheckConfiguration();
+    else if (m_configurationAlarm)
+        CheckConfiguration();
+    if (ok)
         ReadAlarms();
-    } else if (m_configurationAlarm) {
-        CheckConfiguration();
-    }
     m_polledOnce = true;
     return ok;
 }
@@ -435,67 +437,156 @@ void CRemoteAgentEntry::ReadAlarms()
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_session)
         return;
-    // The ids the agent still reports, per device number; what is not seen again goes afterwards.
-    std::map<uint32_t, std::set<uint32_t>> seen;
+    std::vector<AgentAlarm> alarms;
+    if (ReadAlarmTableLocked(*m_session, alarms, 0))
+        ApplyAlarmsLocked(alarms);
+    else
+        AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::ReadAlarms] %s stopped answering during the alarm "
+                                              "table walk; the alarms stay as they were",
+                                   m_address.c_str());
+}
+
+bool CRemoteAgentEntry::ReadAlarmTableLocked(RemoteSnmpServer& session, std::vector<AgentAlarm>& alarms,
+                                             int64_t deadlineMs)
+{
+    auto now = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
     const bool g4 = m_generation == 4;
     const SnmpOid table = g4 ? E({1, 3, 2}) : E({100, 1, 6, 2});
     const SnmpOid idColumn = With(table, {1, 1});
+    const SnmpOid descOid = g4 ? E({1, 3, 2, 1, 6}) : E({100, 1, 6, 2, 1, 4});
+    const SnmpOid valueOid = g4 ? E({1, 3, 2, 1, 7}) : E({100, 1, 6, 2, 1, 8});
+    // A request that got no answer ends the walk as unanswered; an answer without a value of the kind
+    // asked (the row went while it was read) passes over that row.
+    bool answered = true;
+    auto get = [&](const SnmpOid& column, uint32_t a, unsigned char type, SnmpValue& value) {
+        bool heard = false;
+        const bool ok = session.Get(With(column, {a}), value, &heard);
+        answered = answered && heard;
+        return ok && value.type == type;
+    };
     SnmpOid at = table;
-    CDevices* devices = m_owner->GetDeviceList();
     for (int i = 0; i < kMaxAlarms; ++i) {
+        if (deadlineMs != 0 && now() > deadlineMs)
+            return false;
         SnmpVarbind next;
-        if (!m_session->GetNext(at, next) || !StartsWith(next.oid, idColumn) || next.oid.size() != idColumn.size() + 1 ||
-            !OidLess(at, next.oid))
+        bool heard = false;
+        if (!session.GetNext(at, next, &heard))
+            return heard; // the end of the MIB (an SNMPv1 agent answers it with an error)
+        if (!StartsWith(next.oid, idColumn) || next.oid.size() != idColumn.size() + 1 || !OidLess(at, next.oid))
             break;
         at = next.oid;
         const uint32_t a = next.oid.back();
-        uint32_t number = 0;
+        AgentAlarm alarm;
+        alarm.id = a;
+        SnmpValue value;
         if (g4) {
-            char tableRef[kTextCapacity], rowRef[kTextCapacity];
-            uint32_t tl = sizeof tableRef, rl = sizeof rowRef;
-            const SnmpOid t = E({1, 3, 2, 1, 4}), r = E({1, 3, 2, 1, 5});
-            if (!m_session->GetOidText(tableRef, tl, t.data(), t.size(), a) ||
-                !m_session->GetOidText(rowRef, rl, r.data(), r.size(), a))
+            SnmpValue rowRef;
+            if (!get(E({1, 3, 2, 1, 4}), a, kSnmpObjectId, value) || !get(E({1, 3, 2, 1, 5}), a, kSnmpObjectId, rowRef)) {
+                if (!answered)
+                    return false;
                 continue;
-            number = ParseRowRef(std::string(tableRef, tl), std::string(rowRef, rl));
+            }
+            alarm.device = ParseRowRef(OidToString(value.oid), OidToString(rowRef.oid));
         } else {
-            int32_t n = 0;
-            const SnmpOid d = E({100, 1, 6, 2, 1, 5});
-            if (!m_session->GetInt(n, d.data(), d.size(), a))
+            if (!get(E({100, 1, 6, 2, 1, 5}), a, kSnmpInteger, value)) {
+                if (!answered)
+                    return false;
                 continue;
-            number = n > 0 ? static_cast<uint32_t>(n) : 0;
+            }
+            alarm.device = value.integer > 0 ? static_cast<uint32_t>(value.integer) : 0;
         }
-        if (number == 0)
+        if (alarm.device == 0)
             continue;
-        char description[257] = {};
-        uint32_t dl = sizeof description;
-        int32_t value = 0, state = 1;
-        const SnmpOid descOid = g4 ? E({1, 3, 2, 1, 6}) : E({100, 1, 6, 2, 1, 4});
-        const SnmpOid valueOid = g4 ? E({1, 3, 2, 1, 7}) : E({100, 1, 6, 2, 1, 8});
-        const SnmpOid stateOid = E({1, 3, 2, 1, 8});
-        if (!m_session->GetString(description, dl, descOid.data(), descOid.size(), a) ||
-            !m_session->GetInt(value, valueOid.data(), valueOid.size(), a) ||
-            (g4 && !m_session->GetInt(state, stateOid.data(), stateOid.size(), a)) || state != 1)
+        SnmpValue description, number, state;
+        const bool read = get(descOid, a, kSnmpOctetString, description) && get(valueOid, a, kSnmpInteger, number) &&
+                          (!g4 || get(E({1, 3, 2, 1, 8}), a, kSnmpInteger, state));
+        if (!answered)
+            return false;
+        if (!read || (g4 && state.integer != 1))
             continue;
-        auto device = devices ? devices->FindRemoteDevice(this, number) : nullptr;
-        if (!device)
-            continue;
-        seen[number].insert(a);
-        device->AddAlarm(a, std::string(description, dl), static_cast<uint32_t>(value));
+        alarm.description = description.bytes.substr(0, 256);
+        alarm.value = static_cast<uint32_t>(number.integer);
+        alarms.push_back(std::move(alarm));
     }
+    return true;
+}
+
+void CRemoteAgentEntry::ApplyAlarmsLocked(const std::vector<AgentAlarm>& alarms)
+{
+    CDevices* devices = m_owner->GetDeviceList();
+    if (!devices)
+        return;
+    const std::string mac = GetMac();
     for (uint32_t number : m_deviceNumbers) {
-        auto device = devices ? devices->FindRemoteDevice(this, number) : nullptr;
+        auto device = devices->FindRemoteDevice(this, number);
         if (!device)
             continue;
-        const std::set<uint32_t>& standing = seen[number];
+        std::set<uint32_t> standing;
+        for (const AgentAlarm& alarm : alarms) {
+            if (alarm.device != number)
+                continue;
+            standing.insert(alarm.id);
+            if (!device->HasAlarm(alarm.id) && device->AddAlarm(alarm.id, alarm.description, alarm.value) == 1)
+                m_owner->LogEvent(device->GetRowKey(), static_cast<int>(alarm.value), alarm.description, m_address, mac);
+        }
         for (const DeviceAlarm& alarm : device->GetAlarms()) {
             if (alarm.id == kAlarmOffline || alarm.id == kAlarmConfiguration || standing.count(alarm.id))
                 continue;
             if (m_configurationAlarm && alarm.value == kAlarmConfigurationValue)
                 continue;
             device->RemoveAlarm(alarm.id);
+            m_owner->LogEvent(device->GetRowKey(), 0, alarm.description, m_address, mac);
         }
     }
+}
+
+bool CRemoteAgentEntry::ConfirmAlarm(uint32_t deviceNumber, const std::string& description)
+{
+    AppLog* log = AppLog::Instance();
+    // A worker may hold the entry's mutex through a poll of an agent that does not answer: wait for it
+    // a bounded time only.
+    std::unique_lock<std::recursive_mutex> lock(m_mutex, std::defer_lock);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConfirmTimeoutMs);
+    while (!lock.try_lock() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!lock.owns_lock()) {
+        log->Printf(kLogInfo, "[CRemoteAgentEntry::ConfirmAlarm] %s is busy; the alarm [%s] stands as last known",
+                    GetServerAddress().c_str(), description.c_str());
+        return true;
+    }
+    const int64_t deadline =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count() +
+        kConfirmBudgetMs;
+    RemoteSnmpServer session(m_owner->GetClient());
+    std::vector<AgentAlarm> alarms;
+    const bool opened = m_port != 0 && m_port <= 0xFFFF &&
+                        session.InitializeForScan(m_address, m_community, static_cast<uint16_t>(m_port), m_versionCode,
+                                                  0, kConfirmTimeoutMs, m_owner->GetSessionSettings().localAddress);
+    const bool answered = opened && ReadAlarmTableLocked(session, alarms, deadline);
+    session.Close();
+    if (!answered) {
+        log->Printf(kLogInfo, "[CRemoteAgentEntry::ConfirmAlarm] %s did not answer; the alarm [%s] stands as last known",
+                    m_address.c_str(), description.c_str());
+        return true;
+    }
+    // An answer is news of its own: an agent taken for offline is back ("Offline" goes; the next poll
+    // registers again).
+    if (m_online != 1)
+        SetOnline(true, false);
+    ApplyAlarmsLocked(alarms);
+    CDevices* devices = m_owner->GetDeviceList();
+    auto device = devices ? devices->FindRemoteDevice(this, deviceNumber) : nullptr;
+    if (device)
+        for (const DeviceAlarm& alarm : device->GetAlarms())
+            if (alarm.description == description)
+                return true;
+    log->Printf(kLogInfo, "[CRemoteAgentEntry::ConfirmAlarm] %s no longer reports the alarm [%s]", m_address.c_str(),
+                description.c_str());
+    return false;
 }
 
 uint32_t CRemoteAgentEntry::ReceiverAddress(const std::string& configured, uint32_t own,

@@ -24,7 +24,8 @@
 // while a worker holds the entry's mutex through a long request. Lock order: the entry's mutex, then
 // the manager's access lock, then the identity mutex; the session's mutex and the device list's locks
 // come after the entry's mutex (the device list calls back only through IRemoteAgentEntry, on the same
-// thread).
+// thread). The timer thread takes the entry's mutex too, for the check before a shutdown
+// (ConfirmAlarm), holding no other lock and waiting for it a bounded time only.
 
 #include <atomic>
 #include <cstdint>
@@ -98,8 +99,23 @@ public:
     bool ReadDeviceCount();
     bool ReadStatus();
     bool ReadDeviceInfo(RemoteDeviceInfo& info, uint32_t number);
+    // Going offline keeps the devices' alarms (and the reactions they armed) and adds "Offline"
+    // beside them; coming back, the next successful poll reconciles them with the agent's table.
     int SetOnline(bool online, bool forced);
+    // The agent's alarm table against the devices' alarms: what is new is raised and what is gone is
+    // removed, each with its event, as the agent's alarm traps do; an alarm that stands already changes
+    // nothing. Nothing is removed when the agent stops answering part way. Run at every good poll, so
+    // a lost raise or clear trap costs at most one poll interval.
     void ReadAlarms();
+    // Before a shutdown for an alarm of device deviceNumber: one short read of the agent's alarm
+    // table (one attempt of kConfirmTimeoutMs per request, at most kConfirmBudgetMs in all, and the
+    // entry's mutex waited for that long at most), applied as a poll applies it. false only when the
+    // agent answered and that device no longer has an alarm of that description; a silent or busy
+    // agent leaves the last known state standing (true). An agent taken for offline that answers is
+    // online again.
+    bool ConfirmAlarm(uint32_t deviceNumber, const std::string& description);
+    static constexpr int kConfirmTimeoutMs = 2000;
+    static constexpr int kConfirmBudgetMs = 4000;
     int CheckConfiguration();
     void ProcessStatusTrap(const RemoteTrapRecord& record, bool forced);
     void ProcessEngineTrap(const RemoteTrapRecord& record, bool forced);
@@ -156,7 +172,18 @@ public:
     bool SnmpGetNext(const std::vector<uint32_t>& oid, std::vector<uint32_t>& next, RemoteValue& value) override;
 
 private:
+    // One standing alarm of the agent's table.
+    struct AgentAlarm {
+        uint32_t device = 0;
+        uint32_t id = 0;
+        std::string description;
+        uint32_t value = 0;
+    };
     // Caller holds m_mutex.
+    // Walks the alarm table through session; false when the agent did not answer a request (or the
+    // walk passed deadlineMs on the steady clock, when not 0): what was read then proves nothing.
+    bool ReadAlarmTableLocked(RemoteSnmpServer& session, std::vector<AgentAlarm>& alarms, int64_t deadlineMs);
+    void ApplyAlarmsLocked(const std::vector<AgentAlarm>& alarms);
     void AddConfigurationAlarmLocked();
     void RemoveConfigurationAlarmLocked();
     // ReceiverAddress for this agent now.

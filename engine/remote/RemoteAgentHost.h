@@ -53,6 +53,9 @@ public:
     virtual void CreateOtherSafePoints() = 0;
     // The discovery log's path; "" when it cannot be formed.
     virtual std::string GetDiscoveryLogPath() { return std::string(); }
+    // The wait between polling rounds in milliseconds when it is not the RemoteLoopbackDelay setting's
+    // (tests shorten it); 0: the setting's.
+    virtual int GetPollIntervalMs() { return 0; }
 };
 
 // The host over CServer::Instance(). The client reaches the network through the engine's SNMP thread;

@@ -164,8 +164,10 @@ SnmpOid RemoteSnmpServer::BuildOid(const uint32_t* base, size_t count, uint32_t 
 }
 
 bool RemoteSnmpServer::Perform(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, const char* tag,
-                               SnmpVarbind& answer)
+                               SnmpVarbind& answer, bool* answered)
 {
+    if (answered)
+        *answered = false;
     if (oid.empty() || oid.size() > 128)
         return false;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -200,6 +202,8 @@ bool RemoteSnmpServer::Perform(SnmpCommand command, const SnmpOid& oid, const Sn
     SnmpClientResult result = m_client->Request(request, cancel.get());
     if (result.status != SnmpClientStatus::Ok)
         return false;
+    if (answered)
+        *answered = true;
     if (trace) {
         std::string line = std::string("Received ") + tag + " response from " + m_host +
                            "; community=<hidden>; request id=" + std::to_string(id) + "; request type=162";
@@ -354,19 +358,19 @@ bool RemoteSnmpServer::SetStringByOid(const std::string& text, const char* oidTe
            Perform(SnmpCommand::Set, oid, SnmpValue::Octets(text), "SET_STR_VALUE", vb);
 }
 
-bool RemoteSnmpServer::Get(const SnmpOid& oid, SnmpValue& out)
+bool RemoteSnmpServer::Get(const SnmpOid& oid, SnmpValue& out, bool* answered)
 {
     SnmpVarbind vb;
-    if (!Perform(SnmpCommand::Get, oid, SnmpValue(), "GET_VALUE", vb))
+    if (!Perform(SnmpCommand::Get, oid, SnmpValue(), "GET_VALUE", vb, answered))
         return false;
     out = vb.value;
     return true;
 }
 
-bool RemoteSnmpServer::GetNext(const SnmpOid& oid, SnmpVarbind& out)
+bool RemoteSnmpServer::GetNext(const SnmpOid& oid, SnmpVarbind& out, bool* answered)
 {
     SnmpVarbind vb;
-    if (!Perform(SnmpCommand::GetNext, oid, SnmpValue(), "GET_NEXT_OID", vb) || vb.oid.empty())
+    if (!Perform(SnmpCommand::GetNext, oid, SnmpValue(), "GET_NEXT_OID", vb, answered) || vb.oid.empty())
         return false;
     out = vb;
     return true;

@@ -95,9 +95,11 @@ public:
                    uint32_t index2 = 0);
     bool SetStringByOid(const std::string& text, const char* oidText);
 
-    // Any value: GET of one OID; GET-NEXT answers the next OID with its value.
-    bool Get(const SnmpOid& oid, SnmpValue& out);
-    bool GetNext(const SnmpOid& oid, SnmpVarbind& out);
+    // Any value: GET of one OID; GET-NEXT answers the next OID with its value. answered, when given,
+    // tells whether the agent answered at all (an error answer or an exception value is an answer),
+    // so a walk can tell the end of a table from an agent that stopped answering.
+    bool Get(const SnmpOid& oid, SnmpValue& out, bool* answered = nullptr);
+    bool GetNext(const SnmpOid& oid, SnmpVarbind& out, bool* answered = nullptr);
     bool IsCancelled() const;
 
     std::string GetHost() const;
@@ -114,7 +116,8 @@ private:
               uint32_t retries, uint32_t timeoutSeconds, const std::string& localAddress, int timeoutMs = 0);
     // One request under the session mutex; true with the answer's varbind 0 when it came back without
     // error (and, unless getNext, for the OID asked).
-    bool Perform(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, const char* tag, SnmpVarbind& answer);
+    bool Perform(SnmpCommand command, const SnmpOid& oid, const SnmpValue& value, const char* tag, SnmpVarbind& answer,
+                 bool* answered = nullptr);
 
     IRemoteSnmpClient* m_client;
     mutable std::mutex m_mutex;

@@ -1,5 +1,6 @@
 // The remote-agent manager's host over the process-wide server.
 
+#include <cstdlib>
 #include <memory>
 
 #include "engine/base/AppLog.h"
@@ -13,10 +14,25 @@
 
 namespace {
 
+// Tests shorten the wait between polling rounds with this variable (milliseconds, 100 to 60000);
+// anything else leaves the RemoteLoopbackDelay setting in force.
+constexpr const char* kPollIntervalVariable = "VG_TEST_POLL_INTERVAL_MS";
+
+int PollIntervalFromEnvironment()
+{
+    const char* text = std::getenv(kPollIntervalVariable);
+    if (text == nullptr || *text == '\0')
+        return 0;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return (*end == '\0' && value >= 100 && value <= 60000) ? static_cast<int>(value) : 0;
+}
+
 class ServerRemoteAgentHost : public IRemoteAgentHost {
 public:
     ServerRemoteAgentHost(std::unique_ptr<IRemoteSnmpClient> client, std::function<std::string()> configuredAddress)
-        : m_client(std::move(client)), m_configuredAddress(std::move(configuredAddress))
+        : m_client(std::move(client)), m_configuredAddress(std::move(configuredAddress)),
+          m_pollIntervalMs(PollIntervalFromEnvironment())
     {
     }
 
@@ -153,9 +169,12 @@ public:
         return s->GetConfig().LogDirectory() + "VGNMSDiscoveryError.log";
     }
 
+    int GetPollIntervalMs() override { return m_pollIntervalMs; }
+
 private:
     std::unique_ptr<IRemoteSnmpClient> m_client;
     std::function<std::string()> m_configuredAddress;
+    int m_pollIntervalMs = 0;
 };
 
 } // namespace

@@ -133,9 +133,13 @@ protected:
                m_engine.Set(EventCell(7), "i", std::to_string(0x4 | 0x8 | 0x100)).empty();
     }
 
-    // An alarm trap of the agent for "On Battery" on its device 1: raised (E.100.2.0.3) or removed.
+    // An alarm trap of the agent for "On Battery" on its device 1: raised (E.100.2.0.3) or removed. With
+    // the agent's own community its alarm table changes first, as a card's does (the engine reads the
+    // table before a shutdown).
     bool SendAlarm(bool raise, const std::string& community = "upsring")
     {
+        if (community == "upsring" && !m_agent.Send(raise ? "alarm 12 1 1 On Battery" : "clear 12"))
+            return false;
         const std::string line = "trap " + std::to_string(m_remoteTrapPort) + " " + community + " " +
                                  E(raise ? "100.2.0.3" : "100.2.0.4") + " " + E("100.1.1.0") + " i 12 " +
                                  E("100.1.2.0") + " s x " + E("100.1.3.0") + " s On%20Battery " + E("100.1.4.0") +

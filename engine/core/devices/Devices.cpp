@@ -859,6 +859,15 @@ void CDevices::RunCommand(uint32_t key, bool enabled)
     m_host.ExecuteCommand(command);
 }
 
+bool CDevices::ConfirmBeforeShutdown(CDeviceEntryRemote& device, const std::string& alarm)
+{
+    // The own state may be stale (a lost clear trap, or an engine as the agent, which sends no alarm
+    // traps): the agent has the last word when it answers; no lock is held while it is asked.
+    IRemoteAgentManager* agents = m_host.GetRemoteAgents();
+    IRemoteAgentEntry* agent = device.GetAgent();
+    return !agents || !agent || agents->ConfirmAlarm(agent, device.GetDeviceNumber(), alarm);
+}
+
 void CDevices::OnEventTimer(AgentTimerData& data)
 {
     AppLog* log = AppLog::Instance();
@@ -903,6 +912,13 @@ void CDevices::OnEventTimer(AgentTimerData& data)
         RunCommand(commandKey, commandEnabled);
         break;
     case kActionShutdown:
+        if (!ConfirmBeforeShutdown(*device, name)) {
+            log->Printf(kLogInfo, "EventTimerExpired: Device:%08X Item:%08X the agent no longer reports [%s]; no shutdown",
+                        data.ownerKey, data.itemKey, name.c_str());
+            NoteShutdownKilled(data.ownerKey, data.itemKey);
+            UpdateCountdownTime();
+            break;
+        }
         NoteShutdownKilled(data.ownerKey, data.itemKey);
         UpdateCountdownTime();
         m_host.BeginShutdown();

@@ -123,6 +123,7 @@ public:
     // The timer thread's action for one expired set-timer: re-checks under the device's lock that the
     // alarm still stands, the action is still enabled and reactions are not suspended, then sets the
     // fired mark and acts (command on set, shutdown, countdown notice) and re-arms a repeating notice.
+    // Before the shutdown call the device's agent is asked once whether the alarm still stands.
     void OnEventTimer(AgentTimerData& data);
     // A clear reaction, at once on the clearing thread: the final countdown notice (0), the command on
     // clear; the fired mark goes.
@@ -155,6 +156,8 @@ public:
     int GetAgentCount() const { return m_agentCount.load(); }
 
 private:
+    // false only when the device's agent answered that the alarm is gone (it is then cleared).
+    bool ConfirmBeforeShutdown(CDeviceEntryRemote& device, const std::string& alarm);
     struct AgentState {
         int devices = 0;
         int pending = 0;

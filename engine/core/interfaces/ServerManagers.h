@@ -120,6 +120,16 @@ public:
     // The agent whose server address is that text, found by address alone (the device list binds its
     // stored devices to it at its start); null when none. Called with no device-list lock held.
     virtual IRemoteAgentEntry* FindAgentByAddress(const std::string& /*address*/) { return nullptr; }
+    // Before a shutdown for an alarm of a remote device: the device's agent is asked once, briefly,
+    // whether its device deviceNumber still has an alarm of that description (the device's alarms
+    // follow the answer). false only when the agent answered that it has none; an agent that does not
+    // answer leaves the last known state standing (true). Called with no lock held; it waits a few
+    // seconds at most.
+    virtual bool ConfirmAlarm(IRemoteAgentEntry* /*agent*/, uint32_t /*deviceNumber*/,
+                              const std::string& /*description*/)
+    {
+        return true;
+    }
 };
 
 // The registered consoles (CConsoles) and the trap fan-out to them.
