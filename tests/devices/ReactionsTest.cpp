@@ -337,6 +337,13 @@ TEST_F(ReactionsTest, AStopRunsNoClearReactionWhicheverPathRemovesTheAlarms)
     devices->Destroy();
     EXPECT_EQ(host.Calls().size(), 2u);
     EXPECT_TRUE(Countdown().empty());
+
+    // Nor was anything removed from the device file: both devices come back with their reactions.
+    CDevices again(host);
+    ASSERT_EQ(again.Initialize(), 1);
+    EXPECT_EQ(again.GetCount(), 2);
+    EXPECT_EQ(EventColumn(again, 2, 1, 7), kShutdownFlags | kEventFlagCommand);
+    again.Destroy();
 }
 
 } // namespace

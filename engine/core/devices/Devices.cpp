@@ -274,7 +274,8 @@ bool CDevices::BuildImage(std::string& image)
 
 int CDevices::Save()
 {
-    if (m_busy) {
+    // A stopping engine writes no device file: what the stop removes from the list was not removed.
+    if (m_busy || m_stopping) {
         m_savePending = true;
         return 1;
     }

@@ -116,7 +116,7 @@ public:
     bool AreReactionsSuspended() const { return m_reactionsSuspended.load() || m_stopping.load(); }
     // The engine stops: from now on no alarm change reacts, no clear reaction runs (a stop is not a
     // clear, whichever path removes the alarms: the devices' destruction or the remote side releasing
-    // its agents) and no device is added. Initialize ends it.
+    // its agents), no device is added and the device file is not written. Initialize ends it.
     void BeginStop() override;
     void SetListChangeTrapsHeld(bool held) override { m_trapsHeld = held; }
     bool AreListChangeTrapsHeld() const { return m_trapsHeld.load(); }
