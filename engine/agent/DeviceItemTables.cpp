@@ -7,7 +7,7 @@ namespace {
 const DeviceTableShape kVariableShape{E ".10.2.3.1.1", 2, kItemVariables, &DeviceItems::variables,
                                       "IIISIsSIIFFFFFF"};
 const DeviceTableShape kEventShape{E ".10.2.3.2.1", 2, kItemEvents, &DeviceItems::events,
-                                   "IIISSImccssiiiiiiiiiiiSsiissiiiiiiiiisi"};
+                                   "IIISSImccssiiiiiiddiiiSsiissiiiiiiiiisi"};
 const DeviceTableShape kControlShape{E ".10.2.3.3.1", 2, kItemControls, &DeviceItems::controls, "ISiIiI"};
 const DeviceTableShape kControlDataShape{E ".10.2.3.4.1", 3, kItemControlData, &DeviceItems::controls, "IIiSII"};
 const DeviceTableShape kLoadShape{E ".10.2.3.5.1", 2, kItemLoads, &DeviceItems::loads, "IIIisiiiiiii"};

@@ -50,12 +50,12 @@ IndexExists ExistsOf(const DeviceTableShape& shape)
 
 bool IsIntegerKind(char kind)
 {
-    return kind == 'I' || kind == 'i' || kind == 'm';
+    return kind == 'I' || kind == 'i' || kind == 'm' || kind == 'd';
 }
 
 bool IsWritableKind(char kind)
 {
-    return kind == 'i' || kind == 's' || kind == 'm' || kind == 'c';
+    return kind == 'i' || kind == 's' || kind == 'm' || kind == 'c' || kind == 'd';
 }
 
 unsigned char SyntaxOf(char kind)
@@ -105,6 +105,11 @@ std::map<int, DeviceItems> ReadAllDeviceItems(DeviceItemAccess& access, int devi
     for (int device = 1; device <= deviceCount; ++device)
         all[device] = ReadDeviceItems(access, device);
     return all;
+}
+
+bool IsStorableDelay(int32_t seconds)
+{
+    return seconds >= 0 && static_cast<uint32_t>(seconds) <= kMaxReactionDelay;
 }
 
 bool MayWriteCommands(const MibRequest& request)
@@ -226,6 +231,8 @@ int DeviceTableCell::prepare_set_request(const MibRequest& request, const SnmpVa
         return kSnmpErrWrongLength;
     if (m_kind == 'c' && !MayWriteCommands(request))
         return kSnmpErrNoAccess;
+    if (m_kind == 'd' && !IsStorableDelay(static_cast<int32_t>(value.integer)))
+        return kSnmpErrWrongValue;
     return kSnmpErrNoError;
 }
 

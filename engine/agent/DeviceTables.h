@@ -45,6 +45,8 @@ struct DeviceMibHost {
 //   m integer read-write whose value is masked to its low 16 bits
 //   c text read-write that the engine runs as a command: written only by a manager on this host or
 //     over SNMPv3 with authentication (others get noAccess)
+//   d integer read-write holding a reaction delay in seconds: a value the device cannot store (below 0
+//     or above the longest delay, IsStorableDelay) gets wrongValue in the check step
 struct DeviceTableShape {
     const char* entryOid;
     size_t levels;         // 1 device, 2 device.item, 3 device.control.data
@@ -111,6 +113,9 @@ public:
 private:
     DeviceTable& m_table;
 };
+
+// Whether a reaction delay (seconds) can be stored: 0 up to the longest delay a row holds.
+bool IsStorableDelay(int32_t seconds);
 
 // Whether a manager may write a column whose text the engine runs as a command: one on this host
 // (127.0.0.0/8 or an address of the host's interfaces) or one that authenticated over SNMPv3.

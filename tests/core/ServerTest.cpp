@@ -66,14 +66,16 @@ TEST_F(ServerTest, StartsAndStopsTheManagersInOrderWithTheirEvents)
     calls.Clear();
     server->Destroy();
     EXPECT_FALSE(server->IsStarted());
-    // Stop: saves deferred; queue, timers, remote agents, devices, the stop event, consoles.
-    EXPECT_EQ(calls.Calls(), (std::vector<std::string>{"devices.SetBusy 1", "remote.Shutdown", "devices.Destroy",
+    // Stop: saves deferred; reactions end; queue, timers, devices, remote agents (whose release would
+    // otherwise delete the devices as removed), the stop event, consoles.
+    EXPECT_EQ(calls.Calls(), (std::vector<std::string>{"devices.SetBusy 1", "devices.BeginStop", "devices.Destroy",
+                                                       "remote.Shutdown",
                                                        "event Vigilon Agent 4 100 Vigilon Agent Stopped",
                                                        "consoles.DestroyAll"}));
     const char* order[] = {"Stopping system thread.", "Destroying and destructing the system queue.",
                            "Destroying and destructing the system timers.",
-                           "Destroying and destructing all remote agent objects.",
                            "Destroying and destructing all device objects.",
+                           "Destroying and destructing all remote agent objects.",
                            "Destroying and destructing all console objects.",
                            "[CServer::Destroy]: Pre-destruction complete."};
     for (size_t i = 1; i < std::size(order); ++i)

@@ -113,6 +113,7 @@ public:
     explicit RecordingDevices(CallLog& log) : m_log(log) {}
     int Initialize() override { return m_log.Add("devices.Initialize"), 1; }
     void Destroy() override { m_log.Add("devices.Destroy"); }
+    void BeginStop() override { m_log.Add("devices.BeginStop"); }
     int Backup() override { return m_log.Add("devices.Backup"), 1; }
     int Restore() override { return m_log.Add("devices.Restore"), 1; }
     int Save() override { return m_log.Add("devices.Save"), 1; }

@@ -174,4 +174,70 @@ TEST(ReactionDecision, CountdownSecondsFromTheSteadyClock)
         EXPECT_EQ(CountdownSeconds(c.due, c.now), c.seconds) << c.due << " " << c.now;
 }
 
+TEST(ReactionDecision, FlagsWritesOnAStandingAlarmArmWhatTheyAdd)
+{
+    struct FlagsCase {
+        const char* name;
+        uint32_t from, to; // to includes the fired marks the row holds
+        bool all, otherAgentPending;
+        uint32_t mask;
+        std::vector<ReactionTimer> arm;
+        bool pendingAfter;
+    } cases[] = {
+        {"shutdown added", 0, kShutdownRow, false, false, 0xFFFF, {kArmShutdown, kArmCountdown}, true},
+        {"command added beside an armed shutdown", kShutdownRow, kBoth, false, false, 0xFFFF, {kArmCommand}, true},
+        {"nothing added", kBoth, kBoth, false, false, 0xFFFF, {}, true},
+        {"a command that ran for this alarm", 0, kEventFlagCommand | FiredMark(kActionExecuteCommand), false, false,
+         0xFFFF, {}, true},
+        {"countdown alone", 0, kEventFlagCountdown, false, false, 0xFFFF, {}, false},
+        {"masked", 0, kShutdownRow, false, false, 0xFFFF & ~kActionShutdown, {}, false},
+        {"All, the other agent stands", 0, kShutdownRow, true, true, 0xFFFF, {kArmShutdown, kArmCountdown}, true},
+        {"All, the other agent does not", 0, kShutdownRow, true, false, 0xFFFF, {}, true},
+    };
+    for (const FlagsCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReactionSnapshot s;
+        s.alarmOn = true;
+        s.reactionMask = c.mask;
+        s.shutdownRequiredAll = c.all;
+        s.flags = c.to;
+        s.rowPending = (c.from & (kEventFlagShutdown | kEventFlagCommand)) != 0;
+        s.shutdownDelay = 30;
+        s.commandDelay = 10;
+        s.agent = kAgentA;
+        s.agentsPending[kAgentB] = c.otherAgentPending;
+        s.agentCount = 2;
+        const ReactionPlan plan = DecideFlagsOnStandingAlarm(s, c.from);
+        EXPECT_EQ(Timers(plan.arm), Timers(c.arm));
+        EXPECT_EQ(plan.rowPending, c.pendingAfter);
+        EXPECT_EQ(plan.updateCountdown, !c.arm.empty() && c.arm[0].action == kActionShutdown);
+    }
+}
+
+TEST(ReactionDecision, DelayWritesReArmOnlyWhatStandsAndHasNotRun)
+{
+    ReactionSnapshot s;
+    s.alarmOn = true;
+    s.flags = kBoth;
+    EXPECT_TRUE(RearmsOnDelayWrite(s, kActionShutdown));
+    EXPECT_TRUE(RearmsOnDelayWrite(s, kActionExecuteCommand));
+    s.flags = kBoth | FiredMark(kActionExecuteCommand);
+    EXPECT_FALSE(RearmsOnDelayWrite(s, kActionExecuteCommand));
+    s.flags = kEventFlagCommand;
+    EXPECT_FALSE(RearmsOnDelayWrite(s, kActionShutdown));
+    s.flags = kBoth;
+    s.reactionMask = 0xFFFF & ~kActionExecuteCommand;
+    EXPECT_FALSE(RearmsOnDelayWrite(s, kActionExecuteCommand));
+    s.reactionMask = 0xFFFF;
+    s.alarmOn = false;
+    EXPECT_FALSE(RearmsOnDelayWrite(s, kActionShutdown));
+}
+
+TEST(ReactionDecision, AClearsNoticeSaysZeroOnlyWithNoShutdownLeft)
+{
+    EXPECT_EQ(ClearNoticeSeconds(0, 100000), 0u);
+    EXPECT_EQ(ClearNoticeSeconds(120000, 100000), 20u);
+    EXPECT_EQ(ClearNoticeSeconds(100000, 100000), 1u); // due this very moment: not yet run
+}
+
 } // namespace

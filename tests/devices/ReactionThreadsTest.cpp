@@ -151,8 +151,9 @@ TEST_F(ReactionThreads, AClearCancelsItsOwnRowAndLeavesTheOtherDeviceArmed)
     ASSERT_TRUE(servertest::WaitUntil([&] { return Countdown().size() == 4; }, kWaitMs));
     EXPECT_TRUE(log.Has("Command Execution Error: [ENOENT] /nonexistent/vg-missing-command", kLogError));
 
+    // B's final notice carries A's seconds left: a 0 would close the consoles' alert while A counts down.
     b->RemoveAlarm(1);
-    EXPECT_EQ(Countdown(), (std::vector<std::string>{"15", "15", "10", "10", "0"}));
+    EXPECT_EQ(Countdown(), (std::vector<std::string>{"15", "15", "10", "10", "20"}));
     ASSERT_TRUE(servertest::WaitUntil([&] { return Output() == "set\nclear\n"; }, kWaitMs)) << Output();
     // A's shutdown is still due at 30 s; B's at 20 s is gone.
     EXPECT_EQ(server->GetCountdownTime(), clock.wallSeconds->load() + 20);

@@ -256,4 +256,94 @@ TEST_F(ReactionsTest, SuspendingADeviceDropsItsReactions)
     EXPECT_TRUE(host.Calls().empty());
 }
 
+TEST_F(ReactionsTest, ReactionsEnabledWhileTheAlarmStandsArmAtOnceWithTheirFullDelays)
+{
+    Configure(1, 0, 30, 10, "/opt/on-set", "/opt/on-clear");
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(20);
+    EXPECT_EQ(host.timers.Count(), 0u);
+    const int64_t written = host.clock.wallSeconds->load();
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, kEventFlagShutdown | kEventFlagCommand));
+    EXPECT_EQ(host.countdown.load(), written + 30);
+    EXPECT_TRUE(devices->AgentHasPendingReactions(&agentA));
+    AdvanceSeconds(10);
+    EXPECT_EQ(host.Calls(), std::vector<std::string>{"command /opt/on-set"});
+    AdvanceSeconds(19);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20, 15, 10, 5}));
+    EXPECT_EQ(host.Calls().size(), 1u);
+    AdvanceSeconds(1);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"command /opt/on-set", "BeginShutdown", "ExecuteShutdown"}));
+}
+
+TEST_F(ReactionsTest, ACommandThatRanForTheStandingAlarmIsNotRunAgainWhenReEnabled)
+{
+    Configure(1, kEventFlagCommand, 0, 0, "/opt/on-set", "/opt/on-clear");
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(1);
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, 0));
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, kEventFlagCommand));
+    AdvanceSeconds(5);
+    EXPECT_EQ(host.Calls(), std::vector<std::string>{"command /opt/on-set"});
+    // It ran for this alarm, so the clear still answers it.
+    a->RemoveAlarm(1);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"command /opt/on-set", "command /opt/on-clear"}));
+}
+
+TEST_F(ReactionsTest, ADelayWriteWhileArmedCountsTheNewDelayFromTheWrite)
+{
+    // Longer: the command waits 50 s from its write, not 40 s from the alarm.
+    Configure(1, kEventFlagCommand, 0, 40, "/opt/on-set");
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(10);
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 18, 50));
+    AdvanceSeconds(49);
+    EXPECT_TRUE(host.Calls().empty());
+    AdvanceSeconds(1);
+    EXPECT_EQ(host.Calls(), std::vector<std::string>{"command /opt/on-set"});
+    a->RemoveAlarm(1);
+    host.calls.clear();
+
+    // Shorter: the shutdown comes 20 s after the write, and the next notice says so.
+    Configure(1, kShutdownFlags, 60);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(10);
+    const int64_t written = host.clock.wallSeconds->load();
+    ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 19, 20));
+    EXPECT_EQ(host.countdown.load(), written + 20);
+    AdvanceSeconds(5);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{55, 50, 15}));
+    AdvanceSeconds(14);
+    EXPECT_TRUE(host.Calls().empty());
+    AdvanceSeconds(1);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
+}
+
+TEST_F(ReactionsTest, AStopRunsNoClearReactionWhicheverPathRemovesTheAlarms)
+{
+    Configure(1, kShutdownFlags | kEventFlagCommand, 30, 0, "/opt/on-set", "/opt/on-clear");
+    Configure(2, kShutdownFlags | kEventFlagCommand, 30, 0, "/opt/b-set", "/opt/b-clear");
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(b->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(6);
+    ASSERT_EQ(host.Calls(), (std::vector<std::string>{"command /opt/on-set", "command /opt/b-set"}));
+    host.consoles.Clear();
+
+    devices->BeginStop();
+    // A poll or trap that still arrives, and the remote side releasing its agent's devices.
+    a->RemoveAlarm(1);
+    devices->RemoveAgentDevices(2);
+    EXPECT_EQ(devices->Add(&agentB, 2), 1);
+    EXPECT_FALSE(devices->FindRemoteDevice(&agentB, 1));
+    devices->Destroy();
+    EXPECT_EQ(host.Calls().size(), 2u);
+    EXPECT_TRUE(Countdown().empty());
+
+    // Nor was anything removed from the device file: both devices come back with their reactions.
+    CDevices again(host);
+    ASSERT_EQ(again.Initialize(), 1);
+    EXPECT_EQ(again.GetCount(), 2);
+    EXPECT_EQ(EventColumn(again, 2, 1, 7), kShutdownFlags | kEventFlagCommand);
+    again.Destroy();
+}
+
 } // namespace

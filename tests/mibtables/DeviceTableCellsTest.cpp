@@ -245,6 +245,34 @@ TEST_F(DeviceTableCells, CommandsAreWrittenOnlyByThisHostOrAnAuthenticatedManage
     EXPECT_EQ(Set(events, 8, At({1, 2}), SnmpValue::Octets(std::string(256, 'x'))), kSnmpErrWrongLength);
 }
 
+TEST_F(DeviceTableCells, DelaysTheRowsCannotHoldAreRefusedWithWrongValue)
+{
+    DeviceItems items;
+    items.events = 1;
+    rows.deviceItems.Set(1, items);
+    mvn_devevttable_entry events(rows, host);
+    struct Case {
+        int32_t seconds;
+        int status;
+    } cases[] = {
+        {0, kSnmpErrNoError},
+        {static_cast<int32_t>(kMaxReactionDelay), kSnmpErrNoError},
+        {static_cast<int32_t>(kMaxReactionDelay) + 1, kSnmpErrWrongValue},
+        {INT32_MAX, kSnmpErrWrongValue},
+        {-1, kSnmpErrWrongValue},
+        {INT32_MIN, kSnmpErrWrongValue},
+    };
+    for (uint32_t column : {18u, 19u}) {
+        for (const Case& c : cases) {
+            devices.writes.clear();
+            EXPECT_EQ(Set(events, column, At({1, 1}), SnmpValue::Integer(c.seconds)), c.status)
+                << column << " = " << c.seconds;
+            // A refused delay never reaches the device: the old value stays.
+            EXPECT_EQ(devices.writes.empty(), c.status != kSnmpErrNoError) << column << " = " << c.seconds;
+        }
+    }
+}
+
 TEST_F(DeviceTableCells, ScheduleAndLoadGroupRowStatus)
 {
     servertest::TestInstall install;

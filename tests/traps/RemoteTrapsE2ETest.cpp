@@ -235,6 +235,62 @@ TEST_F(RemoteTrapsE2E, AlarmSeenAtTheFirstPollAfterARestartArmsTheReactions)
     EXPECT_TRUE(ReadText(m_engine.Path("shutdown-calls")).empty());
 }
 
+TEST_F(RemoteTrapsE2E, AStopIsNoClearAndARestartReactsToTheStandingAlarmAfresh)
+{
+    ASSERT_TRUE(StartEngine()) << m_engine.LogText();
+    ASSERT_TRUE(ConfigureOnBattery(600));
+    ASSERT_TRUE(m_agent.Send("alarm 12 1 1 On Battery"));
+    ASSERT_TRUE(SendAlarm(true));
+    ASSERT_TRUE(WaitUntil([&] { return Marks() == std::vector<std::string>{"set"}; }, 10000)) << m_engine.LogText();
+
+    // SIGTERM while the alarm stands: the alarm did not end, so its command on clear does not run.
+    m_engine.Stop();
+    EXPECT_EQ(Marks(), std::vector<std::string>{"set"}) << m_engine.LogText();
+
+    // The restarted engine knows only what the agent tells it: the standing alarm arms its reactions
+    // afresh, the command on set with them; the real clear later runs the command on clear once.
+    ASSERT_TRUE(StartEngine()) << m_engine.LogText();
+    ASSERT_TRUE(WaitUntil([&] { return Marks() == std::vector<std::string>{"set", "set"}; }, 15000))
+        << m_engine.LogText();
+    ASSERT_TRUE(m_agent.Send("clear 12"));
+    ASSERT_TRUE(SendAlarm(false));
+    ASSERT_TRUE(WaitUntil([&] { return Marks() == std::vector<std::string>{"set", "set", "clear"}; }, 10000))
+        << m_engine.LogText();
+    m_engine.Stop();
+    EXPECT_EQ(Marks(), (std::vector<std::string>{"set", "set", "clear"}));
+    EXPECT_TRUE(ReadText(m_engine.Path("shutdown-calls")).empty());
+}
+
+TEST_F(RemoteTrapsE2E, EnablingTheShutdownWhileTheAlarmStandsStartsTheCountdown)
+{
+    ASSERT_TRUE(StartEngine()) << m_engine.LogText();
+    ASSERT_TRUE(m_engine.Set(EventCell(19), "i", "8").empty());
+    // Delays the row cannot hold are refused and the stored one stays.
+    for (const char* refused : {"-1", "604801"}) {
+        EXPECT_EQ(m_engine.Set(EventCell(19), "i", refused), "wrongValue") << refused;
+        EXPECT_EQ(m_engine.Set(EventCell(18), "i", refused), "wrongValue") << refused;
+    }
+    EXPECT_EQ(m_engine.Get(EventCell(19)), "INTEGER: 8");
+    Console console(m_engine, "127.0.0.34");
+    ASSERT_TRUE(console.Register());
+    ASSERT_TRUE(m_agent.Send("alarm 12 1 1 On Battery"));
+    ASSERT_TRUE(SendAlarm(true));
+    ASSERT_TRUE(WaitUntil([&] { return AlarmActive(); }, 10000)) << m_engine.LogText();
+
+    // The operator sees the alarm and ticks the shutdown: it is armed now, with its whole delay.
+    const auto enabled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m_engine.Set(EventCell(7), "i", std::to_string(0x8)).empty());
+    ASSERT_TRUE(WaitUntil([&] { return !ReadText(m_engine.Path("shutdown-calls")).empty(); }, 20000))
+        << m_engine.LogText();
+    EXPECT_GE(std::chrono::steady_clock::now() - enabled, std::chrono::seconds(7));
+    ASSERT_TRUE(WaitUntil([&] { return !m_engine.Running(); }, 15000));
+    EXPECT_EQ(ReadLines(m_engine.Path("shutdown-calls")), (std::vector<std::string>{"1 1", "2 0"}));
+    const auto notices = console.Countdowns();
+    ASSERT_FALSE(notices.empty()) << "8 s announced every 5 s";
+    EXPECT_GT(notices.front().first, 0);
+    EXPECT_LE(notices.front().first, 8);
+}
+
 TEST_F(RemoteTrapsE2E, BusyTrapPortIsLoggedAndTheEngineServesOn)
 {
     // Another program holds the remote trap port on the loopback address.

@@ -281,16 +281,23 @@ void CDeviceDataRemoteEvt::LogBanner(const uint8_t* row)
 
 void CDeviceDataRemoteEvt::OnAlarmSet(uint8_t* row, DeviceWork& work)
 {
-    CDevices& list = m_remoteOwner->GetList();
     LogBanner(row);
     SetRowWord(row, EventWord::kFlags, Word(row, EventWord::kFlags) & kEventFlagsSettable);
 
     const ReactionPlan plan = DecideReactions(Snapshot(row, true));
     SetRowPending(row, plan.rowPending);
+    ArmTimers(row, plan.arm);
+    if (plan.updateCountdown)
+        work.updateCountdown = true;
+}
+
+void CDeviceDataRemoteEvt::ArmTimers(const uint8_t* row, const std::vector<ReactionTimer>& arm)
+{
+    CDevices& list = m_remoteOwner->GetList();
     CAgentTimer* timers = list.Host().GetTimers();
     if (!timers)
         return;
-    for (const ReactionTimer& timer : plan.arm) {
+    for (const ReactionTimer& timer : arm) {
         AgentTimerData data;
         FillTimer(data, row, timer.action, 1, timer.repeatSeconds);
         const int64_t nowMs = list.Host().GetClock().steadyMilliseconds();
@@ -302,7 +309,43 @@ void CDeviceDataRemoteEvt::OnAlarmSet(uint8_t* row, DeviceWork& work)
             list.NoteShutdownArmed(data.ownerKey, data.itemKey, (nowMs / 1000 + seconds) * 1000);
         }
     }
+}
+
+bool CDeviceDataRemoteEvt::ReactsNow(const uint8_t* row) const
+{
+    return (Word(row, EventWord::kState) & kEventStateActive) != 0 &&
+           !m_remoteOwner->GetList().AreReactionsSuspended();
+}
+
+void CDeviceDataRemoteEvt::ArmAddedActions(uint8_t* row, uint32_t oldFlags, DeviceWork& work)
+{
+    if (!ReactsNow(row))
+        return;
+    const ReactionPlan plan = DecideFlagsOnStandingAlarm(Snapshot(row, true), oldFlags);
+    SetRowPending(row, plan.rowPending);
+    if (!plan.arm.empty())
+        AppLog::Instance()->Printf(kLogDebug, "[%X] %s: reactions enabled while the alarm stands are armed",
+                                   m_remoteOwner->GetRowKey(), RowName(row).c_str());
+    ArmTimers(row, plan.arm);
     if (plan.updateCountdown)
+        work.updateCountdown = true;
+}
+
+void CDeviceDataRemoteEvt::RearmWithDelay(const uint8_t* row, uint32_t action, uint32_t delaySeconds,
+                                          DeviceWork& work)
+{
+    if (!ReactsNow(row) || !RearmsOnDelayWrite(Snapshot(row, true), action))
+        return;
+    CAgentTimer* timers = m_remoteOwner->GetList().Host().GetTimers();
+    AgentTimerData data;
+    FillTimer(data, row, action, 1, 0);
+    // Only a timer still pending moves; an action that is not armed (mask, "All") stays so.
+    if (!timers || !timers->KillTimer(&data))
+        return;
+    AppLog::Instance()->Printf(kLogDebug, "[%X] %s: action %u re-armed with %u s", m_remoteOwner->GetRowKey(),
+                               RowName(row).c_str(), action, delaySeconds);
+    ArmTimers(row, {{action, uint64_t{delaySeconds} * 1000, 0}});
+    if (action == kActionShutdown)
         work.updateCountdown = true;
 }
 
@@ -432,6 +475,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
         SetRowPending(row, plan.rowPending);
         if (plan.updateCountdown)
             work.updateCountdown = true;
+        ArmAddedActions(row, oldFlags, work);
         announced = flags;
         break;
     }
@@ -459,6 +503,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
         if (!ReadInteger(type, data, length, value) || value > kMaxReactionDelay)
             return false;
         SetRowWord(row, column == 18 ? EventWord::kCommandDelay : EventWord::kShutdownDelay, value);
+        RearmWithDelay(row, column == 18 ? kActionExecuteCommand : kActionShutdown, value, work);
         announced = value;
         break;
     }

@@ -19,8 +19,9 @@
 // device entry. The runtime state (state bits 0-1, fired marks) is cleared on load: a standing alarm is
 // raised again by its agent after a restart, and must then arm its row again.
 //
-// The reactions (OnAlarmSet, OnAlarmCleared, the flags write) follow the plan of Reactions.h; the
-// actions themselves run in CDevices::OnEventTimer on the timer thread.
+// The reactions (OnAlarmSet, OnAlarmCleared, the flags and delay writes, which also act on a standing
+// alarm) follow the plan of Reactions.h; the actions themselves run in CDevices::OnEventTimer on the
+// timer thread.
 //
 // Threads and locks: the table belongs to its device entry. Every method expects the owning device's
 // lock (CDeviceEntry::GetLock) held by the caller; the table's own CDataHeader lock is taken inside for
@@ -136,6 +137,13 @@ public:
 
 private:
     ReactionSnapshot Snapshot(const uint8_t* row, bool on);
+    void ArmTimers(const uint8_t* row, const std::vector<ReactionTimer>& arm);
+    // The row's alarm stands and reactions are not held off.
+    bool ReactsNow(const uint8_t* row) const;
+    // A flags write from oldFlags on a row whose alarm stands: the actions it added are armed.
+    void ArmAddedActions(uint8_t* row, uint32_t oldFlags, DeviceWork& work);
+    // A delay write on a row whose alarm stands: the action's pending timer is armed anew.
+    void RearmWithDelay(const uint8_t* row, uint32_t action, uint32_t delaySeconds, DeviceWork& work);
     void KillRowTimers(const uint8_t* row, const std::vector<uint32_t>& actions);
     void SetRowPending(uint8_t* row, bool pending);
     // The three lines that frame a row's alarm change in the log.

@@ -108,6 +108,7 @@ int CDevices::Initialize()
     std::vector<Stored> rows;
     m_listLock.WriteLock();
     m_destroyed = false;
+    m_stopping = false;
     m_table.ReadFileBlock(m_devicePath, kDeviceAttachedBlockKey);
     if (m_table.GetCount() == 0 && FileExists(m_templatePath.c_str()))
         m_table.SeedFromTemplate(m_devicePath, m_templatePath, kDeviceAttachedBlockKey);
@@ -191,8 +192,14 @@ void CDevices::InsertLocked(Candidate& candidate, DeviceWork& work)
     candidate.entry->Initialize(candidate.ordinal, candidate.row, candidate.model, candidate.port, work);
 }
 
+void CDevices::BeginStop()
+{
+    m_stopping = true;
+}
+
 void CDevices::Destroy()
 {
+    BeginStop();
     m_listLock.WriteLock();
     if (m_destroyed.exchange(true) && m_devices.empty()) {
         m_listLock.WriteUnlock();
@@ -267,7 +274,8 @@ bool CDevices::BuildImage(std::string& image)
 
 int CDevices::Save()
 {
-    if (m_busy) {
+    // A stopping engine writes no device file: what the stop removes from the list was not removed.
+    if (m_busy || m_stopping) {
         m_savePending = true;
         return 1;
     }
@@ -362,7 +370,8 @@ int CDevices::CountAgentDevicesLocked(const IRemoteAgentEntry* agent)
 
 int CDevices::Add(IRemoteAgentEntry* agent, uint32_t position)
 {
-    if (!agent)
+    // An engine that stops takes no new devices (an agent's first contact may still end meanwhile).
+    if (!agent || m_stopping)
         return 1;
     std::vector<RemoteDeviceInfo> infos = agent->GetDeviceInfo();
     if (infos.empty())
@@ -373,6 +382,10 @@ int CDevices::Add(IRemoteAgentEntry* agent, uint32_t position)
     std::vector<Candidate> fresh;
 
     m_listLock.WriteLock();
+    if (m_destroyed) {
+        m_listLock.WriteUnlock();
+        return 1;
+    }
     int agentDevices = CountAgentDevicesLocked(agent);
     for (const RemoteDeviceInfo& info : infos) {
         const uint32_t number = info.deviceNumber & 0xFFFF;
@@ -889,8 +902,12 @@ void CDevices::OnEventTimer(AgentTimerData& data)
         uint8_t* row = events.RowByKey(data.itemKey);
         const uint32_t state = row ? CDeviceDataRemoteEvt::Word(row, EventWord::kState) : 0;
         const uint32_t flags = row ? CDeviceDataRemoteEvt::Word(row, EventWord::kFlags) : 0;
-        // The reaction acts only while its alarm stands and the user still wants it.
-        if (!row || !(state & kEventStateActive) || !(mask & action) || !(flags & action) || m_reactionsSuspended) {
+        // The reaction acts only while its alarm stands and the user still wants it, and a shutdown or
+        // command only once per alarm (a delay write may have re-armed one whose old timer was already
+        // on its way here; in "All" the marks are shared by every device's row of that name).
+        const bool ranAlready = !all && data.repeatSeconds == 0 && (flags & mark);
+        if (!row || !(state & kEventStateActive) || !(mask & action) || !(flags & action) || AreReactionsSuspended() ||
+            ranAlready) {
             log->Printf(kLogDebug, "EventTimerExpired: Device:%08X Item:%08X Event:%08X no longer stands",
                         data.ownerKey, data.itemKey, action);
             if (action == kActionShutdown)
@@ -946,6 +963,9 @@ void CDevices::RunClearReaction(const ClearReaction& clear)
     const AgentTimerData& data = clear.record;
     AppLog::Instance()->Printf(kLogDebug, "EventTimerExpired: Device:%08X Item:%08X Event:%08X", data.ownerKey,
                                data.itemKey, data.eventId);
+    // An engine stop is no clear: a reaction decided just before it does not run.
+    if (m_stopping)
+        return;
     if (m_host.IsShutdownRequiredAll())
         ClearEventFlagsOnAllDevices(clear.eventName, FiredMark(data.eventId));
     switch (data.eventId) {
@@ -954,7 +974,8 @@ void CDevices::RunClearReaction(const ClearReaction& clear)
         RunCommand(clear.commandKey, clear.commandEnabled);
         break;
     case kActionShutdownCountdown:
-        SendCountdown(0);
+        // 0 closes the consoles' alert: only when no other shutdown is still armed.
+        SendCountdown(ClearNoticeSeconds(GetEarliestShutdown(), m_host.GetClock().steadyMilliseconds()));
         break;
     default:
         break;

@@ -5,8 +5,9 @@
 // devices' event tables), seeded from the template vgdvctpl (type 2) when it has no rows.
 //
 // Who calls what:
-//   - the server: Initialize during its start (after the remote agents), Destroy during its stop
-//     (after the timers), Save/Backup/Restore, SetBusy, SetReactionsSuspended;
+//   - the server: Initialize during its start (after the remote agents), BeginStop when its stop
+//     begins, Destroy during its stop (after the timers, before the remote agents are released),
+//     Save/Backup/Restore, SetBusy, SetReactionsSuspended;
 //   - the remote-agent code (worker threads): Add after an agent's first contact, FindRemoteDevice to
 //     raise and clear alarms, RemoveAgentDevices when an agent goes, SetRemoteAddress after a
 //     relocation, SetBusy and SetListChangeTrapsHeld while it adds or removes agents,
@@ -111,7 +112,12 @@ public:
     void SetBusy(bool busy) override;
     bool IsBusy() const { return m_busy.load(); }
     void SetReactionsSuspended(bool on) override { m_reactionsSuspended = on; }
-    bool AreReactionsSuspended() const { return m_reactionsSuspended.load(); }
+    // Suspended, or the engine stops.
+    bool AreReactionsSuspended() const { return m_reactionsSuspended.load() || m_stopping.load(); }
+    // The engine stops: from now on no alarm change reacts, no clear reaction runs (a stop is not a
+    // clear, whichever path removes the alarms: the devices' destruction or the remote side releasing
+    // its agents), no device is added and the device file is not written. Initialize ends it.
+    void BeginStop() override;
     void SetListChangeTrapsHeld(bool held) override { m_trapsHeld = held; }
     bool AreListChangeTrapsHeld() const { return m_trapsHeld.load(); }
 
@@ -196,6 +202,7 @@ private:
     std::atomic<bool> m_busy{true};
     std::atomic<bool> m_savePending{false};
     std::atomic<bool> m_destroyed{false};
+    std::atomic<bool> m_stopping{false};
     std::atomic<int> m_agentCount{0};
 
     // Event tables of stored rows whose agent is not known (kept and saved again as they were).

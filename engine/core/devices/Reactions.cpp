@@ -9,6 +9,39 @@ bool Enabled(uint32_t mask, uint32_t flags, uint32_t action)
     return (mask & action) != 0 && (flags & action) != 0;
 }
 
+// The set-timers of the actions of `candidates` on a row whose alarm stands (the countdown notice only
+// with a shutdown armed by the same plan), and the row's pending state.
+ReactionPlan ArmPlan(const ReactionSnapshot& s, uint32_t candidates)
+{
+    ReactionPlan plan;
+    const uint32_t mask = s.reactionMask;
+    const uint32_t flags = s.flags;
+    plan.rowPending = s.rowPending;
+    if (Enabled(mask, flags, kActionShutdown) || Enabled(mask, flags, kActionExecuteCommand))
+        plan.rowPending = true;
+    const bool mayArm = !s.shutdownRequiredAll || AllAgentsPending(s, plan.rowPending);
+    bool shutdownArmed = false;
+    for (uint32_t action : kActions) {
+        if (!Enabled(mask, flags, action))
+            continue;
+        if (action == kActionShutdownCountdown) {
+            // Notices count down to a shutdown armed by this very change, never to nothing.
+            if (shutdownArmed)
+                plan.arm.push_back({action, uint64_t{kCountdownRepeatSeconds} * 1000, kCountdownRepeatSeconds});
+            continue;
+        }
+        if (!mayArm || !(candidates & action))
+            continue;
+        const uint32_t delay = action == kActionShutdown ? s.shutdownDelay : s.commandDelay;
+        plan.arm.push_back({action, uint64_t{delay} * 1000, 0});
+        if (action == kActionShutdown) {
+            shutdownArmed = true;
+            plan.updateCountdown = true;
+        }
+    }
+    return plan;
+}
+
 } // namespace
 
 bool AllAgentsPending(const ReactionSnapshot& snapshot, bool rowPending)
@@ -24,36 +57,12 @@ bool AllAgentsPending(const ReactionSnapshot& snapshot, bool rowPending)
 
 ReactionPlan DecideReactions(const ReactionSnapshot& s)
 {
+    if (s.alarmOn)
+        return ArmPlan(s, kActionShutdown | kActionExecuteCommand);
+
     ReactionPlan plan;
     const uint32_t mask = s.reactionMask;
     const uint32_t flags = s.flags;
-    if (s.alarmOn) {
-        plan.rowPending = s.rowPending;
-        if (Enabled(mask, flags, kActionShutdown) || Enabled(mask, flags, kActionExecuteCommand))
-            plan.rowPending = true;
-        const bool mayArm = !s.shutdownRequiredAll || AllAgentsPending(s, plan.rowPending);
-        bool shutdownArmed = false;
-        for (uint32_t action : kActions) {
-            if (!Enabled(mask, flags, action))
-                continue;
-            if (action == kActionShutdownCountdown) {
-                // Notices count down to a shutdown armed by this very change, never to nothing.
-                if (shutdownArmed)
-                    plan.arm.push_back({action, uint64_t{kCountdownRepeatSeconds} * 1000, kCountdownRepeatSeconds});
-                continue;
-            }
-            if (!mayArm)
-                continue;
-            const uint32_t delay = action == kActionShutdown ? s.shutdownDelay : s.commandDelay;
-            plan.arm.push_back({action, uint64_t{delay} * 1000, 0});
-            if (action == kActionShutdown) {
-                shutdownArmed = true;
-                plan.updateCountdown = true;
-            }
-        }
-        return plan;
-    }
-
     // Clear: the row's own timers go whatever its flags say now.
     plan.killRowTimers = true;
     plan.updateCountdown = true;
@@ -96,6 +105,31 @@ FlagsChangePlan DecideFlagsChange(uint32_t oldFlags, uint32_t newFlags, uint32_t
     plan.rowPending = rowPending && (Enabled(reactionMask, newFlags, kActionShutdown) ||
                                      Enabled(reactionMask, newFlags, kActionExecuteCommand));
     return plan;
+}
+
+ReactionPlan DecideFlagsOnStandingAlarm(const ReactionSnapshot& s, uint32_t oldFlags)
+{
+    uint32_t added = 0;
+    for (uint32_t action : {kActionShutdown, kActionExecuteCommand}) {
+        // What already ran for this alarm does not run again.
+        if (Enabled(s.reactionMask, s.flags, action) && !Enabled(s.reactionMask, oldFlags, action) &&
+            !(s.flags & FiredMark(action)))
+            added |= action;
+    }
+    return ArmPlan(s, added);
+}
+
+bool RearmsOnDelayWrite(const ReactionSnapshot& s, uint32_t action)
+{
+    return s.alarmOn && Enabled(s.reactionMask, s.flags, action) && !(s.flags & FiredMark(action));
+}
+
+uint32_t ClearNoticeSeconds(int64_t earliestDueSteadyMs, int64_t nowSteadyMs)
+{
+    if (earliestDueSteadyMs == 0)
+        return 0;
+    const uint32_t seconds = CountdownSeconds(earliestDueSteadyMs, nowSteadyMs);
+    return seconds == 0 ? 1 : seconds;
 }
 
 uint32_t CountdownSeconds(int64_t dueSteadyMs, int64_t nowSteadyMs)

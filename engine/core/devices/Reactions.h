@@ -17,7 +17,14 @@
 //   mark is set run at once, in the order countdown (the final 0), shutdown (nothing to do), command
 //   (the command on clear).
 // - A flags write kills the pending timers of every action it removes, and the row gives up its pending
-//   reaction when neither shutdown nor command stays enabled.
+//   reaction when neither shutdown nor command stays enabled. On a row whose alarm stands, the actions
+//   it adds are armed at once with their full delays (as a set would arm them, "All" mode included),
+//   except a shutdown or command that already ran for this alarm; the row then holds a pending reaction.
+// - A delay write on a row whose alarm stands re-arms that action's pending timer with the new delay,
+//   counted from the write (what the consoles then show is what the operator typed); an action that
+//   already ran, or that is not armed, is left alone.
+// - The final countdown notice of a clear says 0 only when no shutdown is left armed anywhere;
+//   otherwise it carries the seconds left of the earliest armed one, so the consoles keep their alert.
 //
 // Threads: pure functions, safe from any thread.
 
@@ -38,8 +45,6 @@ constexpr uint32_t FiredMark(uint32_t action)
     return action << 16;
 }
 constexpr uint32_t kCountdownRepeatSeconds = 5;
-// The longest delay a row may hold (seconds); longer values are refused where they enter.
-constexpr uint32_t kMaxReactionDelay = 7u * 24u * 3600u;
 
 struct ReactionSnapshot {
     bool alarmOn = false;            // the change: set (true) or clear (false)
@@ -92,6 +97,18 @@ struct FlagsChangePlan {
     bool updateCountdown = false;
 };
 FlagsChangePlan DecideFlagsChange(uint32_t oldFlags, uint32_t newFlags, uint32_t reactionMask, bool rowPending);
+
+// What a flags write from oldFlags arms on a row whose alarm stands: the snapshot holds the new flags
+// (fired marks included) and the row's pending state after DecideFlagsChange; alarmOn is true.
+ReactionPlan DecideFlagsOnStandingAlarm(const ReactionSnapshot& snapshot, uint32_t oldFlags);
+
+// Whether a delay write re-arms the action's timer: the alarm stands, the action is enabled and has not
+// run for this alarm (the caller then re-arms only a timer it found pending).
+bool RearmsOnDelayWrite(const ReactionSnapshot& snapshot, uint32_t action);
+
+// The seconds the countdown notice of a clear announces: 0 when no shutdown is armed (earliestDue 0),
+// else the seconds left of the earliest armed one, at least 1 (it has not run yet).
+uint32_t ClearNoticeSeconds(int64_t earliestDueSteadyMs, int64_t nowSteadyMs);
 
 // The seconds a countdown notice announces: from now to the due moment, both on the steady clock in
 // milliseconds, in whole seconds rounded up, 0 when due or past.

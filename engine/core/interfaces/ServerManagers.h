@@ -21,6 +21,10 @@
 #include "engine/core/runtime/SystemQueue.h"
 #include "engine/core/interfaces/TrapData.h"
 
+// The longest reaction delay (seconds) an event row holds; a longer or negative one is refused where
+// it enters (the MIB's check step answers wrongValue, the INI reader passes it over).
+constexpr uint32_t kMaxReactionDelay = 7u * 24u * 3600u;
+
 // The device list (CDevices).
 class IDeviceManager {
 public:
@@ -33,6 +37,8 @@ public:
     // Device saves deferred (busy) and alarm reactions held off (suspended).
     virtual void SetBusy(bool) {}
     virtual void SetReactionsSuspended(bool) {}
+    // The engine stops: no alarm change reacts and no clear reaction runs from now on.
+    virtual void BeginStop() {}
     virtual int CountLocalDevices() { return 0; }
     virtual bool IsAnySuspended() { return false; }
     virtual int GetCount() { return 0; }

@@ -458,16 +458,20 @@ void CServer::Destroy()
 void CServer::Shutdown()
 {
     AppLog::Instance()->Printf(kLogDebug, "Stopping system thread.");
+    // A stop is no clear: the alarms that stand now did not end, whatever removes them from here on.
+    m_devices->BeginStop();
     OnShutdownBegin();
     AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing the system queue.");
     m_systemQueue->Destroy();
     AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing the system timers.");
     m_timers->Destroy();
     m_threadsStopped = true;
-    AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing all remote agent objects.");
-    m_remoteAgent->Shutdown();
+    // The devices go before their agents: releasing an agent would delete its devices as if it had
+    // been removed.
     AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing all device objects.");
     m_devices->Destroy();
+    AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing all remote agent objects.");
+    m_remoteAgent->Shutdown();
     LogEvent(0, 3, 0, "Vigilon Agent Stopped", nullptr, 0, 0);
     m_started = 0;
     AppLog::Instance()->Printf(kLogDebug, "Destroying and destructing all console objects.");
