@@ -522,7 +522,10 @@ void CHaltwatchDlg::OnRefreshed(const EngineSnapshot& snapshot)
         else
             hide();
     }
-    emit refreshApplied();
+    if (snapshot.reached)
+        emit refreshApplied();
+    else
+        emit refreshUnanswered();
 }
 
 void CHaltwatchDlg::ClearUps(int slot)

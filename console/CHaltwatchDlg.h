@@ -163,6 +163,8 @@ public:
 
 signals:
     void refreshApplied();
+    // A refresh got no answer: nothing shown was changed.
+    void refreshUnanswered();
     // A notification was handled: its code and the OID of its first varbind (dotted, may be empty).
     void trapHandled(int specific, const QString& firstOid);
     void discoveryRequested();

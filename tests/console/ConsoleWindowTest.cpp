@@ -601,7 +601,7 @@ private slots:
         QVERIFY(note->isVisible());
 
         // A notification asks for a refresh that gets no answer: nothing is emptied, the edit stays.
-        QSignalSpy read(&c.app->Worker(), &EngineWorker::refreshed);
+        QSignalSpy read(w, &CHaltwatchDlg::refreshUnanswered);
         const int refreshes = w->RefreshCount();
         QVERIFY(w->QueueTrap(Notice(1002, {})));
         QVERIFY(read.wait(5000));
