@@ -328,7 +328,7 @@ void CHaltwatchDlg::OnSave()
                 if (security && communityTaken)
                     self->m_app.SetRequestCommunity(community);
                 if (!reached) {
-                    // Nothing is lost: the model keeps the edits, and Save writes them again.
+                    // The model keeps the edits (until a refresh the engine answers): Save can try again.
                     self->SetEngineReachable(false);
                     self->m_dirty |= communityTaken ? (dirty & ~kDirtySecurity) : dirty;
                     self->m_save->setEnabled(true);
