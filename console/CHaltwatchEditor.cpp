@@ -298,26 +298,31 @@ void CHaltwatchDlg::OnSave()
 
     QPointer<CHaltwatchDlg> self(this);
     m_worker.Post([job, self, dirty](SnmpServer& s) mutable {
-        // The writes stop at the first that the engine does not answer: the rest would only wait as long.
+        // The writes stop at the first that the engine does not answer (after its retries): the rest would
+        // only wait as long, and the user is told that the changes were not saved.
         bool reached = true;
-        auto answered = [&s, &reached] { return reached = reached && s.StillAnswers(kDeviceCount); };
         bool communityTaken = false;
         if (job.security) {
             communityTaken = s.SetString(job.community, kEngineCommunity);
+            reached = communityTaken || s.LastAnswered();
             // The engine answers the old community no more: the session goes on with the new one.
             if (communityTaken)
                 s.Open(s.Address(), job.community.empty() ? kDefaultCommunity : job.community, s.Port(), 2);
-            else
-                answered();
         }
-        if (job.shutdownType && answered())
+        if (reached && job.shutdownType) {
             s.SetInt(job.hibernate ? 1 : 2, kEnableHibernation);
-        if (job.mode && answered())
+            reached = s.LastAnswered();
+        }
+        if (reached && job.mode) {
             s.SetInt(job.redundant ? 1 : 2, kShutdownRequired);
-        for (EventEntry& e : job.events)
-            if (answered())
-                e.Save(s);
-        answered();
+            reached = s.LastAnswered();
+        }
+        for (EventEntry& e : job.events) {
+            if (!reached)
+                break;
+            e.Save(s);
+            reached = s.LastAnswered();
+        }
         const bool security = job.security;
         const QString community = QString::fromStdString(job.community.empty() ? kDefaultCommunity : job.community);
         QMetaObject::invokeMethod(
