@@ -1,5 +1,9 @@
 #include "console/CDlgAgentLogin.h"
 
+#include <algorithm>
+
+#include <QApplication>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,7 +14,7 @@
 CDlgAgentLogin::CDlgAgentLogin(Probe probe, QWidget* parent) : QDialog(parent), m_probe(std::move(probe))
 {
     setObjectName("loginDialog");
-    setWindowTitle("Vigilon Shutdown Agent Login");
+    setWindowTitle(kTitle);
     auto* layout = new QVBoxLayout(this);
     auto* row = new QHBoxLayout;
     auto* label = new QLabel("Password:", this);
@@ -22,6 +26,9 @@ CDlgAgentLogin::CDlgAgentLogin(Probe probe, QWidget* parent) : QDialog(parent), 
     row->addWidget(label);
     row->addWidget(m_edit);
     layout->addLayout(row);
+    m_status = new QLabel(this);
+    m_status->setObjectName("statusLabel");
+    layout->addWidget(m_status);
     auto* buttons = new QHBoxLayout;
     m_ok = new QPushButton("OK", this);
     m_ok->setObjectName("okButton");
@@ -29,6 +36,8 @@ CDlgAgentLogin::CDlgAgentLogin(Probe probe, QWidget* parent) : QDialog(parent), 
     m_ok->setDefault(true);
     auto* cancel = new QPushButton("Cancel", this);
     cancel->setObjectName("cancelButton");
+    // Enter never means Cancel, wherever the focus is.
+    cancel->setAutoDefault(false);
     buttons->addStretch();
     buttons->addWidget(m_ok);
     buttons->addWidget(cancel);
@@ -36,6 +45,14 @@ CDlgAgentLogin::CDlgAgentLogin(Probe probe, QWidget* parent) : QDialog(parent), 
     connect(m_ok, &QPushButton::clicked, this, &CDlgAgentLogin::OnOK);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_edit, &QLineEdit::textChanged, this, &CDlgAgentLogin::OnPasswordChange);
+    // Wide enough for its title beside the title bar's buttons, and for the status line.
+    // Title bars often draw their text in bold.
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    setMinimumWidth(std::max({title.horizontalAdvance(kTitle) + kTitleBarAllowance,
+                              m_status->fontMetrics().horizontalAdvance(kChecking) + 2 * layout->contentsMargins().left(),
+                              sizeHint().width()}));
 }
 
 void CDlgAgentLogin::OnPasswordChange()
@@ -50,19 +67,22 @@ void CDlgAgentLogin::OnOK()
     const QString text = m_edit->text().left(kMaxPassword);
     m_probing = true;
     m_ok->setEnabled(false);
-    m_edit->setEnabled(false);
+    // Read-only, not disabled: the focus stays in the edit (a disabled one hands it to the next button).
+    m_edit->setReadOnly(true);
+    m_status->setText(kChecking);
     QPointer<CDlgAgentLogin> self(this);
     m_probe(text, [self, text](bool ok) {
         if (!self)
             return;
         self->m_probing = false;
-        self->m_edit->setEnabled(true);
+        self->m_edit->setReadOnly(false);
         if (ok) {
             self->m_password = text;
             self->accept();
             return;
         }
         self->m_edit->clear();
+        self->m_status->setText(kRefused);
         if (--self->m_attemptsLeft <= 0)
             self->reject();
         else

@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTreeWidget>
@@ -52,6 +53,15 @@ QIcon StatusIcon(const QColor& color, bool locked = false)
     }
     return QIcon(pixmap);
 }
+
+// An up-down without digits: it only steps (its value rests at 0).
+class StepButtons : public QSpinBox {
+public:
+    using QSpinBox::QSpinBox;
+
+protected:
+    QString textFromValue(int) const override { return QString(); }
+};
 
 QLineEdit* ReadOnlyEdit(QWidget* parent, const QString& name)
 {
@@ -101,9 +111,14 @@ CHaltwatchDlg::CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageB
     m_keepAlive.setSingleShot(true);
     m_keepAlive.setTimerType(Qt::PreciseTimer);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { m_worker.KeepAlive(); });
-    connect(&m_worker, &EngineWorker::keepAliveDone, this, [this] {
-        if (m_sessionOpen && !m_tornDown)
-            m_keepAlive.start();
+    connect(&m_worker, &EngineWorker::keepAliveDone, this, [this](bool ok) {
+        if (!m_sessionOpen || m_tornDown)
+            return;
+        if (!ok)
+            SetEngineReachable(false);
+        else if (!m_engineReachable)
+            Refresh();
+        m_keepAlive.start();
     });
     connect(&m_worker, &EngineWorker::refreshed, this, &CHaltwatchDlg::OnRefreshed);
 }
@@ -118,6 +133,12 @@ CHaltwatchDlg::~CHaltwatchDlg()
 void CHaltwatchDlg::BuildControls()
 {
     auto* top = new QVBoxLayout(this);
+    m_unreachableNote = new QLabel(kUnreachableNote, this);
+    m_unreachableNote->setObjectName("unreachableNote");
+    m_unreachableNote->setWordWrap(true);
+    m_unreachableNote->setStyleSheet("QLabel { color: #b00000; font-weight: bold; }");
+    m_unreachableNote->setVisible(false);
+    top->addWidget(m_unreachableNote);
 
     auto* upsRow = new QHBoxLayout;
     for (int slot = 0; slot < 2; ++slot) {
@@ -166,6 +187,9 @@ void CHaltwatchDlg::BuildControls()
     m_eventList->setColumnWidth(2, 40);
     m_eventList->headerItem()->setTextAlignment(1, Qt::AlignCenter);
     m_eventList->headerItem()->setTextAlignment(2, Qt::AlignCenter);
+    // The three columns always fit, however narrow the window is made.
+    m_eventList->setMinimumWidth(165 + 40 + 40 + 2 * m_eventList->frameWidth() +
+                                 m_eventList->verticalScrollBar()->sizeHint().width());
     eventGrid->addWidget(m_eventLabel, 0, 0);
     eventGrid->addWidget(m_eventList, 1, 0, 6, 1);
 
@@ -174,7 +198,7 @@ void CHaltwatchDlg::BuildControls()
     auto* shutdownLabel = new QLabel("Delay", events);
     shutdownLabel->setObjectName("shutdownDelayLabel");
     auto* shutdownEdit = ReadOnlyEdit(events, "shutdownDelayEdit");
-    auto* shutdownSpin = new QSpinBox(events);
+    auto* shutdownSpin = new StepButtons(events);
     shutdownSpin->setObjectName("shutdownDelaySpin");
     m_shutdownDelayEdit = shutdownEdit;
     m_shutdownDelaySpin = shutdownSpin;
@@ -191,7 +215,7 @@ void CHaltwatchDlg::BuildControls()
     auto* commandLabel = new QLabel("Delay", events);
     commandLabel->setObjectName("commandDelayLabel");
     auto* commandEdit = ReadOnlyEdit(events, "commandDelayEdit");
-    auto* commandSpin = new QSpinBox(events);
+    auto* commandSpin = new StepButtons(events);
     commandSpin->setObjectName("commandDelaySpin");
     m_commandDelayEdit = commandEdit;
     m_commandDelaySpin = commandSpin;
@@ -280,8 +304,12 @@ void CHaltwatchDlg::BuildControls()
     m_exitButton = new QPushButton("Exit", this);
     m_exitButton->setObjectName("exitButton");
     m_exitButton->setVisible(false);
+    m_aboutButton = new QPushButton("About...", this);
+    m_aboutButton->setObjectName("aboutButton");
+    m_aboutButton->setVisible(false);
     buttons->addWidget(m_discover);
     buttons->addWidget(m_login);
+    buttons->addWidget(m_aboutButton);
     buttons->addStretch();
     buttons->addWidget(m_save);
     buttons->addWidget(m_close);
@@ -292,6 +320,7 @@ void CHaltwatchDlg::BuildControls()
     connect(m_discover, &QPushButton::clicked, this, &CHaltwatchDlg::OnDiscoverAgents);
     connect(m_login, &QPushButton::clicked, this, &CHaltwatchDlg::OnOpenConsoleWindow);
     connect(m_exitButton, &QPushButton::clicked, this, &CHaltwatchDlg::OnExit);
+    connect(m_aboutButton, &QPushButton::clicked, this, &CHaltwatchDlg::OnAbout);
     connect(m_save, &QPushButton::clicked, this, &CHaltwatchDlg::OnSave);
     for (int slot = 0; slot < 2; ++slot)
         connect(m_ups[slot].deleteButton, &QPushButton::clicked, this, [this, slot] { OnDeleteUps(slot + 1); });
@@ -305,7 +334,6 @@ void CHaltwatchDlg::BuildControls()
         spin->setRange(-1, 1);
         spin->setValue(0);
         spin->setButtonSymbols(QAbstractSpinBox::UpDownArrows);
-        spin->setMaximumWidth(24);
         connect(spin, &QSpinBox::valueChanged, this, [this, spin](int value) {
             if (value == 0)
                 return;
@@ -345,6 +373,7 @@ void CHaltwatchDlg::BuildTray()
 {
     if (!m_settings.useSystemTray || !QSystemTrayIcon::isSystemTrayAvailable()) {
         m_exitButton->setVisible(true);
+        m_aboutButton->setVisible(true);
         return;
     }
     m_trayMenu = new QMenu(this);
@@ -364,10 +393,10 @@ void CHaltwatchDlg::BuildTray()
     m_tray->show();
 }
 
-void CHaltwatchDlg::SetTray(TraySlot slot)
+void CHaltwatchDlg::SetTray(TraySlot slot, const QString& toolTip)
 {
     m_traySlot = slot;
-    m_trayToolTip = TraySlotText(slot);
+    m_trayToolTip = toolTip.isEmpty() ? QString(TraySlotText(slot)) : toolTip;
     if (m_tray) {
         m_tray->setIcon(m_icons[static_cast<int>(slot)]);
         m_tray->setToolTip(m_trayToolTip);
@@ -419,9 +448,10 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
         if (m_trapPort == 0) {
             m_listener.reset();
             m_queue.StopAndClear();
+            m_messages.Show(nullptr, kListenerCaption, kListenerFailed);
             m_messages.Show(this, kMessageCaption,
                             "Unable to establish trap listener, Shutdown Agent Console may already be running.");
-            done(false);
+            OnListenerFailed();
             return;
         }
     } else if (!m_snmpThread) {
@@ -444,6 +474,24 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
                          });
 }
 
+void CHaltwatchDlg::OnListenerFailed()
+{
+    m_firstRefreshPending = false;
+    hide();
+    // Without a tray nothing could bring a hidden window back: the console ends.
+    if (!m_tray)
+        OnExit();
+}
+
+void CHaltwatchDlg::SetEngineReachable(bool reachable)
+{
+    if (reachable == m_engineReachable)
+        return;
+    m_engineReachable = reachable;
+    m_unreachableNote->setVisible(!reachable);
+    UpdateStatus();
+}
+
 void CHaltwatchDlg::Refresh()
 {
     if (m_sessionOpen)
@@ -454,9 +502,17 @@ void CHaltwatchDlg::OnRefreshed(const EngineSnapshot& snapshot)
 {
     if (m_tornDown)
         return;
-    m_model.Apply(snapshot);
-    ++m_refreshes;
-    UpdateControls();
+    if (!snapshot.reached) {
+        // What the window shows and the edits not yet saved stay as they are.
+        if (m_sessionOpen)
+            SetEngineReachable(false);
+    } else {
+        m_engineReachable = true;
+        m_unreachableNote->setVisible(false);
+        m_model.Apply(snapshot);
+        ++m_refreshes;
+        UpdateControls();
+    }
     if (m_firstRefreshPending) {
         m_firstRefreshPending = false;
         // Nothing monitored yet: the window opens; otherwise the console starts in the tray (when there
@@ -466,7 +522,10 @@ void CHaltwatchDlg::OnRefreshed(const EngineSnapshot& snapshot)
         else
             hide();
     }
-    emit refreshApplied();
+    if (snapshot.reached)
+        emit refreshApplied();
+    else
+        emit refreshUnanswered();
 }
 
 void CHaltwatchDlg::ClearUps(int slot)
@@ -608,12 +667,18 @@ void CHaltwatchDlg::UpdateStatus()
         return;
     }
     for (int slot = 0; slot < 2; ++slot) {
-        if (m_model.Remote(slot))
-            m_ups[slot].status->setText(StatusText(m_model.UpsStatus(slot)));
-        else
+        if (!m_model.Remote(slot))
             m_ups[slot].status->clear();
+        else if (!m_engineReachable)
+            m_ups[slot].status->setText(kUnreachable);
+        else
+            m_ups[slot].status->setText(StatusText(m_model.UpsStatus(slot)));
     }
-    SetTray(TraySlotFor(m_model.WorstStatus()));
+    // Nothing is known of a UPS whose engine does not answer: the worst.
+    if (!m_engineReachable)
+        SetTray(TraySlot::Critical, kUnreachable);
+    else
+        SetTray(TraySlotFor(m_model.WorstStatus()));
 }
 
 uint64_t CHaltwatchDlg::TrapsReceived() const
@@ -794,6 +859,15 @@ void CHaltwatchDlg::OnOpenConsoleWindow()
         });
         return;
     }
+    if (!m_sessionOpen) {
+        // The set-up did not finish (the trap port was taken, the engine did not answer): try it again.
+        QPointer<CHaltwatchDlg> self(this);
+        InitSnmp([self](bool ok) {
+            if (self && ok)
+                self->CenterAndShow();
+        });
+        return;
+    }
     Refresh();
     UpdateControls();
     CenterAndShow();
@@ -820,6 +894,9 @@ void CHaltwatchDlg::OnDiscoverAgents()
             m_messages.Show(this, kMessageCaption, "Please retry discovery, Engine is currently busy.");
             return;
         }
+        // Adding a UPS resets every event's reactions on the engine.
+        if (m_model.MonitoredCount() > 0 && !m_messages.Ask(this, kMessageCaption, kMonitoredUpsQuestion))
+            return;
         emit discoveryRequested();
         if (m_agentDiscovery)
             return;

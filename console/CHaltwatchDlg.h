@@ -4,7 +4,11 @@
 // EngineWorker and its answer comes back queued.
 //
 // Where the desktop has no system tray the window is never hidden into it: it starts shown, Close only
-// minimises it, and Log In and Exit buttons take the tray menu's place.
+// minimises it, and Log In, About and Exit buttons take the tray menu's place.
+//
+// An engine that stops answering (a failed keep-alive or refresh) is shown as unreachable: the status
+// texts, the tray's critical icon and its tooltip say so, the window keeps what the engine last reported,
+// and the next answered keep-alive refreshes everything.
 //
 // Threads: GUI thread, except QueueTrap (any thread; it only pushes into the trap queue) and the trap
 // queue's sink, which posts each record to the GUI thread.
@@ -60,6 +64,19 @@ class CHaltwatchDlg : public QWidget {
 public:
     static constexpr const char* kTitle = "Vigilon Shutdown Console";
     static constexpr const char* kDefaultCommunity = "wendolmar";
+    // Asked before a UPS is added or removed.
+    static constexpr const char* kMonitoredUpsQuestion =
+        "Changing the monitored UPS resets the reactions of every event on the engine. Do you want to continue?";
+    // The status texts and the tray's tooltip while the engine does not answer.
+    static constexpr const char* kUnreachable = "Engine unreachable";
+    static constexpr const char* kUnreachableNote =
+        "The engine does not answer. The window shows what it reported last; changes cannot be saved now.";
+    static constexpr const char* kSaveFailed =
+        "The changes could not be saved: the engine does not answer.";
+    // The trap listener's own message when its port cannot be had, and its caption.
+    static constexpr const char* kListenerFailed =
+        "Register for notification failed, An instance of Shutdown Agent Console may already be running.";
+    static constexpr const char* kListenerCaption = "Vigilon ShutdownAgent";
 
     // snmpThread may be null: no trap listener (records then come only through QueueTrap).
     CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageBoxSink& messages, SnmpThread* snmpThread,
@@ -132,6 +149,7 @@ public:
 
     ConsoleModel& Model() { return m_model; }
     bool TrayAvailable() const { return m_tray != nullptr; }
+    bool EngineReachable() const { return m_engineReachable; }
     TraySlot CurrentTraySlot() const { return m_traySlot; }
     QString TrayToolTip() const { return m_trayToolTip; }
     uint16_t TrapPort() const { return m_trapPort; }
@@ -145,11 +163,13 @@ public:
 
 signals:
     void refreshApplied();
+    // A refresh got no answer: nothing shown was changed.
+    void refreshUnanswered();
     // A notification was handled: its code and the OID of its first varbind (dotted, may be empty).
     void trapHandled(int specific, const QString& firstOid);
     void discoveryRequested();
     void exitRequested();
-    // Save's writes are done (the refresh that follows is asked for).
+    // Save's writes are done (the refresh that follows is asked for), or they could not reach the engine.
     void saved();
     // A deletion's writes are done (or it was refused).
     void deleteDone();
@@ -161,7 +181,10 @@ private:
     void BuildControls();
     void BuildTray();
     void OnRefreshed(const EngineSnapshot& snapshot);
-    void SetTray(TraySlot slot);
+    void SetTray(TraySlot slot, const QString& toolTip = QString());
+    void SetEngineReachable(bool reachable);
+    // The trap port cannot be had: the window ends (the console stays in the tray, or ends without one).
+    void OnListenerFailed();
     void ShowUps(int slot);
     void ClearUps(int slot);
     void BuildEventList();
@@ -188,6 +211,7 @@ private:
     QTimer m_keepAlive;
     bool m_sessionOpen = false;
     bool m_firstRefreshPending = false;
+    bool m_engineReachable = true;
     bool m_tornDown = false;
     int m_refreshes = 0;
 
@@ -229,6 +253,8 @@ private:
     QPushButton* m_discover = nullptr;
     QPushButton* m_login = nullptr;
     QPushButton* m_exitButton = nullptr;
+    QPushButton* m_aboutButton = nullptr;
+    QLabel* m_unreachableNote = nullptr;
     QLabel* m_eventLabel = nullptr;
     QTreeWidget* m_eventList = nullptr;
     QCheckBox* m_shutdownCheck = nullptr;

@@ -23,8 +23,6 @@ namespace {
 
 constexpr const char* kModeQuestion =
     "Changing the operating mode removes the reactions of every event on the engine now. Do you want to change it?";
-constexpr const char* kDeleteQuestion =
-    "Do you want to stop monitoring this UPS? The reactions of every event are removed from the engine.";
 
 }  // namespace
 
@@ -286,6 +284,7 @@ void CHaltwatchDlg::OnSave()
         }
         job.security = true;
     }
+    const int dirty = m_dirty;
     job.shutdownType = m_dirty & kDirtyShutdownType;
     job.hibernate = m_hibernateChoice;
     job.mode = m_dirty & kDirtyMode;
@@ -298,32 +297,52 @@ void CHaltwatchDlg::OnSave()
     m_save->setEnabled(false);
 
     QPointer<CHaltwatchDlg> self(this);
-    m_worker.Post([job, self](SnmpServer& s) mutable {
+    m_worker.Post([job, self, dirty](SnmpServer& s) mutable {
+        // The writes stop at the first that the engine does not answer (after its retries): the rest would
+        // only wait as long, and the user is told that the changes were not saved.
+        bool reached = true;
         bool communityTaken = false;
         if (job.security) {
             communityTaken = s.SetString(job.community, kEngineCommunity);
+            reached = communityTaken || s.LastAnswered();
             // The engine answers the old community no more: the session goes on with the new one.
             if (communityTaken)
                 s.Open(s.Address(), job.community.empty() ? kDefaultCommunity : job.community, s.Port(), 2);
         }
-        if (job.shutdownType)
+        if (reached && job.shutdownType) {
             s.SetInt(job.hibernate ? 1 : 2, kEnableHibernation);
-        if (job.mode)
+            reached = s.LastAnswered();
+        }
+        if (reached && job.mode) {
             s.SetInt(job.redundant ? 1 : 2, kShutdownRequired);
-        for (EventEntry& e : job.events)
+            reached = s.LastAnswered();
+        }
+        for (EventEntry& e : job.events) {
+            if (!reached)
+                break;
             e.Save(s);
+            reached = s.LastAnswered();
+        }
         const bool security = job.security;
         const QString community = QString::fromStdString(job.community.empty() ? kDefaultCommunity : job.community);
         QMetaObject::invokeMethod(
             qApp,
-            [self, security, communityTaken, community] {
+            [self, security, communityTaken, community, reached, dirty] {
                 if (!self || self->m_tornDown)
                     return;
                 if (security && communityTaken)
                     self->m_app.SetRequestCommunity(community);
-                else if (security)
-                    self->m_messages.Show(self, kMessageCaption, "The engine did not accept the new password.");
-                self->Refresh();
+                if (!reached) {
+                    // The model keeps the edits (until a refresh the engine answers): Save can try again.
+                    self->SetEngineReachable(false);
+                    self->m_dirty |= communityTaken ? (dirty & ~kDirtySecurity) : dirty;
+                    self->m_save->setEnabled(true);
+                    self->m_messages.Show(self, kMessageCaption, kSaveFailed);
+                } else {
+                    if (security && !communityTaken)
+                        self->m_messages.Show(self, kMessageCaption, "The engine did not accept the new password.");
+                    self->Refresh();
+                }
                 emit self->saved();
             },
             Qt::QueuedConnection);
@@ -332,7 +351,7 @@ void CHaltwatchDlg::OnSave()
 
 void CHaltwatchDlg::OnDeleteUps(int n)
 {
-    if (!m_messages.Ask(this, kMessageCaption, kDeleteQuestion))
+    if (!m_messages.Ask(this, kMessageCaption, kMonitoredUpsQuestion))
         return;
     DeleteMonitoredUps(n);
 }

@@ -74,8 +74,11 @@ const char* TraySlotText(TraySlot slot)
 EngineSnapshot ReadSnapshot(SnmpServer& s)
 {
     EngineSnapshot snap;
+    auto answering = [&s] { return s.StillAnswers(kDeviceCount); };
     int32_t value = 0;
     snap.redundant = s.GetInt(value, kShutdownRequired) && value == 1;
+    if (!answering())
+        return EngineSnapshot();
     value = 0;
     snap.hibernationAllowed = s.GetInt(value, kHibernationAllowed) && value == 1;
     value = 0;
@@ -84,21 +87,29 @@ EngineSnapshot ReadSnapshot(SnmpServer& s)
     int32_t devices = 0;
     if (!s.GetInt(devices, kDeviceCount))
         devices = 0;
+    if (!answering())
+        return EngineSnapshot();
     devices = devices < 0 ? 0 : (devices > kMaxDevices ? kMaxDevices : devices);
     for (int32_t d = 1; d <= devices; ++d) {
         DeviceEntry device(d);
-        device.Load(s);
+        if (!device.Load(s))
+            return EngineSnapshot();
         snap.devices.push_back(std::move(device));
     }
 
     if (!s.GetInt(snap.remoteCount, kRemoteCount) || snap.remoteCount < 0)
         snap.remoteCount = 0;
+    if (!answering())
+        return EngineSnapshot();
     const int32_t rows = snap.remoteCount > kMaxRemotes ? kMaxRemotes : snap.remoteCount;
     for (int32_t r = 1; r <= rows; ++r) {
         RemoteEntry remote(r);
         remote.Load(s);
+        if (!answering())
+            return EngineSnapshot();
         snap.remotes.push_back(std::move(remote));
     }
+    snap.reached = true;
     return snap;
 }
 

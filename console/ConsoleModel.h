@@ -29,6 +29,8 @@ TraySlot TraySlotFor(StatusClass worst);
 const char* TraySlotText(TraySlot slot);
 
 struct EngineSnapshot {
+    // The engine answered the whole refresh; when not, the rest of the snapshot is not to be shown.
+    bool reached = false;
     bool redundant = false;
     bool hibernationAllowed = false;
     bool hibernate = false;
@@ -42,7 +44,9 @@ constexpr int32_t kMaxDevices = 256;
 constexpr int32_t kMaxRemotes = 2;
 
 // The refresh's reads, in this order: shutdown required, hibernation allowed, enable hibernation, the
-// device count and each device, the remote count and each remote row.
+// device count and each device, the remote count and each remote row. A read without an answer is checked
+// with one read of the device count; when that is not answered either, the refresh ends unreached (a dead
+// engine costs one or two time-outs, not one for every value).
 EngineSnapshot ReadSnapshot(SnmpServer& session);
 
 // One row of the event list: an event name and every (device index, event index) that carries it.

@@ -7,12 +7,14 @@
 
 using namespace console_oid;
 
-void DeviceEntry::Load(SnmpServer& s)
+bool DeviceEntry::Load(SnmpServer& s)
 {
     const uint32_t d = static_cast<uint32_t>(m_deviceIndex);
     if (d == 0)
-        return;
+        return true;
     s.GetString(m_model, kMaxModel, Column(kDeviceEntry, kDeviceModel), d);
+    if (!s.StillAnswers(kDeviceCount))
+        return false;
     s.GetString(m_location, kMaxLocation, Column(kDeviceEntry, kDeviceLocation), d);
     s.GetInt(m_eventCount, Column(kDeviceEntry, kDeviceEventCount), d);
     s.GetInt(m_remoteIndex, Column(kDeviceEntry, kDeviceRemoteIndex), d);
@@ -23,7 +25,10 @@ void DeviceEntry::Load(SnmpServer& s)
         EventEntry event(m_deviceIndex, e);
         if (event.Load(s))
             m_events.push_back(std::move(event));
+        else if (!s.StillAnswers(kDeviceCount))
+            return false;
     }
+    return s.StillAnswers(kDeviceCount);
 }
 
 bool DeviceEntry::IsSensor() const

@@ -25,8 +25,8 @@ public:
     explicit DeviceEntry(int deviceIndex) : m_deviceIndex(deviceIndex) {}
 
     // Reads the row and its events; failed reads leave zero or empty values, an event whose name or flags
-    // cannot be read is left out.
-    void Load(SnmpServer& session);
+    // cannot be read is left out. Stops early, answering false, when the engine no longer answers.
+    bool Load(SnmpServer& session);
 
     bool IsSensor() const;
     EventEntry* FindEvent(int eventIndex);

@@ -81,7 +81,9 @@ void EngineWorker::KeepAlive()
         return;
     RunOn(m_runner, [this] {
         m_keepAliveQueued.store(false);
-        emit keepAliveDone(m_session->IsOpen() && Register());
+        const bool registered = m_session->IsOpen() && Register();
+        // An answer with an error still proves the engine is there.
+        emit keepAliveDone(registered || m_session->LastAnswered());
     });
 }
 

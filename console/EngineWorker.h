@@ -37,8 +37,9 @@ public:
                      std::function<void(bool)> done);
     void CloseSession();
     // The keep-alive read; after a failed one (or the first), a successful read writes the trap port again
-    // so an engine that lost the console (a restart, a drop) sends to the right port. Emits keepAliveDone
-    // (false also when no session is open). A keep-alive posted while another waits is dropped.
+    // so an engine that lost the console (a restart, a drop) sends to the right port. Emits
+    // keepAliveDone(whether the engine answered; false also when no session is open). A keep-alive posted
+    // while another waits is dropped.
     void KeepAlive();
     // Reads a snapshot and emits refreshed. A refresh posted while another waits is merged with it.
     void Refresh();

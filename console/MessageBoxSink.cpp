@@ -9,5 +9,8 @@ void QtMessageBoxSink::Show(QWidget* parent, const QString& caption, const QStri
 
 bool QtMessageBoxSink::Ask(QWidget* parent, const QString& caption, const QString& text)
 {
-    return QMessageBox::question(parent, caption, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    // The console asks only before changes that reset the engine's event reactions: a warning, and Enter
+    // alone does not take it.
+    return QMessageBox::warning(parent, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+           QMessageBox::Yes;
 }

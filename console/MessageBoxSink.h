@@ -11,7 +11,7 @@ public:
     virtual ~IMessageBoxSink() = default;
     // A message with an OK button.
     virtual void Show(QWidget* parent, const QString& caption, const QString& text) = 0;
-    // A Yes/No question; true for Yes.
+    // A Yes/No question with the warning icon (No is the default button); true for Yes.
     virtual bool Ask(QWidget* parent, const QString& caption, const QString& text) = 0;
 };
 

@@ -23,6 +23,7 @@ bool SnmpServer::Open(const std::string& address, const std::string& community, 
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
+    m_lastAnswered = false;
     if (address.size() > kMaxAddress || community.size() > kMaxCommunity || !IsDottedIpv4(address) || port <= 0 ||
         port > 65535)
         return false;
@@ -43,6 +44,7 @@ void SnmpServer::Close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
+    m_lastAnswered = false;
 }
 
 bool SnmpServer::IsOpen() const
@@ -90,6 +92,7 @@ bool SnmpServer::Exchange(SnmpCommand command, const SnmpOid& oid, const SnmpVal
                           bool* answered)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastAnswered = false;
     if (!m_open)
         return false;
     SnmpClientRequest request;
@@ -102,8 +105,9 @@ bool SnmpServer::Exchange(SnmpCommand command, const SnmpOid& oid, const SnmpVal
     request.retries = kRetries;
     request.varbinds.push_back({oid, value});
     SnmpClientResult result = m_transport.Request(request);
+    m_lastAnswered = result.status == SnmpClientStatus::Ok;
     if (answered)
-        *answered = result.status == SnmpClientStatus::Ok;
+        *answered = m_lastAnswered;
     if (result.status != SnmpClientStatus::Ok || result.errorStatus != 0 || result.varbinds.empty())
         return false;
     answer = std::move(result.varbinds.front());
@@ -130,6 +134,17 @@ bool SnmpServer::Answers(const SnmpOid& base)
         return false;
     Exchange(SnmpCommand::Get, base, SnmpValue(), answer, &answered);
     return answered;
+}
+
+bool SnmpServer::LastAnswered() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastAnswered;
+}
+
+bool SnmpServer::StillAnswers(const SnmpOid& probe)
+{
+    return LastAnswered() || Answers(probe);
 }
 
 bool SnmpServer::GetInt(int32_t& out, const SnmpOid& base, uint32_t i1, uint32_t i2, uint32_t i3)

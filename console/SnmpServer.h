@@ -57,6 +57,12 @@ public:
     // Whether the engine answers a GET of the object at all, an error status included: an engine drops a
     // request with a community it does not accept, so any answer proves the community.
     bool Answers(const SnmpOid& base);
+    // Whether the engine answered the last request of this session (an error status included); false
+    // before the first request and while closed.
+    bool LastAnswered() const;
+    // The last request was answered, or else a GET of probe is: false means the engine is not answering
+    // (one lost request is not taken for a dead engine).
+    bool StillAnswers(const SnmpOid& probe);
 
     // A write first reads the object; when that read fails nothing is written.
     bool SetInt(int32_t value, const SnmpOid& base, uint32_t i1 = 0, uint32_t i2 = 0, uint32_t i3 = 0);
@@ -80,6 +86,7 @@ private:
     IEngineTransport& m_transport;
     mutable std::mutex m_mutex;
     bool m_open = false;
+    bool m_lastAnswered = false;
     std::string m_address;
     std::string m_community;
     int m_port = 0;

@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -68,7 +69,7 @@ bool LoginReady(CHaltwatchApp& app)
 {
     CDlgAgentLogin* dialog = app.LoginDialog();
     auto* edit = dialog ? dialog->findChild<QLineEdit*>("passwordEdit") : nullptr;
-    return edit && edit->isEnabled();
+    return edit && edit->isEnabled() && !edit->isReadOnly();
 }
 
 // Types a password into the open login dialog and presses OK (QTRY macros evaluate twice: keep this out
@@ -336,6 +337,49 @@ private slots:
         QVERIFY(w->QueueTrap(trap(1002, E("10.1.2.6.0"), "")));  // list changed: a refresh
         QTRY_COMPARE(w->RefreshCount(), 2);
         QCOMPARE(handled.count(), 3);
+    }
+
+    // While the engine checks a password (up to about 8 s when it is wrong) the dialog says so and the
+    // edit keeps the focus: another Enter neither cancels the login nor probes twice.
+    void loginKeepsTheFocusWhileChecking()
+    {
+        int probes = 0;
+        std::function<void(bool)> answer;
+        CDlgAgentLogin dialog([&](const QString&, std::function<void(bool)> done) {
+            ++probes;
+            answer = std::move(done);
+        });
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QCOMPARE(dialog.windowTitle(), QString(CDlgAgentLogin::kTitle));
+        auto* edit = dialog.findChild<QLineEdit*>("passwordEdit");
+        auto* status = dialog.findChild<QLabel*>("statusLabel");
+        QVERIFY(edit && status);
+        edit->setFocus();
+        QTest::keyClicks(edit, "wrong");
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QCOMPARE(probes, 1);
+        QVERIFY(dialog.Probing());
+        QCOMPARE(QApplication::focusWidget(), edit);
+        QCOMPARE(status->text(), QString(CDlgAgentLogin::kChecking));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTest::keyClicks(edit, "x");
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(probes, 1);
+        QCOMPARE(edit->text(), QString("wrong"));
+
+        answer(false);
+        QVERIFY(dialog.isVisible());
+        QVERIFY(edit->text().isEmpty());
+        QCOMPARE(dialog.AttemptsLeft(), 2);
+        QCOMPARE(status->text(), QString(CDlgAgentLogin::kRefused));
+        QCOMPARE(QApplication::focusWidget(), edit);
+        QTest::keyClicks(edit, "right");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(probes, 2);
+        answer(true);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.Password(), QString("right"));
     }
 
     void busyEngineRefusesDiscovery()

@@ -261,6 +261,7 @@ private slots:
             "G " + ev + "19.1.1", "S " + ev + "19.1.1",  // 100 -> 105
             "G " + ev + "18.1.1", "S " + ev + "18.1.1",  // 7 -> 15
             "G " + ev + "4.1.2",                         // name times out: the event is left out
+            "G " + E("10.2.1.0"),                        // and the engine is asked whether it still answers
             "G " + E("10.6.1.0"), "G " + E("10.6.2.1.3.1"), "G " + E("10.6.2.1.5.1"), "G " + E("10.6.2.1.10.1"),
             "G " + E("10.6.2.1.8.1"), "G " + E("10.6.2.1.12.1")};
         QCOMPARE(engine.Log(), expected);
@@ -273,6 +274,47 @@ private slots:
         QCOMPARE(snap.remotes.at(0).Address(), std::string("10.0.0.7"));
         QVERIFY(!snap.hibernate);
         QVERIFY(snap.hibernationAllowed);
+        QVERIFY(snap.reached);
+    }
+
+    // An engine that stops answering, before the refresh or in the middle of a device's events: the
+    // snapshot says so, holds nothing, and the refresh ends after the read that confirmed it.
+    void snapshotOfADeadEngineIsUnreached_data()
+    {
+        QTest::addColumn<QString>("diesAt");  // the first OID that gets no answer; "" answers everything
+        QTest::addColumn<int>("reads");
+        QTest::newRow("dead from the start") << QString::fromStdString(E("10.1.2.5.0")) << 2;
+        QTest::newRow("dies in the events") << QString::fromStdString(E("10.2.3.2.1.7.1.1")) << 12;
+        QTest::newRow("answers") << QString() << 0;
+    }
+    void snapshotOfADeadEngineIsUnreached()
+    {
+        QFETCH(QString, diesAt);
+        QFETCH(int, reads);
+        struct DyingEngine : FakeEngine {
+            std::string diesAt;
+            bool dead = false;
+            SnmpClientResult Request(const SnmpClientRequest& request) override
+            {
+                if (!diesAt.empty() && OidToString(request.varbinds.front().oid) == diesAt)
+                    dead = true;
+                SetDead(dead);
+                return FakeEngine::Request(request);
+            }
+        } engine;
+        engine.Populate({{"Smart-UPS", "Rack 1", 1, 0, {{"On Battery", 8}, {"Low Battery", 4}, {"Overload", 0}}}},
+                        {{"10.0.0.7", "public", 1, 1}});
+        engine.diesAt = diesAt.toStdString();
+        SnmpServer s(engine);
+        QVERIFY(s.Open("127.0.0.1", "wendolmar", 3664, 2));
+        EngineSnapshot snap = ReadSnapshot(s);
+        QCOMPARE(snap.reached, diesAt.isEmpty());
+        if (diesAt.isEmpty())
+            return;
+        QVERIFY(snap.devices.empty());
+        QVERIFY(snap.remotes.empty());
+        QCOMPARE(int(engine.Calls().size()), reads);
+        QCOMPARE(engine.Log().back(), "G " + E("10.2.1.0"));
     }
 
     void countsFromTheNetworkAreBounded()

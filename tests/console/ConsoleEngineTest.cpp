@@ -8,6 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
 #include "FakeEngine.h"
 #include "RecordingMessages.h"
 #include "console/CHaltwatchApp.h"
@@ -41,6 +46,7 @@ struct RealConsole {
     SnmpThreadRunner& snmp = Snmp();
     std::unique_ptr<SnmpThreadTransport> transport;
     RecordingMessages messages;
+    int keepAliveMs = 10000;
     std::unique_ptr<CHaltwatchApp> app;
 
     explicit RealConsole(IEngineTransport* scripted = nullptr)
@@ -63,6 +69,7 @@ struct RealConsole {
         env.messages = &messages;
         env.instanceName = UniqueInstance();
         env.useSystemTray = false;
+        env.keepAliveMs = keepAliveMs;
         app = std::make_unique<CHaltwatchApp>(env, ConsoleOptions::Parse(args));
         return app->Start();
     }
@@ -143,7 +150,8 @@ private slots:
         QVERIFY(console.messages.texts.isEmpty());
     }
 
-    // A second console whose trap port is taken reports it and ends its set-up.
+    // A second console whose trap port is taken shows the listener's own message, then the window's, and
+    // its window ends: without a system tray nothing could bring it back, so the console ends.
     void takenTrapPortIsReported()
     {
         FakeEngine engine;
@@ -157,11 +165,58 @@ private slots:
         RealConsole second(&engine);
         QCOMPARE(second.Start({"-noservice", "-a127.0.0.1", "-t=" + QString::number(port)}),
                  CHaltwatchApp::StartResult::Running);
-        QTRY_COMPARE(second.messages.texts.size(), 1);
-        QCOMPARE(second.messages.texts[0],
-                 QString("Unable to establish trap listener, Shutdown Agent Console may already be running."));
-        QCOMPARE(second.messages.captions[0], QString(kMessageCaption));
+        QSignalSpy ended(second.app.get(), &CHaltwatchApp::exitRequested);
+        QTRY_COMPARE(second.messages.texts.size(), 2);
+        QCOMPARE(second.messages.texts,
+                 (QStringList{"Register for notification failed, An instance of Shutdown Agent Console may already be running.",
+                              "Unable to establish trap listener, Shutdown Agent Console may already be running."}));
+        QCOMPARE(second.messages.captions, (QStringList{"Vigilon ShutdownAgent", kMessageCaption}));
+        QTRY_COMPARE(ended.count(), 1);
+        QVERIFY(!second.Window()->isVisible());
         QCOMPARE(second.Window()->RefreshCount(), 0);
+        QVERIFY(first.Window()->isVisible());
+    }
+
+    // The engine stops while the console runs: within 30 s the console shows it unreachable and keeps
+    // its window, a Save says it could not reach the engine; the engine started again is read again.
+    void stoppedEngineIsShownUnreachableAndReadAgain()
+    {
+        e2e::EngineInstall engine;
+        QVERIFY2(engine.Start(), engine.ConsoleOutput().c_str());
+        RealConsole console;
+        console.keepAliveMs = 1000;
+        QCOMPARE(console.Start({"-noservice", "-a127.0.0.1", "-p=" + QString::number(engine.Port()), "-t=0"}),
+                 CHaltwatchApp::StartResult::Running);
+        QTRY_VERIFY_WITH_TIMEOUT(console.Window() && console.Window()->RefreshCount() >= 1, 20000);
+        CHaltwatchDlg* w = console.Window();
+        QVERIFY(w->EngineReachable());
+        const int refreshes = w->RefreshCount();
+
+        QVERIFY(engine.Stop() != -1);
+        QElapsedTimer stopped;
+        stopped.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!w->EngineReachable(), 30000);
+        QVERIFY(stopped.elapsed() < 30000);
+        QCOMPARE(int(w->CurrentTraySlot()), int(TraySlot::Critical));
+        QCOMPARE(w->TrayToolTip(), QString(CHaltwatchDlg::kUnreachable));
+        QVERIFY(w->isVisible());
+        QVERIFY(w->findChild<QLabel*>("unreachableNote")->isVisible());
+
+        // An edit that Save cannot write: a password.
+        w->findChild<QCheckBox*>("requirePasswordCheck")->click();
+        QTest::keyClicks(w->findChild<QLineEdit*>("passwordEdit"), "secret");
+        QTest::keyClicks(w->findChild<QLineEdit*>("retypeEdit"), "secret");
+        QSignalSpy saved(w, &CHaltwatchDlg::saved);
+        w->findChild<QPushButton*>("saveButton")->click();
+        QVERIFY(saved.wait(30000));
+        QCOMPARE(console.messages.texts, QStringList{CHaltwatchDlg::kSaveFailed});
+        QCOMPARE(console.app->RequestCommunity(), QString("wendolmar"));
+
+        QVERIFY2(engine.Start(), engine.ConsoleOutput().c_str());
+        QTRY_VERIFY_WITH_TIMEOUT(w->EngineReachable() && w->RefreshCount() > refreshes, 30000);
+        QCOMPARE(w->TrayToolTip(), QString("Offline"));  // nothing monitored
+        QVERIFY(!w->findChild<QLabel*>("unreachableNote")->isVisible());
+        QCOMPARE(engine.Get(e2e::E("10.1.2.15.0")), std::string("\"\""));  // no password was set
     }
 
     // An inform is answered with its own varbinds and handed on like a trap, without sysUpTime.0 and

@@ -1,8 +1,13 @@
-// One picture of the main window on a real X display (run under xvfb-run): the window shows its title and
-// its controls, and the picture is written under the build folder (never into the source tree).
+// Pictures of the console on a real X display (run under xvfb-run): the main window with its title and its
+// controls, the same window while the engine does not answer, and the login dialog while it checks a
+// password. The pictures are written under the build folder (never into the source tree).
 #include <QtTest>
 
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -14,6 +19,47 @@
 #include "console/CHaltwatchApp.h"
 
 using namespace consoletest;
+
+namespace {
+
+// Grabs a shown top-level widget, checks the picture is not blank and writes it as name.png.
+bool Picture(QWidget* w, const QString& name)
+{
+    if (!QTest::qWaitForWindowExposed(w))
+        return false;
+    QScreen* screen = w->screen();
+    if (!screen)
+        return false;
+    const QPixmap shot = screen->grabWindow(w->winId());
+    if (shot.isNull() || shot.size() != w->size() * shot.devicePixelRatio())
+        return false;
+    const QImage image = shot.toImage();
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 7)
+        for (int x = 0; x < image.width(); x += 7)
+            colours.insert(image.pixel(x, y));
+    if (colours.size() <= 8)
+        return false;
+    const QString dir = QString(VG_BUILD_DIR) + "/console-screenshot";
+    if (!QDir().mkpath(dir) || !shot.save(dir + "/" + name + ".png"))
+        return false;
+    qInfo("picture: %s/%s.png", qPrintable(dir), qPrintable(name));
+    return true;
+}
+
+// Every text of the widget's buttons, boxes, up-downs and one-line labels has the room it asks for.
+void VerifyNothingCut(QWidget* top)
+{
+    for (QWidget* child : top->findChildren<QWidget*>()) {
+        auto* label = qobject_cast<QLabel*>(child);
+        if (!child->isVisible() || !(qobject_cast<QAbstractSpinBox*>(child) || qobject_cast<QAbstractButton*>(child) ||
+                                     (label && !label->wordWrap())))
+            continue;
+        QVERIFY2(child->width() >= child->minimumSizeHint().width(), qPrintable(child->objectName()));
+    }
+}
+
+}  // namespace
 
 class ConsoleScreenshotTest : public QObject {
     Q_OBJECT
@@ -32,6 +78,7 @@ private slots:
         env.transport = &engine;
         env.messages = &messages;
         env.instanceName = QString("haltwatch-screenshot-%1").arg(getpid());
+        env.keepAliveMs = 100;
         CHaltwatchApp app(env, ConsoleOptions::Parse({"-noservice", "-a127.0.0.1"}));
         QCOMPARE(app.Start(), CHaltwatchApp::StartResult::Running);
         QTRY_VERIFY(app.Window() && app.Window()->RefreshCount() == 1);
@@ -51,22 +98,42 @@ private slots:
         QCOMPARE(w->findChild<QLineEdit*>("ups2Status")->text(), QString("Warning"));
         QCOMPARE(w->findChild<QTreeWidget*>("eventList")->topLevelItemCount(), 2);
 
-        QScreen* screen = w->screen();
-        QVERIFY(screen);
-        QPixmap shot = screen->grabWindow(w->winId());
-        QVERIFY(!shot.isNull());
-        QCOMPARE(shot.size(), w->size() * shot.devicePixelRatio());
-        const QImage image = shot.toImage();
-        QSet<QRgb> colours;
-        for (int y = 0; y < image.height(); y += 7)
-            for (int x = 0; x < image.width(); x += 7)
-                colours.insert(image.pixel(x, y));
-        QVERIFY2(colours.size() > 8, "the picture is blank");
-        const QString dir = QString(VG_BUILD_DIR) + "/console-screenshot";
-        QVERIFY(QDir().mkpath(dir));
-        QVERIFY(shot.save(dir + "/main-window.png"));
-        qInfo("picture: %s/main-window.png", qPrintable(dir));
+        VerifyNothingCut(w);
+        QVERIFY(Picture(w, "main-window"));
+
+        // The engine stops answering: the window says so and keeps what it showed.
+        engine.SetDead(true);
+        QTRY_VERIFY(!w->EngineReachable());
+        QCOMPARE(w->findChild<QLineEdit*>("ups1Status")->text(), QString(CHaltwatchDlg::kUnreachable));
+        QCOMPARE(w->findChild<QLineEdit*>("ups1Model")->text(), QString("Smart-UPS 1500"));
+        QTRY_VERIFY(w->findChild<QLabel*>("unreachableNote")->isVisible());
+        QApplication::processEvents();
+        VerifyNothingCut(w);
+        auto* status = w->findChild<QLineEdit*>("ups1Status");
+        QVERIFY(status->width() >= status->fontMetrics().horizontalAdvance(status->text()));
+        QVERIFY(Picture(w, "engine-unreachable"));
         w->Teardown();
+    }
+
+    // The login dialog while the engine checks a password: the title has room beside the title bar's
+    // buttons, and the dialog says that it checks.
+    void loginDialogPicture()
+    {
+        if (QGuiApplication::platformName() != "xcb")
+            QSKIP("needs an X display (run under xvfb-run)");
+        CDlgAgentLogin dialog([](const QString&, std::function<void(bool)>) {});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* edit = dialog.findChild<QLineEdit*>("passwordEdit");
+        QTest::keyClicks(edit, "secret");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QVERIFY(dialog.Probing());
+        QApplication::processEvents();
+        QFont bold = QApplication::font();
+        bold.setBold(true);
+        QVERIFY(dialog.width() >= QFontMetrics(bold).horizontalAdvance(dialog.windowTitle()) + 100);
+        VerifyNothingCut(&dialog);
+        QVERIFY(Picture(&dialog, "login-checking"));
     }
 };
 

@@ -1,10 +1,13 @@
 // The main window following the engine and editing it, against the scripted engine under the offscreen
 // platform: the shutdown alert and its re-show schedule, a lost final countdown notice, the discovery
-// dialogs with their writes and the probe of a found agent, and Save with the event reactions, the
-// operating mode, the shutdown type and the password.
+// dialogs with their writes and the probe of a found agent, the question before a discovery, Save with
+// the event reactions, the operating mode, the shutdown type and the password, an engine that stops
+// answering, and the window's texts when it is made as small as it goes.
 #include <QtTest>
 
 #include <QCheckBox>
+#include <QDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -33,6 +36,7 @@ struct Console {
     FakeEngine engine;
     RecordingMessages messages;
     int silenceMs = 60000;
+    int keepAliveMs = 10000;
     std::unique_ptr<CHaltwatchApp> app;
 
     CHaltwatchDlg* Start()
@@ -44,6 +48,7 @@ struct Console {
         env.instanceName = QString("haltwatch-window-test-%1-%2").arg(getpid()).arg(++n);
         env.useSystemTray = false;
         env.countdownSilenceMs = silenceMs;
+        env.keepAliveMs = keepAliveMs;
         app = std::make_unique<CHaltwatchApp>(env, ConsoleOptions::Parse({"-noservice", "-a127.0.0.1"}));
         if (app->Start() != CHaltwatchApp::StartResult::Running)
             return nullptr;
@@ -514,6 +519,150 @@ private slots:
         QCOMPARE(c.messages.texts.size(), busy ? 2 : 1);  // the question, and the refusal when busy
         if (busy)
             QCOMPARE(c.messages.texts.last(), QString("Please retry deletion, Engine is currently busy."));
+    }
+
+    // With a UPS monitored, a discovery (which resets every event's reactions when it adds a UPS) asks
+    // first; No ends it before anything is written. With nothing monitored it does not ask.
+    void discoveryAsksFirstWhenAUpsIsMonitored_data()
+    {
+        QTest::addColumn<int>("monitored");
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("one UPS, No") << 1 << false << true;
+        QTest::newRow("one UPS, Yes") << 1 << true << true;
+        QTest::newRow("none") << 0 << false << false;
+    }
+    void discoveryAsksFirstWhenAUpsIsMonitored()
+    {
+        QFETCH(int, monitored);
+        QFETCH(bool, answer);
+        QFETCH(bool, asked);
+        Console c;
+        if (monitored)
+            c.engine.Populate(kTwoUps, {{"10.0.0.1"}});
+        else
+            c.engine.Populate({}, {});
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        QCOMPARE(w->Model().MonitoredCount(), monitored);
+        c.messages.answer = answer;
+        c.engine.ClearCalls();
+        QSignalSpy discovery(w, &CHaltwatchDlg::discoveryRequested);
+        auto* discover = c.Find<QPushButton>("discoverButton");
+        QVERIFY(discover->isEnabled());
+        discover->click();
+        const bool goesOn = answer || !asked;
+        if (goesOn) {
+            QTRY_COMPARE(discovery.count(), 1);
+            QVERIFY(w->DiscoveryDialog());
+        } else {
+            QTRY_COMPARE(c.messages.texts.size(), 1);
+        }
+        QCOMPARE(c.messages.texts, asked ? QStringList{CHaltwatchDlg::kMonitoredUpsQuestion} : QStringList{});
+        if (asked)
+            QCOMPARE(c.messages.captions, QStringList{kMessageCaption});
+        // Anything posted to the worker would run before this refresh's reads.
+        QSignalSpy refreshed(w, &CHaltwatchDlg::refreshApplied);
+        w->Refresh();
+        QVERIFY(refreshed.wait(5000));
+        QCOMPARE(discovery.count(), goesOn ? 1 : 0);
+        QCOMPARE(w->DiscoveryDialog() != nullptr, goesOn);
+        QCOMPARE(c.Sets(), QStringList{});
+        if (monitored)
+            QCOMPARE(int(c.engine.Value(E("10.2.3.2.1.7.1.2")).integer), 8);  // "Low Battery" still shuts down
+    }
+
+    // The engine stops answering: the keep-alive fails and the window says the engine is unreachable
+    // (status texts, the tray's worst state and its tooltip), keeps what it showed and the edit not yet
+    // saved through a refresh that fails, and a Save says it could not reach the engine. When the engine
+    // answers again the window refreshes.
+    void deadEngineIsShownUnreachable()
+    {
+        Console c;
+        c.keepAliveMs = 100;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        QVERIFY(w->EngineReachable());
+        auto* list = c.Find<QTreeWidget>("eventList");
+        auto* note = c.Find<QLabel>("unreachableNote");
+        auto* save = c.Find<QPushButton>("saveButton");
+        QVERIFY(note && !note->isVisible());
+        list->setCurrentItem(list->topLevelItem(0));
+        c.Find<QCheckBox>("shutdownCheck")->click();
+        QVERIFY(save->isEnabled());
+
+        c.engine.SetDead(true);
+        QTRY_VERIFY(!w->EngineReachable());
+        for (const char* status : {"ups1Status", "ups2Status"})
+            QCOMPARE(c.Find<QLineEdit>(status)->text(), QString(CHaltwatchDlg::kUnreachable));
+        QCOMPARE(int(w->CurrentTraySlot()), int(TraySlot::Critical));
+        QCOMPARE(w->TrayToolTip(), QString(CHaltwatchDlg::kUnreachable));
+        QVERIFY(note->isVisible());
+
+        // A notification asks for a refresh that gets no answer: nothing is emptied, the edit stays.
+        QSignalSpy read(w, &CHaltwatchDlg::refreshUnanswered);
+        const int refreshes = w->RefreshCount();
+        QVERIFY(w->QueueTrap(Notice(1002, {})));
+        QVERIFY(read.wait(5000));
+        QCOMPARE(w->RefreshCount(), refreshes);
+        QCOMPARE(list->topLevelItemCount(), 3);
+        QCOMPARE(list->topLevelItem(0)->text(1), QString("X"));
+        QCOMPARE(c.Find<QLineEdit>("ups1Model")->text(), QString("Smart-UPS"));
+        QCOMPARE(c.Find<QLineEdit>("ups2Community")->text(), QString("public"));
+        QVERIFY(save->isEnabled());
+
+        QSignalSpy saved(w, &CHaltwatchDlg::saved);
+        c.messages.texts.clear();
+        c.engine.ClearCalls();
+        save->click();
+        QVERIFY(saved.wait(5000));
+        QCOMPARE(c.messages.texts, QStringList{CHaltwatchDlg::kSaveFailed});
+        QVERIFY(save->isEnabled());
+        QCOMPARE(c.Sets(), QStringList{});
+
+        c.engine.SetDead(false);
+        QTRY_VERIFY(w->EngineReachable());
+        QTRY_VERIFY(w->RefreshCount() > refreshes);
+        QCOMPARE(c.Find<QLineEdit>("ups1Status")->text(), QString("Normal"));
+        QCOMPARE(int(w->CurrentTraySlot()), int(TraySlot::Normal));
+        QCOMPARE(w->TrayToolTip(), QString("Normal"));
+        QVERIFY(!note->isVisible());
+        QCOMPARE(list->topLevelItemCount(), 3);
+    }
+
+    // Made as small as it goes, the window still shows every text whole: the event list its three
+    // columns, the delay up-downs (no digits to cut), buttons, boxes and labels; without a system tray
+    // the About box has its own button.
+    void smallestWindowCutsNoText()
+    {
+        Console c;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        QTRY_VERIFY(w->isVisible());
+        auto* about = c.Find<QPushButton>("aboutButton");
+        QVERIFY(about && about->isVisible());
+        about->click();
+        QTRY_VERIFY(w->findChild<QDialog*>("aboutDialog") && w->findChild<QDialog*>("aboutDialog")->isVisible());
+        w->findChild<QDialog*>("aboutDialog")->accept();
+        for (const char* name : {"exitButton", "aboutButton"})  // as in the tray, where they are hidden
+            c.Find<QPushButton>(name)->hide();
+        w->resize(1, 1);
+        QTRY_COMPARE(w->size(), w->minimumSizeHint().expandedTo(w->minimumSize()));
+        QApplication::processEvents();
+
+        auto* list = c.Find<QTreeWidget>("eventList");
+        const int columns = 165 + 40 + 40;
+        QVERIFY2(list->viewport()->width() >= columns, qPrintable(QString::number(list->viewport()->width())));
+        for (QWidget* child : w->findChildren<QWidget*>()) {
+            if (!child->isVisible() || !(qobject_cast<QAbstractSpinBox*>(child) || qobject_cast<QAbstractButton*>(child) ||
+                                         (qobject_cast<QLabel*>(child) && !qobject_cast<QLabel*>(child)->wordWrap())))
+                continue;
+            QVERIFY2(child->width() >= child->minimumSizeHint().width(), qPrintable(child->objectName()));
+        }
+        for (const char* name : {"shutdownDelaySpin", "commandDelaySpin"})
+            QVERIFY(c.Find<QSpinBox>(name)->text().isEmpty());
     }
 
     // The controls showing a row are no edits; a blank in a command is refused and the stored one returns.
