@@ -23,7 +23,7 @@
 // Request types.
 constexpr uint32_t kSystemRequestStarted = 1;       // the server's started step (host: OnStarted)
 constexpr uint32_t kSystemRequestNothing = 2;       // nothing to do
-constexpr uint32_t kSystemRequestDiscovery = 3;     // one network discovery run, then the work of type 5
+constexpr uint32_t kSystemRequestDiscovery = 3;     // one network discovery run, then a pool resize
 constexpr uint32_t kSystemRequestAdjustThreads = 5; // resize the remote-agent worker pool
 constexpr uint32_t kSystemRequestWriteConfig = 10;  // rewrite the INI file (host: WriteConfigFile)
 constexpr uint32_t kSystemRequestSaveFiles = 11;    // save the data files its flags name
