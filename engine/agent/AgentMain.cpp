@@ -23,15 +23,16 @@
 
 namespace {
 
-// Creates the directory of a file's path; an existing directory is fine.
-void CreateParentDirectory(const std::string& path)
+// Makes one folder of the install tree (mode 0750; an existing folder is kept as it is). A fresh
+// install may have neither data/ nor log/. The failure text ("" when the folder is there).
+std::string MakeTreeFolder(const std::string& folder)
 {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0)
-        return;
-    std::string dir = path.substr(0, slash);
-    if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST)
-        std::fprintf(stderr, "mkdir %s: %s\n", dir.c_str(), std::strerror(errno));
+    std::string dir = folder;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    if (dir.empty() || ::mkdir(dir.c_str(), 0750) == 0 || errno == EEXIST)
+        return std::string();
+    return "[RunAgent]: mkdir " + dir + " failed: " + std::strerror(errno);
 }
 
 // Runs work on a helper thread while this thread, the SNMP thread, keeps turning the loop: whatever the
@@ -297,13 +298,17 @@ int RunAgent(AgentRun& run, int argc, char** argv, const EngineComposition& comp
     // 4-5. Logging.
     MervaneApp* app = MervaneApp::Instance();
     AppLog* log = AppLog::Instance();
+    // The folders first (net-snmp's state and the data files live in data/), told once a sink exists.
+    const std::string folderFailures[] = {MakeTreeFolder(app->Config().LogDirectory()),
+                                          MakeTreeFolder(app->Config().DataDirectory())};
     std::string logPath;
-    if (app->GetFileName(logPath, VG_FILE_LOG_APP) == 0) {
-        CreateParentDirectory(logPath);
+    if (app->GetFileName(logPath, VG_FILE_LOG_APP) == 0)
         app->CreateFileLogger(logPath, settings.fileLogLevel);
-    }
     if (settings.mode == kRunModeConsole)
         app->CreateStreamLogger(settings.consoleLogLevel);
+    for (const std::string& failure : folderFailures)
+        if (!failure.empty())
+            log->Printf(kLogError, "%s", failure.c_str());
     if (log->IsInfoEnabled()) {
         log->Printf(kLogInfo, "Application Logging Initialized");
         log->Printf(kLogInfo, settings.mode == kRunModeConsole ? "Running in Console Mode" : "Running as Windows Service");

@@ -43,23 +43,3 @@
 //
 // The named mutexes are POSIX recursive mutexes (platform/NamedObjects.h), held for the whole nesting,
 // so ThreadSanitizer checks this order in the threaded tests.
-
-namespace lockorder {
-
-enum Rank : int {
-    kCreation = 1,
-    kServerSlot = 2,
-    kServiceStatus = 3,
-    kSettings = 4,
-    kRemoteAgents = 5,
-    kDevices = 6,
-    kConsoles = 7,
-    kDataBlocks = 8,
-    kCoreLeaves = 9,
-    kSnmpFacade = 10,
-    kAgentLoopSlot = 11,
-    kSnmpQueue = 12,
-    kLog = 13,
-};
-
-} // namespace lockorder

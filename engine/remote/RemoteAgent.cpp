@@ -27,7 +27,6 @@ constexpr int32_t kListChangedRemoved = 6;
 constexpr uint32_t kValueChangedTrapId = 1001;
 constexpr uint32_t kListChangedTrapId = 1002;
 constexpr uint32_t kDefaultRemoteTrapPort = 162;
-constexpr uint32_t kSystemRequestAdjustThreads = 5;
 
 enum DiscoveryResultCode : int {
     kResultFailed = 4,

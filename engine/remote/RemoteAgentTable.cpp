@@ -454,6 +454,12 @@ void CRemoteAgentTable::SetConfigurationValues()
     const std::string path = genericConfigFileInterface::GetEngineIniPath();
     for (const char* section : {"[VG_Remote]", "[VG_Remote_2]"}) {
         CIniFile ini;
+        if (!path.empty() && !FileExists(path.c_str())) {
+            // No INI is the normal first start: there is simply nothing to import.
+            log->Printf(kLogInfo, "[CRemoteAgentTable::SetConfigurationValues] no configuration file '%s'; no "
+                        "remote agents to import", path.c_str());
+            return;
+        }
         if (path.empty() || !ini.Open(path.c_str())) {
             log->Printf(kLogError, "[CRemoteAgentTable::SetConfigurationValues] failed to open configuration file '%s'",
                         path.c_str());

@@ -16,6 +16,7 @@
 
 #include "engine/agent/ServiceHost.h"
 #include "engine/agent/ServiceParameters.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
@@ -155,8 +156,8 @@ TEST_F(ServiceHostRun, StopWhilePausedEndsTheEngine)
     ASSERT_TRUE(sink.WaitForState(kServiceRunning));
     host.ControlHandler(kControlPause, 0);
     ASSERT_TRUE(sink.WaitForState(kServicePaused));
-    while (engine.roundsWhilePaused.load() < 2) // the loop goes on while paused
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The loop goes on while paused.
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return engine.roundsWhilePaused.load() >= 2; }));
     host.ControlHandler(kControlStop, 0);
     service.join();
     EXPECT_EQ(sink.Reports().back().currentState, kServiceStopped);

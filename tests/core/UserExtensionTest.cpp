@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 #include <atomic>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "engine/core/config/ConfigFileInterface.h"
@@ -48,12 +50,37 @@ protected:
     }
 };
 
+// A new settings record as it is stored: 47 words, with flags in word 15.
 std::string DefaultRecord(uint32_t flags)
 {
+    const uint32_t words[] = {
+        188, 0xA2000000, 0, 0, 0x04400000, 0xFFFF, 0, 0, // 0-7: head size, key, 0, 0, options, action mask
+        0, 0, 0, 0, 25, 0, 0, flags,                     // 8-15: SMTP port 25 in word 12
+        0, 300, 7, 0, 0, 0, 0, 0,                        // 16-23: data-log interval and duration
+        0, 0, 0, 0, 0, 2, 25, 0,                         // 24-31: loopback delay 2, thread count 25
+        0, 0, 0, 0, 0, 0, 0, 0,                          // 32-39
+        0, 0, 1000, 2, 1, 15, 10,                        // 40-46: event-log size, remote cap, retries, time-out,
+                                                         // offline poll cycles
+    };
+    static_assert(std::size(words) == EngineWord::kCount);
     Image record;
-    for (int i = 0; i < EngineWord::kCount; ++i)
-        record.W(i == EngineWord::kFlags ? flags : CDeviceEngineTable::DefaultWord(i));
+    for (uint32_t word : words)
+        record.W(word);
     return record.Str();
+}
+
+// A golden file of tests/core/golden: whitespace-separated 32-bit words (hex or decimal), "#" to the end
+// of a line a comment; the bytes they stand for, little-endian.
+std::string Golden(const std::string& name)
+{
+    std::istringstream lines(vgtest::ReadText(std::string(VG_SOURCE_DIR) + "/tests/core/golden/" + name));
+    Image image;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        for (std::string word; words >> word;)
+            image.W(static_cast<uint32_t>(std::stoul(word, nullptr, 0)));
+    }
+    return image.Str();
 }
 
 std::string EmptyTable(uint32_t key)
@@ -135,49 +162,17 @@ TEST_F(UserExtensionTest, TemplateIsCopiedOnlyOverAMissingFile)
     EXPECT_EQ(ReadFile(Path("vgusrtpl.dat")), templ);
 }
 
-// Golden before and after: a file of 12.04.0040 with a 32-word record, a text and 40-byte rows.
+// Golden before and after: a file of 12.04.0040 with a 32-word record, a text and 40-byte rows, and the
+// same file as this engine saves it after the load.
 TEST_F(UserExtensionTest, OldFileIsUpgradedOnLoad)
 {
-    Image oldRecord;
-    oldRecord.W(128).W(0xA2000000).W(0).W(0);
-    auto isText = [](int i) { return i == 9 || i == 10 || i == 11 || i == 13 || i == 14 || i == 16 || i == 19 ||
-                                     i == 21 || i == 23 || i == 25; };
-    for (int i = 4; i < 32; ++i)
-        oldRecord.W(i == EngineWord::kFlags       ? 0x1
-                    : i == EngineWord::kCommunity ? 0x06000001
-                    : isText(i)                   ? 0
-                                                  : 0x100 + i);
-    Image strings;
-    strings.W(20).W(0x06000000).W(20).W(24).W(1).W(16).W(0x06000001).W(7).W(8).Bytes(std::string("public\0\0", 8));
-    auto row = [](uint32_t key, uint32_t flags, uint32_t address, uint32_t size) {
-        Image r;
-        r.W(size).W(key).W(0).W(0).W(flags).W(address).W(0).W(0x06000001).W(162).W(0);
-        return r.Str();
-    };
-    Image oldTraps;
-    oldTraps.W(20).W(0xA40C0000).W(20).W(80).W(2).Bytes(row(0xA40C0001, 0, 0x0100000A, 40)).Bytes(row(0xA40C0002, 0x11, 0x0200000A, 40));
-    WriteFile(Path("vgusrext.dat"), MakeDataFile(0x24780203, MakeDataVersion(12, 4, 40),
-                                                 {{0xA2000000, oldRecord.Str()},
-                                                  {0x06000000, strings.Str()},
-                                                  {0xA40C0000, oldTraps.Str()}}));
+    const std::string before = Golden("vgusrext-12.04.0040.words");
+    ASSERT_EQ(before.size(), 348u); // 28 + 48 + 128 + 44 + 100: the golden file was read whole
+    WriteFile(Path("vgusrext.dat"), before);
     Engine engine(*this);
     ASSERT_EQ(engine.extension.Load(), 1);
     EXPECT_EQ(engine.hooks.communities, std::vector<std::string> {"public"});
-
-    Image newRecord;
-    newRecord.W(188).W(0xA2000000).W(0).W(0);
-    for (int i = 4; i < EngineWord::kCount; ++i)
-        newRecord.W(i == EngineWord::kFlags       ? 0x1 | kFlagOldDataFile
-                    : i == EngineWord::kCommunity ? 0x06000001
-                    : isText(i)                   ? 0
-                    : i < 32                      ? 0x100 + i
-                                                  : CDeviceEngineTable::DefaultWord(i));
-    Image newTraps;
-    newTraps.W(20).W(0xA40C0000).W(20).W(52).W(1).Bytes(row(0xA40C0001, 0x11, 0x0200000A, 52)).Bytes(std::string(12, '\0'));
-    const std::string expected = MakeDataFile(
-        0x24780203, kEngineDataVersion,
-        {{0xA2000000, newRecord.Str()}, {0x06000000, strings.Str()}, {0xA40C0000, newTraps.Str()}});
-    EXPECT_EQ(File(), expected);
+    EXPECT_EQ(File(), Golden("vgusrext-12.04.0040-upgraded.words"));
     EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kRemoteSnmpRetries), 1u);
     EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kRemoteSnmpTimeout), 15u);
 }

@@ -113,7 +113,7 @@ int CSystemQueue::Destroy()
         m_queueLock.Unlock();
     }
     for (const auto& request : left)
-        if (request && request->type == 3 && m_host)
+        if (request && request->type == kSystemRequestDiscovery && m_host)
             m_host->ClearDiscoveryRequested(); // a discovery that will never run is no longer requested
     return 1; // left frees the requests without running them
 }
@@ -140,23 +140,23 @@ void CSystemQueue::OnQueueThread()
 void CSystemQueue::Run(const SystemQueueRequest& request)
 {
     switch (request.type) {
-    case 1:
+    case kSystemRequestStarted:
         m_host->OnStarted();
         break;
-    case 3:
+    case kSystemRequestDiscovery:
         RunDiscovery();
         break;
-    case 5:
+    case kSystemRequestAdjustThreads:
         m_host->AdjustRemoteThreads();
         break;
-    case 10:
+    case kSystemRequestWriteConfig:
         m_host->WriteConfigFile();
         break;
-    case 11:
+    case kSystemRequestSaveFiles:
         m_host->SaveDataFiles(request.flags);
         break;
     default:
-        break; // type 2 and unknown types: nothing to do
+        break; // kSystemRequestNothing and unknown types
     }
 }
 

@@ -3,14 +3,8 @@
 //
 // Any engine thread posts a request and returns at once; the queue's thread runs one request per
 // wake-up and, while requests are waiting, wakes again after 200 ms (or at once when a new request
-// arrives). Request types:
-//   1  the server's started step (host: OnStarted)
-//   2  nothing
-//   3  one network discovery run, then the work of type 5
-//   5  resize the remote-agent worker pool
-//   10 rewrite the INI file (host: WriteConfigFile)
-//   11 save data files by the flags: 1 devices, 2 user extension, 4 consoles, 8 remote agents
-// Any other type is taken and dropped.
+// arrives). The request types are the kSystemRequest constants below; any other type is taken and
+// dropped.
 //
 // Threads: Post, Add, GetNextEntry and Count are safe from any thread; StartThread, StopThread and
 // Destroy belong to the owner (the server). The queue lock ("SystemQueueMutex#", private to each
@@ -25,6 +19,19 @@
 
 #include "engine/base/Mutex.h"
 #include "engine/base/VigilonThread.h"
+
+// Request types.
+constexpr uint32_t kSystemRequestStarted = 1;       // the server's started step (host: OnStarted)
+constexpr uint32_t kSystemRequestNothing = 2;       // nothing to do
+constexpr uint32_t kSystemRequestDiscovery = 3;     // one network discovery run, then a pool resize
+constexpr uint32_t kSystemRequestAdjustThreads = 5; // resize the remote-agent worker pool
+constexpr uint32_t kSystemRequestWriteConfig = 10;  // rewrite the INI file (host: WriteConfigFile)
+constexpr uint32_t kSystemRequestSaveFiles = 11;    // save the data files its flags name
+// The flags of a save request: the data files to save (host: SaveDataFiles).
+constexpr uint32_t kSaveDevices = 1;
+constexpr uint32_t kSaveUserExtension = 2;
+constexpr uint32_t kSaveConsoles = 4;
+constexpr uint32_t kSaveRemoteAgents = 8;
 
 struct SystemQueueRequest {
     uint32_t type = 0;

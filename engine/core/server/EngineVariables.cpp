@@ -395,7 +395,7 @@ bool CServer::SetEngineScalar(uint32_t var, uint32_t requester, int type, const 
     case 3:
         return true;
     case 67:
-        m_systemQueue->Post(10);
+        m_systemQueue->Post(kSystemRequestWriteConfig);
         return true;
     case 82: {
         if (type != kValueOctetString || length > timeStampConfigFileInterface::MaxLength(
@@ -460,7 +460,7 @@ bool CServer::SetEngineScalar(uint32_t var, uint32_t requester, int type, const 
             AppLog::Instance()->Printf(kLogInfo, "Adding Remote Discovery Task to System Queue");
             m_remoteAgent->SetDiscoveryRequested(true);
             // A request that never reaches the queue must not hold off polling for good.
-            if (m_systemQueue->Post(3) != 1)
+            if (m_systemQueue->Post(kSystemRequestDiscovery) != 1)
                 m_remoteAgent->SetDiscoveryRequested(false);
         }
         break;

@@ -392,8 +392,8 @@ bool CServer::Initialize(int, int snmpVersion, int trapPort, const std::string& 
     const uint32_t flags = GetEngineConfig()->GetWord(EngineWord::kFlags);
     if (!(flags & kFlagDisableAutoDiscoveryAtStartup) || m_devices->CountLocalDevices() == 0 ||
         m_devices->IsAnySuspended())
-        m_systemQueue->Post(2);
-    m_systemQueue->Post(1);
+        m_systemQueue->Post(kSystemRequestNothing);
+    m_systemQueue->Post(kSystemRequestStarted);
     return true;
 }
 
@@ -528,12 +528,12 @@ int CServer::SaveUserExtension()
 
 void CServer::SaveDataFiles(uint32_t flags)
 {
-    if (flags & 1)
+    if (flags & kSaveDevices)
         m_devices->Save();
-    if (flags & 2)
+    if (flags & kSaveUserExtension)
         m_userExtension->Save();
-    if (flags & 4)
+    if (flags & kSaveConsoles)
         m_consoles->Save();
-    if (flags & 8)
+    if (flags & kSaveRemoteAgents)
         m_remoteAgent->SaveDataFile();
 }
