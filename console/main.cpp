@@ -5,9 +5,11 @@
 #include "console/EngineTransport.h"
 #include "console/MessageBoxSink.h"
 #include "console/SnmpThreadRunner.h"
+#include "engine/snmp/SnmpThread.h"
 
 int main(int argc, char** argv)
 {
+    SnmpThread::PrepareProcessEnvironment();
     QApplication application(argc, argv);
     application.setApplicationName("haltwatch");
     application.setQuitOnLastWindowClosed(false);

@@ -73,7 +73,7 @@ int main(int argc, char** argv)
         ++requests;
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("requests=%ld seconds=%.3f rate=%.1f failed=%ld\n", requests, elapsed, requests / elapsed, failed);
+    std::printf("requests=%ld seconds=%.3f rate=%.1f failed=%ld\n", requests, elapsed, static_cast<double>(requests) / elapsed, failed);
     snmp_close(session);
     return 0;
 }

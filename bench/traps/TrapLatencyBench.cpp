@@ -141,7 +141,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::sort(ms.begin(), ms.end());
-    auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * (ms.size() - 1) + 0.5))]; };
+    auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size() - 1) + 0.5))]; };
     std::printf("trap to console notice over %zu alarm changes (%d cycles, %d without a notice):\n", ms.size(), cycles,
                 lost);
     std::printf("  min %.3f ms  median %.3f ms  p99 %.3f ms  max %.3f ms\n", ms.front(), at(0.5), at(0.99), ms.back());

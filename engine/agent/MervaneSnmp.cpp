@@ -7,6 +7,7 @@
 #include "engine/agent/AgentSetup.h"
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
+#include "engine/base/SteadyClock.h"
 #include "engine/core/server/Server.h"
 #include "platform/NetInterfaces.h"
 #include "platform/PowerState.h"
@@ -15,12 +16,6 @@ namespace {
 
 constexpr int64_t kAddressLifetimeMs = 10000;
 constexpr size_t kAgentCommunityLimit = 128;
-
-int64_t SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string ServerMac()
 {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "engine/base/Helpers.h"
+#include "engine/base/SteadyClock.h"
 
 const SnmpOid kEngineMacOid = {1, 3, 6, 1, 4, 1, 64950, 10, 1, 2, 6, 0};
 const SnmpOid kEngineEnterpriseOid = {1, 3, 6, 1, 4, 1, 64950};
@@ -18,12 +19,6 @@ namespace {
 
 constexpr int64_t kResolvedLifetimeMs = 30000;
 constexpr int64_t kUnresolvedLifetimeMs = 5000;
-
-int64_t SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string Dotted(const std::vector<uint32_t>& oid)
 {

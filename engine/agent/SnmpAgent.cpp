@@ -16,6 +16,7 @@
 
 #include "engine/agent/AgentSetup.h"
 #include "engine/agent/mib/Mib.h"
+#include "engine/base/SteadyClock.h"
 #include "engine/snmp/NetSnmp.h"
 #include "engine/snmp/SnmpThread.h"
 #include "engine/base/AppLog.h"
@@ -28,12 +29,6 @@ extern "C" int hosts_ctl(char*, char*, char*, char*)
 }
 
 namespace {
-
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // net-snmp's log messages go to our log: errors and warnings as such, the rest at debug level.
 int LogCallback(int, int, void* serverArg, void*)
@@ -248,7 +243,6 @@ void SnmpAgent::PrepareLibrary(const std::string& appName, const std::string& st
     std::string mibDirectory = stateDirectory + "/mibs";
     MakeDirectory(stateDirectory);
     MakeDirectory(mibDirectory);
-    setenv("MIBDIRS", mibDirectory.c_str(), 1);
     netsnmp_set_mib_directory(mibDirectory.c_str());
     set_configuration_directory(stateDirectory.c_str());
     set_persistent_directory(stateDirectory.c_str());
@@ -268,7 +262,7 @@ void SnmpAgent::PrepareLibrary(const std::string& appName, const std::string& st
 
     init_agent(m_appName.c_str());
     m_libraryUp = true;
-    m_startMs.store(NowMs());
+    m_startMs.store(SteadyMs());
 }
 
 int SnmpAgent::OpenSession(const std::string& address, int port)
@@ -457,7 +451,7 @@ uint32_t SnmpAgent::GetSysUpTime() const
     int64_t start = m_startMs.load();
     if (start == 0)
         return 0;
-    return static_cast<uint32_t>((NowMs() - start) / 10);
+    return static_cast<uint32_t>((SteadyMs() - start) / 10);
 }
 
 void SnmpAgent::Shutdown()

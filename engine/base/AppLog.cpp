@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/base/SteadyClock.h"
 #include "engine/base/StringHelpers.h"
 
 namespace {
@@ -299,10 +300,7 @@ void AppLog::SetLineLimit(unsigned burst, int64_t windowMs, std::function<int64_
 bool AppLog::AdmitLimited(const std::string& kind, std::string& summary)
 {
     MutexLock lock(m_limitMutex);
-    const int64_t now = m_limitClock ? m_limitClock()
-                                     : std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now().time_since_epoch())
-                                           .count();
+    const int64_t now = m_limitClock ? m_limitClock() : SteadyMs();
     auto found = m_limits.find(kind);
     if (found == m_limits.end()) {
         // Kinds are a few fixed names; the bound only guards against a caller that makes them up.

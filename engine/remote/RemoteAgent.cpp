@@ -12,6 +12,7 @@
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
+#include "engine/base/SteadyClock.h"
 #include "engine/core/config/ConfigFileInterface.h"
 #include "engine/core/config/IniFile.h"
 #include "engine/core/devices/Devices.h"
@@ -40,8 +41,7 @@ enum DiscoveryResultCode : int {
 
 int64_t CRemoteAgent::NowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return SteadyMs();
 }
 
 CRemoteAgent::CRemoteAgent(std::unique_ptr<IRemoteAgentHost> host)

@@ -93,11 +93,18 @@ void SnmpThread::BindToCurrentThread()
     m_loopThread.store(std::this_thread::get_id());
 }
 
+void SnmpThread::PrepareProcessEnvironment()
+{
+    // No MIB files: numeric OIDs only, and no warnings about missing MIB modules.
+    const char* mibs = getenv("MIBS");
+    if (!mibs || *mibs != '\0')
+        setenv("MIBS", "", 1);
+}
+
 void SnmpThread::ApplyEmbeddedLibrarySettings()
 {
     signal(SIGPIPE, SIG_IGN);
-    // No MIB files: numeric OIDs only, and no warnings about missing MIB modules.
-    setenv("MIBS", "", 1);
+    PrepareProcessEnvironment();
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);

@@ -71,6 +71,10 @@ public:
     // configuration files, no saved state, no host files, no SIGALRM, SIGPIPE ignored. Call on the SNMP
     // thread before the library starts.
     static void ApplyEmbeddedLibrarySettings();
+    // The environment the library reads at its start (MIBS empty: no MIB modules). A program calls it
+    // in main before any thread starts, since setenv races every other thread's getenv;
+    // ApplyEmbeddedLibrarySettings then finds it done and leaves the environment alone.
+    static void PrepareProcessEnvironment();
 
     // For a program without an agent (client requests and traps only): the library settings of an
     // embedded user (no MIB files, no configuration files, no saved state, no SIGALRM, SIGPIPE ignored)

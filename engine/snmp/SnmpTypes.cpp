@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "engine/base/Helpers.h"
+
 bool ParseOid(const char* text, SnmpOid& out)
 {
     out.clear();
@@ -70,10 +72,7 @@ std::string SnmpValue::ToText() const
     case kSnmpObjectId:
         return OidToString(oid);
     case kSnmpIpAddress: {
-        uint32_t a = static_cast<uint32_t>(integer);
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
-        return buf;
+        return IpAddressToString(static_cast<uint32_t>(integer));
     }
     default:
         return std::string();

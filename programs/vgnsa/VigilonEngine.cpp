@@ -1,7 +1,5 @@
 #include "programs/vgnsa/VigilonEngine.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <memory>
 
@@ -41,12 +39,6 @@ unsigned ConsoleKeepAlivePeriodMs(unsigned fallback)
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
     return (*end == '\0' && value >= 100 && value <= 60000) ? static_cast<unsigned>(value) : fallback;
-}
-
-bool FileExists(const std::string& path)
-{
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // RunAgent's view of the process-wide CServer.
@@ -134,7 +126,7 @@ MibRowCounts& EngineMibRowCounts()
 
 std::string ReadConfiguredEngineAddress(const std::string& userExtensionPath, const std::string& iniPath)
 {
-    if (FileExists(userExtensionPath)) {
+    if (FileExists(userExtensionPath.c_str())) {
         CDeviceEngineTable table;
         if (!table.ReadFileBlock(userExtensionPath, kEngineSettingsBlockKey) || !table.HasBlock())
             return std::string();
@@ -144,7 +136,7 @@ std::string ReadConfiguredEngineAddress(const std::string& userExtensionPath, co
         return address ? IpAddressToString(address) : std::string();
     }
     std::string candidate;
-    if (!FileExists(iniPath))
+    if (!FileExists(iniPath.c_str()))
         return candidate;
     CIniFile ini;
     if (!ini.Open(iniPath.c_str()) || !ini.SeekSection("[VG_Engine]"))

@@ -19,6 +19,7 @@
 #include "engine/agent/EngineBoots.h"
 #include "support/AgentHost.h"
 #include "support/TestSupport.h"
+#include "tests/support/TrapDaemon.h"
 
 namespace {
 
@@ -187,12 +188,10 @@ TEST_F(AgentSetup, AgentXSubAgentSubtreeIsServed)
     std::string conf = dir.Path() + "/sub.conf";
     std::ofstream(conf) << "# AgentX sub-agent of the test\n";
     std::string socket = "tcp:127.0.0.1:" + std::to_string(host.AgentXPort());
-    setenv("SNMP_PERSISTENT_DIR", dir.Path().c_str(), 1);
-    setenv("MIBS", "", 1);
     vgtest::Child sub;
     ASSERT_TRUE(sub.Start({"snmpd", "-f", "-Lo", "-C", "-c", conf, "-X", "-x", socket, "-I", "versioninfo",
                            "-p", dir.Path() + "/snmpd.pid"},
-                          dir.Path() + "/sub.log"));
+                          dir.Path() + "/sub.log", {{"SNMP_PERSISTENT_DIR", dir.Path()}, {"MIBS", ""}}));
     // versionTag of UCD-SNMP-MIB, served by the sub-agent through our master.
     bool served = false;
     std::string out;
@@ -451,30 +450,14 @@ TEST_F(AgentSetup, PostedCommunitySwapsRunInOrder)
 TEST_F(AgentSetup, ColdStartReachesItsDestination)
 {
     auto& host = vgtest::AgentHost::Get();
-    vgtest::TempDir dir;
     int port = vgtest::FreePort(SOCK_DGRAM);
-    std::ofstream(dir.Path() + "/trapd.conf") << "disableAuthorization yes\n";
-    setenv("SNMP_PERSISTENT_DIR", dir.Path().c_str(), 1);
-    setenv("MIBS", "", 1);
-    std::string log = dir.Path() + "/traps.log";
-    vgtest::Child trapd;
-    ASSERT_TRUE(trapd.Start({"snmptrapd", "-f", "-Lf", log, "-C", "-c", dir.Path() + "/trapd.conf", "-n", "-On", "-F",
-                             "TRAP %N %w %q %P|%v\n", "udp:127.0.0.1:" + std::to_string(port)},
-                            dir.Path() + "/trapd.out"));
-    std::string text;
-    for (int i = 0; i < 100 && text.find("NET-SNMP version") == std::string::npos; ++i) {
-        usleep(50000);
-        std::ifstream in(log);
-        text.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    vgtest::TrapDaemon trapd;
+    ASSERT_TRUE(trapd.Start(port, "TRAP %N %w %q %P|%v\n"));
     SnmpAgent* agent = host.Result().agent;
     ASSERT_TRUE(host.Thread().Call([&] { agent->SendColdStart("127.0.0.1", port, "gimbal"); }, 5000));
-    for (int i = 0; i < 100 && text.find("TRAP") == std::string::npos; ++i) {
-        usleep(50000);
-        std::ifstream in(log);
-        text.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    trapd.WaitFor("TRAP");
     trapd.Stop();
+    const std::string text = trapd.Log();
     // An SNMPv1 coldStart (generic 0) with the community gimbal.
     EXPECT_NE(text.find("TRAP .1.3.6.1.4.1.64950 0 0 TRAP, SNMP v1, community gimbal|"), std::string::npos) << text;
 }

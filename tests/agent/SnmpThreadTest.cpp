@@ -17,6 +17,7 @@
 #include "engine/snmp/SnmpThread.h"
 #include "support/AgentHost.h"
 #include "support/TestSupport.h"
+#include "tests/support/TrapDaemon.h"
 #include "tests/support/Threads.h"
 
 namespace {
@@ -80,11 +81,9 @@ public:
         std::ofstream(m_dir.Path() + "/remote.conf") << "rocommunity public 127.0.0.1\n"
                                                         "rwcommunity private 127.0.0.1\n"
                                                         "sysLocation testlab\n";
-        setenv("SNMP_PERSISTENT_DIR", m_dir.Path().c_str(), 1);
-        setenv("MIBS", "", 1);
         m_child.Start({"snmpd", "-f", "-Lo", "-C", "-c", m_dir.Path() + "/remote.conf", "-I", "-smux", "-p",
                        m_dir.Path() + "/remote.pid", "udp:127.0.0.1:" + std::to_string(m_port)},
-                      m_dir.Path() + "/remote.log");
+                      m_dir.Path() + "/remote.log", {{"SNMP_PERSISTENT_DIR", m_dir.Path()}, {"MIBS", ""}});
         // Ready once it answers.
         for (int i = 0; i < 100; ++i) {
             std::string out;
@@ -245,24 +244,9 @@ TEST_F(SnmpThreadLoad, TrapsAndClientRequestsFromManyThreadsWhileManagersWalk)
 
 TEST_F(SnmpThreadLoad, TrapContentsAsAReceiverSeesThem)
 {
-    vgtest::TempDir dir;
     int port = vgtest::FreePort(SOCK_DGRAM);
-    std::ofstream(dir.Path() + "/trapd.conf") << "disableAuthorization yes\n";
-    setenv("SNMP_PERSISTENT_DIR", dir.Path().c_str(), 1);
-    setenv("MIBS", "", 1);
-    vgtest::Child trapd;
-    std::string log = dir.Path() + "/traps.log";
-    ASSERT_TRUE(trapd.Start({"snmptrapd", "-f", "-Lf", log, "-C", "-c", dir.Path() + "/trapd.conf", "-n", "-On", "-F",
-                             "TRAP %N %w %q|%v\n", "udp:127.0.0.1:" + std::to_string(port)},
-                            dir.Path() + "/trapd.out"));
-    // snmptrapd logs its version line once it listens.
-    for (int i = 0; i < 100; ++i) {
-        std::ifstream in(log);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (text.find("NET-SNMP version") != std::string::npos)
-            break;
-        usleep(50000);
-    }
+    vgtest::TrapDaemon trapd;
+    ASSERT_TRUE(trapd.Start(port, "TRAP %N %w %q|%v\n"));
     SnmpTrap v1 = MakeTrap(0, static_cast<uint16_t>(port), 1001);
     v1.varbinds.push_back({MakeOid("1.3.6.1.4.1.64950.2.0"), SnmpValue::IpAddress(0x0403020A)});
     v1.varbinds.push_back({MakeOid("1.3.6.1.4.1.64950.3.0"), SnmpValue::ObjectId(MakeOid("1.3.6.1.4.1.64950.7"))});
@@ -277,15 +261,9 @@ TEST_F(SnmpThreadLoad, TrapContentsAsAReceiverSeesThem)
     bad.peer = "not a host!";
     EXPECT_EQ(Thread().SendTrap(bad), 1);
 
-    std::string text;
-    for (int i = 0; i < 100; ++i) {
-        std::ifstream in(log);
-        text.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (text.find("1.3.6.1.6.3.1.1.5.1") != std::string::npos)
-            break;
-        usleep(50000);
-    }
+    trapd.WaitFor("1.3.6.1.6.3.1.1.5.1");
     trapd.Stop();
+    const std::string text = trapd.Log();
     EXPECT_NE(text.find("TRAP .1.3.6.1.4.1.64950 6 .1001|.1.3.6.1.4.1.64950.10.1.2.6.0 = STRING: \"00:11:22:33:44:55\"\t"
                         ".1.3.6.1.4.1.64950.1.0 = INTEGER: 1001\t.1.3.6.1.4.1.64950.2.0 = IpAddress: 10.2.3.4\t"
                         ".1.3.6.1.4.1.64950.3.0 = OID: .1.3.6.1.4.1.64950.7"),

@@ -191,7 +191,7 @@ TEST_F(ConsoleRegistrationTest, NewConsoleGetsItsRowThreadAndFile)
         EXPECT_EQ(RowWord(row, w.first), w.second) << "word " << w.first;
     const uint32_t keys[] = {0x00010001u, 0x00020003u, 0x00020004u};
     for (int i = 0; i < 3; ++i) {
-        const size_t slot = 32 + 9 * i;
+        const int slot = 32 + 9 * i;
         EXPECT_EQ(RowWord(row, slot), 36u);
         EXPECT_EQ(RowWord(row, slot + 1), keys[i]);
         EXPECT_EQ(RowWord(row, slot + 4), 4u);

@@ -62,7 +62,7 @@ TEST_F(DataFileCrashTest, KilledSaveLeavesTheOldOrTheNewFile)
             for (unsigned i = 0;; ++i)
                 Save(i % 2 ? oldTable : newTable, path);
         }
-        ::usleep(1000 + random() % 25000);
+        ::usleep(static_cast<useconds_t>(1000 + random() % 25000));
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);

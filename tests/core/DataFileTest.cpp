@@ -36,7 +36,7 @@ public:
 std::string TableOfRows(uint32_t key, const std::vector<uint32_t>& rowKeys, uint32_t rowSize)
 {
     Image block;
-    block.W(20).W(key).W(20).W(rowSize * rowKeys.size()).W(rowKeys.size());
+    block.W(20).W(key).W(20).W(rowSize * static_cast<uint32_t>(rowKeys.size())).W(static_cast<uint32_t>(rowKeys.size()));
     for (uint32_t rowKey : rowKeys) {
         block.W(rowSize).W(rowKey).W(0).W(0);
         for (uint32_t i = 4; i < rowSize / 4; ++i)
@@ -48,8 +48,9 @@ std::string TableOfRows(uint32_t key, const std::vector<uint32_t>& rowKeys, uint
 std::string Entry(uint32_t key, const std::string& data)
 {
     Image e;
-    uint32_t padded = (data.size() + 3) & ~3u;
-    e.W(16).W(key).W(data.size()).W(padded).Bytes(data).Bytes(std::string(padded - data.size(), '\0'));
+    const uint32_t size = static_cast<uint32_t>(data.size());
+    const uint32_t padded = (size + 3) & ~3u;
+    e.W(16).W(key).W(size).W(padded).Bytes(data).Bytes(std::string(padded - data.size(), '\0'));
     return e.Str();
 }
 
@@ -59,7 +60,7 @@ std::string StringBlock(const std::vector<std::pair<uint32_t, std::string>>& tex
     for (const auto& [key, text] : texts)
         entries += Entry(key, text + std::string(1, '\0'));
     Image head;
-    head.W(20).W(kKey).W(20).W(entries.size()).W(texts.size());
+    head.W(20).W(kKey).W(20).W(static_cast<uint32_t>(entries.size())).W(static_cast<uint32_t>(texts.size()));
     return head.Str() + entries;
 }
 

@@ -57,7 +57,7 @@ std::string AttachedBlock(const std::vector<std::string>& rows)
     std::string body;
     for (const std::string& row : rows)
         body += row;
-    return Image().W(20).W(kAttached).W(20).W(body.size()).W(rows.size()).Str() + body;
+    return Image().W(20).W(kAttached).W(20).W(static_cast<uint32_t>(body.size())).W(static_cast<uint32_t>(rows.size())).Str() + body;
 }
 
 class DeviceDataTest : public vgtest::SandboxTest {
@@ -169,17 +169,18 @@ TEST_F(DeviceDataTest, DamagedDeviceDataIsRefused)
         return r.Str() + sub;
     };
     auto block = [](const std::string& records, uint32_t count) {
-        return Image().W(20).W(kDeviceDataBlockKey).W(20).W(records.size()).W(count).Str() + records;
+        return Image().W(20).W(kDeviceDataBlockKey).W(20).W(static_cast<uint32_t>(records.size())).W(count).Str() + records;
     };
-    uint32_t L = 112 + static_cast<uint32_t>(sub.size());
+    const uint32_t L = 112 + static_cast<uint32_t>(sub.size());
+    const uint32_t subSize = static_cast<uint32_t>(sub.size());
     struct Case {
         const char* name;
         std::string content;
     } cases[] = {
-        {"record of size zero", file(block(record(0xA1000009, 0, 0, 7, 80, sub.size()), 1000000))},
-        {"record length past the block", file(block(record(0xA1000001, 20, 0xFFFFFF00, 7, 80, sub.size()), 1))},
-        {"descriptor count past the record", file(block(record(0xA1000001, 20, 50, 0xFFFFFFFF, 80, sub.size()), 1))},
-        {"sub-block offset outside", file(block(record(0xA1000001, 20, L, 7, 0xFFFFFFF0, sub.size()), 1))},
+        {"record of size zero", file(block(record(0xA1000009, 0, 0, 7, 80, subSize), 1000000))},
+        {"record length past the block", file(block(record(0xA1000001, 20, 0xFFFFFF00, 7, 80, subSize), 1))},
+        {"descriptor count past the record", file(block(record(0xA1000001, 20, 50, 0xFFFFFFFF, 80, subSize), 1))},
+        {"sub-block offset outside", file(block(record(0xA1000001, 20, L, 7, 0xFFFFFFF0, subSize), 1))},
         {"sub-block length outside", file(block(record(0xA1000001, 20, L, 7, 80, 0x7FFFFFFF), 1))},
         {"sub-block shorter than a head", file(block(record(0xA1000001, 20, L, 7, 80, 8), 1))},
         {"record count past the block", file(block("", 5))},
@@ -195,7 +196,7 @@ TEST_F(DeviceDataTest, DamagedDeviceDataIsRefused)
         EXPECT_FALSE(entry.HasBlock());
     }
     // The well-formed record of the same builder loads.
-    WriteFile(Path("good.dat"), file(block(record(0xA1000001, 20, L, 7, 80, sub.size()), 1)));
+    WriteFile(Path("good.dat"), file(block(record(0xA1000001, 20, L, 7, 80, subSize), 1)));
     CDeviceDataEntry entry;
     EXPECT_TRUE(entry.ReadFileBlock(Path("good.dat"), 0xA1000001, kDeviceDataEventTag));
     EXPECT_EQ(BlockOf(entry), sub);

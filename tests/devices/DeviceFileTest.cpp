@@ -336,7 +336,7 @@ TEST_F(DeviceFileTest, AKilledSaveNeverLeavesAFileThatLoadsWrong)
                 list.RemoveAgentDevices(2);
             }
         }
-        ::usleep(2000 + random() % 30000);
+        ::usleep(static_cast<useconds_t>(2000 + random() % 30000));
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -136,8 +136,9 @@ TEST(DiscoveryE2E, AgentsOfEachGenerationAreFoundAndReported)
         options.mac = std::string("02:00:00:00:00:0") + a.address[8];
         sims.push_back(std::make_unique<vgtest::SimAgentProcess>());
         ASSERT_TRUE(sims.back()->Start(options)) << a.address;
-        if (a.v1only)
+        if (a.v1only) {
             ASSERT_TRUE(sims.back()->Send("v1only on"));
+        }
     }
     DiscoveryEngine engine(port);
     ASSERT_TRUE(engine.Engine().Start()) << engine.Engine().ConsoleOutput();
@@ -153,8 +154,9 @@ TEST(DiscoveryE2E, AgentsOfEachGenerationAreFoundAndReported)
     std::map<std::string, Progress> found;
     for (const Progress& p : traps) {
         statuses.insert(p.status);
-        if (p.status == 1)
+        if (p.status == 1) {
             EXPECT_EQ(p.count, 5);
+        }
         if (p.hasAgent) {
             EXPECT_EQ(found.count(p.address), 0u) << "announced twice: " << p.address;
             found[p.address] = p;

@@ -228,8 +228,9 @@ TEST(HostileInputE2E, ValuesThatCannotBeStoredAreRefusedAndTheOldOnesStay)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.oid + " " + c.value.substr(0, 12));
         EXPECT_EQ(engine.Set(c.oid, "s", c.value), c.error);
-        if (c.reads)
+        if (c.reads) {
             EXPECT_EQ(engine.Get(c.oid), c.reads);
+        }
     }
     // The defaults are still in force: the long community never was.
     EXPECT_EQ(engine.Get(E("10.1.2.3.0"), "gimbal"), "STRING: \"12.04.0059\"");

@@ -158,8 +158,9 @@ TEST_F(RemoteManagerTest, MibRowsFollowTheTableOnEveryPath)
         SCOPED_TRACE(c.what);
         ASSERT_EQ(m_manager->AddTableRow(), kRemoteRowKeyBase + 2);
         EXPECT_EQ(m_host->mibRows.load(), 2);
-        if (!c.address.empty())
+        if (!c.address.empty()) {
             ASSERT_TRUE(setText(column(3, 2), c.address));
+        }
         if (c.destroy)
             EXPECT_EQ(m_manager->QueueForRemoval(2), 1);
         else

@@ -209,7 +209,7 @@ TEST(RemoteE2E, SilentAgentDoesNotSlowTheEnginesAnswers)
     const long long ms = times.back() / 1000;
     std::printf("20 GETs while a remote agent is silent: median %.1f ms, slowest %.1f ms (snmpget process "
                 "included)\n",
-                (times[9] + times[10]) / 2000.0, times.back() / 1000.0);
+                static_cast<double>(times[9] + times[10]) / 2000.0, static_cast<double>(times.back()) / 1000.0);
     // One second is the tool's own time-out: a GET that waited for the silent agent would take 10 s.
     EXPECT_LT(ms, 1000);
 }

@@ -197,14 +197,15 @@ Child::~Child()
     Stop();
 }
 
-bool Child::Start(const std::vector<std::string>& argv, const std::string& logPath)
+bool Child::Start(const std::vector<std::string>& argv, const std::string& logPath,
+                  const std::map<std::string, std::string>& extraEnv)
 {
     if (argv.empty())
         return false;
     m_process.reset();
     try {
         m_process.emplace(argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()),
-                          std::map<std::string, std::string>{}, logPath);
+                          extraEnv, logPath);
     } catch (const std::exception&) {
         return false;
     }

@@ -53,8 +53,9 @@ class Child {
 public:
     Child() = default;
     ~Child();
-    // Starts it with its output in logPath; false when it cannot run.
-    bool Start(const std::vector<std::string>& argv, const std::string& logPath);
+    // Starts it with its output in logPath; false when it cannot run. extraEnv as for Process.
+    bool Start(const std::vector<std::string>& argv, const std::string& logPath,
+               const std::map<std::string, std::string>& extraEnv = {});
     // SIGTERM, then SIGKILL after 5 s; the wait status, -1 when none was started.
     int Stop();
     bool Running();

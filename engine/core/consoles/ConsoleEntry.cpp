@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
+#include "engine/base/SteadyClock.h"
 #include "engine/core/consoles/ConsoleTable.h"
 #include "engine/core/data/StringTable.h"
 
@@ -30,9 +32,7 @@ void CConsoleEntry::BuildFromRow(const uint8_t* row, CStringTable& strings)
         strings.GetString(communityKey, community);
     if (community.empty())
         community = kDefaultCommunity;
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xFF, (address >> 8) & 0xFF, (address >> 16) & 0xFF,
-                  address >> 24);
+    const std::string text = IpAddressToString(address);
     {
         MutexLock lock(m_stateMutex);
         m_address = address;
@@ -42,7 +42,7 @@ void CConsoleEntry::BuildFromRow(const uint8_t* row, CStringTable& strings)
     m_trapPort = static_cast<int>(CDataHeader::EntryWord(row, kTrapPort));
     m_agentPort = static_cast<int>(CDataHeader::EntryWord(row, kAgentPort));
     m_rowKey = CDataHeader::EntryWord(row, kKey);
-    AppLog::Instance()->Printf(kLogDebug, "[%X] Initializing console at %s", m_rowKey.load(), text);
+    AppLog::Instance()->Printf(kLogDebug, "[%X] Initializing console at %s", m_rowKey.load(), text.c_str());
 }
 
 std::string CConsoleEntry::GetAddressText() const
@@ -66,9 +66,7 @@ void CConsoleEntry::SetCommunity(const std::string& community)
 int64_t CConsoleEntry::NowMs()
 {
     // Never 0, which means "not heard from".
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-               .count() +
-           1;
+    return SteadyMs() + 1;
 }
 
 bool CConsoleEntry::Activate()

@@ -177,7 +177,6 @@ private:
     void RemoveLocked(const std::shared_ptr<CConsoleEntry>& entry);
     uint8_t* RowLocked(const CConsoleEntry& entry);
     void ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const void* data, size_t length);
-    void AnswerLocked(uint32_t key, CConsoleEntry& entry, EngineValue& value);
     int SelectedDeviceLocked(const CConsoleEntry& entry, int deviceCount);
     bool CopyFile(const std::string& from, const std::string& to);
 

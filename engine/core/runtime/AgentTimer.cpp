@@ -7,6 +7,7 @@
 #include <new>
 
 #include "engine/base/AppLog.h"
+#include "engine/base/SteadyClock.h"
 
 AgentTimerData& AgentTimerData::operator=(const AgentTimerData& other)
 {
@@ -31,11 +32,7 @@ bool AgentTimerData::operator==(const AgentTimerData& other) const
 TimerClock TimerClock::System()
 {
     TimerClock clock;
-    clock.steadyMilliseconds = [] {
-        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-    };
+    clock.steadyMilliseconds = [] { return SteadyMs(); };
     clock.wallSeconds = [] { return static_cast<int64_t>(std::time(nullptr)); };
     return clock;
 }

@@ -73,7 +73,6 @@ public:
     explicit CAgentTimer(const char* name = "CServerTimers", TimerClock clock = TimerClock::System());
     ~CAgentTimer() override;
 
-    // Starts the thread; 1.
     // Starts the thread: 1, or 0 (logged) when it cannot be started.
     int Initialize();
     // Kills every entry (a running one is only marked) and stops the thread.

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "engine/base/AppLog.h"
+#include "engine/base/Helpers.h"
 #include "engine/core/config/ConfigFileInterface.h"
 #include "engine/core/config/IniFile.h"
 #include "engine/core/server/Server.h"
@@ -472,10 +473,7 @@ bool CServer::SetEngineScalar(uint32_t var, uint32_t requester, int type, const 
         }
         break;
     case 75: {
-        char address[16];
-        std::snprintf(address, sizeof address, "%u.%u.%u.%u", requester & 0xFF, (requester >> 8) & 0xFF,
-                      (requester >> 16) & 0xFF, requester >> 24);
-        m_remoteAgent->Relocate(address, text);
+        m_remoteAgent->Relocate(IpAddressToString(requester), text);
         break;
     }
     case 14:
