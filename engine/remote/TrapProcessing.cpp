@@ -254,7 +254,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::FindByMac(const std::string& ma
 
 std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::IdentifyTrapSender(const RemoteTrapRecord& record,
                                                                     const std::string& ip, const std::string& mac,
-                                                                    bool& foreignMac)
+                                                                    bool& foreignMac, bool checkOnly)
 {
     AppLog* log = AppLog::Instance();
     foreignMac = false;
@@ -299,12 +299,31 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::IdentifyTrapSender(const Remote
     }
     if (communityFails(owner))
         return nullptr;
+    if (checkOnly)
+        return owner;
     log->Printf(kLogError, "IP/MAC Mismatch detected for %s and %s; relocating device", ip.c_str(), mac.c_str());
     std::shared_ptr<CRemoteAgentEntry> moved = RelocateEntry(ip, mac);
     if (!moved)
         log->Printf(kLogInfo, "[CRemoteAgent::ProcessTrap] Received a trap from a device that is not recognized ip "
                               "address = %s and mac address = %s", ip.c_str(), mac.c_str());
     return moved;
+}
+
+bool CRemoteAgent::AdmitTrap(const RemoteTrapRecord& record, std::string& key)
+{
+    key.clear();
+    const std::string ip = record.sender;
+    const std::string mac = TrapMac(record);
+    bool foreignMac = false;
+    if (!IdentifyTrapSender(record, ip, mac, foreignMac, true))
+        return false;
+    // An alarm trap carries the whole state of one alarm: a later one of the same agent, device and
+    // alarm makes it obsolete.
+    const TrapDecision decision = DecodeTrap(record);
+    if (decision.route == TrapRoute::Alarm && !decision.alarm.unknownDevice)
+        key = ip + '|' + mac + '|' + record.community + '|' + std::to_string(decision.alarm.device) + '|' +
+              std::to_string(decision.alarm.id);
+    return true;
 }
 
 void CRemoteAgent::ProcessTrap(const RemoteTrapRecord& record)
