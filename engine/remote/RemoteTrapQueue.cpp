@@ -77,15 +77,15 @@ size_t CRemoteTrapQueue::GetCount()
     return n;
 }
 
-void CRemoteTrapQueue::ProcessNext()
+bool CRemoteTrapQueue::ProcessNext()
 {
     std::unique_ptr<RemoteTrapRecord> record;
     if (m_queueLock.TryLock(kLockMs) != 1)
-        return;
+        return false;
     record = m_records.Take();
     m_queueLock.Unlock();
     if (!record)
-        return;
+        return false;
     IRemoteTrapOwner* owner = m_owner.load();
     try {
         if (owner)
@@ -94,13 +94,17 @@ void CRemoteTrapQueue::ProcessNext()
         AppLog::Instance()->Log(kLogError, "[CRemoteTrapQueue::ProcessNext]: trap processing failed");
     }
     m_processed.fetch_add(1);
+    return true;
 }
 
 void CRemoteTrapQueue::main()
 {
     AppLog::Instance()->Printf(kLogDebug, "[%08lX] Remote agent trap queue thread main", GetId());
+    // Each pass drains the queue; a record pushed meanwhile signals the next pass. With records left
+    // (the lock was not had) the next pass comes after kBacklogWaitMs.
     while (WaitForWork(GetCount() != 0 ? kBacklogWaitMs : -1)) {
-        ProcessNext();
+        while (ProcessNext() && CheckRunning()) {
+        }
         if (!CheckRunning())
             break;
     }

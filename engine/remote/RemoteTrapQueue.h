@@ -67,8 +67,9 @@ public:
 
 protected:
     void main() override;
-    // Takes the first record out under the lock and processes it without the lock.
-    void ProcessNext();
+    // Takes the first record out under the lock and processes it without the lock; false when there was
+    // none (or the lock was not had).
+    bool ProcessNext();
 
 private:
     Mutex m_queueLock;
