@@ -10,15 +10,15 @@
 // processed; a full queue with nothing obsolete refuses the newest record and counts it. The caller
 // keeps (and frees) a refused record.
 //
-// Threads: Push, GetCount and GetDropped from any thread (the trap listener, the SNMP thread through
+// Threads: Push, GetCount and the counters from any thread (the trap listener, the SNMP thread through
 // the forwarded-trap variable); Start and Stop belong to the owner. The queue lock is held only while a
 // record is appended or taken out; processing runs without it on the queue's thread, so traps are
 // processed one at a time in arrival order.
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 #include <memory>
+#include <string>
 
 #include "engine/base/Mutex.h"
 #include "engine/base/VigilonThread.h"

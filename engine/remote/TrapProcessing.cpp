@@ -277,7 +277,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::IdentifyTrapSender(const Remote
             return false;
         if (log)
             log->Printf(kLogDebug, "[CRemoteAgent::ProcessTrap] Received trap from %s (%08X) with an invalid community",
-                    ip.c_str(), entry->GetKey());
+                        ip.c_str(), entry->GetKey());
         return true;
     };
     // The community is checked against the agent the trap claims to come from before anything changes:

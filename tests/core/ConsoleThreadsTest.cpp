@@ -236,6 +236,27 @@ TEST_F(ConsoleFanOutTest, HandedOverNoticesKeepTheirOrderAndSpacingPerConsole)
     EXPECT_LE(host->sender.Sends().size(), 18u);
 }
 
+// A console still busy with a notice of its own holds up the walk of the next one: the consoles after
+// it get that notice only after it, in registration order.
+TEST_F(ConsoleFanOutTest, AWalkKeepsRegistrationOrderBehindABusyConsole)
+{
+    ConsoleOptions options;
+    options.deferFanOut = [] { return true; };
+    Make(options);
+    auto a = consoles->ActivateEntry(kA);
+    consoles->ActivateEntry(kB);
+    TrapVarbind own;
+    own.oid = kValueOid;
+    consoles->SendTrap(CConsoles::TrapOid(1001), 1001, {own}, a);
+    consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(0));
+    ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 3; }, 3000));
+    const auto toA = SendsTo(host->sender, "10.0.0.5"), toB = SendsTo(host->sender, "10.0.0.6");
+    ASSERT_EQ(toA.size(), 2u);
+    ASSERT_EQ(toB.size(), 1u);
+    EXPECT_EQ(toA[1].specific, 1002);
+    EXPECT_GE(toB[0].at - toA[1].at, std::chrono::milliseconds(50));
+}
+
 TEST(ConsoleNotices, WhichNoticeALaterOneMakesObsolete)
 {
     const std::vector<uint32_t> list = {1, 3, 6, 1, 4, 1, 64950, 10, 2, 2};

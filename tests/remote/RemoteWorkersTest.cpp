@@ -196,16 +196,20 @@ TEST(RemoteTrapQueue, ProcessesEveryRecordOnceInArrivalOrder)
     queue.Stop();
 }
 
+// Starts the queue and pushes record 0, which the owner then holds in processing: the queue is empty.
+bool StartHoldingTheFirstRecord(CRemoteTrapQueue& queue, RecordingTrapOwner& owner)
+{
+    owner.Hold(true);
+    auto first = Record(0);
+    return queue.Start(&owner) && queue.Push(first) && WaitUntil([&] { return queue.GetCount() == 0; });
+}
+
 TEST(RemoteTrapQueue, FullQueueRefusesAndCountsAndStopFreesTheRest)
 {
     RecordingTrapOwner owner;
-    owner.Hold(true);
     CRemoteTrapQueue queue;
-    ASSERT_TRUE(queue.Start(&owner));
-    auto first = Record(0);
-    ASSERT_TRUE(queue.Push(first));
-    // The first record is taken out and held in processing; then the queue fills up.
-    ASSERT_TRUE(WaitUntil([&] { return queue.GetCount() == 0; }));
+    ASSERT_TRUE(StartHoldingTheFirstRecord(queue, owner));
+    // Then the queue fills up.
     for (size_t i = 0; i < CRemoteTrapQueue::kMaxRecords; ++i) {
         auto r = Record(static_cast<uint32_t>(i + 1));
         ASSERT_TRUE(queue.Push(r));
@@ -229,12 +233,8 @@ TEST(RemoteTrapQueue, FullQueueRefusesAndCountsAndStopFreesTheRest)
 TEST(RemoteTrapQueue, OwnerAdmitsEachRecordAndAFullQueueKeepsEachAlarmsLatestState)
 {
     RecordingTrapOwner owner;
-    owner.Hold(true);
     CRemoteTrapQueue queue;
-    ASSERT_TRUE(queue.Start(&owner));
-    auto first = Record(0);
-    ASSERT_TRUE(queue.Push(first));
-    ASSERT_TRUE(WaitUntil([&] { return queue.GetCount() == 0; }));
+    ASSERT_TRUE(StartHoldingTheFirstRecord(queue, owner));
     auto refused = Record(999999);
     EXPECT_FALSE(queue.Push(refused));
     ASSERT_NE(refused, nullptr) << "a refused record stays with the caller";

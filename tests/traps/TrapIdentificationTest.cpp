@@ -18,6 +18,16 @@ namespace {
 const char* kMac = "02:00:00:00:00:02";
 const char* kOtherMac = "02:00:00:00:00:09";
 
+void AddVarbinds(RemoteTrapRecord& r, const std::vector<SnmpOid>& oids, const std::vector<std::string>& values)
+{
+    for (size_t i = 0; i < oids.size(); ++i) {
+        RemoteTrapVarbind vb;
+        vb.SetOid(oids[i].data(), oids[i].size());
+        RemoteTrapRecord::SetText(vb.value, values[i]);
+        r.varbinds.push_back(vb);
+    }
+}
+
 // A status trap (online) naming mac in its MAC varbinds.
 RemoteTrapRecord StatusTrap(const std::string& sender, const std::string& community, const std::string& mac)
 {
@@ -26,14 +36,8 @@ RemoteTrapRecord StatusTrap(const std::string& sender, const std::string& commun
     RemoteTrapRecord::SetText(r.community, community);
     RemoteTrapRecord::SetText(r.trapOid, "1.3.6.1.4.1.64950.1.4.1.3.0.3");
     r.specific = 3;
-    const SnmpOid oids[] = {vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({9, 9}), vgtest::EOid({1, 2, 1, 1, 4, 0})};
-    const std::string values[] = {mac, "x", mac};
-    for (int i = 0; i < 3; ++i) {
-        RemoteTrapVarbind vb;
-        vb.SetOid(oids[i].data(), oids[i].size());
-        RemoteTrapRecord::SetText(vb.value, values[i]);
-        r.varbinds.push_back(vb);
-    }
+    AddVarbinds(r, {vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({9, 9}), vgtest::EOid({1, 2, 1, 1, 4, 0})},
+                {mac, "x", mac});
     return r;
 }
 
@@ -107,9 +111,6 @@ TEST_F(RemoteTrapIdentification, UnknownSenderIsDropped)
     EXPECT_EQ(Agents(), List({"127.0.0.2 02:00:00:00:00:02"}));
 }
 
-}  // namespace
-
-namespace {
 
 // An alarm-added (or removed) trap of alarm id on device 1, the agent's MAC in varbind 4.
 RemoteTrapRecord AlarmTrap(const std::string& sender, const std::string& community, const std::string& mac,
@@ -120,16 +121,11 @@ RemoteTrapRecord AlarmTrap(const std::string& sender, const std::string& communi
     RemoteTrapRecord::SetText(r.community, community);
     RemoteTrapRecord::SetText(r.trapOid, raise ? "1.3.6.1.4.1.64950.100.2.0.3" : "1.3.6.1.4.1.64950.100.2.0.4");
     r.specific = raise ? 3 : 4;
-    const SnmpOid oids[] = {vgtest::EOid({100, 1, 1, 0}), vgtest::EOid({100, 1, 2, 0}), vgtest::EOid({100, 1, 3, 0}),
-                            vgtest::EOid({100, 1, 4, 0}), vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({100, 1, 6, 0}),
-                            vgtest::EOid({100, 1, 7, 0})};
-    const std::string values[] = {std::to_string(id), "x", "On Battery", "1", mac, "0", "1"};
-    for (int i = 0; i < 7; ++i) {
-        RemoteTrapVarbind vb;
-        vb.SetOid(oids[i].data(), oids[i].size());
-        RemoteTrapRecord::SetText(vb.value, values[i]);
-        r.varbinds.push_back(vb);
-    }
+    AddVarbinds(r,
+                {vgtest::EOid({100, 1, 1, 0}), vgtest::EOid({100, 1, 2, 0}), vgtest::EOid({100, 1, 3, 0}),
+                 vgtest::EOid({100, 1, 4, 0}), vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({100, 1, 6, 0}),
+                 vgtest::EOid({100, 1, 7, 0})},
+                {std::to_string(id), "x", "On Battery", "1", mac, "0", "1"});
     return r;
 }
 
