@@ -151,6 +151,9 @@ public:
     // IRemoteWorkOwner, IRemoteTrapOwner.
     void Process(CRemoteAgentThread& worker) override;
     void ProcessTrap(const RemoteTrapRecord& record) override;
+    // Before a trap takes a place in the queue (TrapProcessing.cpp): the sender and the community
+    // checks of ProcessTrap, without changing anything; key: the agent and alarm an alarm trap is about.
+    bool AdmitTrap(const RemoteTrapRecord& record, std::string& key) override;
 
     // IRemoteTableOwner.
     bool HasEntry(uint32_t rowKey) override;
@@ -185,9 +188,12 @@ private:
     };
     void Remove(const std::shared_ptr<CRemoteAgentEntry>& entry);
     // Trap processing: the agent a trap authenticates as (its community checked before any change),
-    // foreignMac when the address is an agent's whose MAC differs from the trap's.
+    // foreignMac when the address is an agent's whose MAC differs from the trap's. checkOnly: nothing is
+    // relocated; a trap that would relocate its agent answers that agent. quiet: a dropped trap is not
+    // logged.
     std::shared_ptr<CRemoteAgentEntry> IdentifyTrapSender(const RemoteTrapRecord& record, const std::string& ip,
-                                                          const std::string& mac, bool& foreignMac);
+                                                          const std::string& mac, bool& foreignMac,
+                                                          bool checkOnly = false, bool quiet = false);
     std::shared_ptr<CRemoteAgentEntry> FindByMac(const std::string& mac);
     void ApplyAlarmChange(const std::shared_ptr<CRemoteAgentEntry>& agent, const TrapAlarmChange& change);
     void ResolveAgentTrap(const RemoteTrapRecord& record, const std::string& ip, TrapRoute route);
@@ -240,6 +246,7 @@ private:
     std::atomic<uint32_t> m_trapPort{0};
     std::atomic<uint32_t> m_ownAddress{0};
     std::atomic<int> m_firstContacts{0};
+    std::atomic<uint64_t> m_notAdmitted{0};
     std::atomic<int> m_retryFirstMs{kRetryFirstMs};
     std::atomic<int> m_retryMaxMs{kRetryMaxMs};
 };

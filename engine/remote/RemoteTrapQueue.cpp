@@ -27,28 +27,42 @@ void CRemoteTrapQueue::Stop()
     WaitForEnd();
     if (wasRunning)
         AppLog::Instance()->Printf(kLogDebug, "[%08lX] Stopped remote agent trap queue", GetId());
-    std::deque<std::unique_ptr<RemoteTrapRecord>> left;
-    {
-        MutexLock lock(m_queueLock);
-        left.swap(m_records);
-    }
+    MutexLock lock(m_queueLock);
+    m_records.Clear();
 }
 
 bool CRemoteTrapQueue::Push(std::unique_ptr<RemoteTrapRecord>& record)
 {
-    if (!record || m_queueLock.TryLock(kLockMs) != 1)
+    if (!record)
         return false;
-    const bool full = m_records.size() >= kMaxRecords;
-    if (!full)
-        m_records.push_back(std::move(record));
+    std::string key;
+    IRemoteTrapOwner* owner = m_owner.load();
+    try {
+        if (owner && !owner->AdmitTrap(*record, key)) {
+            m_notAdmitted.fetch_add(1);
+            return false;
+        }
+    } catch (...) {
+        AppLog::Instance()->Log(kLogError, "[CRemoteTrapQueue::Push]: the trap could not be checked; refused");
+        return false;
+    }
+    if (m_queueLock.TryLock(kLockMs) != 1)
+        return false;
+    size_t gaveWay = 0;
+    const RemoteTrapBacklog::AddResult result = m_records.Add(record, std::move(key), &gaveWay);
     m_queueLock.Unlock();
-    if (full) {
+    if (result == RemoteTrapBacklog::AddResult::Refused) {
         // One line per hundred drops: a flood must not flood the log too.
         if (m_dropped.fetch_add(1) % 100 == 0)
             AppLog::Instance()->Printf(kLogWarning, "CRemoteTrapQueue: queue full (%zu traps); %llu traps dropped so far",
                                        kMaxRecords, static_cast<unsigned long long>(m_dropped.load()));
         return false;
     }
+    const uint64_t before = gaveWay != 0 ? m_coalesced.fetch_add(gaveWay) : 0;
+    if (gaveWay != 0 && (before == 0 || before / 1000 != (before + gaveWay) / 1000))
+        AppLog::Instance()->Printf(kLogWarning, "CRemoteTrapQueue: queue full (%zu traps); earlier states of the same "
+                                                "alarms give way to the latest (%llu so far)",
+                                   kMaxRecords, static_cast<unsigned long long>(before + gaveWay));
     AppLog::Instance()->Printf(kLogDebug, "[%08lX] Signalling remote agent trap queue", GetId());
     Signal();
     return true;
@@ -58,23 +72,20 @@ size_t CRemoteTrapQueue::GetCount()
 {
     if (m_queueLock.TryLock(kLockMs) != 1)
         return 1;
-    size_t n = m_records.size();
+    size_t n = m_records.Size();
     m_queueLock.Unlock();
     return n;
 }
 
-void CRemoteTrapQueue::ProcessNext()
+bool CRemoteTrapQueue::ProcessNext()
 {
     std::unique_ptr<RemoteTrapRecord> record;
     if (m_queueLock.TryLock(kLockMs) != 1)
-        return;
-    if (!m_records.empty()) {
-        record = std::move(m_records.front());
-        m_records.pop_front();
-    }
+        return false;
+    record = m_records.Take();
     m_queueLock.Unlock();
     if (!record)
-        return;
+        return false;
     IRemoteTrapOwner* owner = m_owner.load();
     try {
         if (owner)
@@ -83,13 +94,17 @@ void CRemoteTrapQueue::ProcessNext()
         AppLog::Instance()->Log(kLogError, "[CRemoteTrapQueue::ProcessNext]: trap processing failed");
     }
     m_processed.fetch_add(1);
+    return true;
 }
 
 void CRemoteTrapQueue::main()
 {
     AppLog::Instance()->Printf(kLogDebug, "[%08lX] Remote agent trap queue thread main", GetId());
+    // Each pass drains the queue; a record pushed meanwhile signals the next pass. With records left
+    // (the lock was not had) the next pass comes after kBacklogWaitMs.
     while (WaitForWork(GetCount() != 0 ? kBacklogWaitMs : -1)) {
-        ProcessNext();
+        while (ProcessNext() && CheckRunning()) {
+        }
         if (!CheckRunning())
             break;
     }

@@ -254,11 +254,13 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::FindByMac(const std::string& ma
 
 std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::IdentifyTrapSender(const RemoteTrapRecord& record,
                                                                     const std::string& ip, const std::string& mac,
-                                                                    bool& foreignMac)
+                                                                    bool& foreignMac, bool checkOnly, bool quiet)
 {
-    AppLog* log = AppLog::Instance();
+    AppLog* log = quiet ? nullptr : AppLog::Instance();
     foreignMac = false;
     if (ip.empty() || mac.empty()) {
+        if (!log)
+            return nullptr;
         if (!ip.empty())
             log->Printf(kLogInfo, "[CRemoteAgent::ProcessTrap] Received a trap from %s, but cannot determine the mac "
                                   "address, ignoring trap", ip.c_str());
@@ -273,8 +275,9 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::IdentifyTrapSender(const Remote
     auto communityFails = [&](const std::shared_ptr<CRemoteAgentEntry>& entry) {
         if (entry->GetCommunity() == record.community)
             return false;
-        log->Printf(kLogDebug, "[CRemoteAgent::ProcessTrap] Received trap from %s (%08X) with an invalid community",
-                    ip.c_str(), entry->GetKey());
+        if (log)
+            log->Printf(kLogDebug, "[CRemoteAgent::ProcessTrap] Received trap from %s (%08X) with an invalid community",
+                        ip.c_str(), entry->GetKey());
         return true;
     };
     // The community is checked against the agent the trap claims to come from before anything changes:
@@ -293,18 +296,43 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::IdentifyTrapSender(const Remote
     }
     std::shared_ptr<CRemoteAgentEntry> owner = FindByMac(mac);
     if (!owner) {
-        log->Printf(kLogInfo, "[CRemoteAgent::ProcessTrap] Received a trap from a device that is not recognized ip "
-                              "address = %s and mac address = %s", ip.c_str(), mac.c_str());
+        if (log)
+            log->Printf(kLogInfo, "[CRemoteAgent::ProcessTrap] Received a trap from a device that is not recognized "
+                                  "ip address = %s and mac address = %s", ip.c_str(), mac.c_str());
         return nullptr;
     }
     if (communityFails(owner))
         return nullptr;
+    if (checkOnly)
+        return owner;
+    log = AppLog::Instance();
     log->Printf(kLogError, "IP/MAC Mismatch detected for %s and %s; relocating device", ip.c_str(), mac.c_str());
     std::shared_ptr<CRemoteAgentEntry> moved = RelocateEntry(ip, mac);
     if (!moved)
         log->Printf(kLogInfo, "[CRemoteAgent::ProcessTrap] Received a trap from a device that is not recognized ip "
                               "address = %s and mac address = %s", ip.c_str(), mac.c_str());
     return moved;
+}
+
+bool CRemoteAgent::AdmitTrap(const RemoteTrapRecord& record, std::string& key)
+{
+    key.clear();
+    const std::string ip = record.sender;
+    const std::string mac = TrapMac(record);
+    bool foreignMac = false;
+    // A flood of refused traps writes one line per hundred (the first of them included).
+    const bool quiet = m_notAdmitted.load() % 100 != 0;
+    if (!IdentifyTrapSender(record, ip, mac, foreignMac, true, quiet)) {
+        m_notAdmitted.fetch_add(1);
+        return false;
+    }
+    // An alarm trap carries the whole state of one alarm: a later one of the same agent, device and
+    // alarm makes it obsolete.
+    const TrapDecision decision = DecodeTrap(record);
+    if (decision.route == TrapRoute::Alarm && !decision.alarm.unknownDevice)
+        key = ip + '|' + mac + '|' + record.community + '|' + std::to_string(decision.alarm.device) + '|' +
+              std::to_string(decision.alarm.id);
+    return true;
 }
 
 void CRemoteAgent::ProcessTrap(const RemoteTrapRecord& record)

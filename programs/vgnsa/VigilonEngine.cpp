@@ -100,9 +100,9 @@ std::unique_ptr<EngineServer> CreateVigilonServer(AgentRun& run, const VigilonEn
     options.snmp = std::make_unique<CMervaneSnmp>(std::move(host), EngineMibRowCounts());
     options.makeDevices = [](IDeviceHost& deviceHost) { return std::make_unique<CDevices>(deviceHost); };
     options.remoteAgents = parts.makeRemoteAgents ? parts.makeRemoteAgents() : MakeRemoteAgents(run);
-    // A SET that announces its change fans out from the SNMP thread: hand that fan-out over, so the
-    // agent goes on answering during the 50 ms spacing.
-    options.consoleOptions.deferFanOut = [&run] { return run.IsOnAgentThread(); };
+    // Every fan-out goes to the consoles' fan-out thread: no engine thread waits out the 50 ms spacing
+    // (the SNMP thread goes on answering, the trap queue on applying alarm changes).
+    options.consoleOptions.deferFanOut = [] { return true; };
     options.consoleOptions.keepAlivePeriodMs = ConsoleKeepAlivePeriodMs(options.consoleOptions.keepAlivePeriodMs);
     if (!CreateServerInstance(std::move(options)))
         return nullptr;

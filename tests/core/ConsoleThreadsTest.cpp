@@ -184,7 +184,17 @@ TEST_F(ConsoleFanOutTest, SendsAreFiftyMillisecondsApart)
     EXPECT_GE(took, std::chrono::milliseconds(200));
 }
 
-TEST_F(ConsoleFanOutTest, ASenderThatMustNotWaitHandsItsFanOutsOverInOrder)
+// The sends to one console, in the order they were made.
+std::vector<RecordingTrapSender::Sent> SendsTo(RecordingTrapSender& sender, const std::string& peer)
+{
+    std::vector<RecordingTrapSender::Sent> out;
+    for (const auto& s : sender.Sends())
+        if (s.peername == peer)
+            out.push_back(s);
+    return out;
+}
+
+TEST_F(ConsoleFanOutTest, HandedOverNoticesKeepTheirOrderAndSpacingPerConsole)
 {
     ConsoleOptions options;
     options.deferFanOut = [] { return true; };
@@ -193,26 +203,172 @@ TEST_F(ConsoleFanOutTest, ASenderThatMustNotWaitHandsItsFanOutsOverInOrder)
         consoles->ActivateEntry(Ip(10, 0, 3, i));
     const auto from = Clock::now();
     consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(0));
-    consoles->SendValueNotification(kValueOid, 1001, EngineValue::Integer(9));
-    EXPECT_LT(Clock::now() - from, std::chrono::milliseconds(120)) << "the sender must not wait (inline: 300 ms)";
+    for (uint32_t v = 1; v <= 3; ++v)
+        consoles->SendValueNotification(kValueOid, 1001, EngineValue::Integer(v));
+    EXPECT_LT(Clock::now() - from, std::chrono::milliseconds(120)) << "the sender must not wait (inline: 600 ms)";
 
-    ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 6; }, 3000));
-    auto sent = host->sender.Sends();
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].peername, "10.0.3." + std::to_string(i % 3 + 1));
-        EXPECT_EQ(sent[i].specific, i < 3 ? 1002 : 1001) << "fan-outs keep their order";
-        if (i > 0) {
-            EXPECT_GE(sent[i].at - sent[i - 1].at, std::chrono::milliseconds(50)) << i;
+    ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 12; }, 5000));
+    std::vector<std::vector<RecordingTrapSender::Sent>> per;
+    for (int i = 1; i <= 3; ++i) {
+        per.push_back(SendsTo(host->sender, "10.0.3." + std::to_string(i)));
+        const auto& to = per.back();
+        ASSERT_EQ(to.size(), 4u) << i;
+        EXPECT_EQ(to[0].specific, 1002) << "each console gets the notices in the order they were made";
+        for (size_t k = 1; k < to.size(); ++k) {
+            EXPECT_EQ(to[k].varbinds[0].integer, static_cast<int32_t>(k)) << i;
+            EXPECT_GE(to[k].at - to[k - 1].at, std::chrono::milliseconds(50)) << i << " " << k;
         }
     }
+    // Each notice walks the consoles in registration order, 50 ms from one to the next.
+    for (size_t k = 0; k < 4; ++k)
+        for (size_t i = 1; i < 3; ++i)
+            EXPECT_GE(per[i][k].at - per[i - 1][k].at, std::chrono::milliseconds(50)) << k << " " << i;
+    // The walks overlap: the first console has its second notice before the last console its first
+    // (one walk after the other would send the second notice 150 ms after the first walk began).
+    EXPECT_LT(per[0][1].at, per[2][0].at);
     EXPECT_EQ(consoles->GetDeferredCount(), 0u);
 
-    // A stop while fan-outs wait drops them and ends the thread.
+    // A stop while notices wait drops them and ends the thread.
     consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(6));
     consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(6));
     consoles->DestroyAll();
     EXPECT_EQ(consoles->GetDeferredCount(), 0u);
-    EXPECT_LE(host->sender.Sends().size(), 12u);
+    EXPECT_LE(host->sender.Sends().size(), 18u);
+}
+
+// A console still busy with a notice of its own holds up the walk of the next one: the consoles after
+// it get that notice only after it, in registration order.
+TEST_F(ConsoleFanOutTest, AWalkKeepsRegistrationOrderBehindABusyConsole)
+{
+    ConsoleOptions options;
+    options.deferFanOut = [] { return true; };
+    Make(options);
+    auto a = consoles->ActivateEntry(kA);
+    consoles->ActivateEntry(kB);
+    TrapVarbind own;
+    own.oid = kValueOid;
+    consoles->SendTrap(CConsoles::TrapOid(1001), 1001, {own}, a);
+    consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(0));
+    ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 3; }, 3000));
+    const auto toA = SendsTo(host->sender, "10.0.0.5"), toB = SendsTo(host->sender, "10.0.0.6");
+    ASSERT_EQ(toA.size(), 2u);
+    ASSERT_EQ(toB.size(), 1u);
+    EXPECT_EQ(toA[1].specific, 1002);
+    EXPECT_GE(toB[0].at - toA[1].at, std::chrono::milliseconds(50));
+}
+
+TEST(ConsoleNotices, WhichNoticeALaterOneMakesObsolete)
+{
+    const std::vector<uint32_t> list = {1, 3, 6, 1, 4, 1, 64950, 10, 2, 2};
+    const std::vector<uint32_t> status = {1, 3, 6, 1, 4, 1, 64950, 10, 2, 2, 1, 25, 1};
+    auto notice = [](uint32_t specific, const std::vector<uint32_t>& oid, int32_t value) {
+        TrapData t;
+        t.trapOid = CConsoles::TrapOid(specific);
+        t.specific = static_cast<int>(specific);
+        TrapVarbind vb;
+        vb.oid = oid;
+        vb.integer = value;
+        t.varbinds.push_back(vb);
+        return t;
+    };
+    struct Case {
+        const char* what;
+        TrapData queued, later;
+        bool obsolete;
+    } cases[] = {
+        {"a value notice of the same object", notice(1001, status, 3), notice(1001, status, 0), true},
+        {"a value notice of another object", notice(1001, status, 3), notice(1001, kValueOid, 3), false},
+        {"the same list change again", notice(1002, list, 6), notice(1002, list, 6), true},
+        {"another list change", notice(1002, list, 6), notice(1002, list, 0), false},
+        {"another trap with the same varbind", notice(1002, status, 3), notice(1001, status, 3), false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(SupersedesNotice(c.queued, c.later), c.obsolete) << c.what;
+    TrapData two = notice(1001, status, 3);
+    two.varbinds.push_back(two.varbinds[0]);
+    EXPECT_FALSE(SupersedesNotice(notice(1001, status, 3), two)) << "another number of varbinds";
+}
+
+namespace {
+
+// A sender whose sends wait while it is held.
+class HeldSender : public RecordingTrapSender {
+public:
+    int SendTrap(TrapData& trap) override
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            ++m_waiting;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return !m_hold; });
+        }
+        return RecordingTrapSender::SendTrap(trap);
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hold = false;
+        m_changed.notify_all();
+    }
+    bool WaitForASend()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_waiting > 0; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_hold = true;
+    int m_waiting = 0;
+};
+
+class HeldSenderHost : public FakeConsoleHost {
+public:
+    using FakeConsoleHost::FakeConsoleHost;
+    ITrapSender* GetTrapSender() override { return &held; }
+    HeldSender held;
+};
+
+} // namespace
+
+// A console whose notices back up: the backlog stays bounded, a value notice gives way to a later one
+// of the same object (which goes last), and a notice with nothing to replace is dropped for it.
+TEST_F(ConsoleFanOutTest, AFullBacklogKeepsTheLatestValueOfEachObject)
+{
+    ScopedLogCapture log;
+    consoles.reset();
+    auto* heldHost = new HeldSenderHost(m_dir);
+    host.reset(heldHost);
+    ConsoleOptions options;
+    options.fanOutSpacingMs = 0;
+    options.deferFanOut = [] { return true; };
+    Make(options);
+    consoles->ActivateEntry(kA);
+    auto object = [](uint32_t n) { return std::vector<uint32_t>{1, 3, 6, 1, 4, 1, 64950, 10, 2, 2, 1, 25, n}; };
+    // The first notice is taken out and its send held; then the backlog fills with other objects.
+    consoles->SendValueNotification(object(0), 1001, EngineValue::Integer(0));
+    ASSERT_TRUE(heldHost->held.WaitForASend());
+    const size_t cap = CConsoles::kMaxNoticeBacklog;
+    for (uint32_t n = 1; n <= cap; ++n)
+        consoles->SendValueNotification(object(n), 1001, EngineValue::Integer(1));
+    EXPECT_EQ(consoles->GetDeferredCount(), cap);
+    consoles->SendValueNotification(object(1), 1001, EngineValue::Integer(2));   // object 1 again
+    consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(6));  // dropped
+    EXPECT_EQ(consoles->GetDeferredCount(), cap);
+    EXPECT_EQ(log.Count("[CConsoles::SendTrap]: " + std::to_string(cap) +
+                            " notices waiting for 10.0.0.5; trap 1002 dropped (1 so far)",
+                        kLogWarning),
+              1);
+
+    heldHost->held.Release();
+    ASSERT_TRUE(WaitUntil([&] { return heldHost->held.Sends().size() == cap + 1; }, 10000));
+    const auto sent = heldHost->held.Sends();
+    EXPECT_EQ(sent[1].varbinds[0].oid, object(2)) << "object 1's first value gave way";
+    EXPECT_EQ(sent.back().varbinds[0].oid, object(1));
+    EXPECT_EQ(sent.back().varbinds[0].integer, 2);
+    for (const auto& s : sent)
+        EXPECT_EQ(s.specific, 1001);
 }
 
 TEST_F(ConsoleFanOutTest, VarbindSyntaxesAndOneConsole)

@@ -140,6 +140,13 @@ TEST(RemoteWorker, StopReturnsOnlyAfterTheRunningUnitHasEnded)
 
 class RecordingTrapOwner : public IRemoteTrapOwner {
 public:
+    // Refuses specific 999999; names the alarm of the records numbered from kAlarmA (A) and kAlarmB (B).
+    static constexpr uint32_t kAlarmA = 1000000, kAlarmB = 2000000;
+    bool AdmitTrap(const RemoteTrapRecord& record, std::string& key) override
+    {
+        key = record.specific >= kAlarmB ? "B" : record.specific >= kAlarmA ? "A" : "";
+        return record.specific != 999999;
+    }
     void ProcessTrap(const RemoteTrapRecord& record) override
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -189,16 +196,20 @@ TEST(RemoteTrapQueue, ProcessesEveryRecordOnceInArrivalOrder)
     queue.Stop();
 }
 
+// Starts the queue and pushes record 0, which the owner then holds in processing: the queue is empty.
+bool StartHoldingTheFirstRecord(CRemoteTrapQueue& queue, RecordingTrapOwner& owner)
+{
+    owner.Hold(true);
+    auto first = Record(0);
+    return queue.Start(&owner) && queue.Push(first) && WaitUntil([&] { return queue.GetCount() == 0; });
+}
+
 TEST(RemoteTrapQueue, FullQueueRefusesAndCountsAndStopFreesTheRest)
 {
     RecordingTrapOwner owner;
-    owner.Hold(true);
     CRemoteTrapQueue queue;
-    ASSERT_TRUE(queue.Start(&owner));
-    auto first = Record(0);
-    ASSERT_TRUE(queue.Push(first));
-    // The first record is taken out and held in processing; then the queue fills up.
-    ASSERT_TRUE(WaitUntil([&] { return queue.GetCount() == 0; }));
+    ASSERT_TRUE(StartHoldingTheFirstRecord(queue, owner));
+    // Then the queue fills up.
     for (size_t i = 0; i < CRemoteTrapQueue::kMaxRecords; ++i) {
         auto r = Record(static_cast<uint32_t>(i + 1));
         ASSERT_TRUE(queue.Push(r));
@@ -210,10 +221,41 @@ TEST(RemoteTrapQueue, FullQueueRefusesAndCountsAndStopFreesTheRest)
     EXPECT_EQ(queue.GetCount(), CRemoteTrapQueue::kMaxRecords);
     // Stop while the owner still holds the first record: the rest are freed unprocessed.
     std::thread stopper([&] { queue.Stop(); });
+    EXPECT_TRUE(WaitUntil([&] { return queue.IsStopRequested(); }));
     owner.Hold(false);
     stopper.join();
     EXPECT_EQ(queue.GetCount(), 0u);
     EXPECT_LE(owner.Specifics().size(), 2u) << "queued records are not processed after a stop";
+}
+
+// The owner is asked before a record takes a place: a record it refuses takes none; a full queue of one
+// alarm's states makes room for another alarm, keeping the latest state of the first.
+TEST(RemoteTrapQueue, OwnerAdmitsEachRecordAndAFullQueueKeepsEachAlarmsLatestState)
+{
+    RecordingTrapOwner owner;
+    CRemoteTrapQueue queue;
+    ASSERT_TRUE(StartHoldingTheFirstRecord(queue, owner));
+    auto refused = Record(999999);
+    EXPECT_FALSE(queue.Push(refused));
+    ASSERT_NE(refused, nullptr) << "a refused record stays with the caller";
+    EXPECT_EQ(queue.GetNotAdmitted(), 1u);
+    EXPECT_EQ(queue.GetCount(), 0u);
+
+    const uint32_t n = static_cast<uint32_t>(CRemoteTrapQueue::kMaxRecords);
+    for (uint32_t i = 0; i < n; ++i) {
+        auto r = Record(RecordingTrapOwner::kAlarmA + i);
+        ASSERT_TRUE(queue.Push(r));
+    }
+    auto other = Record(RecordingTrapOwner::kAlarmB);
+    EXPECT_TRUE(queue.Push(other)) << "another alarm's state is not refused by a full queue";
+    EXPECT_EQ(queue.GetCount(), 2u);
+    EXPECT_EQ(queue.GetCoalesced(), n - 1);
+    EXPECT_EQ(queue.GetDropped(), 0u);
+    owner.Hold(false);
+    ASSERT_TRUE(WaitUntil([&] { return owner.Specifics().size() == 3; }));
+    EXPECT_EQ(owner.Specifics(),
+              (std::vector<uint32_t>{0, RecordingTrapOwner::kAlarmA + n - 1, RecordingTrapOwner::kAlarmB}));
+    queue.Stop();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/support/TrapSender.h"
 #include "tests/support/Wait.h"
 #include "SimAgentProcess.h"
 #include "tests/e2e/EngineProcess.h"
@@ -149,6 +150,20 @@ protected:
     }
 
     bool AlarmActive() { return m_engine.Get(EventCell(6)) == "INTEGER: 1"; }
+    // The datagram of SendAlarm's trap, for alarm id with that description, for a test to send itself
+    // from any address and as fast as it needs.
+    std::vector<uint8_t> AlarmDatagram(uint32_t id, const std::string& description, bool raise,
+                                       const std::string& community = "upsring")
+    {
+        return vgtest::BuildV2cTrap(community, E(raise ? "100.2.0.3" : "100.2.0.4"),
+                                    {{E("100.1.1.0"), 'i', std::to_string(id)},
+                                     {E("100.1.2.0"), 's', "x"},
+                                     {E("100.1.3.0"), 's', description},
+                                     {E("100.1.4.0"), 'i', "1"},
+                                     {E("10.1.2.6.0"), 's', m_agent.Options().mac},
+                                     {E("100.1.6.0"), 'i', "0"},
+                                     {E("100.1.7.0"), 'i', "1"}});
+    }
     std::vector<std::string> Marks() { return ReadLines(m_marks); }
 
     vgtest::SimAgentProcess m_agent;
@@ -306,6 +321,86 @@ TEST_F(RemoteTrapsE2E, BusyTrapPortIsLoggedAndTheEngineServesOn)
         << m_engine.LogText();
     EXPECT_EQ(m_engine.Get(E("10.1.2.3.0"), "gimbal"), "STRING: \"12.04.0059\"");
     ::close(holder);
+}
+
+// A burst of alarm traps from the monitored agent, faster than a console can be told of each change
+// (50 ms apart): every change is applied without waiting for the consoles, and when the queue is full
+// the latest state of each alarm is the one kept, so the last trap of each alarm decides.
+TEST_F(RemoteTrapsE2E, ABurstOfAlarmTrapsEndsInTheLatestStateOfEachAlarm)
+{
+    ASSERT_TRUE(m_agent.Send("event 1 2 Low Battery"));
+    ASSERT_TRUE(StartEngine()) << m_engine.LogText();
+    const std::string lowBattery = E("10.2.3.2.1.6.1.2");
+    ASSERT_TRUE(WaitUntil([&] { return m_engine.Get(E("10.2.3.2.1.4.1.2")) == "STRING: \"Low Battery\""; }, 10000));
+    Console console(m_engine, "127.0.0.34");
+    ASSERT_TRUE(console.Register());
+
+    vgtest::RawTrapSender agent(m_agent.Address());
+    ASSERT_TRUE(agent.Ok());
+    const auto raise = AlarmDatagram(12, "On Battery", true), clear = AlarmDatagram(12, "On Battery", false);
+    // 3,000 changes in about 1.5 s, ending with a raise; then one raise of another alarm.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(agent.Send(m_remoteTrapPort, i % 2 ? raise : clear));
+        if (i % 10 == 9)
+            std::this_thread::sleep_until(start + std::chrono::microseconds(500 * (i + 1)));
+    }
+    ASSERT_TRUE(agent.Send(m_remoteTrapPort, AlarmDatagram(13, "Low Battery", true)));
+    EXPECT_TRUE(WaitUntil([&] { return m_engine.Get(lowBattery) == "INTEGER: 1"; }, 20000))
+        << "the raise after the burst was not applied";
+
+    EXPECT_TRUE(WaitUntil([&] { return AlarmActive(); }, 20000)) << "the burst's last raise was not applied";
+    // Nothing still queued changes them afterwards.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(AlarmActive());
+    EXPECT_EQ(m_engine.Get(lowBattery), "INTEGER: 1");
+}
+
+// A flood of traps with a wrong community from another address (naming the agent's MAC) takes no place
+// in the queue: the agent's own traps sent during it, each while the engine is still busy with the one
+// before (its consoles to be told), are all applied.
+TEST_F(RemoteTrapsE2E, AWrongCommunityFloodFromAnotherAddressCrowdsOutNoRealTrap)
+{
+    ASSERT_TRUE(m_agent.Send("event 1 2 Low Battery"));
+    ASSERT_TRUE(StartEngine()) << m_engine.LogText();
+    const std::string lowBattery = E("10.2.3.2.1.6.1.2");
+    ASSERT_TRUE(WaitUntil([&] { return m_engine.Get(E("10.2.3.2.1.4.1.2")) == "STRING: \"Low Battery\""; }, 10000));
+    std::vector<std::unique_ptr<Console>> consoles;
+    for (const char* address : {"127.0.0.35", "127.0.0.36", "127.0.0.37", "127.0.0.38"}) {
+        consoles.push_back(std::make_unique<Console>(m_engine, address));
+        ASSERT_TRUE(consoles.back()->Register());
+    }
+
+    std::atomic<bool> flooding{true};
+    std::atomic<int> flooded{0};
+    std::thread flood([&] {
+        vgtest::RawTrapSender stranger("127.0.0.39");
+        const auto raise = AlarmDatagram(13, "Low Battery", true, "guess");
+        const auto clear = AlarmDatagram(13, "Low Battery", false, "guess");
+        const auto start = std::chrono::steady_clock::now();
+        // About 10,000 a second until the test is done (at most 3 s).
+        for (int i = 0; flooding.load() && i < 30000; ++i) {
+            if (stranger.Send(m_remoteTrapPort, i % 2 ? clear : raise))
+                ++flooded;
+            if (i % 20 == 19)
+                std::this_thread::sleep_until(start + std::chrono::microseconds(100 * (i + 1)));
+        }
+    });
+    vgtest::RawTrapSender agent(m_agent.Address());
+    const std::vector<uint8_t> real[] = {AlarmDatagram(12, "On Battery", true), AlarmDatagram(13, "Low Battery", true),
+                                         AlarmDatagram(12, "On Battery", false)};
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const auto& datagram : real) {
+        ASSERT_TRUE(agent.Send(m_remoteTrapPort, datagram));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    const bool applied = WaitUntil(
+        [&] { return m_engine.Get(lowBattery) == "INTEGER: 1" && !AlarmActive(); }, 1500);
+    const int sentDuring = flooded.load();
+    flooding = false;
+    flood.join();
+    EXPECT_TRUE(applied) << "On Battery " << m_engine.Get(EventCell(6)) << ", Low Battery " << m_engine.Get(lowBattery);
+    EXPECT_GT(sentDuring, 5000) << "the flood went on while the agent's traps were applied";
 }
 
 }  // namespace

@@ -18,6 +18,16 @@ namespace {
 const char* kMac = "02:00:00:00:00:02";
 const char* kOtherMac = "02:00:00:00:00:09";
 
+void AddVarbinds(RemoteTrapRecord& r, const std::vector<SnmpOid>& oids, const std::vector<std::string>& values)
+{
+    for (size_t i = 0; i < oids.size(); ++i) {
+        RemoteTrapVarbind vb;
+        vb.SetOid(oids[i].data(), oids[i].size());
+        RemoteTrapRecord::SetText(vb.value, values[i]);
+        r.varbinds.push_back(vb);
+    }
+}
+
 // A status trap (online) naming mac in its MAC varbinds.
 RemoteTrapRecord StatusTrap(const std::string& sender, const std::string& community, const std::string& mac)
 {
@@ -26,14 +36,8 @@ RemoteTrapRecord StatusTrap(const std::string& sender, const std::string& commun
     RemoteTrapRecord::SetText(r.community, community);
     RemoteTrapRecord::SetText(r.trapOid, "1.3.6.1.4.1.64950.1.4.1.3.0.3");
     r.specific = 3;
-    const SnmpOid oids[] = {vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({9, 9}), vgtest::EOid({1, 2, 1, 1, 4, 0})};
-    const std::string values[] = {mac, "x", mac};
-    for (int i = 0; i < 3; ++i) {
-        RemoteTrapVarbind vb;
-        vb.SetOid(oids[i].data(), oids[i].size());
-        RemoteTrapRecord::SetText(vb.value, values[i]);
-        r.varbinds.push_back(vb);
-    }
+    AddVarbinds(r, {vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({9, 9}), vgtest::EOid({1, 2, 1, 1, 4, 0})},
+                {mac, "x", mac});
     return r;
 }
 
@@ -105,6 +109,62 @@ TEST_F(RemoteTrapIdentification, UnknownSenderIsDropped)
     RemoteTrapRecord noMac = StatusTrap("127.0.0.2", "public", "");
     m_manager->ProcessTrap(noMac);
     EXPECT_EQ(Agents(), List({"127.0.0.2 02:00:00:00:00:02"}));
+}
+
+
+// An alarm-added (or removed) trap of alarm id on device 1, the agent's MAC in varbind 4.
+RemoteTrapRecord AlarmTrap(const std::string& sender, const std::string& community, const std::string& mac,
+                           uint32_t id, bool raise)
+{
+    RemoteTrapRecord r;
+    RemoteTrapRecord::SetText(r.sender, sender);
+    RemoteTrapRecord::SetText(r.community, community);
+    RemoteTrapRecord::SetText(r.trapOid, raise ? "1.3.6.1.4.1.64950.100.2.0.3" : "1.3.6.1.4.1.64950.100.2.0.4");
+    r.specific = raise ? 3 : 4;
+    AddVarbinds(r,
+                {vgtest::EOid({100, 1, 1, 0}), vgtest::EOid({100, 1, 2, 0}), vgtest::EOid({100, 1, 3, 0}),
+                 vgtest::EOid({100, 1, 4, 0}), vgtest::EOid({10, 1, 2, 6, 0}), vgtest::EOid({100, 1, 6, 0}),
+                 vgtest::EOid({100, 1, 7, 0})},
+                {std::to_string(id), "x", "On Battery", "1", mac, "0", "1"});
+    return r;
+}
+
+// Admission runs the sender and community checks of processing before a trap takes a queue place,
+// and changes nothing itself (a trap that would move its agent is admitted, the move is processing's).
+TEST_F(RemoteTrapIdentification, AdmissionChecksSenderAndCommunityAndNamesTheAlarm)
+{
+    const List before = {"127.0.0.2 02:00:00:00:00:02"};
+    const struct {
+        const char* name;
+        RemoteTrapRecord record;
+        bool admitted;
+    } cases[] = {
+        {"the agent, its community", StatusTrap("127.0.0.2", "public", kMac), true},
+        {"the agent's address, another card's MAC", StatusTrap("127.0.0.2", "public", kOtherMac), true},
+        {"the agent's MAC from another address", StatusTrap("127.0.0.8", "public", kMac), true},
+        {"the agent's address, a wrong community", StatusTrap("127.0.0.2", "wrong", kMac), false},
+        {"community differing by case", AlarmTrap("127.0.0.2", "Public", kMac, 12, true), false},
+        {"the agent's MAC from another address, a wrong community", StatusTrap("127.0.0.8", "wrong", kMac), false},
+        {"an unknown address and MAC", StatusTrap("127.0.0.9", "public", kOtherMac), false},
+        {"no MAC", StatusTrap("127.0.0.2", "public", ""), false},
+    };
+    for (const auto& c : cases) {
+        std::string key = "stale";
+        EXPECT_EQ(m_manager->AdmitTrap(c.record, key), c.admitted) << c.name;
+        EXPECT_EQ(key, "") << c.name << ": only alarm traps have a key";
+    }
+    EXPECT_EQ(Agents(), before);
+
+    // Alarm traps: the agent, device and alarm make the key; raise and clear share it.
+    auto keyOf = [&](const RemoteTrapRecord& r) {
+        std::string key;
+        EXPECT_TRUE(m_manager->AdmitTrap(r, key));
+        return key;
+    };
+    const std::string raised = keyOf(AlarmTrap("127.0.0.2", "public", kMac, 12, true));
+    EXPECT_FALSE(raised.empty());
+    EXPECT_EQ(keyOf(AlarmTrap("127.0.0.2", "public", kMac, 12, false)), raised);
+    EXPECT_NE(keyOf(AlarmTrap("127.0.0.2", "public", kMac, 13, true)), raised);
 }
 
 }  // namespace

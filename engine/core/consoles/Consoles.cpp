@@ -652,30 +652,55 @@ void CConsoles::SendTrap(const std::vector<uint32_t>& trapOid, int specific, con
         Deliver(fanOut);
 }
 
-void CConsoles::Deliver(FanOut& fanOut)
+void CConsoles::SendOne(CConsoleEntry& entry, TrapData& trap)
 {
     ITrapSender* sender = m_host.GetTrapSender();
     if (!sender)
         return;
-    TrapData& trap = fanOut.trap;
+    trap.peername = entry.GetAddressText();
+    trap.port = entry.GetTrapPort();
+    try {
+        sender->SendTrap(trap);
+    } catch (const std::exception& e) {
+        AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed: %s", trap.peername.c_str(),
+                                   e.what());
+    } catch (...) {
+        AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed", trap.peername.c_str());
+    }
+}
+
+void CConsoles::Deliver(FanOut& fanOut)
+{
     for (const auto& entry : fanOut.targets) {
         if (!entry->IsActive())
             continue;
-        trap.peername = entry->GetAddressText();
-        trap.port = entry->GetTrapPort();
-        try {
-            sender->SendTrap(trap);
-        } catch (const std::exception& e) {
-            AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed: %s", trap.peername.c_str(),
-                                       e.what());
-        } catch (...) {
-            AppLog::Instance()->Printf(kLogError, "[CConsoles::SendTrap]: trap to %s failed", trap.peername.c_str());
-        }
+        SendOne(*entry, fanOut.trap);
         SleepMs(m_options.fanOutSpacingMs);
     }
 }
 
-// Delivers the deferred fan-outs one after the other, in the order they were handed over.
+bool SupersedesNotice(const TrapData& queued, const TrapData& later)
+{
+    if (queued.trapOid != later.trapOid || queued.varbinds.size() != later.varbinds.size())
+        return false;
+    bool sameValues = true;
+    for (size_t i = 0; i < queued.varbinds.size(); ++i) {
+        const TrapVarbind& a = queued.varbinds[i];
+        const TrapVarbind& b = later.varbinds[i];
+        if (a.oid != b.oid)
+            return false;
+        sameValues = sameValues && a.syntax == b.syntax && a.hasValue == b.hasValue && a.integer == b.integer &&
+                     a.octets == b.octets && a.objectId == b.objectId;
+    }
+    // A value notice tells the latest value of its objects; any other notice only its exact repeat.
+    return sameValues || later.specific == 1001;
+}
+
+// Sends the handed-over notices. Each notice walks its consoles in registration order, 50 ms between
+// one console and the next; each console gets its notices in the order they were handed over, 50 ms
+// apart (from the end of one send to that console to the start of the next). Walks overlap: while one
+// notice goes on to the next consoles, the next notice may already go to the first, so every console
+// can be sent a notice every 50 ms however many consoles there are.
 class CConsoles::FanOutThread : public VigilonThread {
 public:
     explicit FanOutThread(CConsoles& owner) : VigilonThread("ConsoleFanOutThread#"), m_owner(owner) {}
@@ -689,17 +714,20 @@ protected:
     void main() override
     {
         AppLog::Instance()->Printf(kLogDebug, "Entering CConsoles fan-out thread ( %s )", GetName());
-        while (WaitForWork(-1)) {
+        int waitMs = -1;
+        while (WaitForWork(waitMs)) {
             for (;;) {
-                FanOut fanOut;
-                {
-                    MutexLock lock(m_owner.m_fanOutMutex);
-                    if (m_owner.m_deferred.empty())
-                        break;
-                    fanOut = std::move(m_owner.m_deferred.front());
-                    m_owner.m_deferred.pop_front();
+                Pending item;
+                std::shared_ptr<CConsoleEntry> entry;
+                waitMs = m_owner.NextNotice(entry, item);
+                if (!item.walk)
+                    break;
+                const bool send = entry->IsActive();
+                if (send) {
+                    TrapData trap = *item.walk->notice;
+                    m_owner.SendOne(*entry, trap);
                 }
-                m_owner.Deliver(fanOut);
+                m_owner.NoticeDone(*entry, item, send);
                 if (!CheckRunning())
                     break;
             }
@@ -713,15 +741,107 @@ private:
     CConsoles& m_owner;
 };
 
-void CConsoles::Defer(FanOut fanOut)
+void CConsoles::Walk::Done(size_t position)
+{
+    done[position] = true;
+    while (firstPending < done.size() && done[firstPending])
+        ++firstPending;
+}
+
+int CConsoles::NextNotice(std::shared_ptr<CConsoleEntry>& entry, Pending& item)
 {
     MutexLock lock(m_fanOutMutex);
-    if (m_deferred.size() >= kMaxDeferredFanOuts) {
-        AppLog::Instance()->Printf(kLogWarning, "[CConsoles::SendTrap]: %zu fan-outs waiting; trap %d dropped",
-                                   m_deferred.size(), fanOut.trap.specific);
-        return;
+    const auto now = FanOutClock::now();
+    const auto spacing = std::chrono::milliseconds(m_options.fanOutSpacingMs);
+    Outbox* next = nullptr;
+    FanOutClock::time_point nextDue;
+    for (auto it = m_outboxes.begin(); it != m_outboxes.end();) {
+        if (it->items.empty() && !it->entry->IsActive()) {
+            it = m_outboxes.erase(it);  // a console gone quiet keeps no outbox
+            continue;
+        }
+        if (!it->items.empty()) {
+            const Walk& walk = *it->items.front().walk;
+            // Its walk must have passed the consoles before this one.
+            if (walk.firstPending == it->items.front().position) {
+                const auto due = walk.sentAny ? std::max(it->nextDue, walk.lastSent + spacing) : it->nextDue;
+                if (!next || due < nextDue) {
+                    next = &*it;
+                    nextDue = due;
+                }
+            }
+        }
+        ++it;
     }
-    m_deferred.push_back(std::move(fanOut));
+    if (!next)
+        return -1;
+    if (nextDue > now)
+        return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(nextDue - now).count() + 1);
+    entry = next->entry;
+    item = std::move(next->items.front());
+    next->items.pop_front();
+    --m_deferredCount;
+    return 0;
+}
+
+void CConsoles::NoticeDone(const CConsoleEntry& entry, const Pending& item, bool sent)
+{
+    MutexLock lock(m_fanOutMutex);
+    item.walk->Done(item.position);
+    if (!sent)
+        return;
+    const auto now = FanOutClock::now();
+    item.walk->lastSent = now;
+    item.walk->sentAny = true;
+    for (Outbox& box : m_outboxes)
+        if (box.entry.get() == &entry)
+            box.nextDue = now + std::chrono::milliseconds(m_options.fanOutSpacingMs);
+}
+
+void CConsoles::Defer(FanOut fanOut)
+{
+    std::vector<std::shared_ptr<CConsoleEntry>> targets;
+    for (const auto& entry : fanOut.targets)
+        if (entry->IsActive())
+            targets.push_back(entry);
+    if (targets.empty())
+        return;
+    auto walk = std::make_shared<Walk>();
+    walk->notice = std::make_shared<const TrapData>(std::move(fanOut.trap));
+    walk->done.assign(targets.size(), false);
+    MutexLock lock(m_fanOutMutex);
+    for (size_t position = 0; position < targets.size(); ++position) {
+        const auto& entry = targets[position];
+        auto box = std::find_if(m_outboxes.begin(), m_outboxes.end(),
+                                [&](const Outbox& b) { return b.entry == entry; });
+        if (box == m_outboxes.end()) {
+            m_outboxes.push_back(Outbox{entry, {}, {}});
+            box = m_outboxes.end() - 1;
+        }
+        if (box->items.size() >= kMaxNoticeBacklog) {
+            // Full: the oldest notice this one makes obsolete gives way; without one the new notice is
+            // dropped for this console (it still reads every value at its next refresh).
+            auto old = std::find_if(box->items.begin(), box->items.end(), [&](const Pending& queued) {
+                return SupersedesNotice(*queued.walk->notice, *walk->notice);
+            });
+            if (old == box->items.end()) {
+                walk->Done(position);
+                if (m_noticesDropped++ % 100 == 0)
+                    AppLog::Instance()->Printf(kLogWarning,
+                                               "[CConsoles::SendTrap]: %zu notices waiting for %s; trap %d dropped "
+                                               "(%llu so far)",
+                                               box->items.size(), entry->GetAddressText().c_str(),
+                                               walk->notice->specific,
+                                               static_cast<unsigned long long>(m_noticesDropped));
+                continue;
+            }
+            old->walk->Done(old->position);
+            box->items.erase(old);
+            --m_deferredCount;
+        }
+        box->items.push_back(Pending{walk, position});
+        ++m_deferredCount;
+    }
     if (!m_fanOutThread)
         m_fanOutThread = std::make_unique<FanOutThread>(*this);
     if (!m_fanOutThread->IsRunning() && !m_fanOutThread->Start())
@@ -732,7 +852,7 @@ void CConsoles::Defer(FanOut fanOut)
 size_t CConsoles::GetDeferredCount()
 {
     MutexLock lock(m_fanOutMutex);
-    return m_deferred.size();
+    return m_deferredCount;
 }
 
 void CConsoles::StopFanOutThread()
@@ -741,7 +861,8 @@ void CConsoles::StopFanOutThread()
     {
         MutexLock lock(m_fanOutMutex);
         thread = std::move(m_fanOutThread);
-        m_deferred.clear();
+        m_outboxes.clear();
+        m_deferredCount = 0;
     }
     thread.reset(); // stops it and waits for its end, outside the lock it takes
 }

@@ -7,9 +7,19 @@
 // 0x06000000) and a CConsoleEntry whose keep-alive thread drops it after a silent period. Every
 // notification to consoles goes through SendTrap: one copy to each active console, in registration
 // order, at its own trap port, 50 ms apart, on the sender's thread. A sender that must never wait (the
-// SNMP thread, answering a SET that announces a change) hands its fan-out to the registry's own fan-out
-// thread instead (ConsoleOptions::deferFanOut), which delivers the handed fan-outs in order with the
-// same spacing; otherwise the agent would stop answering for 50 ms per console.
+// SNMP thread answering a SET, the trap-queue thread applying a burst of alarm changes) hands its
+// fan-out to the registry's own fan-out thread instead (ConsoleOptions::deferFanOut); otherwise it
+// would stop for 50 ms per console. The fan-out thread keeps one outbox per console and sends each
+// console its notices in the order they were handed over, 50 ms apart (from the end of one send to
+// that console to the start of the next), and each notice still walks the consoles in registration
+// order 50 ms apart. Walks overlap (the next notice may go to the first console while this one goes
+// on to the later ones), so every console can get a notice every 50 ms however many there are.
+//
+// Bounds of the handed-over notices: at most kMaxNoticeBacklog wait per console (one copy of a notice
+// is shared by every outbox it is in). When a console's outbox is full, the oldest notice that the new
+// one makes obsolete gives way (SupersedesNotice: a value notice of the same objects, or an exact
+// repeat), and the new one goes last; with none, the new notice is dropped for that console and
+// counted (a console re-reads every value at its refresh). A stop drops what still waits.
 //
 // Bounds: at most kMaxConsoles (64) consoles are registered. When the registry is full, a new manager
 // takes the row of the console silent longest among those not active now (its keep-alive period ran
@@ -84,6 +94,9 @@ struct ConsoleOptions {
 // the hour at most 23 and minutes and seconds below 60. Every character must be a digit.
 bool IsValidDateText(const char* text, size_t length);
 bool IsValidTimeText(const char* text, size_t length);
+// Whether the later notice makes the queued one obsolete for a console: the same trap and varbind
+// OIDs, and either the same values or a value notice (1001), which tells the latest value.
+bool SupersedesNotice(const TrapData& queued, const TrapData& later);
 
 class CConsoles : public IConsoleManager {
 public:
@@ -150,8 +163,9 @@ public:
     // E.15.0.<specific>.0
     static std::vector<uint32_t> TrapOid(uint32_t specific);
 
-    // Fan-outs handed to the fan-out thread and not yet delivered, at most kMaxDeferredFanOuts.
-    static constexpr size_t kMaxDeferredFanOuts = 256;
+    // Notices handed to the fan-out thread and not yet sent, counted per console (at most
+    // kMaxNoticeBacklog for each).
+    static constexpr size_t kMaxNoticeBacklog = 1000;
     size_t GetDeferredCount();
 
 private:
@@ -160,10 +174,36 @@ private:
         std::vector<std::shared_ptr<CConsoleEntry>> targets;
     };
     class FanOutThread;
+    using FanOutClock = std::chrono::steady_clock;
+    // One handed-over notice on its way through its consoles (the active ones when it was handed over,
+    // in registration order): a position is done once sent, skipped, dropped or given way.
+    struct Walk {
+        std::shared_ptr<const TrapData> notice;
+        std::vector<bool> done;
+        size_t firstPending = 0;
+        FanOutClock::time_point lastSent;
+        bool sentAny = false;
+        void Done(size_t position);
+    };
+    struct Pending {
+        std::shared_ptr<Walk> walk;
+        size_t position = 0;
+    };
+    struct Outbox {
+        std::shared_ptr<CConsoleEntry> entry;
+        std::deque<Pending> items;
+        FanOutClock::time_point nextDue;
+    };
 
     // The walk over the targets, with none of the registry's locks held.
     void Deliver(FanOut& fanOut);
+    void SendOne(CConsoleEntry& entry, TrapData& trap);
     void Defer(FanOut fanOut);
+    // The fan-out thread's next notice (with its console) when one is due: answers 0; otherwise no
+    // notice and the milliseconds until the next one is due (-1: none waits).
+    int NextNotice(std::shared_ptr<CConsoleEntry>& entry, Pending& item);
+    // The item's position is done; sent: the next send to entry and the walk's next are a spacing away.
+    void NoticeDone(const CConsoleEntry& entry, const Pending& item, bool sent);
     void StopFanOutThread();
 
     // Under m_mutex.
@@ -191,8 +231,11 @@ private:
     // Registrations are refused before Initialize and after DestroyAll.
     bool m_closed = true;
 
-    // The deferred fan-outs, guarded by m_fanOutMutex (taken alone, never with the locks above).
+    // The outboxes in the order their consoles were first handed a notice, guarded by m_fanOutMutex
+    // (taken alone, never with the locks above).
     Mutex m_fanOutMutex;
-    std::deque<FanOut> m_deferred;
+    std::vector<Outbox> m_outboxes;
+    size_t m_deferredCount = 0;
+    uint64_t m_noticesDropped = 0;
     std::unique_ptr<FanOutThread> m_fanOutThread;
 };

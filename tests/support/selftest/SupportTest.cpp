@@ -19,6 +19,7 @@
 #include "tests/support/Sandbox.h"
 #include "tests/support/Threads.h"
 #include "tests/support/TrapReceiver.h"
+#include "tests/support/TrapSender.h"
 #include "tests/support/Wait.h"
 
 using namespace vgtest;
@@ -105,6 +106,30 @@ TEST(TrapReceiverTest, GarbageIsKeptAsNotOkAndSyncFollowsEverythingSentBefore)
     EXPECT_TRUE(receiver.Next(0).has_value());
     receiver.Clear();
     EXPECT_FALSE(receiver.Next(0).has_value());
+}
+
+TEST(RawTrapSenderTest, ItsTrapsDecodeAsSentFromTheChosenAddress)
+{
+    TrapReceiver receiver("127.0.0.1");
+    vgtest::RawTrapSender sender("127.0.0.77");
+    ASSERT_TRUE(sender.Ok());
+    const std::string text(200, 'x');  // a varbind past 127 bytes: long lengths
+    ASSERT_TRUE(sender.Send(receiver.Port(),
+                            vgtest::BuildV2cTrap("upsring", "1.3.6.1.4.1.64950.100.2.0.3",
+                                                 {{"1.3.6.1.4.1.64950.100.1.1.0", 'i', "300"},
+                                                  {"1.3.6.1.4.1.64950.100.1.2.0", 's', text},
+                                                  {"1.3.6.1.4.1.64950.100.1.3.0", 'i', "-129"}})));
+    ASSERT_TRUE(receiver.WaitFor(1));
+    const auto t = receiver.Traps()[0];
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(t.version, 1);
+    EXPECT_EQ(t.community, "upsring");
+    EXPECT_EQ(t.pduType, 0xA7);
+    ASSERT_EQ(t.varbinds.size(), 5u);
+    EXPECT_EQ(t.varbinds[1].text, "1.3.6.1.4.1.64950.100.2.0.3");
+    EXPECT_EQ(t.varbinds[2].integer, 300);
+    EXPECT_EQ(t.varbinds[3].text, text);
+    EXPECT_EQ(t.varbinds[4].integer, -129);
 }
 
 TEST(PortsTest, FreePortsAreBelowTheClientRangeAndBusyPortsRefuseASecondBind)
