@@ -26,6 +26,24 @@ void SetException(netsnmp_variable_list* vb, u_char type)
     snmp_set_var_typed_value(vb, type, nullptr, 0);
 }
 
+// Whether the request's manager could write name: its access's write view (VACM) holds it.
+bool MayWrite(netsnmp_agent_request_info* reqinfo, const SnmpOid& name)
+{
+    if (!reqinfo || !reqinfo->asp || !reqinfo->asp->pdu)
+        return false;
+    oid buffer[MAX_OID_LEN];
+    size_t length = 0;
+    if (!ToNetSnmpOid(name, buffer, length))
+        return false;
+    // The access check picks its view by the PDU's command.
+    netsnmp_pdu* pdu = reqinfo->asp->pdu;
+    const int command = pdu->command;
+    pdu->command = SNMP_MSG_SET;
+    const int result = in_a_view(buffer, &length, pdu, ASN_OCTET_STR);
+    pdu->command = command;
+    return result == VACM_SUCCESS;
+}
+
 void ServeGet(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* r)
 {
     netsnmp_variable_list* vb = r->requestvb;
@@ -37,6 +55,7 @@ void ServeGet(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* r
         return;
     }
     MibRequest request{requester, target.instance, target.index, true};
+    request.mayWrite = MayWrite(reqinfo, target.instance);
     SnmpValue value;
     value.type = target.leaf->get_syntax();
     int status = target.leaf->get_request(request, value);
@@ -61,6 +80,7 @@ void ServeGetNext(MibGroup& group, uint32_t requester, netsnmp_agent_request_inf
         if (!group.find_next(from, inclusive, target))
             return;  // left empty: net-snmp goes on to the next registration
         MibRequest request{requester, target.instance, target.index, true};
+        request.mayWrite = MayWrite(reqinfo, target.instance);
         SnmpValue value;
         value.type = target.leaf->get_syntax();
         int status = target.leaf->get_request(request, value);
