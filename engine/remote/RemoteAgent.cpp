@@ -745,11 +745,17 @@ void CRemoteAgent::Drained(int listChangedValue)
 
 void CRemoteAgent::DiscoveryCompleted()
 {
+    // Only while a discovery's results wait for the agents added from them, and only once the scan
+    // itself is over (its adds come from the console afterwards).
+    if (m_discoveryRequested.load() || !m_discoveryAwaitingAdds.load())
+        return;
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         if (m_list.empty())
             return;
     }
+    if (!m_discoveryAwaitingAdds.exchange(false))
+        return;
     AppLog::Instance()->Log(kLogInfo, "Autodiscovery is completed. Saving new safe point files.");
     m_store->CreateSafePoint();
     m_host->CreateOtherSafePoints();
@@ -856,7 +862,7 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
             pollEmpty = m_pollQueue.empty();
         }
-        if (emptiedInit && pollEmpty && m_discoveryRequested.load())
+        if (emptiedInit && pollEmpty)
             DiscoveryCompleted();
         return;
     }
@@ -873,7 +879,7 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
         }
         if (pollEmpty)
             Drained(kListChangedAdded);
-        if (emptiedPoll && m_discoveryRequested.load())
+        if (emptiedPoll)
             DiscoveryCompleted();
         return;
     }

@@ -77,7 +77,15 @@ public:
     // The agent at that address (not queued for removal), for the devices restored from their file.
     IRemoteAgentEntry* FindAgentByAddress(const std::string& address) override;
     void WriteConfigSections(std::ostream& out) override;
-    void SetDiscoveryRequested(bool on) override { m_discoveryRequested.store(on); }
+    // A discovery asked for also marks its results as awaiting the agents the console adds from them:
+    // the first contact of those agents writes the results to the discovery log. The mark outlives the
+    // run (cleared by that write or by the next discovery); the request itself ends with the run.
+    void SetDiscoveryRequested(bool on) override
+    {
+        if (on)
+            m_discoveryAwaitingAdds.store(true);
+        m_discoveryRequested.store(on);
+    }
     bool IsDiscoveryRequested() override { return m_discoveryRequested.load(); }
     // The network scan of one discovery run, made by the factory the composition root hands in; null
     // without one.
@@ -231,6 +239,7 @@ private:
 
     std::atomic<uint32_t> m_cap{2};
     std::atomic<bool> m_discoveryRequested{false};
+    std::atomic<bool> m_discoveryAwaitingAdds{false};
     std::atomic<bool> m_singleAddress{false};
     NetScanFactory m_netScanFactory;
     std::atomic<bool> m_busy{true};
