@@ -280,6 +280,11 @@ int KeyedRowStatus::set(const MibRequest& request, const SnmpValue& value)
     return kSnmpErrNoError;
 }
 
+int KeyedRowStatus::undo_creation(const MibRequest& request)
+{
+    return set(request, SnmpValue::Integer(kRowDestroy));
+}
+
 mvn_remotetable_entry::mvn_remotetable_entry(DenseRows& rows) : KeyedEngineTable(kRemoteShape, &rows)
 {
     AddColumns(*this, kRemoteColumns);

@@ -283,6 +283,39 @@ TEST(HostileInputE2E, CommunitiesWithANulAreRefusedAndRemoteOnesHiddenFromReader
     EXPECT_EQ(engine.Get(community), "STRING: \"abcd\"");
 }
 
+// A SET is applied whole or not at all: a request whose remote-agent creation is refused at its
+// write changes none of its other varbinds, whichever comes first, and creates no row.
+TEST(HostileInputE2E, FailingMultiVarbindSetChangesNothing)
+{
+    EngineInstall engine;
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    auto destination = [](int c) { return E("14.2.2.1." + std::to_string(c) + ".1"); };
+    ASSERT_EQ(engine.AddTrapDestination(1, "127.0.0.30", "pager", 4162), "");
+    ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "555"), "");
+    const std::vector<std::string> security = {"-v2c", "-c", "wendolmar"};
+    // Row 5 is not the next row: the creation fails when it is written.
+    const std::vector<std::string> refused = {E("10.6.2.1.2.5"), "i", "5"};
+    const std::vector<std::string> changes = {destination(4), "s", "renamed", E("10.4.2.1.0"), "i", "777"};
+    for (bool refusedFirst : {true, false}) {
+        SCOPED_TRACE(refusedFirst ? "refused first" : "refused last");
+        std::vector<std::string> args = refusedFirst ? refused : changes;
+        const std::vector<std::string>& rest = refusedFirst ? changes : refused;
+        args.insert(args.end(), rest.begin(), rest.end());
+        int rc = 0;
+        const std::string out = Tool("snmpset", security, engine, args, &rc);
+        EXPECT_NE(rc, 0);
+        EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+        EXPECT_EQ(engine.Get(destination(4)), "STRING: \"pager\"");
+        EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+        EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 0");
+    }
+    // And so it stays on disk.
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_EQ(engine.Get(destination(4)), "STRING: \"pager\"");
+    EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+}
+
 TEST(HostileInputE2E, ManyVarbindsSaveOnceBeforeTheAnswerAndSurviveKill)
 {
     EngineInstall engine;

@@ -398,12 +398,7 @@ TEST(RemoteE2E, KillDuringALongFirstContactKeepsTheSettingsMadeMeanwhile)
 
     ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "777"), "");
     auto destination = [](int c) { return E("14.2.2.1." + std::to_string(c) + ".1"); };
-    ASSERT_EQ(engine.Set(destination(2), "i", "5"), "");
-    ASSERT_EQ(engine.Set(destination(3), "a", "127.0.0.30"), "");
-    ASSERT_EQ(engine.Set(destination(4), "s", "pager"), "");
-    ASSERT_EQ(engine.Set(destination(5), "s", "public"), "");
-    ASSERT_EQ(engine.Set(destination(6), "i", "4162"), "");
-    ASSERT_EQ(engine.Set(destination(2), "i", "1"), "");
+    ASSERT_EQ(engine.AddTrapDestination(1, "127.0.0.30", "pager", 4162), "");
     ASSERT_EQ(engine.Get(E("10.1.1.0"), "wendolmar", "127.0.0.9"), "INTEGER: 1");
     ASSERT_EQ(engine.Set(E("11.3.2.2.0"), "i", "4321", "wendolmar", "127.0.0.9"), "");
     ASSERT_EQ(engine.Get(E("10.1.2.17.0")), "INTEGER: 16") << "still in the first contact";

@@ -447,6 +447,8 @@ bool CServer::SetEngineScalar(uint32_t var, uint32_t requester, int type, const 
             return false;
         text.assign(static_cast<const char*>(data ? data : ""), data ? length : 0);
         text.resize(std::strlen(text.c_str())); // a text ends at its first NUL, as the record stores it
+        if ((var == 17 || var == 53) && text.size() != length)
+            return false; // a community is refused, not cut
         if (var == 17 && text.size() > kMaxCommunityLength)
             return false; // the agent would refuse it: never store it
         if (v && v->iniText && !IsIniValueSafe(text))
