@@ -245,10 +245,9 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
         Creations creations;
         if (reqinfo->mode == MODE_SET_RESERVE1) {
             Mib::BeginSetRequest(reqinfo->asp);
-            if (g_applied.request != reqinfo->asp) {
-                g_applied = AppliedSet();
-                g_applied.request = reqinfo->asp;
-            }
+            // Nothing is written before every group has checked its varbinds: a new request's notes.
+            g_applied = AppliedSet();
+            g_applied.request = reqinfo->asp;
             creations = RowsBeingCreated(*group, requests);
         }
         for (netsnmp_request_info* r = requests; r; r = r->next) {
