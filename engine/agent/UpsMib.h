@@ -10,8 +10,9 @@
 // upsAlarmTime a TimeStamp (TimeTicks), upsAlarmDescr an OBJECT IDENTIFIER naming a well-known alarm
 // (U.1.6.3.n: the one the description names, such as upsAlarmOnBattery for "On Battery" and
 // upsAlarmCommunicationsLost for the engine's "Offline"; upsAlarmGeneralFault for any other), and the
-// enumerations never read 0 (upsBatteryStatus unknown(1), upsOutputSource other(1)). The upsTest, upsControl and upsConfig groups and the traps are not served;
-// the input, output and bypass tables have no rows.
+// enumerations never read 0 (upsBatteryStatus unknown(1), upsOutputSource other(1)). The upsTest,
+// upsControl and upsConfig groups and the traps are not served; the input, output and bypass tables
+// have no rows.
 //
 // Alarm rows: one per standing alarm, numbered as the facade adds them (MibRowCounts::upsAlarms and
 // engineAlarms); a number is never reused while the engine runs, so a row keeps its number while its

@@ -278,8 +278,8 @@ TEST(DiscoveryE2E, FirstContactOfTheAddedAgentWritesTheResults)
     // Nothing answers on .4.
     engine.StartDiscovery("127.0.0.4,127.0.0.2,127.0.0.3", "public");
     ASSERT_TRUE(WaitUntil([&] { return HasStatus(console, 4); }, 30000)) << engine.Engine().LogText();
-    ASSERT_TRUE(WaitUntil([&] { return Count(engine.Engine().LogText(), "CRemoteAgent::ResumeAllThreads invoked") >= 1; },
-                          10000));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Count(engine.Engine().LogText(), "CRemoteAgent::ResumeAllThreads invoked") >= 1; }, 10000));
     const std::string completed = "Autodiscovery is completed. Saving new safe point files.";
     EXPECT_EQ(engine.Engine().LogText().find(completed), std::string::npos) << "nothing added yet";
     EXPECT_EQ(Count(engine.DiscoveryLog(), "    "), 0u) << engine.DiscoveryLog();
@@ -302,7 +302,8 @@ TEST(DiscoveryE2E, FirstContactOfTheAddedAgentWritesTheResults)
     EXPECT_NE(log.find("to create safepoint file was successful"), std::string::npos);
     EXPECT_EQ(engine.DiscoveryLog().find("127.0.0.2"), std::string::npos) << "found and added: no error line";
     const std::string results = engine.DiscoveryLog();
-    const size_t mac = results.find("127.0.0.3    The IP address was found but has a MAC Address that is not supported by VGNMS\n");
+    const size_t mac =
+        results.find("127.0.0.3    The IP address was found but has a MAC Address that is not supported by VGNMS\n");
     const size_t none = results.find(noneLine);
     EXPECT_NE(mac, std::string::npos) << results;
     EXPECT_NE(none, std::string::npos) << results;

@@ -494,7 +494,7 @@ int CServer::BroadcastMessage(const std::string&, int, int flag)
 }
 
 // The critical state covers the remote-agent manager's changes of its agents: the remote-agent file
-// and the device file are all that work writes (besides the critical bits themselves). Only those two
+// and the device file are all that work writes (besides its bits and ShutdownRequired). Only those two
 // are backed up and, after a crash in the middle, restored: the user extension and console files keep
 // every acknowledged SET made meanwhile.
 int CServer::Backup()

@@ -188,7 +188,8 @@ int CUserExtension::LoadWithRecovery()
                                "restoring the backups of the remote agents and devices",
                                m_engine.GetCriticalState());
     // The backups of the files the interrupted work writes go back; this file itself is not restored,
-    // so that every setting acknowledged meanwhile stays (the work wrote only its bits here).
+    // so that every setting acknowledged meanwhile stays (the work writes here only its bits and
+    // ShutdownRequired).
     if ((m_hooks && !m_hooks->Restore()) || !Load())
         return 0;
     m_engine.EndCritical(kCriticalStateMask);
