@@ -342,6 +342,11 @@ int DeviceRowStatus::set(const MibRequest& request, const SnmpValue& value)
     return decision.status;
 }
 
+int DeviceRowStatus::undo_creation(const MibRequest& request)
+{
+    return set(request, SnmpValue::Integer(kRowDestroy));
+}
+
 namespace {
 
 #define E "1.3.6.1.4.1.64950"

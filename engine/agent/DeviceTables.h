@@ -109,6 +109,8 @@ public:
     int get_value(const MibRequest& request, SnmpValue& out) override;
     int prepare_set_request(const MibRequest& request, const SnmpValue& value) override;
     int set(const MibRequest& request, const SnmpValue& value) override;
+    // A row created by a request that failed elsewhere goes again (destroy).
+    int undo_creation(const MibRequest& request) override;
 
 private:
     DeviceTable& m_table;

@@ -25,6 +25,7 @@ struct ColumnSpec {
     char kind; // 'I' integer, 'S' text, 'A' address, 'R' RowStatus
     bool writable;
     size_t maxLength = kKeyedTextLimit; // texts
+    bool secret = false;                // a text only managers that may write it can read
 };
 
 template <size_t N>
@@ -37,7 +38,7 @@ void AddColumns(KeyedEngineTable& table, const ColumnSpec (&columns)[N])
         }
         const CellKind kind = c.kind == 'S' ? CellKind::Text : c.kind == 'A' ? CellKind::Address : CellKind::Integer;
         table.add_col(new KeyedTableCell(table, c.column, c.writable ? MibAccess::ReadWrite : MibAccess::ReadOnly,
-                                         kind, c.maxLength));
+                                         kind, c.maxLength, c.secret));
     }
 }
 
@@ -45,7 +46,7 @@ constexpr bool RO = false;
 constexpr bool RW = true;
 
 const ColumnSpec kRemoteColumns[] = {
-    {1, 'I', RO}, {2, 'R', RW}, {3, 'S', RW, 15}, {4, 'I', RW},       {5, 'S', RW, 63}, {6, 'I', RW},
+    {1, 'I', RO}, {2, 'R', RW}, {3, 'S', RW, 15}, {4, 'I', RW},       {5, 'S', RW, 63, true}, {6, 'I', RW},
     {7, 'I', RW}, {8, 'I', RO}, {9, 'S', RO},     {10, 'S', RW, 17}, {11, 'S', RW},     {12, 'I', RW},
 };
 const ColumnSpec kSnmpIpColumns[] = {
@@ -138,12 +139,13 @@ int KeyedEngineTable::is_creation_ok(MibTable&, MibLeaf&, const SnmpOid& index, 
 }
 
 KeyedTableCell::KeyedTableCell(KeyedEngineTable& table, uint32_t column, MibAccess access, CellKind kind,
-                               size_t maxLength)
+                               size_t maxLength, bool secret)
     : MibLeaf(SnmpOid{column}, access,
               kind == CellKind::Text      ? kSnmpOctetString
               : kind == CellKind::Address ? kSnmpIpAddress
                                           : kSnmpInteger),
-      m_table(table), m_column(column), m_kind(kind), m_maxLength(std::min(maxLength, kKeyedTextLimit))
+      m_table(table), m_column(column), m_kind(kind), m_maxLength(std::min(maxLength, kKeyedTextLimit)),
+      m_secret(secret)
 {
 }
 
@@ -156,7 +158,9 @@ int KeyedTableCell::get_value(const MibRequest& request, SnmpValue& out)
     const uint32_t key = m_table.Key(m_column, row);
     switch (m_kind) {
     case CellKind::Text:
-        out = SnmpValue::Octets(present ? EngineText(key) : std::string());
+        // A secret (a remote agent's community authenticates its traps and writes to its card) reads
+        // as empty to a manager that could not write it.
+        out = SnmpValue::Octets(present && (!m_secret || request.mayWrite) ? EngineText(key) : std::string());
         break;
     case CellKind::Address:
         out = SnmpValue::IpAddress(present ? static_cast<uint32_t>(EngineInteger(key)) : 0);
@@ -274,6 +278,11 @@ int KeyedRowStatus::set(const MibRequest& request, const SnmpValue& value)
         break;
     }
     return kSnmpErrNoError;
+}
+
+int KeyedRowStatus::undo_creation(const MibRequest& request)
+{
+    return set(request, SnmpValue::Integer(kRowDestroy));
 }
 
 mvn_remotetable_entry::mvn_remotetable_entry(DenseRows& rows) : KeyedEngineTable(kRemoteShape, &rows)

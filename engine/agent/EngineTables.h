@@ -27,7 +27,8 @@
 //     agent is created only while the engine's own agent count equals the table's and stays below the
 //     cap (engine variable 57).
 // Cells: a SET that the engine refuses fails (commitFailed); texts above 255 bytes get wrongLength, and
-//   so do the remote agents' texts above what their row keeps (address 15, community 63, MAC 17).
+//   so do the remote agents' texts above what their row keeps (address 15, community 63, MAC 17). A
+//   remote agent's community reads as empty to a manager whose access does not let it write the cell.
 //
 // Threads: built at the agent's set-up; served on the SNMP thread. The row counts are safe from any
 // thread; a RowStatus commit changes them under the facade mutex, never while it calls the engine.
@@ -80,8 +81,9 @@ enum class CellKind { Integer, Text, Address };
 class KeyedTableCell : public MibLeaf {
 public:
     // maxLength: the longest text the engine stores in the column (longer ones get wrongLength).
+    // secret: a text that reads as empty to managers that may not write it.
     KeyedTableCell(KeyedEngineTable& table, uint32_t column, MibAccess access, CellKind kind,
-                   size_t maxLength = 255);
+                   size_t maxLength = 255, bool secret = false);
     ~KeyedTableCell() override;
     int get_value(const MibRequest& request, SnmpValue& out) override;
     int prepare_set_request(const MibRequest& request, const SnmpValue& value) override;
@@ -92,6 +94,7 @@ private:
     uint32_t m_column;
     CellKind m_kind;
     size_t m_maxLength;
+    bool m_secret;
 };
 
 // The RowStatus column (2) of a KeyedEngineTable.
@@ -102,6 +105,8 @@ public:
     int get_value(const MibRequest& request, SnmpValue& out) override;
     int prepare_set_request(const MibRequest& request, const SnmpValue& value) override;
     int set(const MibRequest& request, const SnmpValue& value) override;
+    // A row created by a request that failed elsewhere goes again (destroy).
+    int undo_creation(const MibRequest& request) override;
 
 private:
     KeyedEngineTable& m_table;

@@ -8,10 +8,11 @@
 // RFC 1628 syntax is kept object by object: texts are cut to their sizes (upsIdentManufacturer 31,
 // the other identity texts 63), upsInputLineBads is a Counter32, upsAlarmsPresent a Gauge32,
 // upsAlarmTime a TimeStamp (TimeTicks), upsAlarmDescr an OBJECT IDENTIFIER naming a well-known alarm
-// (upsAlarmCommunicationsLost U.1.6.3.20 for the engine's "Offline" alarm, upsAlarmGeneralFault
-// U.1.6.3.18 for every other), and the enumerations never read 0 (upsBatteryStatus unknown(1),
-// upsOutputSource other(1)). The upsTest, upsControl and upsConfig groups and the traps are not served;
-// the input, output and bypass tables have no rows.
+// (U.1.6.3.n: the one the description names, such as upsAlarmOnBattery for "On Battery" and
+// upsAlarmCommunicationsLost for the engine's "Offline"; upsAlarmGeneralFault for any other), and the
+// enumerations never read 0 (upsBatteryStatus unknown(1), upsOutputSource other(1)). The upsTest,
+// upsControl and upsConfig groups and the traps are not served; the input, output and bypass tables
+// have no rows.
 //
 // Alarm rows: one per standing alarm, numbered as the facade adds them (MibRowCounts::upsAlarms and
 // engineAlarms); a number is never reused while the engine runs, so a row keeps its number while its
@@ -113,7 +114,11 @@ public:
 // The well-known alarms of RFC 1628 that the engine reports.
 constexpr uint32_t kUpsAlarmGeneralFault = 18;
 constexpr uint32_t kUpsAlarmCommunicationsLost = 20;
-// The well-known alarm for an alarm description.
+// The number of the well-known alarm (U.1.6.3.n) that an alarm description names, letter case, blanks
+// and punctuation aside ("On Battery" 2, "Low Battery" 3, "Overload" 8, the engine's "Offline" 20);
+// upsAlarmGeneralFault for a description that names none.
+uint32_t UpsWellKnownAlarmNumber(const std::string& description);
+// U.1.6.3 and that number.
 SnmpOid UpsWellKnownAlarm(const std::string& description);
 // A load current text (amperes, "4.27") in tenths of an ampere, the fraction cut off: 42; 0 for a text
 // that is not a number.

@@ -150,6 +150,7 @@ void CRemoteAgent::Shutdown()
         m_initQueue.clear();
         m_pollQueue.clear();
         m_retries.clear();
+        m_retryContacts.clear();
         m_relocations.clear();
     }
     for (auto& entry : entries)
@@ -459,12 +460,23 @@ bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
     return true;
 }
 
-void CRemoteAgent::QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry)
+void CRemoteAgent::QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry, bool retry)
 {
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        if (retry) {
+            // Two workers' rounds may both find the retry due: one try at a time.
+            if (std::find(m_initQueue.begin(), m_initQueue.end(), entry) != m_initQueue.end())
+                return;
+            m_retryContacts.insert(entry.get());
+        }
         m_initQueue.push_back(entry);
     }
+    // Another try of an agent that has not answered yet changes nothing until it succeeds: no critical
+    // state (consoles would see the engine busy, and a crash meanwhile would restore the backups), no
+    // held device saves. A success queues the poll after add, which is critical work.
+    if (retry)
+        return;
     m_host->BeginCritical(kCriticalContact);
     if (CDevices* devices = m_host->GetDevices()) {
         devices->SetBusy(true);
@@ -701,6 +713,7 @@ void CRemoteAgent::Remove(const std::shared_ptr<CRemoteAgentEntry>& entry)
         m_initQueue.erase(std::remove(m_initQueue.begin(), m_initQueue.end(), entry), m_initQueue.end());
         m_pollQueue.erase(std::remove(m_pollQueue.begin(), m_pollQueue.end(), entry), m_pollQueue.end());
         m_retries.erase(entry.get());
+        m_retryContacts.erase(entry.get());
         m_cursor = 0;
     }
     entry->UnregisterTrapDestination();
@@ -727,7 +740,7 @@ bool CRemoteAgent::HasQueuedWork()
     return !QueuesEmptyLocked();
 }
 
-void CRemoteAgent::Drained(int listChangedValue)
+void CRemoteAgent::Drained(int listChangedValue, bool nothingChanged)
 {
     bool empty;
     {
@@ -735,6 +748,9 @@ void CRemoteAgent::Drained(int listChangedValue)
         empty = QueuesEmptyLocked();
     }
     CDevices* devices = m_host->GetDevices();
+    // A unit that changed nothing ends no critical state unless other work has begun one.
+    if (empty && nothingChanged && !(m_host->GetSetting(EngineWord::kFlags) & kCriticalAll))
+        empty = false;
     if (empty) {
         SaveDataFile();
         if (devices) {
@@ -757,11 +773,17 @@ void CRemoteAgent::Drained(int listChangedValue)
 
 void CRemoteAgent::DiscoveryCompleted()
 {
+    // Only while a discovery's results wait for the agents added from them, and only once the scan
+    // itself is over (its adds come from the console afterwards).
+    if (m_discoveryRequested.load() || !m_discoveryAwaitingAdds.load())
+        return;
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         if (m_list.empty())
             return;
     }
+    if (!m_discoveryAwaitingAdds.exchange(false))
+        return;
     AppLog::Instance()->Log(kLogInfo, "Autodiscovery is completed. Saving new safe point files.");
     m_store->CreateSafePoint();
     m_host->CreateOtherSafePoints();
@@ -841,10 +863,18 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
         return;
     }
     case 1: {
-        ++m_firstContacts;
+        bool retry;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+            retry = m_retryContacts.erase(entry.get()) != 0;
+        }
+        // Another try of a silent agent does not hold off the polls of the others.
+        if (!retry)
+            ++m_firstContacts;
         releaseThreads();
         const bool ok = !entry->IsQueuedForRemoval() && entry->DiscoverDevices();
-        --m_firstContacts;
+        if (!retry)
+            --m_firstContacts;
         if (ok) {
             QueueForPoll(entry);
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
@@ -861,14 +891,16 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
             initEmpty = m_initQueue.empty();
         }
+        // A retry that failed again leaves everything as it was.
+        const bool nothingChanged = retry && !ok;
         if (initEmpty)
-            Drained(-1);
+            Drained(-1, nothingChanged);
         bool pollEmpty;
         {
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
             pollEmpty = m_pollQueue.empty();
         }
-        if (emptiedInit && pollEmpty && m_discoveryRequested.load())
+        if (emptiedInit && pollEmpty && !nothingChanged)
             DiscoveryCompleted();
         return;
     }
@@ -885,7 +917,7 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
         }
         if (pollEmpty)
             Drained(kListChangedAdded);
-        if (emptiedPoll && m_discoveryRequested.load())
+        if (emptiedPoll)
             DiscoveryCompleted();
         return;
     }
@@ -934,7 +966,9 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
     }
     releaseThreads();
     if (contact) {
-        QueueForContact(entry);
+        AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgent::Process] first contact of %s tried again",
+                                   entry->GetServerAddress().c_str());
+        QueueForContact(entry, true);
         SignalAllThreads();
         return;
     }

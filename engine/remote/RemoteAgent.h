@@ -8,7 +8,8 @@
 // outlives its removal from the list. The remote-engine MIB table is given the table's row count less
 // the agents queued for removal after every change of either (SyncMibRows), so its rows follow the
 // engine's on every path, failed ones included. An agent's first contact that fails is retried by the poll
-// rounds with a back-off (10 s doubling to 10 minutes) until its devices are read.
+// rounds with a back-off (10 s doubling to 10 minutes) until its devices are read; the retries raise no
+// critical state and notify no console until one succeeds.
 //
 // Threads and locks: the agent's request threads (engine keys, row creation and deletion), the
 // system-queue thread (pool sizing, saves), the timer thread (reactions), the trap-queue thread, the
@@ -28,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,7 +80,15 @@ public:
     IRemoteAgentEntry* FindAgentByAddress(const std::string& address) override;
     bool ConfirmAlarm(IRemoteAgentEntry* agent, uint32_t deviceNumber, const std::string& description) override;
     void WriteConfigSections(std::ostream& out) override;
-    void SetDiscoveryRequested(bool on) override { m_discoveryRequested.store(on); }
+    // A discovery asked for also marks its results as awaiting the agents the console adds from them:
+    // the first contact of those agents writes the results to the discovery log. The mark outlives the
+    // run (cleared by that write or by the next discovery); the request itself ends with the run.
+    void SetDiscoveryRequested(bool on) override
+    {
+        if (on)
+            m_discoveryAwaitingAdds.store(true);
+        m_discoveryRequested.store(on);
+    }
     bool IsDiscoveryRequested() override { return m_discoveryRequested.load(); }
     // The network scan of one discovery run, made by the factory the composition root hands in; null
     // without one.
@@ -199,13 +209,16 @@ private:
     void ResolveAgentTrap(const RemoteTrapRecord& record, const std::string& ip, TrapRoute route);
     bool RemoveRowWithoutAgent(uint32_t key);
     bool QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry);
-    void QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry);
+    // retry: another try of a first contact that failed (quiet: no critical state until it succeeds).
+    void QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& entry, bool retry = false);
     // Caller holds m_accessLock.
     std::shared_ptr<CRemoteAgentEntry> FindLocked(const std::string& address, const std::string& mac, bool queueOld,
                                                   int& result);
     void QueueForRemovalLocked(const std::shared_ptr<CRemoteAgentEntry>& entry);
     bool QueuesEmptyLocked() const;
-    void Drained(int listChangedValue);
+    // nothingChanged: the unit was a retry that failed again; the critical state is then left alone
+    // unless other work holds it.
+    void Drained(int listChangedValue, bool nothingChanged = false);
     void DiscoveryCompleted();
     void ReadEngineSettings();
     void StartTrapListener(uint32_t port);
@@ -227,6 +240,8 @@ private:
     size_t m_cursor = 0;
     std::deque<std::shared_ptr<CRemoteAgentEntry>> m_removeQueue, m_initQueue, m_pollQueue;
     std::map<const CRemoteAgentEntry*, Retry> m_retries;
+    // Entries in the initialise queue for another try (under m_accessLock).
+    std::set<const CRemoteAgentEntry*> m_retryContacts;
     // Relocations asked for over SNMP (address, MAC), done by a worker.
     std::deque<std::pair<std::string, std::string>> m_relocations;
     std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
@@ -238,6 +253,7 @@ private:
 
     std::atomic<uint32_t> m_cap{2};
     std::atomic<bool> m_discoveryRequested{false};
+    std::atomic<bool> m_discoveryAwaitingAdds{false};
     std::atomic<bool> m_singleAddress{false};
     NetScanFactory m_netScanFactory;
     std::atomic<bool> m_busy{true};

@@ -378,7 +378,8 @@ bool CRemoteAgentTable::SetValue(uint32_t key, uint32_t requester, int type, con
         uint32_t address = 0;
         if (column == 3 && !text.empty() && !ParseIpv4(text.c_str(), address))
             return false;
-        if (column == 5 && !IsIniValueSafe(text))
+        // A community is a secret: one with a NUL in it is refused, not cut.
+        if (column == 5 && (!IsIniValueSafe(text) || text.size() != length))
             return false;
         if (column == 10 && !text.empty() && !IsValidMacText(text))
             return false;

@@ -68,14 +68,18 @@ SnmpReceivedNotification Flatten(const netsnmp_pdu* pdu)
             n.trapOid.push_back(static_cast<uint32_t>(pdu->specific_type));
         }
     }
-    for (const netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable) {
+    // An SNMPv2c notification opens with sysUpTime.0 and snmpTrapOID.0: those two positions are its
+    // header. The same OIDs further down the list are varbinds like any other, so the positions that
+    // trap processing reads stay as the sender numbered them.
+    size_t position = 0;
+    for (const netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable, ++position) {
         SnmpVarbind vb;
         vb.oid = FromNetSnmpOid(v->name, v->name_length);
         vb.value = FromNetSnmpValue(v);
         if (pdu->command != SNMP_MSG_TRAP) {
-            if (vb.oid == kSysUpTime)
+            if (position == 0 && vb.oid == kSysUpTime)
                 continue;
-            if (vb.oid == kSnmpTrapOidName) {
+            if (position <= 1 && vb.oid == kSnmpTrapOidName) {
                 if (vb.value.type == kSnmpObjectId)
                     n.trapOid = vb.value.oid;
                 continue;

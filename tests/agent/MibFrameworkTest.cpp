@@ -116,6 +116,37 @@ TEST_F(MibFramework, RefusedVarbindStopsTheWholeSet)
     EXPECT_NE(out.find("INTEGER: 5"), std::string::npos) << out;
 }
 
+// A SET whose write fails applies none of its varbinds: the writes before the failing one are taken
+// back, a created row goes again, and the manager hears of the failure.
+TEST_F(MibFramework, FailedWriteUndoesTheWholeSet)
+{
+    Tool("snmpset", {Enterprise("99.1.0"), "i", "5"});
+    struct Case {
+        std::vector<std::string> args;
+    } cases[] = {
+        {{Enterprise("99.1.0"), "i", "77", Enterprise("99.3.0"), "i", "1"}},
+        {{Enterprise("99.3.0"), "i", "1", Enterprise("99.1.0"), "i", "77"}},
+        // A created row and its column, then the failure in another group's object.
+        {{Enterprise("99.10.1.2.1"), "i", "4", Enterprise("99.10.1.3.1"), "s", "made", Enterprise("99.1.0"), "i", "77",
+          Enterprise("99.3.0"), "i", "1"}},
+    };
+    for (const Case& c : cases) {
+        std::string out = Tool("snmpset", c.args);
+        EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+        out = Tool("snmpget", {Enterprise("99.1.0"), Enterprise("99.10.1.1.1")});
+        EXPECT_NE(out.find(Enterprise("99.1.0") + " = INTEGER: 5"), std::string::npos) << out;
+        EXPECT_NE(out.find(Enterprise("99.10.1.1.1") + " = No Such Instance"), std::string::npos) << out;
+    }
+    // The table's own count went back with the row: the next creation is row 1 again.
+    std::string out = Tool("snmpset", {Enterprise("99.10.1.2.1"), "i", "4", Enterprise("99.10.1.3.1"), "s", "made"});
+    EXPECT_NE(out.find("INTEGER: 4"), std::string::npos) << out;
+    out = Tool("snmpset", {Enterprise("99.10.1.3.1"), "s", "changed", Enterprise("99.3.0"), "i", "1"});
+    EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+    out = Tool("snmpget", {Enterprise("99.10.1.3.1")});
+    EXPECT_NE(out.find("STRING: \"made\""), std::string::npos) << "a text written back: " << out;
+    Tool("snmpset", {Enterprise("99.10.1.2.1"), "i", "6"});
+}
+
 TEST_F(MibFramework, RowsWalksAndBulk)
 {
     // Rows through the RowStatus column: 1 then 2 at the end; a gap and a duplicate fail.

@@ -296,7 +296,13 @@ TEST_F(EngineVariablesTest, ValuesThatCannotBeStoredAreKnownBeforehand)
         {0x85020014u, std::string(64, 'k'), S::kWrongLength},
         {trapName, "a,b", S::kWrongValue},             {trapName, "name", S::kYes},
         {trapCommunity, "#c", S::kWrongValue},         {trapCommunity, "public", S::kYes},
-        {17u, std::string("ab\0#", 4), S::kYes}, // a text ends at its NUL
+        {8u, std::string("ab\0#", 4), S::kYes}, // a text ends at its NUL
+        // but a community is a secret: refused, not cut
+        {17u, std::string("ab\0#", 4), S::kWrongValue},
+        {53u, std::string("ab\0cd", 5), S::kWrongValue},
+        {0x85020014u, std::string("ab\0cd", 5), S::kWrongValue},
+        {trapCommunity, std::string("ab\0cd", 5), S::kWrongValue},
+        {0xA8100000u | 5 << 12 | 1, std::string("ab\0cd", 5), S::kWrongValue},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.key) + " " + c.text.substr(0, 12));

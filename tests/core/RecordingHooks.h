@@ -64,7 +64,7 @@ public:
     bool Restore() override
     {
         Record("restore");
-        return extension && extension->Restore() == 1;
+        return true;
     }
     void SaveUserExtension() override
     {

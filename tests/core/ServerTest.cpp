@@ -249,25 +249,31 @@ TEST_F(ServerTest, EventsBeforeTheStartAreRefusedAndTextsAreBounded)
     started->Destroy();
 }
 
-TEST_F(ServerTest, CrashRecoveryRestoresTheBackupsAndClearsTheCriticalState)
+// The critical state covers the remote-agent work, which writes the device and remote-agent files:
+// only those are backed up and restored after a crash; a setting saved meanwhile stays.
+TEST_F(ServerTest, CrashRecoveryRestoresTheAgentFilesAndKeepsTheSettings)
 {
     {
         auto server = StartServer();
         server->SetIntValue(25, 0, 2525); // SMTP port, saved
+        calls.Clear();
         server->GetEngineConfig()->BeginCritical(kCriticalAgentAdding); // backups, then the bit, saved
+        EXPECT_GE(calls.IndexOf("devices.Backup"), 0);
+        EXPECT_GE(calls.IndexOf("remote.Backup"), 0);
+        EXPECT_LT(calls.IndexOf("consoles.Backup"), 0);
         server->SetIntValue(25, 0, 9999); // a change in the middle of the critical section
         calls.Clear();
         server->Destroy(); // as if the engine had died: the bit stays in the file
     }
     calls.Clear();
     auto server = StartServer();
-    // The four backups were restored before any manager started.
-    const int restore = calls.IndexOf("consoles.Restore");
+    // The two backups were restored before any manager started; the consoles' file was not touched.
+    const int restore = calls.IndexOf("devices.Restore");
     ASSERT_GE(restore, 0);
-    EXPECT_LT(restore, calls.IndexOf("devices.Restore"));
-    EXPECT_LT(calls.IndexOf("devices.Restore"), calls.IndexOf("remote.Restore"));
+    EXPECT_LT(restore, calls.IndexOf("remote.Restore"));
     EXPECT_LT(calls.IndexOf("remote.Restore"), calls.IndexOf("remote.Initialize"));
-    EXPECT_EQ(server->GetIntValue(25, 0), 2525u);
+    EXPECT_LT(calls.IndexOf("consoles.Restore"), 0);
+    EXPECT_EQ(server->GetIntValue(25, 0), 9999u);
     EXPECT_EQ(server->GetEngineConfig()->GetCriticalState(), 0u);
     server->Destroy();
 
@@ -275,7 +281,7 @@ TEST_F(ServerTest, CrashRecoveryRestoresTheBackupsAndClearsTheCriticalState)
     saved.ResolvePaths(AppConfig(install.Path("bin/vgnsa")));
     ASSERT_EQ(saved.Load(), 1);
     EXPECT_EQ(saved.GetEngineTable().GetCriticalState(), 0u);
-    EXPECT_EQ(saved.GetEngineTable().GetWord(EngineWord::kSmtpPort), 2525u);
+    EXPECT_EQ(saved.GetEngineTable().GetWord(EngineWord::kSmtpPort), 9999u);
 }
 
 TEST_F(ServerTest, StaleTemporaryFilesAreRemovedAtTheStart)

@@ -177,14 +177,14 @@ TEST_F(UserExtensionTest, OldFileIsUpgradedOnLoad)
     EXPECT_EQ(engine.extension.GetEngineTable().GetWord(EngineWord::kRemoteSnmpTimeout), 15u);
 }
 
-TEST_F(UserExtensionTest, UncleanStopRestoresTheBackupAndClearsTheCriticalState)
+TEST_F(UserExtensionTest, UncleanStopKeepsTheSettingsAndClearsTheCriticalState)
 {
     WriteFile(Path("vgconfig.ini"), "[IPAddresses]\nIP=10.0.0.1,a,1,c\n");
     {
         Engine engine(*this);
         ASSERT_EQ(engine.extension.Load(), 1);
-        // The remote-agent manager starts a change (backup, bit set, save) and adds two rows before the
-        // process dies.
+        // The remote-agent manager starts a change (backup, bit set, save), and two trap destinations
+        // are added, each saved, before the process dies.
         engine.extension.GetEngineTable().BeginCritical(kCriticalAgentAdding);
         ASSERT_EQ(engine.hooks.calls.front(), "backup");
         int32_t on = 1;
@@ -196,11 +196,12 @@ TEST_F(UserExtensionTest, UncleanStopRestoresTheBackupAndClearsTheCriticalState)
     }
     Engine engine(*this);
     ASSERT_EQ(engine.extension.LoadWithRecovery(), 1);
+    // The other files' backups go back; this one keeps what was acknowledged meanwhile.
     EXPECT_EQ(engine.hooks.Count("restore"), 1);
     EXPECT_EQ(engine.extension.GetEngineTable().GetCriticalState(), 0u);
-    EXPECT_EQ(engine.extension.GetSnmpIpTable().GetCount(), 1);
-    // The MIB hears the exact count of each load: 3 before the restore, 1 after.
-    EXPECT_EQ(engine.hooks.rowCounts, (std::vector<int> {3, 1}));
+    EXPECT_EQ(engine.extension.GetSnmpIpTable().GetCount(), 3);
+    // The MIB hears the count of each load.
+    EXPECT_EQ(engine.hooks.rowCounts, (std::vector<int> {3, 3}));
 
     Engine again(*this);
     ASSERT_EQ(again.extension.LoadWithRecovery(), 1);

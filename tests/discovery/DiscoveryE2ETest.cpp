@@ -254,3 +254,66 @@ TEST(DiscoveryE2E, StopInTheMiddleOfASlashTwentyFour)
     EXPECT_EQ(log.find("Autodiscovery of remote devices complete"), std::string::npos);
     EXPECT_NE(log.find("Vigilon Agent Stopped"), std::string::npos);
 }
+
+// A discovery of single addresses, then the console adds the agent it found: that agent's first
+// contact ends the discovery with the completion line and the safe points, and the discovery log gets
+// one line per address that was not found, in address order.
+TEST(DiscoveryE2E, FirstContactOfTheAddedAgentWritesTheResults)
+{
+    const int port = vgtest::FreePortOnEveryAddress(SOCK_DGRAM);
+    ASSERT_GT(port, 0);
+    vgtest::SimAgentOptions good, badMac;
+    good.address = "127.0.0.2";
+    good.port = port;
+    good.mac = "02:00:00:00:00:02";
+    badMac.address = "127.0.0.3";
+    badMac.port = port;
+    badMac.mac = "40:00:00:00:00:03";
+    vgtest::SimAgentProcess a, b;
+    ASSERT_TRUE(a.Start(good));
+    ASSERT_TRUE(b.Start(badMac));
+    DiscoveryEngine engine(port);
+    ASSERT_TRUE(engine.Engine().Start()) << engine.Engine().ConsoleOutput();
+    TrapReceiver console("127.0.0.9");
+    engine.RegisterConsole("127.0.0.9", console);
+
+    // Nothing answers on .4.
+    engine.StartDiscovery("127.0.0.4,127.0.0.2,127.0.0.3", "public");
+    ASSERT_TRUE(WaitUntil([&] { return HasStatus(console, 4); }, 30000)) << engine.Engine().LogText();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Count(engine.Engine().LogText(), "CRemoteAgent::ResumeAllThreads invoked") >= 1; }, 10000));
+    const std::string completed = "Autodiscovery is completed. Saving new safe point files.";
+    EXPECT_EQ(engine.Engine().LogText().find(completed), std::string::npos) << "nothing added yet";
+    EXPECT_EQ(Count(engine.DiscoveryLog(), "    "), 0u) << engine.DiscoveryLog();
+
+    // The console's add: createAndWait, the columns, active.
+    EngineInstall& e = engine.Engine();
+    auto column = [](int c) { return E("10.6.2.1." + std::to_string(c) + ".1"); };
+    ASSERT_EQ(e.Set(column(2), "i", "5"), "");
+    ASSERT_EQ(e.Set(column(3), "s", good.address), "");
+    ASSERT_EQ(e.Set(column(5), "s", "public"), "");
+    ASSERT_EQ(e.Set(column(6), "i", std::to_string(port)), "");
+    ASSERT_EQ(e.Set(column(10), "s", good.mac), "");
+    ASSERT_EQ(e.Set(column(2), "i", "1"), "") << e.LogText();
+
+    const std::string noneLine = "127.0.0.4    no devices were found at the ip address provided\n";
+    ASSERT_TRUE(WaitUntil([&] { return engine.DiscoveryLog().find(noneLine) != std::string::npos; }, 20000))
+        << e.LogText();
+    const std::string log = e.LogText();
+    EXPECT_EQ(Count(log, completed), 1u);
+    EXPECT_NE(log.find("to create safepoint file was successful"), std::string::npos);
+    EXPECT_EQ(engine.DiscoveryLog().find("127.0.0.2"), std::string::npos) << "found and added: no error line";
+    const std::string results = engine.DiscoveryLog();
+    const size_t mac =
+        results.find("127.0.0.3    The IP address was found but has a MAC Address that is not supported by VGNMS\n");
+    const size_t none = results.find(noneLine);
+    EXPECT_NE(mac, std::string::npos) << results;
+    EXPECT_NE(none, std::string::npos) << results;
+    EXPECT_LT(mac, none) << "address order";
+
+    // Written once: a later change of the agent list writes nothing more.
+    ASSERT_EQ(e.Set(column(2), "i", "6"), "");
+    ASSERT_TRUE(WaitUntil([&] { return e.Get(E("10.6.1.0")) == "INTEGER: 0"; }, 20000));
+    EXPECT_EQ(engine.DiscoveryLog(), results);
+    EXPECT_EQ(Count(e.LogText(), completed), 1u);
+}

@@ -236,4 +236,21 @@ std::string EngineInstall::Set(const std::string& oid, const std::string& type, 
     return out.substr(start, out.find_first_of(" \n", start) - start);
 }
 
+std::string EngineInstall::AddTrapDestination(int row, const std::string& address, const std::string& name, int port)
+{
+    auto column = [row](int c) { return E("14.2.2.1." + std::to_string(c) + "." + std::to_string(row)); };
+    const struct {
+        int column;
+        const char* type;
+        std::string value;
+    } steps[] = {{2, "i", "5"}, {3, "a", address}, {4, "s", name}, {5, "s", "public"},
+                 {6, "i", std::to_string(port)}, {2, "i", "1"}};
+    for (const auto& step : steps) {
+        const std::string out = Set(column(step.column), step.type, step.value);
+        if (!out.empty())
+            return out;
+    }
+    return "";
+}
+
 } // namespace e2e

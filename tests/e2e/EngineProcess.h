@@ -115,6 +115,9 @@ public:
     // snmpset oid type value: "" on success, else the error reason line ("notWritable", ...).
     std::string Set(const std::string& oid, const std::string& type, const std::string& value,
                     const std::string& community = "wendolmar", const std::string& client = "");
+    // Adds trap destination row (E.14.2.2.1) the console's way (createAndWait, address, name,
+    // community "public", port, active): "" on success, else the first refusal.
+    std::string AddTrapDestination(int row, const std::string& address, const std::string& name, int port);
 
 private:
     TempTree m_tree;

@@ -239,6 +239,84 @@ TEST(HostileInputE2E, ValuesThatCannotBeStoredAreRefusedAndTheOldOnesStay)
     EXPECT_EQ(engine.Get(E("10.1.2.3.0"), std::string(127, 'c')), "STRING: \"12.04.0059\"");
 }
 
+// Communities are secrets: one with a NUL in it is refused whole (stored, it would be its first part
+// only), and a remote agent's community reads as empty to a manager that may only read.
+TEST(HostileInputE2E, CommunitiesWithANulAreRefusedAndRemoteOnesHiddenFromReaders)
+{
+    EngineInstall engine;
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    const std::string row = E("10.6.2.1.2.1"), community = E("10.6.2.1.5.1");
+    ASSERT_EQ(engine.Set(row, "i", "5"), "");
+    ASSERT_EQ(engine.Set(community, "s", "cardrw"), "");
+    EXPECT_EQ(engine.Get(community, "wendolmar"), "STRING: \"cardrw\"");
+    EXPECT_EQ(engine.Get(community, "gimbal"), "\"\"");
+    // The other columns of the row stay readable; a walk hides the community too.
+    EXPECT_EQ(engine.Get(E("10.6.2.1.2.1"), "gimbal"), "INTEGER: 2");
+    std::string walk = Tool("snmpwalk", {"-v2c", "-c", "gimbal"}, engine, {E("10.6.2.1.5")});
+    EXPECT_EQ(walk.find("cardrw"), std::string::npos) << walk;
+    walk = Tool("snmpwalk", {"-v2c", "-c", "wendolmar"}, engine, {E("10.6.2.1.5")});
+    EXPECT_NE(walk.find("cardrw"), std::string::npos) << walk;
+
+    // "ab", NUL, "cd".
+    const std::string withNul = "6162006364";
+    ASSERT_EQ(engine.Set(E("14.2.2.1.2.1"), "i", "5"), "");
+    const struct {
+        std::string oid;
+        const char* reads; // afterwards, with wendolmar
+    } cases[] = {
+        {community, "STRING: \"cardrw\""},
+        {E("10.1.2.15.0"), "\"\""},
+        {E("10.1.11.3.0"), nullptr},
+        {E("14.2.2.1.5.1"), nullptr},
+        {E("11.3.2.4.0"), nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.oid);
+        EXPECT_EQ(engine.Set(c.oid, "x", withNul), "wrongValue");
+        if (c.reads) {
+            EXPECT_EQ(engine.Get(c.oid), c.reads);
+        }
+    }
+    // The defaults are still in force.
+    EXPECT_EQ(engine.Get(E("10.1.2.3.0"), "gimbal"), "STRING: \"12.04.0059\"");
+    // A NUL-free community of the same bytes is taken.
+    EXPECT_EQ(engine.Set(community, "x", "61626364"), "");
+    EXPECT_EQ(engine.Get(community), "STRING: \"abcd\"");
+}
+
+// A SET is applied whole or not at all: a request whose remote-agent creation is refused at its
+// write changes none of its other varbinds, whichever comes first, and creates no row.
+TEST(HostileInputE2E, FailingMultiVarbindSetChangesNothing)
+{
+    EngineInstall engine;
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    auto destination = [](int c) { return E("14.2.2.1." + std::to_string(c) + ".1"); };
+    ASSERT_EQ(engine.AddTrapDestination(1, "127.0.0.30", "pager", 4162), "");
+    ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "555"), "");
+    const std::vector<std::string> security = {"-v2c", "-c", "wendolmar"};
+    // Row 5 is not the next row: the creation fails when it is written.
+    const std::vector<std::string> refused = {E("10.6.2.1.2.5"), "i", "5"};
+    const std::vector<std::string> changes = {destination(4), "s", "renamed", E("10.4.2.1.0"), "i", "777"};
+    for (bool refusedFirst : {true, false}) {
+        SCOPED_TRACE(refusedFirst ? "refused first" : "refused last");
+        std::vector<std::string> args = refusedFirst ? refused : changes;
+        const std::vector<std::string>& rest = refusedFirst ? changes : refused;
+        args.insert(args.end(), rest.begin(), rest.end());
+        int rc = 0;
+        const std::string out = Tool("snmpset", security, engine, args, &rc);
+        EXPECT_NE(rc, 0);
+        EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+        EXPECT_EQ(engine.Get(destination(4)), "STRING: \"pager\"");
+        EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+        EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 0");
+    }
+    // And so it stays on disk.
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_EQ(engine.Get(destination(4)), "STRING: \"pager\"");
+    EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+}
+
 TEST(HostileInputE2E, ManyVarbindsSaveOnceBeforeTheAnswerAndSurviveKill)
 {
     EngineInstall engine;

@@ -317,6 +317,8 @@ TEST_F(DeviceTableCells, ScheduleAndLoadGroupRowStatus)
     for (const Case& c : cases)
         EXPECT_EQ(status(*c.table, c.index, c.value), c.status) << OidToString(c.index) << " " << c.value;
     EXPECT_EQ(devices.writes, std::vector<std::string>{"2/720899/2=2"}); // 0xB0003, column 2
+    // A creation undone (its SET failed elsewhere) is the engine's destroy, which this engine refuses.
+    EXPECT_EQ(groups.find_column(2)->undo_creation(At({1, 1})), kSnmpErrGenErr);
     CServer::DeleteInstance();
 }
 

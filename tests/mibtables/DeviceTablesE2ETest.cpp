@@ -201,10 +201,11 @@ TEST_F(DeviceTablesE2E, UpsMibObjectsKeepTheirRfcSyntax)
     EXPECT_EQ(Get(Engine(), u + "1.4.0"), "STRING: \"12.04.0059\"");
     EXPECT_EQ(Get(Engine(), u + "1.2.0"), "STRING: \"Model 1.1\"");
 
-    // The alarms: the well-known alarm for "Offline", the general fault for the others, and the enterprise
-    // table's description of the same row.
+    // The alarms: the well-known alarm each description names (communicationsLost for "Offline",
+    // onBattery, lowBattery), and the enterprise table's description of the same row.
     EXPECT_EQ(Get(Engine(), u + "6.2.1.2.1"), "OID: .1.3.6.1.2.1.33.1.6.3.20");
-    EXPECT_EQ(Get(Engine(), u + "6.2.1.2.2"), "OID: .1.3.6.1.2.1.33.1.6.3.18");
+    EXPECT_EQ(Get(Engine(), u + "6.2.1.2.2"), "OID: .1.3.6.1.2.1.33.1.6.3.2");
+    EXPECT_EQ(Get(Engine(), u + "6.2.1.2.3"), "OID: .1.3.6.1.2.1.33.1.6.3.3");
     EXPECT_EQ(Get(Engine(), E("100.1.6.2.1.4.2")), "STRING: \"On Battery\"");
     EXPECT_EQ(Get(Engine(), E("100.1.6.2.1.8.3")), "INTEGER: 4");
     EXPECT_EQ(Get(Engine(), E("100.1.6.2.1.5.3")), "INTEGER: 3");

@@ -87,6 +87,28 @@ TEST_F(UpsMibTest, ScalarsKeepTheirSizesAndEnumerations)
     EXPECT_EQ(bads.integer, 0xFFFFFFFFLL);
 }
 
+// upsAlarmDescr names the well-known alarm of a description, whatever its letter case, blanks and
+// punctuation; a description that names none is a general fault.
+TEST(UpsWellKnownAlarms, DescriptionsNameTheirAlarm)
+{
+    const struct {
+        const char* description;
+        uint32_t number;
+    } cases[] = {
+        {"On Battery", 2},         {"Low Battery", 3},         {"Battery low", 3},    {"ON_BATTERY", 2},
+        {"upsAlarmOnBattery", 2},  {"Replace Battery", 1},     {"Battery Depleted", 4}, {"Overload", 8},
+        {"Output Overload", 8},    {"On Bypass", 9},           {"Over Temperature", 5}, {"Fan Failure", 16},
+        {"Shutdown Imminent", 23}, {"Test In Progress", 24},   {"Offline", 20},       {"Communications Lost", 20},
+        {"Configuration", 18},     {"General Fault", 18},      {"Battery", 18},       {"", 18},
+        {"On Battery Soon", 18},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(UpsWellKnownAlarmNumber(c.description), c.number) << c.description;
+        SnmpOid expected = {1, 3, 6, 1, 2, 1, 33, 1, 6, 3, c.number};
+        EXPECT_EQ(UpsWellKnownAlarm(c.description), expected) << c.description;
+    }
+}
+
 TEST_F(UpsMibTest, AlarmCellsNameTheirAlarmByRow)
 {
     ASSERT_EQ(rows.upsAlarms.Add(), 1u);
@@ -110,7 +132,7 @@ TEST_F(UpsMibTest, AlarmCellsNameTheirAlarmByRow)
     EXPECT_EQ(Get(ups, u + "1.0").integer, 2);
     EXPECT_EQ(Get(ups, u + "1.0").type, kSnmpGauge32);
     EXPECT_EQ(Get(ups, u + "2.1.2.1").oid, (SnmpOid{1, 3, 6, 1, 2, 1, 33, 1, 6, 3, 20}));
-    EXPECT_EQ(Get(ups, u + "2.1.2.3").oid, (SnmpOid{1, 3, 6, 1, 2, 1, 33, 1, 6, 3, 18}));
+    EXPECT_EQ(Get(ups, u + "2.1.2.3").oid, (SnmpOid{1, 3, 6, 1, 2, 1, 33, 1, 6, 3, 3})) << "low battery";
     const SnmpValue time = Get(ups, u + "2.1.3.3");
     EXPECT_EQ(time.type, kSnmpTimeTicks);
     EXPECT_EQ(time.integer, 4242);

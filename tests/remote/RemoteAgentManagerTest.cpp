@@ -252,9 +252,23 @@ TEST_F(RemoteManagerTest, FailedFirstContactIsTriedAgainLater)
     ASSERT_TRUE(WaitUntil([&] { return vgtest::Log().Contains("[CRemoteAgentEntry::Poll] Polling 127.0.0.8"); }));
     auto entry = m_manager->GetEntries().front();
     EXPECT_TRUE(entry->GetDeviceNumbers().empty());
-    // The agent answers now: a later round contacts it again and reads its devices.
+    // The first try was critical work and ended it; the tries after it (each one a request that times
+    // out) hold no critical state and tell the consoles nothing.
+    ASSERT_TRUE(WaitUntil([&] { return m_host->critical.load() == 0; }));
+    const int begun = m_host->criticalBegun.load(), notified = m_host->notifications.load();
+    EXPECT_EQ(begun, 1);
+    auto retries = [] { return vgtest::Log().Count("[CRemoteAgent::Process] first contact of 127.0.0.8 tried again"); };
+    const int before = retries();
+    ASSERT_TRUE(WaitUntil([&] { return retries() >= before + 2; }, 20000));
+    EXPECT_EQ(m_host->criticalBegun.load(), begun);
+    EXPECT_EQ(m_host->notifications.load(), notified);
+    EXPECT_EQ(m_host->critical.load(), 0u);
+    // The agent answers now: a later round contacts it again and reads its devices, and that change is
+    // critical work again.
     ASSERT_TRUE(agent.Send("silent off"));
     EXPECT_TRUE(WaitUntil([&] { return entry->GetDeviceNumbers().size() == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_host->criticalBegun.load() > begun && m_host->critical.load() == 0; }));
+    EXPECT_GT(m_host->notifications.load(), notified);
 }
 
 // A relocation asked for over SNMP must not wait for a worker's request to the agent (that request

@@ -367,3 +367,52 @@ TEST(RemoteE2E, StoredAgentSurvivesARestartWithoutItsIniSection)
 }
 
 }  // namespace
+
+namespace {
+
+// kill -9 while an added agent's first contact is still waiting for a silent agent: the settings
+// acknowledged meanwhile (an engine setting, a trap destination, a console's registration) are all
+// there after the restart, which finds the critical state and restores only the agents' files.
+TEST(RemoteE2E, KillDuringALongFirstContactKeepsTheSettingsMadeMeanwhile)
+{
+    vgtest::SimAgentOptions options;
+    options.address = "127.0.0.12";
+    options.mac = "02:00:00:00:00:12";
+    vgtest::SimAgentProcess agent;
+    ASSERT_TRUE(agent.Start(options));
+    ASSERT_TRUE(agent.Send("silent on"));
+    RemoteEngine remote({}, 6);
+    EngineInstall& engine = remote.Engine();
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+
+    auto column = [](int c) { return E("10.6.2.1." + std::to_string(c) + ".1"); };
+    ASSERT_EQ(engine.Set(column(2), "i", "5"), "");
+    ASSERT_EQ(engine.Set(column(3), "s", options.address), "");
+    ASSERT_EQ(engine.Set(column(5), "s", options.community), "");
+    ASSERT_EQ(engine.Set(column(6), "i", std::to_string(agent.Port())), "");
+    ASSERT_EQ(engine.Set(column(10), "s", options.mac), "");
+    ASSERT_EQ(engine.Set(column(2), "i", "1"), "");
+    // The first contact is under way, and the engine says it is busy.
+    ASSERT_TRUE(WaitUntil([&] { return engine.LogText().find("query to 127.0.0.12") != std::string::npos; }, 10000));
+    EXPECT_EQ(engine.Get(E("10.1.2.17.0")), "INTEGER: 16");
+
+    ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "777"), "");
+    auto destination = [](int c) { return E("14.2.2.1." + std::to_string(c) + ".1"); };
+    ASSERT_EQ(engine.AddTrapDestination(1, "127.0.0.30", "pager", 4162), "");
+    ASSERT_EQ(engine.Get(E("10.1.1.0"), "wendolmar", "127.0.0.9"), "INTEGER: 1");
+    ASSERT_EQ(engine.Set(E("11.3.2.2.0"), "i", "4321", "wendolmar", "127.0.0.9"), "");
+    ASSERT_EQ(engine.Get(E("10.1.2.17.0")), "INTEGER: 16") << "still in the first contact";
+    ASSERT_TRUE(engine.Kill());
+
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_NE(engine.LogText().find("critical state 0x10000000 left by the last run"), std::string::npos);
+    EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 777");
+    EXPECT_EQ(engine.Get(destination(4)), "STRING: \"pager\"") << engine.Get(E("14.2.1.0"));
+    EXPECT_EQ(engine.Get(E("11.3.2.2.0"), "wendolmar", "127.0.0.9"), "INTEGER: 4321");
+
+    // The agent stays added (its row was saved by the SETs that made it) and the engine is not busy.
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
+    EXPECT_EQ(engine.Get(E("10.1.2.17.0")), "INTEGER: 0");
+}
+
+} // namespace

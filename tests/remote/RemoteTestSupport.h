@@ -66,7 +66,9 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = settings.find(word);
-        return it != settings.end() ? it->second : CDeviceEngineTable::DefaultWord(word);
+        const uint32_t value = it != settings.end() ? it->second : CDeviceEngineTable::DefaultWord(word);
+        // The critical bits live in the flags word, as in the settings record.
+        return word == EngineWord::kFlags ? (value & 0x00FFFFFFu) | critical.load() : value;
     }
     void SetSetting(int word, uint32_t value) override
     {
@@ -74,14 +76,18 @@ public:
         settings[word] = value;
     }
     void SaveUserExtension() override {}
-    void BeginCritical(uint32_t bits) override { critical |= bits; }
+    void BeginCritical(uint32_t bits) override
+    {
+        ++criticalBegun;
+        critical |= bits;
+    }
     void EndCritical(uint32_t bits) override { critical &= ~bits; }
     void DisableBroadcast() override {}
     void SetShutdownRequiredOne() override { ++shutdownRequiredOne; }
     uint32_t GetEngineAddress() override { return 0x0100007F; }
     std::string GetConfiguredEngineAddress() override { return std::string(); }
     CDevices* GetDevices() override { return nullptr; }
-    void SendNotification(const std::vector<uint32_t>&, uint32_t, const EngineValue&) override {}
+    void SendNotification(const std::vector<uint32_t>&, uint32_t, const EngineValue&) override { ++notifications; }
     void LogEvent(uint32_t, int, const std::string&, const std::string&, const std::string&) override {}
     void BroadcastMessage(const std::string&) override {}
     void PostSystemRequest(uint32_t) override {}
@@ -100,6 +106,8 @@ public:
 
     std::atomic<bool> started{false};
     std::atomic<uint32_t> critical{0};
+    std::atomic<int> criticalBegun{0};
+    std::atomic<int> notifications{0};
     std::atomic<int> shutdownRequiredOne{0};
     std::atomic<int> mibRows{0};
     std::map<int, uint32_t> settings;

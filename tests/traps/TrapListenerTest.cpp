@@ -119,6 +119,28 @@ TEST_F(RemoteTrapListener, EachVersionYieldsOneRecordWithSenderCommunityAndOid)
     EXPECT_STREQ(v2.varbinds[3].value, "4000000000");
 }
 
+// Only the first two varbinds of an SNMPv2c notification are its header: sysUpTime.0 or snmpTrapOID.0
+// further down the list keeps its place, and the varbinds after it keep their numbers.
+TEST_F(RemoteTrapListener, HeaderOidsLaterInTheListAreOrdinaryVarbinds)
+{
+    ASSERT_TRUE(Listen());
+    const std::string upTime = "1.3.6.1.2.1.1.3.0", trapOid = "1.3.6.1.6.3.1.1.4.1.0";
+    ASSERT_EQ(Send({"-v2c", "-c", "two"}, {"", E + ".100.2.0.5", E + ".9.1", "i", "7", upTime, "t", "4321", trapOid,
+                                           "o", "1.3.6.1.9", E + ".9.4", "i", "3"}),
+              0);
+    ASSERT_TRUE(WaitForRecords(1));
+    RemoteTrapRecord r = RecordAt(0);
+    EXPECT_STREQ(r.trapOid, (E + ".100.2.0.5").c_str()) << "the header's notification OID, not the later one";
+    ASSERT_EQ(r.varbinds.size(), 4u);
+    EXPECT_STREQ(r.varbinds[0].value, "7");
+    EXPECT_EQ(r.varbinds[1].oidLength, 9u);
+    EXPECT_EQ(r.varbinds[1].oid[7], 3u);
+    EXPECT_STREQ(r.varbinds[1].value, "4321");
+    EXPECT_EQ(r.varbinds[2].oidLength, 11u);
+    EXPECT_STREQ(r.varbinds[2].value, "1.3.6.1.9");
+    EXPECT_STREQ(r.varbinds[3].value, "3");
+}
+
 TEST_F(RemoteTrapListener, InformIsAnsweredAndRecorded)
 {
     ASSERT_TRUE(Listen());

@@ -21,9 +21,67 @@ namespace {
 Mib::SetObserver g_setObserver;
 bool g_setOpen = false;
 
+// The writes of the SET request being applied, so that a failure undoes them all (a SET applies all
+// of its varbinds or none, RFC 3416). A request is applied in net-snmp's ACTION pass over every group;
+// when one write fails, the library runs UNDO over every group, and the first group's UNDO takes the
+// writes back, the last one first.
+struct AppliedWrite {
+    MibLeaf* leaf = nullptr;
+    MibRequest request;
+    SnmpValue before;     // the value the object answered before the write
+    bool created = false; // the write created the row: undone by taking the row away
+};
+struct AppliedSet {
+    const void* request = nullptr;
+    std::vector<AppliedWrite> writes;
+    std::set<std::pair<const MibTable*, SnmpOid>> createdRows;
+    bool failed = false;
+};
+AppliedSet g_applied;
+
+void ForgetAppliedSet(const void* request)
+{
+    if (g_applied.request == request || !request)
+        g_applied = AppliedSet();
+}
+
+void UndoAppliedSet(const void* request)
+{
+    if (g_applied.request != request)
+        return;
+    std::vector<AppliedWrite> writes;
+    writes.swap(g_applied.writes);
+    for (auto it = writes.rbegin(); it != writes.rend(); ++it) {
+        const int status = it->created ? it->leaf->undo_creation(it->request)
+                                       : it->leaf->commit_set_request(it->request, it->before);
+        if (status != kSnmpErrNoError)
+            AppLog::Instance()->Printf(kLogError, "Mib: undoing the write of %s failed (%d)",
+                                       OidToString(it->request.instance).c_str(), status);
+    }
+    g_applied = AppliedSet();
+}
+
 void SetException(netsnmp_variable_list* vb, u_char type)
 {
     snmp_set_var_typed_value(vb, type, nullptr, 0);
+}
+
+// Whether the request's manager could write name: its access's write view (VACM) holds it.
+bool MayWrite(netsnmp_agent_request_info* reqinfo, const SnmpOid& name)
+{
+    if (!reqinfo || !reqinfo->asp || !reqinfo->asp->pdu)
+        return false;
+    oid buffer[MAX_OID_LEN];
+    size_t length = 0;
+    if (!ToNetSnmpOid(name, buffer, length))
+        return false;
+    // The access check picks its view by the PDU's command.
+    netsnmp_pdu* pdu = reqinfo->asp->pdu;
+    const int command = pdu->command;
+    pdu->command = SNMP_MSG_SET;
+    const int result = in_a_view(buffer, &length, pdu, ASN_OCTET_STR);
+    pdu->command = command;
+    return result == VACM_SUCCESS;
 }
 
 void ServeGet(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* r)
@@ -37,6 +95,7 @@ void ServeGet(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* r
         return;
     }
     MibRequest request{requester, target.instance, target.index, true};
+    request.mayWrite = MayWrite(reqinfo, target.instance);
     SnmpValue value;
     value.type = target.leaf->get_syntax();
     int status = target.leaf->get_request(request, value);
@@ -61,6 +120,7 @@ void ServeGetNext(MibGroup& group, uint32_t requester, netsnmp_agent_request_inf
         if (!group.find_next(from, inclusive, target))
             return;  // left empty: net-snmp goes on to the next registration
         MibRequest request{requester, target.instance, target.index, true};
+        request.mayWrite = MayWrite(reqinfo, target.instance);
         SnmpValue value;
         value.type = target.leaf->get_syntax();
         int status = target.leaf->get_request(request, value);
@@ -133,8 +193,9 @@ int CheckSet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_re
 }
 
 // createColumns: the pass over read-create columns (they create rows) or the pass over the others.
-int CommitSet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_request_info* r, bool createColumns,
-              bool& handled)
+// Notes what each write replaced, for the undo of the whole request.
+int ApplySet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_request_info* r, bool createColumns,
+             bool& handled)
 {
     netsnmp_variable_list* vb = r->requestvb;
     SnmpOid name = FromNetSnmpOid(vb->name, vb->name_length);
@@ -150,8 +211,28 @@ int CommitSet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_r
     if (!target.rowExists && !createColumns)
         return kSnmpErrCommitFailed;
     MibRequest request{requester, target.instance, target.index, target.rowExists, authenticated};
-    return target.leaf->commit_set_request(request, FromNetSnmpValue(vb)) != kSnmpErrNoError ? kSnmpErrCommitFailed
-                                                                                           : kSnmpErrNoError;
+    AppliedWrite write;
+    write.leaf = target.leaf;
+    write.request = request;
+    const auto row = std::make_pair(static_cast<const MibTable*>(target.leaf->get_table()), target.index);
+    bool undoable = false;
+    if (!target.rowExists) {
+        write.created = true;
+        undoable = true;
+    } else if (!g_applied.createdRows.count(row)) {
+        // (A column of a row this request created goes with the row.)
+        write.before.type = target.leaf->get_syntax();
+        undoable = target.leaf->get_request(request, write.before) == kSnmpErrNoError;
+    }
+    if (target.leaf->commit_set_request(request, FromNetSnmpValue(vb)) != kSnmpErrNoError)
+        return kSnmpErrCommitFailed;
+    if (write.created) {
+        write.request.rowExists = true;
+        g_applied.createdRows.insert(row);
+    }
+    if (undoable)
+        g_applied.writes.push_back(std::move(write));
+    return kSnmpErrNoError;
 }
 
 int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, netsnmp_agent_request_info* reqinfo,
@@ -164,6 +245,9 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
         Creations creations;
         if (reqinfo->mode == MODE_SET_RESERVE1) {
             Mib::BeginSetRequest(reqinfo->asp);
+            // Nothing is written before every group has checked its varbinds: a new request's notes.
+            g_applied = AppliedSet();
+            g_applied.request = reqinfo->asp;
             creations = RowsBeingCreated(*group, requests);
         }
         for (netsnmp_request_info* r = requests; r; r = r->next) {
@@ -182,24 +266,31 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
                     netsnmp_set_request_error(reqinfo, r, status);
                 break;
             }
-            case MODE_SET_COMMIT:
+            case MODE_SET_ACTION:
                 // Done for the whole list below: rows are created before other columns are written.
                 break;
             default:
                 break;
             }
         }
-        if (reqinfo->mode == MODE_SET_COMMIT) {
+        if (reqinfo->mode == MODE_SET_ACTION) {
+            // Writes go in the ACTION pass, where a failure still lets the library undo the request.
             for (bool createColumns : {true, false}) {
-                for (netsnmp_request_info* r = requests; r; r = r->next) {
+                for (netsnmp_request_info* r = requests; r && !g_applied.failed; r = r->next) {
                     if (r->processed)
                         continue;
                     bool handled = false;
-                    int status = CommitSet(*group, requester, authenticated, r, createColumns, handled);
-                    if (handled && status != kSnmpErrNoError)
+                    int status = ApplySet(*group, requester, authenticated, r, createColumns, handled);
+                    if (handled && status != kSnmpErrNoError) {
                         netsnmp_set_request_error(reqinfo, r, status);
+                        g_applied.failed = true;
+                    }
                 }
             }
+        } else if (reqinfo->mode == MODE_SET_UNDO) {
+            UndoAppliedSet(reqinfo->asp);
+        } else if (reqinfo->mode == MODE_SET_COMMIT || reqinfo->mode == MODE_SET_FREE) {
+            ForgetAppliedSet(reqinfo->asp);
         }
     } catch (const std::exception& e) {
         AppLog::Instance()->Printf(kLogError, "Mib handler %s: %s", group->get_name().c_str(), e.what());

@@ -7,10 +7,12 @@
 //     alone and net-snmp goes on to the next registration, so a walk crosses every group in OID order;
 //   SET: RESERVE1 checks every varbind (noCreation for names no object serves and for missing rows of
 //     columns that are not read-create, unless the same request creates that row through a read-create
-//     column; notWritable; the object's prepare_set_request: wrongType...); COMMIT runs
-//     commit_set_request, read-create columns first (they create rows), then the others; an error
-//     becomes commitFailed, and the other columns of a row whose creation failed fail with it. ACTION,
-//     UNDO and FREE do nothing: our objects write through at commit and keep no undo state.
+//     column; notWritable; the object's prepare_set_request: wrongType...); ACTION runs
+//     commit_set_request, read-create columns first (they create rows), then the others, noting what
+//     each write replaced; the first error becomes commitFailed and ends the writes of the request (in
+//     every group), and the library's UNDO then takes back every write made, the last one first (a
+//     value by writing back what the object answered before, a created row by undo_creation), so a
+//     SET is applied whole or not at all. COMMIT and FREE forget the notes.
 // Every call hands the object the requester's IPv4 address (first octet in the lowest byte) from the
 // request's transport.
 //

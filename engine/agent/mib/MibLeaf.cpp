@@ -1,5 +1,6 @@
 #include "engine/agent/mib/MibLeaf.h"
 
+#include "engine/agent/mib/MibTable.h"
 #include "engine/base/AppLog.h"
 
 MibLeaf::MibLeaf(const char* oidText, MibAccess access, unsigned char syntax)
@@ -49,5 +50,12 @@ int MibLeaf::commit_set_request(const MibRequest& request, const SnmpValue& valu
 int MibLeaf::set(const MibRequest&, const SnmpValue& value)
 {
     m_value = value;
+    return kSnmpErrNoError;
+}
+
+int MibLeaf::undo_creation(const MibRequest& request)
+{
+    if (m_table)
+        m_table->remove_row(request.index);
     return kSnmpErrNoError;
 }

@@ -7,7 +7,9 @@
 //     get_value (by default the leaf's own value);
 //   SET: prepare_set_request for every varbind first (by default notWritable below read-write and
 //     wrongType for a value of another syntax); then commit_set_request for every varbind (by default
-//     set, whose non-zero status becomes commitFailed). Nothing is undone after a commit.
+//     set, whose non-zero status becomes commitFailed). When one of a request's writes fails, the
+//     writes made before it are undone: a written value by commit_set_request of the value
+//     get_request read just before the write, a created row by undo_creation.
 // The framework itself answers notWritable for read-only objects, noCreation for a SET to a missing row
 // of a column that is not read-create, and noCreation for names no object has.
 //
@@ -46,6 +48,9 @@ public:
     virtual int commit_set_request(const MibRequest& request, const SnmpValue& value);
     // Writes the value; 0 on success.
     virtual int set(const MibRequest& request, const SnmpValue& value);
+    // Takes away the row this read-create column created in the request being undone (request as at
+    // the creation, rowExists now true); by default the table's row.
+    virtual int undo_creation(const MibRequest& request);
 
 private:
     friend class MibTable;

@@ -49,4 +49,7 @@ struct MibRequest {
     bool rowExists = true;
     // The request came over SNMPv3 with authentication (authNoPriv or authPriv).
     bool authenticated = false;
+    // For a GET or GET-NEXT: the manager's access would let it write this instance (its write view
+    // holds the name). Secrets read as empty without it.
+    bool mayWrite = true;
 };

@@ -577,7 +577,8 @@ void CConsoles::ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const 
         }
         break;
     case 0x85020014:
-        if (isText && length < kMaxCommunityText) {
+        // A community with a NUL in it is refused, not cut.
+        if (isText && length < kMaxCommunityText && (!text || strnlen(text, length) == length)) {
             const std::string community(text ? text : "", text ? strnlen(text, length) : 0);
             const uint32_t stringKey =
                 community.empty() ? 0 : m_strings.AddString(community.c_str(), static_cast<uint32_t>(community.size()),

@@ -25,10 +25,10 @@ public:
     // The remote-agent cap asked for by the INI import (CRemoteAgent::SetMaxNodes); the manager may
     // store a different cap into word 43 of the settings record.
     virtual void SetMaxNodes(uint32_t /*requested*/) {}
-    // Copies the four extension files to their backups (CServer::Backup).
+    // Copies the files the remote-agent work writes (devices, remote agents) to their backups
+    // (CServer::Backup).
     virtual void Backup() {}
-    // Copies the backups back over the four extension files (CServer::Restore); false when that
-    // failed. The default answers false, and the user extension then restores its own file only.
+    // Copies those backups back (CServer::Restore); false when that failed (the default).
     virtual bool Restore() { return false; }
     // Saves the user extension file (CServer::SaveUserExtension).
     virtual void SaveUserExtension() {}

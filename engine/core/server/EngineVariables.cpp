@@ -349,6 +349,23 @@ bool CServer::SetValue(uint32_t key, uint32_t requester, int type, const void* d
     }
 }
 
+namespace {
+
+// The keys whose texts are communities: the engine's own (17) and the discovery's (53), a console's,
+// a trap destination's (column 5) and a remote agent's (column 5).
+bool IsCommunityKey(uint32_t key)
+{
+    if (key == 17 || key == 53 || key == 0x85020014u)
+        return true;
+    if ((key & 0xFFFF0000u) == 0xA40C0000u)
+        return ((key >> 8) & 0xFF) == 5;
+    if ((key & 0xFFFF0000u) == 0xA8100000u)
+        return ((key >> 12) & 0xF) == 5;
+    return false;
+}
+
+} // namespace
+
 CServer::Storable CServer::CheckStorable(uint32_t key, int type, const void* data, size_t length)
 {
     if (type != kValueOctetString || (length && !data))
@@ -357,6 +374,10 @@ CServer::Storable CServer::CheckStorable(uint32_t key, int type, const void* dat
     // A text ends at its first NUL, as the tables store it.
     const std::string text(bytes ? bytes : "", bytes ? strnlen(bytes, length) : 0);
     const uint32_t group = (key >> 16) & 0xFF;
+    // A community with a NUL in it would be stored as its first part only: a secret other than the one
+    // the manager set. Refused whole.
+    if (text.size() != length && IsCommunityKey(key))
+        return Storable::kWrongValue;
     if ((key >> 24) == 0x82 || group == 0x03)
         return Storable::kYes;
     switch (group) {
@@ -427,6 +448,8 @@ bool CServer::SetEngineScalar(uint32_t var, uint32_t requester, int type, const 
             return false;
         text.assign(static_cast<const char*>(data ? data : ""), data ? length : 0);
         text.resize(std::strlen(text.c_str())); // a text ends at its first NUL, as the record stores it
+        if ((var == 17 || var == 53) && text.size() != length)
+            return false; // a community is refused, not cut
         if (var == 17 && text.size() > kMaxCommunityLength)
             return false; // the agent would refuse it: never store it
         if (v && v->iniText && !IsIniValueSafe(text))

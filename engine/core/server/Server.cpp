@@ -497,28 +497,27 @@ int CServer::BroadcastMessage(const std::string&, int, int flag)
     return (GetEngineConfig()->GetWord(EngineWord::kOptions) & kOptionEnableBroadcast) ? 0 : 1;
 }
 
+// The critical state covers the remote-agent manager's changes of its agents: the remote-agent file
+// and the device file are all that work writes (besides its bits and ShutdownRequired). Only those two
+// are backed up and, after a crash in the middle, restored: the user extension and console files keep
+// every acknowledged SET made meanwhile.
 int CServer::Backup()
 {
-    m_consoles->Backup();
     m_devices->Backup();
     m_remoteAgent->BackupDataFile();
-    m_userExtension->Backup();
     return 1;
 }
 
 int CServer::Restore()
 {
-    m_consoles->Restore();
-    m_devices->Restore();
-    m_remoteAgent->RestoreDataFile();
-    // The user extension decides: a backup that exists but cannot be copied back fails the recovery;
-    // one that was never made leaves the current file to be loaded again.
-    if (!FileExists(m_userExtension->GetBackupPath().c_str())) {
-        AppLog::Instance()->Printf(kLogWarning, "[CServer::Restore]: no backup %s; the current file is kept",
-                                   m_userExtension->GetBackupPath().c_str());
-        return 1;
-    }
-    return m_userExtension->Restore() == 1 ? 1 : 0;
+    // A backup that was never made (or cannot be copied) leaves the current file to be loaded.
+    if (m_devices->Restore() != 1)
+        AppLog::Instance()->Printf(kLogWarning, "[CServer::Restore]: %s not restored; the current file is kept",
+                                   m_paths.device.c_str());
+    if (m_remoteAgent->RestoreDataFile() != 1)
+        AppLog::Instance()->Printf(kLogWarning, "[CServer::Restore]: %s not restored; the current file is kept",
+                                   m_paths.remote.c_str());
+    return 1;
 }
 
 int CServer::SaveUserExtension()

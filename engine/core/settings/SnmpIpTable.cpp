@@ -310,7 +310,8 @@ bool CSnmpIpTable::IsAcceptableName(const char* data, size_t length)
 
 bool CSnmpIpTable::IsAcceptableCommunity(const char* data, size_t length)
 {
-    return IsIniValueSafe(data, length);
+    // A community with a NUL in it would be kept as its first part only.
+    return (!data || std::memchr(data, 0, length) == nullptr) && IsIniValueSafe(data, length);
 }
 
 EngineValue CSnmpIpTable::GetValue(uint32_t key, uint32_t /*requester*/)

@@ -185,10 +185,12 @@ int CUserExtension::LoadWithRecovery()
         return 1;
     AppLog::Instance()->Printf(kLogWarning,
                                "[CUserExtension::LoadWithRecovery]: critical state 0x%08X left by the last run; "
-                               "restoring the backups",
+                               "restoring the backups of the remote agents and devices",
                                m_engine.GetCriticalState());
-    bool restored = m_hooks ? m_hooks->Restore() : Restore() == 1;
-    if (!restored || !Load())
+    // The backups of the files the interrupted work writes go back; this file itself is not restored,
+    // so that every setting acknowledged meanwhile stays (the work writes here only its bits and
+    // ShutdownRequired).
+    if ((m_hooks && !m_hooks->Restore()) || !Load())
         return 0;
     m_engine.EndCritical(kCriticalStateMask);
     // Without a server the hook saves nothing: make sure the cleared state is on disk.

@@ -56,8 +56,9 @@ public:
     // record can neither be loaded nor created.
     int Load();
     // Load; then, when the record holds a critical-state bit (an unclean stop in the middle of a
-    // change), restores the backups (EngineHooks::Restore, or this file's own Restore without a
-    // server), loads again and clears all eight critical bits (which saves). 0 when a step fails.
+    // change), restores the backups of the remote-agent and device files (EngineHooks::Restore; this
+    // file keeps the settings acknowledged meanwhile), loads again and clears all eight critical bits
+    // (which saves). 0 when a step fails.
     int LoadWithRecovery();
     // 1 when the whole file is on disk; 0 (old file kept) otherwise. While this thread holds saves
     // (HoldSaves) the save is only noted and answers 1; ReleaseSaves writes it.

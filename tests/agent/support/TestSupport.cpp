@@ -103,6 +103,7 @@ public:
             return 4;
         }
     }
+    int undo_creation(const MibRequest& request) override { return set(request, SnmpValue::Integer(6)); }
 
 private:
     DenseTable& m_table;
