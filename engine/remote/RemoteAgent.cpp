@@ -882,9 +882,10 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
         } else if (entry->GetDeviceNumbers().empty() && !m_stopping.load() && !entry->IsQueuedForRemoval()) {
             // Not reached (or nothing to mirror): try again later, more and more slowly.
             std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            Retry& retry = m_retries[entry.get()];
-            retry.delayMs = retry.delayMs == 0 ? m_retryFirstMs.load() : std::min(retry.delayMs * 2, m_retryMaxMs.load());
-            retry.dueMs = NowMs() + retry.delayMs;
+            Retry& backoff = m_retries[entry.get()];
+            backoff.delayMs =
+                backoff.delayMs == 0 ? m_retryFirstMs.load() : std::min(backoff.delayMs * 2, m_retryMaxMs.load());
+            backoff.dueMs = NowMs() + backoff.delayMs;
         }
         bool initEmpty;
         {
