@@ -460,8 +460,8 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
             m_trapPort = static_cast<uint16_t>(m_settings.trapPort);
     }
     QPointer<CHaltwatchDlg> self(this);
-    m_worker.OpenSession(m_session.EngineAddress(), m_session.RequestCommunity(), m_settings.enginePort, m_trapPort, this,
-                         [this, done](bool opened) {
+    m_worker.OpenSession(m_session.EngineAddress(), m_session.RequestCommunity(), m_settings.enginePort, m_trapPort,
+                         this, [this, done](bool opened) {
                              if (!opened) {
                                  m_messages.Show(this, kMessageCaption, "Unable to initialize snmp server");
                                  done(false);

@@ -11,9 +11,10 @@
 // and the next answered keep-alive refreshes everything.
 //
 // The window knows the console's start-up only as an IConsoleSession (login state, engine address, the
-// community in use, the login dialog), and the discovery dialogs only through their signals: it registers
-// the progress dialog a CAgentDiscovery starts, passes it the engine's discovery notices until it finishes,
-// and is refreshed by the EngineWorker after the dialog wrote the chosen devices.
+// community in use, the login dialog). The discovery dialogs do not know the window: it gives them its
+// worker and model, registers the progress dialog a CAgentDiscovery announces (progressStarted) and passes
+// it the engine's discovery notices until it finishes; the rows the dialog writes reach the window through
+// the refresh the dialog asks of the worker.
 //
 // Threads: GUI thread, except QueueTrap (any thread; it only pushes into the trap queue) and the trap
 // queue's sink, which posts each record to the GUI thread.

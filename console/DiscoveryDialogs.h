@@ -40,8 +40,8 @@ class CAgentDiscovery : public QDialog {
 public:
     static constexpr const char* kTitle = "Discover Agents";
 
-    // engineAddress presets the first three octets. The worker, the model and the messages must outlive
-    // the dialog.
+    // engineAddress presets the first three octets. The worker, the model and the messages must last as
+    // long as the dialog handles events (its destructor uses none of them).
     CAgentDiscovery(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,
                     const QString& engineAddress, QWidget* parent);
 
@@ -91,7 +91,8 @@ public:
     };
     static Request BuildRequest(const QStringList& addresses, const QStringList& communities);
 
-    // Sends the request to the engine. The worker, the model and the messages must outlive the dialog.
+    // Sends the request to the engine. The worker, the model and the messages must last as long as the
+    // dialog handles events (its destructor uses none of them).
     CDiscoveryProgress(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,
                        const QStringList& addresses, const QStringList& communities, QWidget* parent);
 
