@@ -2,10 +2,8 @@
 
 #include <unistd.h>
 
-#include <QHostAddress>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QNetworkInterface>
 
 #include "console/CDlgAgentLogin.h"
 #include "console/EngineWorker.h"
@@ -35,19 +33,6 @@ CHaltwatchApp::~CHaltwatchApp()
 QString CHaltwatchApp::DefaultInstanceName()
 {
     return QString("vigilon-haltwatch-%1").arg(getuid());
-}
-
-QStringList CHaltwatchApp::HostAddresses()
-{
-    QStringList addresses{"127.0.0.1"};
-    for (const QHostAddress& a : QNetworkInterface::allAddresses()) {
-        if (a.protocol() != QAbstractSocket::IPv4Protocol)
-            continue;
-        const QString text = a.toString();
-        if (!addresses.contains(text))
-            addresses << text;
-    }
-    return addresses;
 }
 
 bool CHaltwatchApp::ClaimInstance()
@@ -101,7 +86,7 @@ CHaltwatchApp::StartResult CHaltwatchApp::Start()
         return StartResult::ServiceStopped;
     }
     m_worker = std::make_unique<EngineWorker>(*m_env.transport);
-    m_community = CHaltwatchDlg::kDefaultCommunity;
+    m_community = console_oid::kDefaultCommunity;
     const int port = m_options.enginePort;
     if (m_options.haveAddress) {
         m_engineAddress = m_options.engineAddress;
@@ -126,6 +111,7 @@ void CHaltwatchApp::OnProbed(bool ok, const QString& engineAddress)
     settings.keepAliveMs = m_env.keepAliveMs;
     settings.countdownSilenceMs = m_env.countdownSilenceMs;
     settings.useSystemTray = m_env.useSystemTray;
+    settings.noCenter = m_options.noCenter;
     m_window = std::make_unique<CHaltwatchDlg>(*this, *m_worker, *m_env.messages, m_env.snmpThread, settings);
     connect(m_window.get(), &CHaltwatchDlg::exitRequested, this, &CHaltwatchApp::exitRequested);
     m_window->InitDialog();

@@ -16,7 +16,9 @@
 
 #include "console/CDlgAgentLogin.h"
 #include "console/CHaltwatchDlg.h"
+#include "console/ConsoleOids.h"
 #include "console/ConsoleOptions.h"
+#include "console/ConsoleSession.h"
 
 class EngineWorker;
 class IEngineTransport;
@@ -36,7 +38,7 @@ struct ConsoleEnvironment {
     bool useSystemTray = true;
 };
 
-class CHaltwatchApp : public QObject {
+class CHaltwatchApp : public QObject, public IConsoleSession {
     Q_OBJECT
 public:
     enum class StartResult { Running, HandedOver, ServiceStopped, InstanceFailed };
@@ -49,21 +51,19 @@ public:
     // Ends the window, the worker's session and the single-instance server.
     void Shutdown();
 
-    // Runs the login dialog (one at a time); done(logged in).
-    void PromptLogin(std::function<void(bool)> done);
+    // IConsoleSession: the login and the engine it found, as the window sees them.
+    void PromptLogin(std::function<void(bool)> done) override;
+    bool LoggedIn() const override { return m_loggedIn; }
+    QString RequestCommunity() const override { return m_community; }
+    void SetRequestCommunity(const QString& community) override { m_community = community; }
+    QString EngineAddress() const override { return m_engineAddress; }
 
-    bool LoggedIn() const { return m_loggedIn; }
-    QString RequestCommunity() const { return m_community; }
-    // After the engine took a new community.
-    void SetRequestCommunity(const QString& community) { m_community = community; }
-    QString EngineAddress() const { return m_engineAddress; }
     const ConsoleOptions& Options() const { return m_options; }
     CHaltwatchDlg* Window() const { return m_window.get(); }
     CDlgAgentLogin* LoginDialog() const { return m_loginDialog; }
     EngineWorker& Worker() { return *m_worker; }
     // The name of the single-instance server for this user.
     static QString DefaultInstanceName();
-    static QStringList HostAddresses();
 
 signals:
     // The main window exists (after the start-up probe).
@@ -82,7 +82,7 @@ private:
     QLocalServer* m_instanceServer = nullptr;
     QPointer<CDlgAgentLogin> m_loginDialog;
     QString m_engineAddress;
-    QString m_community = CHaltwatchDlg::kDefaultCommunity;
+    QString m_community = console_oid::kDefaultCommunity;
     bool m_loggedIn = false;
     bool m_openPending = false;
 };

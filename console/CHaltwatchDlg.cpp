@@ -23,8 +23,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "console/CHaltwatchApp.h"
 #include "console/ConsoleOids.h"
+#include "console/ConsoleSession.h"
 #include "console/DiscoveryDialogs.h"
 #include "console/DiscoveryProber.h"
 #include "console/EngineWorker.h"
@@ -84,9 +84,9 @@ bool Under(const TrapVarbindRecord& vb, const SnmpOid& prefix)
 
 }  // namespace
 
-CHaltwatchDlg::CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageBoxSink& messages,
+CHaltwatchDlg::CHaltwatchDlg(IConsoleSession& session, EngineWorker& worker, IMessageBoxSink& messages,
                              SnmpThread* snmpThread, const MainWindowSettings& settings)
-    : QWidget(nullptr), m_app(app), m_worker(worker), m_messages(messages), m_snmpThread(snmpThread),
+    : QWidget(nullptr), m_session(session), m_worker(worker), m_messages(messages), m_snmpThread(snmpThread),
       m_settings(settings)
 {
     setObjectName("mainWindow");
@@ -125,7 +125,7 @@ CHaltwatchDlg::CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageB
 
 CHaltwatchDlg::~CHaltwatchDlg()
 {
-    // The discovery dialogs call back into this window while they go: end them while it is whole.
+    // The discovery dialogs hold this window's model: end them while it is whole.
     delete m_agentDiscovery.data();
     Teardown();
 }
@@ -407,7 +407,7 @@ void CHaltwatchDlg::InitDialog()
 {
     BuildTray();
     UpdateControls();
-    if (!m_app.LoggedIn()) {
+    if (!m_session.LoggedIn()) {
         SetTray(TraySlot::Locked);
         m_login->setVisible(true);
         if (!m_tray)
@@ -441,7 +441,7 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
         }
         m_listener = std::make_unique<SnmpListener>(*m_snmpThread, m_queue);
         // Beside a loopback engine the console listens on loopback only.
-        const QString engine = m_app.EngineAddress();
+        const QString engine = m_session.EngineAddress();
         const std::string listen = engine.startsWith("127.") ? "127.0.0.1" : "0.0.0.0";
         std::string error;
         m_trapPort = m_listener->Subscribe(listen, static_cast<uint16_t>(m_settings.trapPort), &error);
@@ -460,8 +460,8 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
             m_trapPort = static_cast<uint16_t>(m_settings.trapPort);
     }
     QPointer<CHaltwatchDlg> self(this);
-    m_worker.OpenSession(m_app.EngineAddress(), m_app.RequestCommunity(), m_settings.enginePort, m_trapPort, this,
-                         [this, done](bool opened) {
+    m_worker.OpenSession(m_session.EngineAddress(), m_session.RequestCommunity(), m_settings.enginePort, m_trapPort,
+                         this, [this, done](bool opened) {
                              if (!opened) {
                                  m_messages.Show(this, kMessageCaption, "Unable to initialize snmp server");
                                  done(false);
@@ -595,7 +595,7 @@ void CHaltwatchDlg::UpdateControls()
         m_redundant->setEnabled(false);
         m_redundantText->setEnabled(false);
     }
-    m_discover->setEnabled(m_app.LoggedIn() && monitored < 2);
+    m_discover->setEnabled(m_session.LoggedIn() && monitored < 2);
     for (int slot = 0; slot < monitored; ++slot)
         ShowUps(slot);
     for (QWidget* w : m_shutdownDelay)
@@ -604,14 +604,14 @@ void CHaltwatchDlg::UpdateControls()
         w->setEnabled(false);
 
     // The password edits never show the password in use: they start empty for a new one.
-    const bool password = m_app.RequestCommunity() != kDefaultCommunity;
-    m_requirePassword->setEnabled(m_app.LoggedIn());
+    const bool password = m_session.RequestCommunity() != kDefaultCommunity;
+    m_requirePassword->setEnabled(m_session.LoggedIn());
     m_requirePassword->setChecked(password);
     m_password->clear();
     m_retype->clear();
     m_password->setEnabled(password);
     m_retype->setEnabled(password);
-    m_login->setVisible(!m_app.LoggedIn());
+    m_login->setVisible(!m_session.LoggedIn());
 
     m_redundantChoice = m_model.Redundant() && monitored == 2;
     m_hibernateChoice = hibernate;
@@ -662,7 +662,7 @@ void CHaltwatchDlg::BuildEventList()
 
 void CHaltwatchDlg::UpdateStatus()
 {
-    if (!m_app.LoggedIn()) {
+    if (!m_session.LoggedIn()) {
         SetTray(TraySlot::Locked);
         return;
     }
@@ -760,7 +760,7 @@ void CHaltwatchDlg::ApplyCountdown(uint32_t secs)
             if (QScreen* screen = QGuiApplication::primaryScreen()) {
                 m_alert->adjustSize();
                 const QRect area = screen->availableGeometry();
-                if (m_app.Options().noCenter)
+                if (m_settings.noCenter)
                     m_alert->move(area.center().x() - m_alert->width() / 2, area.top());
                 else
                     m_alert->move(area.center() - m_alert->rect().center());
@@ -805,12 +805,11 @@ void CHaltwatchDlg::OnCountdownSilent()
 void CHaltwatchDlg::RegisterDiscovery(CDiscoveryProgress* dialog)
 {
     m_discovery = dialog;
-}
-
-void CHaltwatchDlg::UnregisterDiscovery(CDiscoveryProgress* dialog)
-{
-    if (m_discovery == dialog)
-        m_discovery = nullptr;
+    // Later notices are no longer the dialog's, whichever way it ends.
+    connect(dialog, &QDialog::finished, this, [this, dialog] {
+        if (m_discovery == dialog)
+            m_discovery = nullptr;
+    });
 }
 
 void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
@@ -819,10 +818,10 @@ void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
     // host may send from a loopback address while it names another of the host's addresses as its own.
     if (!m_discovery)
         return;
-    const QString engine = m_app.EngineAddress();
+    const QString engine = m_session.EngineAddress();
     const QString sender = QString::fromStdString(record.sender);
     const bool fromEngine = sender == engine || (sender.startsWith("127.") && (engine.startsWith("127.") ||
-                                                                              CHaltwatchApp::HostAddresses().contains(engine)));
+                                                                              HostAddresses().contains(engine)));
     if (!fromEngine)
         return;
     QPointer<CDiscoveryProgress> dialog = m_discovery;
@@ -846,9 +845,9 @@ void CHaltwatchDlg::CenterAndShow()
 
 void CHaltwatchDlg::OnOpenConsoleWindow()
 {
-    if (!m_app.LoggedIn()) {
+    if (!m_session.LoggedIn()) {
         QPointer<CHaltwatchDlg> self(this);
-        m_app.PromptLogin([self](bool ok) {
+        m_session.PromptLogin([self](bool ok) {
             if (!self || !ok)
                 return;
             self->UpdateControls();
@@ -900,8 +899,9 @@ void CHaltwatchDlg::OnDiscoverAgents()
         emit discoveryRequested();
         if (m_agentDiscovery)
             return;
-        auto* dialog = new CAgentDiscovery(*this, m_messages, m_app.EngineAddress());
+        auto* dialog = new CAgentDiscovery(m_worker, m_model, m_messages, m_session.EngineAddress(), this);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(dialog, &CAgentDiscovery::progressStarted, this, &CHaltwatchDlg::RegisterDiscovery);
         m_agentDiscovery = dialog;
         if (!isVisible())
             CenterAndShow();

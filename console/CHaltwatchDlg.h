@@ -10,6 +10,12 @@
 // texts, the tray's critical icon and its tooltip say so, the window keeps what the engine last reported,
 // and the next answered keep-alive refreshes everything.
 //
+// The window knows the console's start-up only as an IConsoleSession (login state, engine address, the
+// community in use, the login dialog). The discovery dialogs do not know the window: it gives them its
+// worker and model, registers the progress dialog a CAgentDiscovery announces (progressStarted) and passes
+// it the engine's discovery notices until it finishes; the rows the dialog writes reach the window through
+// the refresh the dialog asks of the worker.
+//
 // Threads: GUI thread, except QueueTrap (any thread; it only pushes into the trap queue) and the trap
 // queue's sink, which posts each record to the GUI thread.
 
@@ -27,11 +33,11 @@
 #include "console/DiscoveryDialogs.h"
 #include "console/TrapQueue.h"
 
-class CHaltwatchApp;
 class DiscoveryProber;
 class ShutdownNotification;
 class SnmpServer;
 class EngineWorker;
+class IConsoleSession;
 class IMessageBoxSink;
 class QAction;
 class QButtonGroup;
@@ -54,16 +60,14 @@ struct MainWindowSettings {
     bool useSystemTray = true;  // false: behave as on a desktop without a tray
     // A countdown whose notices stop for this long is read from the engine (a lost final notice).
     int countdownSilenceMs = 15000;
+    // The shutdown alert shows at the top of the screen instead of its centre.
+    bool noCenter = false;
 };
-
-// Sets the reactions of every (device, event) to none on the engine (on the worker thread).
-void ClearEngineEventActions(SnmpServer& session, const std::vector<std::pair<int, int>>& events);
 
 class CHaltwatchDlg : public QWidget {
     Q_OBJECT
 public:
     static constexpr const char* kTitle = "Vigilon Shutdown Console";
-    static constexpr const char* kDefaultCommunity = "wendolmar";
     // Asked before a UPS is added or removed.
     static constexpr const char* kMonitoredUpsQuestion =
         "Changing the monitored UPS resets the reactions of every event on the engine. Do you want to continue?";
@@ -79,7 +83,7 @@ public:
     static constexpr const char* kListenerCaption = "Vigilon ShutdownAgent";
 
     // snmpThread may be null: no trap listener (records then come only through QueueTrap).
-    CHaltwatchDlg(CHaltwatchApp& app, EngineWorker& worker, IMessageBoxSink& messages, SnmpThread* snmpThread,
+    CHaltwatchDlg(IConsoleSession& session, EngineWorker& worker, IMessageBoxSink& messages, SnmpThread* snmpThread,
                   const MainWindowSettings& settings);
     ~CHaltwatchDlg() override;
 
@@ -104,9 +108,9 @@ public:
     uint32_t LastShownCountdown() const { return m_lastCountdown; }
     void ApplyCountdown(uint32_t seconds);
 
-    // Discovery: the progress dialog receives the engine's discovery notices while registered.
+    // Discovery: the progress dialog receives the engine's discovery notices from now until it finishes
+    // (or goes); a later registration takes the place of an earlier one.
     void RegisterDiscovery(CDiscoveryProgress* dialog);
-    void UnregisterDiscovery(CDiscoveryProgress* dialog);
     CDiscoveryProgress* Discovery() const { return m_discovery; }
     CAgentDiscovery* DiscoveryDialog() const { return m_agentDiscovery; }
     EngineWorker& Worker() { return m_worker; }
@@ -118,10 +122,6 @@ public:
     int Dirty() const { return m_dirty; }
     bool RedundantChosen() const { return m_redundantChoice; }
     bool HibernateChosen() const { return m_hibernateChoice; }
-    // Every (device index, event index) the engine has, by the devices' event counts.
-    std::vector<std::pair<int, int>> AllEventKeys();
-    // Resets every event's reactions in the model (marked for Save).
-    void ClearLocalEventActions();
     // Resets every event's reactions on the engine at once, then in the model.
     void ClearEventActions();
     void UpdateEventControls();
@@ -197,7 +197,7 @@ private:
     void SetEditorDirty(int bit);
     void SetMode(bool redundant);
 
-    CHaltwatchApp& m_app;
+    IConsoleSession& m_session;
     EngineWorker& m_worker;
     IMessageBoxSink& m_messages;
     SnmpThread* m_snmpThread;

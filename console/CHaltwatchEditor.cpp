@@ -10,9 +10,9 @@
 #include <QSpinBox>
 #include <QTreeWidget>
 
-#include "console/CHaltwatchApp.h"
 #include "console/CHaltwatchDlg.h"
 #include "console/ConsoleOids.h"
+#include "console/ConsoleSession.h"
 #include "console/EngineWorker.h"
 #include "console/MessageBoxSink.h"
 #include "console/SnmpServer.h"
@@ -26,35 +26,11 @@ constexpr const char* kModeQuestion =
 
 }  // namespace
 
-void ClearEngineEventActions(SnmpServer& s, const std::vector<std::pair<int, int>>& events)
-{
-    for (const auto& [device, event] : events)
-        s.SetInt(0, Column(kEventEntry, kEventActions), static_cast<uint32_t>(device), static_cast<uint32_t>(event));
-}
-
-std::vector<std::pair<int, int>> CHaltwatchDlg::AllEventKeys()
-{
-    std::vector<std::pair<int, int>> keys;
-    for (const DeviceEntry& d : m_model.Devices()) {
-        const int32_t count = d.EventCount() > DeviceEntry::kMaxEvents ? DeviceEntry::kMaxEvents : d.EventCount();
-        for (int32_t e = 1; e <= count; ++e)
-            keys.emplace_back(d.DeviceIndex(), e);
-    }
-    return keys;
-}
-
-void CHaltwatchDlg::ClearLocalEventActions()
-{
-    for (DeviceEntry& d : m_model.Devices())
-        for (EventEntry& e : d.Events())
-            e.ClearActions();
-}
-
 void CHaltwatchDlg::ClearEventActions()
 {
-    const auto keys = AllEventKeys();
+    const auto keys = m_model.AllEventKeys();
     m_worker.Post([keys](SnmpServer& s) { ClearEngineEventActions(s, keys); });
-    ClearLocalEventActions();
+    m_model.ClearEventActions();
 }
 
 std::vector<EventEntry*> CHaltwatchDlg::SelectedEvents()
@@ -331,7 +307,7 @@ void CHaltwatchDlg::OnSave()
                 if (!self || self->m_tornDown)
                     return;
                 if (security && communityTaken)
-                    self->m_app.SetRequestCommunity(community);
+                    self->m_session.SetRequestCommunity(community);
                 if (!reached) {
                     // The model keeps the edits (until a refresh the engine answers): Save can try again.
                     self->SetEngineReachable(false);
@@ -367,7 +343,7 @@ void CHaltwatchDlg::DeleteMonitoredUps(int n)
     uint32_t positions = first ? first->Positions() : 0;
     positions = n == 1 ? (positions >> 8) & 0xFF : positions & 0xFF;
     const uint32_t row = static_cast<uint32_t>(remote->RowIndex());
-    const auto keys = AllEventKeys();
+    const auto keys = m_model.AllEventKeys();
     QPointer<CHaltwatchDlg> self(this);
     m_worker.Post([self, shared, positions, row, keys](SnmpServer& s) {
         int32_t busy = 1;

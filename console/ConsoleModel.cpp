@@ -245,3 +245,27 @@ std::vector<EventListRow> ConsoleModel::BuildEventList()
     }
     return rows;
 }
+
+std::vector<std::pair<int, int>> ConsoleModel::AllEventKeys() const
+{
+    std::vector<std::pair<int, int>> keys;
+    for (const DeviceEntry& d : m_devices) {
+        const int32_t count = d.EventCount() > DeviceEntry::kMaxEvents ? DeviceEntry::kMaxEvents : d.EventCount();
+        for (int32_t e = 1; e <= count; ++e)
+            keys.emplace_back(d.DeviceIndex(), e);
+    }
+    return keys;
+}
+
+void ConsoleModel::ClearEventActions()
+{
+    for (DeviceEntry& d : m_devices)
+        for (EventEntry& e : d.Events())
+            e.ClearActions();
+}
+
+void ClearEngineEventActions(SnmpServer& s, const std::vector<std::pair<int, int>>& events)
+{
+    for (const auto& [device, event] : events)
+        s.SetInt(0, Column(kEventEntry, kEventActions), static_cast<uint32_t>(device), static_cast<uint32_t>(event));
+}

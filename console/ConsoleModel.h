@@ -48,6 +48,8 @@ constexpr int32_t kMaxRemotes = 2;
 // with one read of the device count; when that is not answered either, the refresh ends unreached (a dead
 // engine costs one or two time-outs, not one for every value).
 EngineSnapshot ReadSnapshot(SnmpServer& session);
+// Sets the reactions of every (device, event) to none on the engine (on the worker thread).
+void ClearEngineEventActions(SnmpServer& session, const std::vector<std::pair<int, int>>& events);
 
 // One row of the event list: an event name and every (device index, event index) that carries it.
 struct EventListRow {
@@ -84,6 +86,10 @@ public:
 
     // The events of the devices shown as UPS 1 and UPS 2, one row per event name, in first-seen order.
     std::vector<EventListRow> BuildEventList();
+    // Every (device index, event index) the engine has, by the devices' event counts.
+    std::vector<std::pair<int, int>> AllEventKeys() const;
+    // Resets every event's reactions (each changed event is marked for Save).
+    void ClearEventActions();
 
 private:
     bool m_redundant = false;

@@ -75,6 +75,9 @@ constexpr int32_t kRowActive = 1;
 constexpr int32_t kRowCreateAndWait = 5;
 constexpr int32_t kRowDestroy = 6;
 
+// The engine's built-in community: the login before a password is set, and what discovery offers first.
+constexpr const char* kDefaultCommunity = "wendolmar";
+
 // Notification codes (the last sub-identifier of E.0.<code>).
 constexpr int kValueChangedTrap = 1001;
 constexpr int kListChangedTrap = 1002;

@@ -11,7 +11,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "console/CHaltwatchDlg.h"
+#include "console/ConsoleModel.h"
 #include "console/ConsoleOids.h"
 #include "console/EngineWorker.h"
 #include "console/MessageBoxSink.h"
@@ -67,8 +67,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-CAgentDiscovery::CAgentDiscovery(CHaltwatchDlg& window, IMessageBoxSink& messages, const QString& engineAddress)
-    : QDialog(&window), m_window(window), m_messages(messages)
+CAgentDiscovery::CAgentDiscovery(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,
+                                 const QString& engineAddress, QWidget* parent)
+    : QDialog(parent), m_worker(worker), m_model(model), m_messages(messages)
 {
     setObjectName("agentDiscovery");
     setWindowTitle(kTitle);
@@ -92,7 +93,7 @@ CAgentDiscovery::CAgentDiscovery(CHaltwatchDlg& window, IMessageBoxSink& message
     m_addressList = new QListWidget(this);
     m_addressList->setObjectName("addressList");
 
-    m_community = new QLineEdit(CHaltwatchDlg::kDefaultCommunity, this);
+    m_community = new QLineEdit(kDefaultCommunity, this);
     m_community->setObjectName("communityEdit");
     m_community->setMaxLength(64);
     auto* addCommunity = Button(this, "Add to list", "addCommunityButton");
@@ -217,19 +218,19 @@ void CAgentDiscovery::OnOK()
     if (m_progress)
         return;
     m_ok->setEnabled(false);
-    QPointer<CAgentDiscovery> self(this);
-    m_window.Worker().CheckIdle(this, [this](bool idle) {
+    m_worker.CheckIdle(this, [this](bool idle) {
         UpdateOk();
         if (!idle) {
             m_messages.Show(this, kMessageCaption, kRetryDiscovery);
             return;
         }
-        auto* progress = new CDiscoveryProgress(m_window, m_messages, Addresses(), Communities(), this);
+        auto* progress = new CDiscoveryProgress(m_worker, m_model, m_messages, Addresses(), Communities(), this);
         progress->setAttribute(Qt::WA_DeleteOnClose);
         m_progress = progress;
         connect(progress, &QDialog::finished, this, [this](int result) {
             done(result == QDialog::Accepted ? QDialog::Accepted : QDialog::Rejected);
         });
+        emit progressStarted(progress);
         progress->open();
     });
 }
@@ -254,10 +255,10 @@ CDiscoveryProgress::Request CDiscoveryProgress::BuildRequest(const QStringList& 
     return r;
 }
 
-CDiscoveryProgress::CDiscoveryProgress(CHaltwatchDlg& window, IMessageBoxSink& messages,
+CDiscoveryProgress::CDiscoveryProgress(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,
                                        const QStringList& addresses, const QStringList& communities,
                                        QWidget* parent)
-    : QDialog(parent), m_window(window), m_messages(messages)
+    : QDialog(parent), m_worker(worker), m_model(model), m_messages(messages)
 {
     setObjectName("discoveryProgress");
     setWindowTitle(kTitle);
@@ -304,33 +305,15 @@ CDiscoveryProgress::CDiscoveryProgress(CHaltwatchDlg& window, IMessageBoxSink& m
     connect(m_ok, &QPushButton::clicked, this, &CDiscoveryProgress::OnOK);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    m_window.RegisterDiscovery(this);
-    m_registered = true;
     const std::string list = request.addresses.toStdString();
     const std::string communityList = request.communities.toStdString();
     const int entries = request.entries;
-    m_window.Worker().Post([list, communityList, entries](SnmpServer& s) {
+    m_worker.Post([list, communityList, entries](SnmpServer& s) {
         s.SetString(list, kDiscoveryAddressList);
         s.SetInt(entries, kDiscoveryAddressCount);
         s.SetString(communityList, kDiscoveryCommunityList);
         s.SetInt(1, kDiscoveryStart);
     });
-}
-
-CDiscoveryProgress::~CDiscoveryProgress()
-{
-    if (m_registered)
-        m_window.UnregisterDiscovery(this);
-}
-
-void CDiscoveryProgress::done(int result)
-{
-    // Later notices are no longer this dialog's: the registration ends on every way out.
-    if (m_registered) {
-        m_registered = false;
-        m_window.UnregisterDiscovery(this);
-    }
-    QDialog::done(result);
 }
 
 void CDiscoveryProgress::AddResult(const DiscoveredAgent& agent)
@@ -382,7 +365,7 @@ void CDiscoveryProgress::UpdateProgress(int scanned, int count, int status)
 bool CDiscoveryProgress::OkAllowed() const
 {
     const int selected = static_cast<int>(m_list->selectedItems().size());
-    return !m_writing && selected >= 1 && selected + m_window.Model().MonitoredCount() <= 2;
+    return !m_writing && selected >= 1 && selected + m_model.MonitoredCount() <= 2;
 }
 
 void CDiscoveryProgress::OnResultItemChanged()
@@ -401,12 +384,12 @@ void CDiscoveryProgress::OnOK()
         if (item->isSelected())
             chosen.push_back(m_results[static_cast<size_t>(item->data(0, Qt::UserRole).toInt())]);
     }
-    const int monitored = m_window.Model().MonitoredCount();
+    const int monitored = m_model.MonitoredCount();
     if (chosen.empty())
         return;
     m_writing = true;
     m_ok->setEnabled(false);
-    m_window.Worker().CheckIdle(this, [this, chosen, monitored](bool idle) {
+    m_worker.CheckIdle(this, [this, chosen, monitored](bool idle) {
         if (!idle || monitored + static_cast<int>(chosen.size()) > 2) {
             m_writing = false;
             m_ok->setEnabled(OkAllowed());
@@ -425,7 +408,7 @@ void CDiscoveryProgress::WriteRows(std::vector<DiscoveredAgent> chosen, int moni
         uint32_t positions = 0;
     } plan;
     if (monitored == 1) {
-        const RemoteEntry* first = m_window.Model().Remote(0);
+        const RemoteEntry* first = m_model.Remote(0);
         const DiscoveredAgent& pick = chosen.front();
         if (first && !first->HasAddress(pick.address)) {
             plan.rows.emplace_back(2, pick);
@@ -443,12 +426,12 @@ void CDiscoveryProgress::WriteRows(std::vector<DiscoveredAgent> chosen, int moni
         for (const DiscoveredAgent& a : chosen)
             plan.rows.emplace_back(row++, a);
     }
-    const std::vector<std::pair<int, int>> events = m_window.AllEventKeys();
+    const std::vector<std::pair<int, int>> events = m_model.AllEventKeys();
     if (!plan.rows.empty())
-        m_window.ClearLocalEventActions();
+        m_model.ClearEventActions();
     QPointer<CDiscoveryProgress> self(this);
-    CHaltwatchDlg* window = &m_window;
-    m_window.Worker().Post([plan, events, self, window](SnmpServer& s) {
+    EngineWorker* worker = &m_worker;
+    m_worker.Post([plan, events, self, worker](SnmpServer& s) {
         QStringList refused;
         if (plan.rewritePositions)
             s.SetInt(static_cast<int32_t>(plan.positions), Column(kRemoteEntry, kRemotePositions), 1);
@@ -458,10 +441,12 @@ void CDiscoveryProgress::WriteRows(std::vector<DiscoveredAgent> chosen, int moni
             if (!CreateRemoteRow(s, row, agent))
                 refused << QString::fromStdString(agent.address);
         }
+        // The table changed whether or not the dialog is still there: the model reads it again. The
+        // worker outlives the dialogs (a call queued on it is dropped when it goes).
         QMetaObject::invokeMethod(
-            window,
-            [self, window, refused] {
-                window->Refresh();
+            worker,
+            [self, worker, refused] {
+                worker->Refresh();
                 if (!self)
                     return;
                 if (!refused.isEmpty())

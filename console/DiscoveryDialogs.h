@@ -1,11 +1,14 @@
 #pragma once
 // The discovery dialogs and the About box. CAgentDiscovery collects address ranges and communities;
 // CDiscoveryProgress hands them to the engine, shows the scan's progress and the devices found (from the
-// engine's discovery-progress notices, which the main window passes on while the dialog is registered),
-// and writes the chosen devices into the engine's remote-agent table.
+// engine's discovery-progress notices, handed to OnNotice by whoever receives them: the main window, while
+// the dialog is registered with it), and writes the chosen devices into the engine's remote-agent table.
 //
-// Both are window-modal dialogs opened with open(); their outcome comes through QDialog::finished.
-// Threads: GUI thread only; SNMP requests go to the main window's EngineWorker.
+// The dialogs know the engine only through the EngineWorker, and the monitored UPS only through the
+// ConsoleModel they are given (they read its rows and reset its event reactions when a UPS is added); they
+// do not know the main window. Both are window-modal dialogs opened with open(); their outcome comes
+// through QDialog::finished.
+// Threads: GUI thread only; SNMP requests go to the EngineWorker.
 
 #include <QDialog>
 #include <QPointer>
@@ -16,7 +19,8 @@
 
 #include "console/DiscoveryProber.h"
 
-class CHaltwatchDlg;
+class ConsoleModel;
+class EngineWorker;
 class IMessageBoxSink;
 class QLabel;
 class QLineEdit;
@@ -36,8 +40,10 @@ class CAgentDiscovery : public QDialog {
 public:
     static constexpr const char* kTitle = "Discover Agents";
 
-    // engineAddress presets the first three octets.
-    CAgentDiscovery(CHaltwatchDlg& window, IMessageBoxSink& messages, const QString& engineAddress);
+    // engineAddress presets the first three octets. The worker, the model and the messages must last as
+    // long as the dialog handles events (its destructor uses none of them).
+    CAgentDiscovery(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,
+                    const QString& engineAddress, QWidget* parent);
 
     void OnAddAddress();
     void OnRemoveAddress();
@@ -51,11 +57,16 @@ public:
     // The progress dialog while it is open.
     class CDiscoveryProgress* Progress() const;
 
+signals:
+    // The progress dialog is made and its request posted to the engine; it opens next.
+    void progressStarted(CDiscoveryProgress* progress);
+
 private:
     void FilterOctet(int n);
     void UpdateOk();
 
-    CHaltwatchDlg& m_window;
+    EngineWorker& m_worker;
+    ConsoleModel& m_model;
     IMessageBoxSink& m_messages;
     QLineEdit* m_octets[4] = {};
     QString m_accepted[4];
@@ -80,11 +91,10 @@ public:
     };
     static Request BuildRequest(const QStringList& addresses, const QStringList& communities);
 
-    // Registers with the window and sends the request to the engine; the registration ends when the
-    // dialog finishes, whichever way.
-    CDiscoveryProgress(CHaltwatchDlg& window, IMessageBoxSink& messages, const QStringList& addresses,
-                       const QStringList& communities, QWidget* parent);
-    ~CDiscoveryProgress() override;
+    // Sends the request to the engine. The worker, the model and the messages must last as long as the
+    // dialog handles events (its destructor uses none of them).
+    CDiscoveryProgress(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,
+                       const QStringList& addresses, const QStringList& communities, QWidget* parent);
 
     void AddResult(const DiscoveredAgent& agent);
     void UpdateProgress(int scanned, int count, int status);
@@ -98,8 +108,6 @@ public:
     const std::vector<DiscoveredAgent>& Results() const { return m_results; }
     QTreeWidget* ResultList() const { return m_list; }
 
-    void done(int result) override;
-
 signals:
     // The rows were written (or refused) and the dialog ends.
     void rowsWritten();
@@ -109,7 +117,8 @@ private:
     bool OkAllowed() const;
     void WriteRows(std::vector<DiscoveredAgent> chosen, int monitored);
 
-    CHaltwatchDlg& m_window;
+    EngineWorker& m_worker;
+    ConsoleModel& m_model;
     IMessageBoxSink& m_messages;
     QProgressBar* m_progressBar = nullptr;
     QLabel* m_percent = nullptr;
@@ -119,6 +128,5 @@ private:
     int m_total = 0;
     int m_value = 0;
     bool m_finished = false;
-    bool m_registered = false;
     bool m_writing = false;
 };

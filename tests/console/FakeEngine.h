@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <QString>
+#include <QStringList>
+
 #include "console/EngineTransport.h"
 #include "engine/snmp/SnmpTypes.h"
 
@@ -130,6 +133,19 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.clear();
+    }
+    // The SETs since the calls were last cleared, in order: "oid below E=value".
+    QStringList Sets()
+    {
+        QStringList out;
+        for (const FakeCall& c : Calls()) {
+            if (c.command != SnmpCommand::Set)
+                continue;
+            const QString value = c.value.type == kSnmpOctetString ? QString::fromStdString(c.value.bytes)
+                                                                    : QString::number(c.value.integer);
+            out << QString::fromStdString(c.oid.substr(kE.size() + 1)) + "=" + value;
+        }
+        return out;
     }
     // "G oid" / "S oid" / "N oid" for each request, in order.
     std::vector<std::string> Log()
