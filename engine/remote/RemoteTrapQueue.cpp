@@ -36,12 +36,17 @@ void CRemoteTrapQueue::Stop()
 
 bool CRemoteTrapQueue::Push(std::unique_ptr<RemoteTrapRecord>& record)
 {
-    if (!record || m_queueLock.TryLock(kLockMs) != 1)
+    if (!record)
         return false;
-    const bool full = m_records.size() >= kMaxRecords;
-    if (!full)
-        m_records.push_back(std::move(record));
-    m_queueLock.Unlock();
+    bool full;
+    {
+        MutexLock lock(m_queueLock, kLockMs);
+        if (!lock.Locked())
+            return false;
+        full = m_records.size() >= kMaxRecords;
+        if (!full)
+            m_records.push_back(std::move(record));
+    }
     if (full) {
         // One line per hundred drops: a flood must not flood the log too.
         if (m_dropped.fetch_add(1) % 100 == 0)
@@ -56,23 +61,20 @@ bool CRemoteTrapQueue::Push(std::unique_ptr<RemoteTrapRecord>& record)
 
 size_t CRemoteTrapQueue::GetCount()
 {
-    if (m_queueLock.TryLock(kLockMs) != 1)
-        return 1;
-    size_t n = m_records.size();
-    m_queueLock.Unlock();
-    return n;
+    MutexLock lock(m_queueLock, kLockMs);
+    return lock.Locked() ? m_records.size() : 1;
 }
 
 void CRemoteTrapQueue::ProcessNext()
 {
     std::unique_ptr<RemoteTrapRecord> record;
-    if (m_queueLock.TryLock(kLockMs) != 1)
-        return;
-    if (!m_records.empty()) {
-        record = std::move(m_records.front());
-        m_records.pop_front();
+    {
+        MutexLock lock(m_queueLock, kLockMs);
+        if (lock.Locked() && !m_records.empty()) {
+            record = std::move(m_records.front());
+            m_records.pop_front();
+        }
     }
-    m_queueLock.Unlock();
     if (!record)
         return;
     IRemoteTrapOwner* owner = m_owner.load();
