@@ -36,17 +36,12 @@ void CRemoteTrapQueue::Stop()
 
 bool CRemoteTrapQueue::Push(std::unique_ptr<RemoteTrapRecord>& record)
 {
-    if (!record)
+    if (!record || m_queueLock.TryLock(kLockMs) != 1)
         return false;
-    bool full;
-    {
-        MutexLock lock(m_queueLock, kLockMs);
-        if (!lock.Locked())
-            return false;
-        full = m_records.size() >= kMaxRecords;
-        if (!full)
-            m_records.push_back(std::move(record));
-    }
+    const bool full = m_records.size() >= kMaxRecords;
+    if (!full)
+        m_records.push_back(std::move(record));
+    m_queueLock.Unlock();
     if (full) {
         // One line per hundred drops: a flood must not flood the log too.
         if (m_dropped.fetch_add(1) % 100 == 0)
@@ -61,20 +56,23 @@ bool CRemoteTrapQueue::Push(std::unique_ptr<RemoteTrapRecord>& record)
 
 size_t CRemoteTrapQueue::GetCount()
 {
-    MutexLock lock(m_queueLock, kLockMs);
-    return lock.Locked() ? m_records.size() : 1;
+    if (m_queueLock.TryLock(kLockMs) != 1)
+        return 1;
+    size_t n = m_records.size();
+    m_queueLock.Unlock();
+    return n;
 }
 
 void CRemoteTrapQueue::ProcessNext()
 {
     std::unique_ptr<RemoteTrapRecord> record;
-    {
-        MutexLock lock(m_queueLock, kLockMs);
-        if (lock.Locked() && !m_records.empty()) {
-            record = std::move(m_records.front());
-            m_records.pop_front();
-        }
+    if (m_queueLock.TryLock(kLockMs) != 1)
+        return;
+    if (!m_records.empty()) {
+        record = std::move(m_records.front());
+        m_records.pop_front();
     }
+    m_queueLock.Unlock();
     if (!record)
         return;
     IRemoteTrapOwner* owner = m_owner.load();
