@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "engine/base/Helpers.h"
 #include "engine/base/SteadyClock.h"
@@ -277,11 +278,13 @@ int mervane_trap_sender::sendtrap(TrapData& record, Mutex* lock)
 
     SnmpTrap trap = BuildSnmpTrap(record, IpAddressToString(address), m_mac ? m_mac() : "00.00.00.00.00.00",
                                   m_agentAddress ? m_agentAddress() : 0);
-    if (lock && lock->Lock() != 1)
-        return kTrapRefused;
-    const bool queued = m_post && m_post(std::move(trap));
-    if (lock)
-        lock->Unlock();
+    bool queued;
+    {
+        std::optional<MutexLock> held;
+        if (lock && !held.emplace(*lock).Locked())
+            return kTrapRefused;
+        queued = m_post && m_post(std::move(trap));
+    }
     AppLog::Instance()->Printf(kLogDebug, "mervane_trap_sender::sendtrap(): sending trap status = %d", queued ? 0 : 1);
     return kTrapHanded;
 }

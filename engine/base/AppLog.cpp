@@ -1,6 +1,8 @@
 #include "engine/base/AppLog.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sstream>
@@ -20,6 +22,9 @@ Mutex& CreationMutex()
 }
 
 constexpr char kFieldSeparator = '\b';
+
+// The system log's event that carries its text as it is.
+constexpr unsigned kSystemLogEventId = 100;
 
 } // namespace
 
@@ -101,8 +106,11 @@ std::string SinkLine(const LogLevelNames& names, LogLevel level, const std::stri
 
 } // namespace
 
-AppFileLogger::AppFileLogger(const std::string& path, const char* mutexName)
-    : AppLogger(mutexName, kLogError), m_names(MakeLogLevelNames())
+AppFileLogger::AppFileLogger(const std::string& path, const char* mutexName,
+                             std::unique_ptr<vgplat::EventLogWriter> systemLog)
+    : AppLogger(mutexName, kLogError),
+      m_systemLog(systemLog ? std::move(systemLog) : vgplat::MakeSyslogEventWriter()),
+      m_names(MakeLogLevelNames())
 {
     Open(path);
 }
@@ -126,16 +134,32 @@ bool AppFileLogger::OpenLocked(const std::string& path)
 {
     CloseLocked();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    if (fd < 0)
+    if (fd < 0) {
+        ReportFailureLocked("opened", path, errno);
         return false;
+    }
     m_file = ::fdopen(fd, "w");
     if (!m_file) {
+        const int error = errno;
         ::close(fd);
+        ReportFailureLocked("opened", path, error);
         return false;
     }
     m_path = path;
     m_written = 0;
+    m_failureReported = false;
     return true;
+}
+
+void AppFileLogger::ReportFailureLocked(const char* what, const std::string& path, int error)
+{
+    if (m_failureReported)
+        return;
+    m_failureReported = true;
+    std::string text = "Log file " + path + " cannot be " + what;
+    if (const char* reason = error ? strerrordesc_np(error) : nullptr)
+        text += std::string(": ") + reason;
+    m_systemLog->Write(program_invocation_short_name, vgplat::kEventError, kSystemLogEventId, text);
 }
 
 void AppFileLogger::SetRollOver(uint64_t maxBytes, const std::string& backupPath)
@@ -169,8 +193,12 @@ int AppFileLogger::Log(LogLevel level, const std::string& timeStamp, const std::
         return 0;
     if (m_file && GetThreshold() >= level) {
         const std::string line = SinkLine(m_names, level, timeStamp, message);
-        std::fwrite(line.data(), 1, line.size(), m_file);
-        std::fflush(m_file);
+        errno = 0;
+        const bool written = std::fwrite(line.data(), 1, line.size(), m_file) == line.size() && std::fflush(m_file) == 0;
+        if (written)
+            m_failureReported = false;
+        else
+            ReportFailureLocked("written", m_path, errno);
         m_written += line.size();
         if (m_maxBytes && m_written >= m_maxBytes && !m_backupPath.empty()) {
             // Nothing can be logged from here: a failed rename just starts the file anew.

@@ -19,11 +19,13 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "engine/base/Mutex.h"
+#include "platform/EventLog.h"
 
 using LogLevel = int32_t;
 
@@ -78,9 +80,14 @@ private:
     std::atomic<LogLevel> m_threshold;
 };
 
+// A file that cannot be opened, or a line that cannot be written, is told once to the system log (an
+// error event of the program's name, written under the sink's mutex; the system log's own lock is a
+// leaf); the next failure after the file worked again is told again.
 class AppFileLogger : public AppLogger {
 public:
-    AppFileLogger(const std::string& path, const char* mutexName);
+    // systemLog null: syslog.
+    AppFileLogger(const std::string& path, const char* mutexName,
+                  std::unique_ptr<vgplat::EventLogWriter> systemLog = nullptr);
     ~AppFileLogger() override;
 
     int Open(const std::string& path);
@@ -95,7 +102,12 @@ private:
     void CloseLocked();
     // Opens path anew (truncated); the sink's mutex is held.
     bool OpenLocked(const std::string& path);
+    // The first failure since the file last worked goes to the system log (what failed, the path and
+    // error); the sink's mutex is held.
+    void ReportFailureLocked(const char* what, const std::string& path, int error);
 
+    std::unique_ptr<vgplat::EventLogWriter> m_systemLog;
+    bool m_failureReported = false;
     std::string m_path;
     LogLevelNames m_names;
     std::FILE* m_file = nullptr;

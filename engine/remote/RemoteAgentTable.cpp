@@ -68,50 +68,25 @@ bool CRemoteAgentTable::CheckBlock() const
 
 int CRemoteAgentTable::GetCount()
 {
-    ReadLock();
-    int count = HasBlock() && GetSize() >= static_cast<int>(kTableHeadSize) ? static_cast<int>(GetWord(4) & 0x7FFFFFFF)
-                                                                           : 0;
-    ReadUnlock();
-    return count;
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
+    return HasBlock() && GetSize() >= static_cast<int>(kTableHeadSize) ? static_cast<int>(GetWord(4) & 0x7FFFFFFF) : 0;
 }
 
 uint32_t CRemoteAgentTable::Add(uint8_t* row, uint32_t key, bool* replaced)
 {
-    Lock();
-    bool wasReplaced = false;
-    uint32_t result = CDataHeader::Add(row, key, replaced ? replaced : &wasReplaced);
-    if (!replaced && !wasReplaced && HasBlock() && result != 0 && result != kDataKeyFailed)
-        SetWord(4, GetWord(4) + 1);
-    Unlock();
-    return result;
+    return AddCounted(row, key, replaced);
 }
 
 bool CRemoteAgentTable::Remove(uint32_t key)
 {
-    Lock();
-    bool removed = HasBlock() && CDataHeader::Remove(key);
-    if (removed) {
-        uint32_t count = GetWord(4);
-        if (count)
-            --count;
-        SetWord(4, count);
-        uint8_t* block = GetBlock();
-        for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
-            uint32_t k = LoadWord(block + at + 4);
-            if (k > key)
-                StoreWord(block + at + 4, k - 1);
-        }
-        SetLastKey(kRemoteRowKeyBase + count);
-    }
-    Unlock();
-    return removed;
+    return RemoveAndRenumber(key);
 }
 
 bool CRemoteAgentTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
 {
     const bool read = CDataHeader::ReadFileBlock(path, blockKey);
     m_loadedFromFile = read && HasBlock();
-    Lock();
+    DataHeaderLock lock(*this);
     bool ok = true;
     if (!HasBlock()) {
         ok = CreateEmptyTable(blockKey);
@@ -124,7 +99,7 @@ bool CRemoteAgentTable::ReadFileBlock(const std::string& path, uint32_t blockKey
     }
     if (ok)
         SetLastKey(kRemoteRowKeyBase + GetWord(4));
-    Unlock();
+    lock.unlock();
     if (!ok)
         AppLog::Instance()->Log(kLogError, "[CRemoteAgentTable::ReadFileBlock]: Memory was not allocated for new block");
     return ok;
@@ -145,20 +120,19 @@ void CRemoteAgentTable::Serialize(CDataArchive& ar)
 
 bool CRemoteAgentTable::NeedsResize()
 {
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     bool needs = false;
     if (HasBlock()) {
         needs = GetWord(0) != kTableHeadSize;
         for (size_t at = FirstEntryOffset(); at && !needs; at = NextEntryOffset(at))
             needs = LoadWord(GetBlock() + at) != RemoteAgentRow::kSize;
     }
-    ReadUnlock();
     return needs;
 }
 
 bool CRemoteAgentTable::Relayout()
 {
-    Lock();
+    DataHeaderLock lock(*this);
     bool ok = Resize(kTableHeadSize, RemoteAgentRow::kSize, static_cast<int>(GetWord(4)));
     if (ok && HasBlock()) {
         uint8_t* block = GetBlock();
@@ -168,33 +142,20 @@ bool CRemoteAgentTable::Relayout()
         SetWord(4, n);
         SetLastKey(kRemoteRowKeyBase + n);
     }
-    Unlock();
     return ok;
 }
 
 uint32_t CRemoteAgentTable::AddRow(RemoteAgentRow& row)
 {
-    Lock();
-    uint32_t result = kDataKeyFailed;
-    if (HasBlock() || CreateEmptyTable(kRemoteTableBlockKey)) {
-        const uint32_t count = GetWord(4);
-        if (count < kMaxRows) {
-            row.entrySize = RemoteAgentRow::kSize;
-            row.key = kRemoteRowKeyBase + count + 1;
-            row.reserved = 0;
-            row.payload = 0;
-            uint8_t bytes[RemoteAgentRow::kSize];
-            row.ToBytes(bytes);
-            bool replaced = false;
-            if (CDataHeader::Add(bytes, row.key, &replaced) == row.key && !replaced) {
-                SetWord(4, count + 1);
-                SetLastKey(row.key);
-                result = row.key;
-            }
-        }
-    }
-    Unlock();
-    return result;
+    row.entrySize = RemoteAgentRow::kSize;
+    row.reserved = 0;
+    row.payload = 0;
+    uint8_t bytes[RemoteAgentRow::kSize];
+    row.ToBytes(bytes);
+    const uint32_t key = AppendNumbered(bytes, kRemoteTableBlockKey, kMaxRows);
+    if (key != kDataKeyFailed)
+        row.key = key;
+    return key;
 }
 
 uint32_t CRemoteAgentTable::AddEmptyRow()
@@ -226,27 +187,25 @@ uint8_t* CRemoteAgentTable::RowByKeyLocked(uint32_t key)
 
 bool CRemoteAgentTable::GetRow(uint32_t rowNumber, RemoteAgentRow& out)
 {
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     uint8_t* row = RowLocked(rowNumber);
     if (row)
         out = RemoteAgentRow::FromBytes(row, RemoteAgentRow::kSize);
-    ReadUnlock();
     return row != nullptr;
 }
 
 bool CRemoteAgentTable::GetRowByKey(uint32_t key, RemoteAgentRow& out)
 {
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     uint8_t* row = RowByKeyLocked(key);
     if (row)
         out = RemoteAgentRow::FromBytes(row, RemoteAgentRow::kSize);
-    ReadUnlock();
     return row != nullptr;
 }
 
 bool CRemoteAgentTable::UpdateRow(uint32_t key, const std::function<void(RemoteAgentRow&)>& change)
 {
-    Lock();
+    DataHeaderLock lock(*this);
     uint8_t* row = RowByKeyLocked(key);
     if (row) {
         RemoteAgentRow r = RemoteAgentRow::FromBytes(row, RemoteAgentRow::kSize);
@@ -258,7 +217,6 @@ bool CRemoteAgentTable::UpdateRow(uint32_t key, const std::function<void(RemoteA
         r.payload = 0;
         r.ToBytes(row);
     }
-    Unlock();
     return row != nullptr;
 }
 

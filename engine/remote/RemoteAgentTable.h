@@ -28,7 +28,7 @@
 #include <ostream>
 #include <string>
 
-#include "engine/core/data/DataHeader.h"
+#include "engine/core/data/CountedTable.h"
 #include "engine/core/interfaces/EngineValue.h"
 
 class CDataArchive;
@@ -90,7 +90,7 @@ public:
     virtual void OnActivationFailed(uint32_t rowNumber) = 0;
 };
 
-class CRemoteAgentTable : public CDataHeader {
+class CRemoteAgentTable : public CCountedTable {
 public:
     // Rows beyond this are not reachable by engine key (0xA8100100 is the forwarded-trap text).
     static constexpr uint32_t kMaxRows = 255;
@@ -146,6 +146,8 @@ public:
 protected:
     bool CheckBlock() const override;
     bool CheckEntry(const uint8_t* entry, size_t entrySize) const override;
+    // Row n has the key 0xA8100000 + n, whatever the block's own key.
+    uint32_t RowKeyBase() const override { return kRemoteRowKeyBase; }
 
 private:
     // Caller holds a lock: the row at 1-based position, null outside.

@@ -43,10 +43,16 @@ void CRemoteAgentThread::SignalThread()
 
 bool CRemoteAgentThread::Suspend()
 {
-    if (IsRunning() && TryLock(kSuspendLockMs) == 1) {
-        m_suspended.store(true);
-        m_timeout.store(-1);
-        Unlock();
+    bool suspended = false;
+    if (IsRunning()) {
+        MutexLock lock(*this, kSuspendLockMs);
+        suspended = lock.Locked();
+        if (suspended) {
+            m_suspended.store(true);
+            m_timeout.store(-1);
+        }
+    }
+    if (suspended) {
         AppLog::Instance()->Printf(kLogDebug, "[%08lX] Suspended remote agent thread", GetId());
         return true;
     }
@@ -56,9 +62,14 @@ bool CRemoteAgentThread::Suspend()
 
 bool CRemoteAgentThread::Resume()
 {
-    if (IsRunning() && TryLock(kSuspendLockMs) == 1) {
-        m_suspended.store(false);
-        Unlock();
+    bool resumed = false;
+    if (IsRunning()) {
+        MutexLock lock(*this, kSuspendLockMs);
+        resumed = lock.Locked();
+        if (resumed)
+            m_suspended.store(false);
+    }
+    if (resumed) {
         AppLog::Instance()->Printf(kLogDebug, "[%08lX] Resumed remote agent thread", GetId());
         return true;
     }
@@ -77,8 +88,9 @@ void CRemoteAgentThread::main()
 {
     AppLog::Instance()->Printf(kLogDebug, "[%08lX] CRemoteAgentThread::main started", GetId());
     while (WaitForWork(m_timeout.load())) {
-        if (TryLock(kUnitLockMs) == 1) {
-            if (!m_suspended.load()) {
+        {
+            MutexLock lock(*this, kUnitLockMs);
+            if (lock.Locked() && !m_suspended.load()) {
                 try {
                     DoWork();
                 } catch (...) {
@@ -86,7 +98,6 @@ void CRemoteAgentThread::main()
                 }
                 m_units.fetch_add(1);
             }
-            Unlock();
         }
         if (!CheckRunning())
             break;

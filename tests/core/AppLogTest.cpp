@@ -1,7 +1,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
+#include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "tests/support/LogCapture.h"
 #include "engine/base/AppLog.h"
@@ -13,6 +16,20 @@ protected:
     void SetUp() override { AppLog::Instance()->ResetForTest(); }
     void TearDown() override { AppLog::Instance()->ResetForTest(); }
     AppLog& Log() { return *AppLog::Instance(); }
+};
+
+// Stands in for the system log.
+class SystemLogRecorder : public vgplat::EventLogWriter {
+public:
+    explicit SystemLogRecorder(std::vector<std::string>& events) : m_events(events) {}
+    bool Write(const std::string& source, vgplat::EventLogType type, unsigned id, const std::string& text) override
+    {
+        m_events.push_back(source + " " + std::to_string(type) + " " + std::to_string(id) + " " + text);
+        return true;
+    }
+
+private:
+    std::vector<std::string>& m_events;
 };
 
 } // namespace
@@ -199,4 +216,49 @@ TEST_F(AppLogTest, FullFileRollsOverToItsBackup)
     std::stringstream all;
     all << in.rdbuf();
     EXPECT_NE(all.str().find("0199 "), std::string::npos); // the newest lines are in the file
+}
+
+TEST_F(AppLogTest, AFileThatCannotBeOpenedOrWrittenIsToldOnceToTheSystemLog)
+{
+    const std::string missing = ::testing::TempDir() + "applog_no_such_folder/engine.log";
+    const std::string program = program_invocation_short_name;
+    struct Case {
+        std::string path;
+        std::string event;
+    } cases[] = {
+        {missing, program + " 1 100 Log file " + missing + " cannot be opened: No such file or directory"},
+        // A full disk: every write fails.
+        {"/dev/full", program + " 1 100 Log file /dev/full cannot be written: No space left on device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        Log().ResetForTest();
+        std::vector<std::string> events;
+        AppFileLogger sink(c.path, "AppFileLoggerFailing#", std::make_unique<SystemLogRecorder>(events));
+        Log().AddLogger(&sink);
+        for (int i = 0; i < 3; ++i)
+            Log().Printf(kLogError, "line %d", i);
+        EXPECT_EQ(events, std::vector<std::string>{c.event});
+        Log().ResetForTest();
+    }
+}
+
+TEST_F(AppLogTest, AFileThatWorksAgainHasItsNextFailureToldAgain)
+{
+    const std::string good = ::testing::TempDir() + "applog_works_again.log";
+    std::vector<std::string> events;
+    AppFileLogger sink("/dev/full", "AppFileLoggerAgain#", std::make_unique<SystemLogRecorder>(events));
+    sink.Log(kLogError, "stamp", "lost");
+    sink.Log(kLogError, "stamp", "lost too");
+    ASSERT_EQ(events.size(), 1u);
+    ASSERT_EQ(sink.Open(good), 1);
+    EXPECT_EQ(sink.Log(kLogError, "stamp", "kept"), 1);
+    ASSERT_EQ(sink.Open("/dev/full"), 1);
+    sink.Log(kLogError, "stamp", "lost again");
+    EXPECT_EQ(events.size(), 2u);
+    EXPECT_NE(events.back().find("/dev/full cannot be written"), std::string::npos) << events.back();
+    std::ifstream in(good);
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_EQ(all.str(), "stamp [ERROR] kept\n");
 }

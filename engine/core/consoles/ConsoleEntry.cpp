@@ -128,21 +128,26 @@ void CConsoleEntry::main()
                 break;
             if (!CheckRunning())
                 return;
-            if (m_stateMutex.TryLock(kFlagLockTryMs) == 1) {
+            bool dropped = false;
+            std::string text;
+            {
+                MutexLock state(m_stateMutex, kFlagLockTryMs);
                 // The drop is decided and done under the mutex that Activate holds, so a contact that
                 // arrives meanwhile either keeps the console or finds it inactive and restarts it.
-                if (!m_touched.load()) {
+                if (state.Locked() && !m_touched.load()) {
                     // From here on the thread takes the mutex no more: Activate may wait for its end.
                     m_active = 0;
                     m_exiting = true;
-                    const std::string text = m_addressText;
-                    m_stateMutex.Unlock();
-                    AppLog::Instance()->Printf(kLogDebug, "[%X] Console Deactivated at %s", m_rowKey.load(),
-                                               text.c_str());
-                    return;
+                    dropped = true;
+                    text = m_addressText;
+                } else if (state.Locked()) {
+                    m_touched = 0;
                 }
-                m_touched = 0;
-                m_stateMutex.Unlock();
+            }
+            if (dropped) {
+                AppLog::Instance()->Printf(kLogDebug, "[%X] Console Deactivated at %s", m_rowKey.load(),
+                                           text.c_str());
+                return;
             }
             if (!CheckRunning())
                 return;

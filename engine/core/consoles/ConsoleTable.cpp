@@ -225,11 +225,10 @@ bool CConsoleTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
                                            path.c_str(), why.c_str());
             } else if (auto block = AllocateBlock(image.size())) {
                 std::memcpy(block.get(), image.data(), image.size());
-                Lock();
+                DataHeaderLock lock(*this);
                 ReplaceBlock(std::move(block), image.size());
                 SetVersion(file.Header().dataVersion);
                 SetLastKeyFromBlock(blockKey);
-                Unlock();
                 return true;
             } else {
                 AppLog::Instance()->Printf(kLogError, "[DataHeader::ReadFileBlock]: Memory was not allocated for data block");
@@ -247,11 +246,13 @@ bool CConsoleTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
 uint32_t CConsoleTable::Add(uint8_t* entry, uint32_t key, bool* replaced)
 {
     bool wasReplaced = false;
-    Lock();
-    uint32_t result = CDataHeader::Add(entry, key, &wasReplaced);
-    if (result != 0 && result != kDataKeyFailed && entry && HasBlock() && !wasReplaced)
-        SetWord(4, GetWord(4) + 1);
-    Unlock();
+    uint32_t result;
+    {
+        DataHeaderLock lock(*this);
+        result = CDataHeader::Add(entry, key, &wasReplaced);
+        if (result != 0 && result != kDataKeyFailed && entry && HasBlock() && !wasReplaced)
+            SetWord(4, GetWord(4) + 1);
+    }
     if (replaced)
         *replaced = wasReplaced;
     return result;
@@ -259,11 +260,10 @@ uint32_t CConsoleTable::Add(uint8_t* entry, uint32_t key, bool* replaced)
 
 bool CConsoleTable::Remove(uint32_t key)
 {
-    Lock();
+    DataHeaderLock lock(*this);
     const bool removed = CDataHeader::Remove(key);
     if (removed && HasBlock() && GetWord(4) > 0)
         SetWord(4, GetWord(4) - 1);
-    Unlock();
     return removed;
 }
 
@@ -281,7 +281,7 @@ bool CConsoleTable::Upgrade()
 {
     if (!HasBlock())
         return true;
-    Lock();
+    DataHeaderLock lock(*this);
     const uint8_t* old = GetBlock();
     const size_t oldSize = static_cast<size_t>(GetSize());
     const size_t end = std::min<size_t>(oldSize, uint64_t{WordAt(old, 2)} + WordAt(old, 3));
@@ -294,7 +294,7 @@ bool CConsoleTable::Upgrade()
     const uint64_t total = kTableHeadSize + kFixedSize * rows + kSlotSize * slots;
     auto block = total <= INT32_MAX ? AllocateBlock(static_cast<size_t>(total)) : nullptr;
     if (!block) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[CConsoleTable::Resize]: Memory was not allocated for resizing data block");
         return false;
     }
@@ -321,6 +321,5 @@ bool CConsoleTable::Upgrade()
         }
     });
     ReplaceBlock(std::move(block), static_cast<size_t>(total));
-    Unlock();
     return true;
 }

@@ -8,22 +8,6 @@
 #include "engine/core/data/DataHeader.h"
 #include "platform/AtomicFile.h"
 
-namespace {
-
-// Holds a header's writer lock for a scope.
-class WriterLock {
-public:
-    explicit WriterLock(CDataHeader& header) : m_header(header) { m_header.Lock(); }
-    ~WriterLock() { m_header.Unlock(); }
-    WriterLock(const WriterLock&) = delete;
-    WriterLock& operator=(const WriterLock&) = delete;
-
-private:
-    CDataHeader& m_header;
-};
-
-} // namespace
-
 bool CBinaryFile::AddBlock(CDataHeader* header, uint32_t directoryKey)
 {
     try {
@@ -47,7 +31,7 @@ bool CBinaryFile::BuildImage(uint32_t fileId, uint32_t dataVersion, std::string&
                 continue;
             std::string body;
             {
-                WriterLock lock(*block.header);
+                DataHeaderLock lock(*block.header);
                 if (block.header->GetSize() == 0)
                     continue; // a header without a block is left out of the file
                 CMemoryOutputStream stream(body);

@@ -50,9 +50,8 @@ bool CDataHeader::CreateEmptyTable(uint32_t blockKey)
     if (!block)
         return false;
     StoreTableHead(block.get(), blockKey, kTableHeadSize, 0);
-    Lock();
+    DataHeaderLock lock(*this);
     ReplaceBlock(std::move(block), kTableHeadSize);
-    Unlock();
     return true;
 }
 
@@ -152,9 +151,8 @@ uint32_t CDataHeader::Add(uint8_t* entry, uint32_t key, bool* replaced)
     if (replaced)
         *replaced = false;
     if (key == kDataKeyNew) {
-        Lock();
+        DataHeaderLock lock(*this);
         key = NextKey();
-        Unlock();
     }
     if (!entry || key == 0)
         return key;
@@ -167,24 +165,23 @@ uint32_t CDataHeader::Add(uint8_t* entry, uint32_t key, bool* replaced)
         return 0;
     }
 
-    Lock();
+    DataHeaderLock lock(*this);
     if (!m_block) {
         uint8_t* copy = new (std::nothrow) uint8_t[entrySize];
         if (!copy) {
-            Unlock();
+            lock.unlock();
             AppLog::Instance()->Printf(kLogError, "Error [CDataHeader::Add]: Memory was not allocated for new key (%X)", key);
             return kDataKeyFailed;
         }
         std::memcpy(copy, entry, entrySize);
         m_items.AddTail(copy);
-        Unlock();
         return key;
     }
 
     const uint8_t* old = m_block.get();
     size_t oldSize = static_cast<size_t>(m_blockSize);
     if (oldSize < kEntryHeadSize || LoadWord(old + 8) < kEntryHeadSize || LoadWord(old + 8) > oldSize) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[CDataHeader::Add]: Block (0x%08X) holds no table", LoadWord(old + 4));
         return 0;
     }
@@ -194,7 +191,7 @@ uint32_t CDataHeader::Add(uint8_t* entry, uint32_t key, bool* replaced)
     uint64_t newSize = uint64_t{oldSize} - removed + entrySize;
     auto block = AllocateBlock(newSize);
     if (!block) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "Error [CDataHeader::Add]: Memory was not allocated for new key (%X)", key);
         return kDataKeyFailed;
     }
@@ -205,7 +202,6 @@ uint32_t CDataHeader::Add(uint8_t* entry, uint32_t key, bool* replaced)
     ReplaceBlock(std::move(block), newSize);
     if (replaced)
         *replaced = removed != 0;
-    Unlock();
     return key;
 }
 
@@ -273,7 +269,7 @@ bool CDataHeader::LoadBlockImage(const uint8_t* data, size_t size, uint32_t vers
         AppLog::Instance()->Printf(kLogError, "[DataHeader::ReadFileBlock]: Memory was not allocated for data block");
         return false;
     }
-    Lock();
+    DataHeaderLock lock(*this);
     // The new buffer is put in place for Serialize to fill; the old one comes back if the load fails.
     std::unique_ptr<uint8_t[]> oldBlock = std::move(m_block);
     int32_t oldSize = m_blockSize;
@@ -296,10 +292,10 @@ bool CDataHeader::LoadBlockImage(const uint8_t* data, size_t size, uint32_t vers
         m_blockSize = oldSize;
         m_dataVersion = oldVersion;
         OnBlockReplaced();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[DataHeader::ReadFileBlock]: Data block (0x%08X) is damaged and was not loaded",
                                    key);
     }
-    Unlock();
     return ok;
 }
 
@@ -360,7 +356,7 @@ bool CDataHeader::Resize(uint32_t headSize, uint32_t entrySize, int /*count*/)
         return true;
     if (headSize < kEntryHeadSize || entrySize < kEntryHeadSize)
         return false;
-    Lock();
+    DataHeaderLock lock(*this);
     const uint8_t* old = m_block.get();
     size_t oldSize = static_cast<size_t>(m_blockSize);
     // The block's own entries, never a count from outside.
@@ -368,7 +364,7 @@ bool CDataHeader::Resize(uint32_t headSize, uint32_t entrySize, int /*count*/)
     uint64_t newSize = uint64_t{headSize} + uint64_t{entrySize} * count;
     auto block = newSize <= kMaxBlockSize ? AllocateBlock(newSize) : nullptr;
     if (!block) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[CDataHeader::Resize]: Memory was not allocated for resizing data block");
         return false;
     }
@@ -388,7 +384,6 @@ bool CDataHeader::Resize(uint32_t headSize, uint32_t entrySize, int /*count*/)
         slot += entrySize;
     }
     ReplaceBlock(std::move(block), newSize);
-    Unlock();
     return true;
 }
 
@@ -398,17 +393,16 @@ bool CDataHeader::Resize(uint32_t bytes)
         return true;
     if (bytes < kEntryHeadSize)
         return false;
-    Lock();
+    DataHeaderLock lock(*this);
     auto block = AllocateBlock(bytes);
     if (!block) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[CDataHeader::Resize]: Memory was not allocated for resizing data block");
         return false;
     }
     std::memcpy(block.get(), m_block.get(), std::min<size_t>(bytes, static_cast<size_t>(m_blockSize)));
     StoreWord(block.get(), bytes);
     ReplaceBlock(std::move(block), bytes);
-    Unlock();
     return true;
 }
 
@@ -464,7 +458,7 @@ bool CDataHeader::Remove(uint32_t key)
         POSITION position = nullptr;
         return FindItem(key, position) && RemoveItem(position);
     }
-    Lock();
+    DataHeaderLock lock(*this);
     const uint8_t* old = m_block.get();
     size_t oldSize = static_cast<size_t>(m_blockSize);
     size_t end = EntriesEnd(old, oldSize);
@@ -474,7 +468,7 @@ bool CDataHeader::Remove(uint32_t key)
         size_t size = EntrySizeAt(old, at, end);
         auto block = AllocateBlock(oldSize - size);
         if (!block) {
-            Unlock();
+            lock.unlock();
             AppLog::Instance()->Printf(kLogError, "[CDataHeader::Remove]: Memory was not reallocated for deleted key (%X)", key);
             return false;
         }
@@ -482,22 +476,19 @@ bool CDataHeader::Remove(uint32_t key)
         std::memcpy(block.get() + at, old + at + size, oldSize - at - size);
         StoreWord(block.get() + 12, static_cast<uint32_t>(LoadWord(old + 12) - size));
         ReplaceBlock(std::move(block), oldSize - size);
-        Unlock();
         return true;
     }
-    Unlock();
     return false;
 }
 
 void CDataHeader::RemoveAll()
 {
-    Lock();
+    DataHeaderLock lock(*this);
     while (!m_items.IsEmpty()) {
         POSITION position = m_items.GetHeadPosition();
         FreeItem(position);
         m_items.RemoveAt(position);
     }
-    Unlock();
 }
 
 void CDataHeader::FreeItem(POSITION position)
@@ -528,10 +519,9 @@ bool CDataHeader::RemoveItem(POSITION position)
 {
     if (!position)
         return false;
-    Lock();
+    DataHeaderLock lock(*this);
     FreeItem(position);
     m_items.RemoveAt(position);
-    Unlock();
     return true;
 }
 

@@ -25,7 +25,7 @@ uint32_t CDeviceAttachedTable::Add(uint8_t* row, uint32_t key, bool* replaced)
 {
     if (!row)
         return CDataHeader::Add(row, key, replaced);
-    Lock();
+    DataHeaderLock lock(*this);
     if (key == kDataKeyNew && HasBlock() && CDataHeader::EntryWord(row, 0) >= kMinRowSize) {
         uint32_t kind = EntryWord(row, kFlagWord) & kKindBits;
         uint32_t field = EntryWord(row, 4);
@@ -42,28 +42,17 @@ uint32_t CDeviceAttachedTable::Add(uint8_t* row, uint32_t key, bool* replaced)
             uint32_t claimed = EntryWord(candidate, 1);
             if (replaced)
                 *replaced = true;
-            Unlock();
             return claimed;
         }
     }
-    bool wasReplaced = false;
-    uint32_t result = CDataHeader::Add(row, key, replaced ? replaced : &wasReplaced);
-    if (!replaced && !wasReplaced && HasBlock() && result != 0 && result != kDataKeyFailed)
-        SetWord(4, GetWord(4) + 1);
-    Unlock();
-    return result;
+    return AddCounted(row, key, replaced);
 }
 
 bool CDeviceAttachedTable::Remove(uint32_t key)
 {
     if (!HasBlock())
         return CDataHeader::Remove(key);
-    Lock();
-    bool ok = CDataHeader::Remove(key);
-    if (ok && GetWord(4) > 0)
-        SetWord(4, GetWord(4) - 1);
-    Unlock();
-    return ok;
+    return RemoveCounted(key);
 }
 
 bool CDeviceAttachedTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
@@ -124,13 +113,12 @@ bool CDeviceAttachedTable::SeedFromTemplate(const std::string& filePath, const s
     }
     if (!ReadFileBlock(filePath, blockKey))
         return false;
-    Lock();
+    DataHeaderLock lock(*this);
     for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
         uint8_t* row = GetBlock() + at;
         if (LoadWord(row) >= 4 * kFlagWord + 4)
             SetEntryWord(row, kFlagWord, EntryWord(row, kFlagWord) | kTemplateRowBit);
     }
-    Unlock();
     return true;
 }
 

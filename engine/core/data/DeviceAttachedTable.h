@@ -15,9 +15,9 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/core/data/DataHeader.h"
+#include "engine/core/data/CountedTable.h"
 
-class CDeviceAttachedTable : public CDataHeader {
+class CDeviceAttachedTable : public CCountedTable {
 public:
     static constexpr uint32_t kRowSize = 76;
     static constexpr uint32_t kRowWords = 19;

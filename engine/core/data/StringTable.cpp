@@ -57,20 +57,16 @@ uint32_t CStringTable::AddBytes(const void* data, uint32_t length, uint32_t key)
         return 0;
     // One writer-lock hold for the search and the insert, so two threads adding the same text get one
     // entry.
-    Lock();
+    DataHeaderLock lock(*this);
     bool newKey = key == kDataKeyNew;
     if (newKey) {
-        if (uint32_t found = FindEqualLocked(data, length)) {
-            Unlock();
+        if (uint32_t found = FindEqualLocked(data, length))
             return found;
-        }
         key = NextKey();
     } else {
         POSITION existing = nullptr;
-        if (!HasBlock() && FindItem(key, existing)) {
-            Unlock();
+        if (!HasBlock() && FindItem(key, existing))
             return 0;
-        }
         // A key given from outside must never be handed out again.
         if (key > GetLastKey())
             SetLastKey(key);
@@ -83,7 +79,7 @@ uint32_t CStringTable::AddBytes(const void* data, uint32_t length, uint32_t key)
         uint8_t* copy = item ? new (std::nothrow) uint8_t[length] : nullptr;
         if (!copy) {
             delete item;
-            Unlock();
+            lock.unlock();
             AppLog::Instance()->Printf(kLogError, "[CStringTable::AddBytes]: Memory was not allocated for new key (%X)", key);
             return kDataKeyFailed;
         }
@@ -107,7 +103,6 @@ uint32_t CStringTable::AddBytes(const void* data, uint32_t length, uint32_t key)
         else
             m_items.AddTail(item);
     }
-    Unlock();
     return result;
 }
 
@@ -129,14 +124,14 @@ uint32_t CStringTable::AddString(const std::string& text, uint32_t key)
 
 uint32_t CStringTable::AddBytesToBlob(const void* data, uint32_t length, uint32_t key)
 {
-    Lock();
+    DataHeaderLock lock(*this);
     const uint8_t* old = GetBlock();
     size_t oldSize = static_cast<size_t>(GetSize());
     uint32_t padded = PaddedLength(length);
     size_t entrySize = kEntryHeadSize + padded;
     size_t insertAt = GetWord(2);
     if (oldSize < kTableHeadSize || insertAt < kTableHeadSize || insertAt > oldSize) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[CStringTable::AddBytesToBlob]: Block (0x%08X) holds no table", GetWord(1));
         return 0;
     }
@@ -145,7 +140,7 @@ uint32_t CStringTable::AddBytesToBlob(const void* data, uint32_t length, uint32_
     uint64_t newSize = uint64_t{oldSize} - removed + entrySize;
     auto block = AllocateBlock(newSize);
     if (!block) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[CStringTable::AddBytesToBlob]: Memory was not allocated for new key (%X)", key);
         return kDataKeyFailed;
     }
@@ -164,7 +159,6 @@ uint32_t CStringTable::AddBytesToBlob(const void* data, uint32_t length, uint32_
     ReplaceBlock(std::move(block), newSize);
     if (key > GetLastKey())
         SetLastKey(key);
-    Unlock();
     return key;
 }
 
@@ -194,40 +188,36 @@ uint32_t CStringTable::FindByString(const std::string& text)
 {
     if (text.size() >= kMaxTextBytes)
         return 0;
-    ReadLock();
-    uint32_t key = FindEqualLocked(text.c_str(), static_cast<uint32_t>(text.size() + 1));
-    ReadUnlock();
-    return key;
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
+    return FindEqualLocked(text.c_str(), static_cast<uint32_t>(text.size() + 1));
 }
 
 void CStringTable::GetString(uint32_t key, std::string& out)
 {
     out.clear();
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     const uint8_t* data = nullptr;
     uint32_t length = 0;
     uint32_t padded = 0;
     if (LookUp(key, data, length, padded) && padded <= kMaxGetStringPadded)
         out = TextOf(data, length);
-    ReadUnlock();
 }
 
 std::string CStringTable::GetText(uint32_t key)
 {
     std::string out;
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     const uint8_t* data = nullptr;
     uint32_t length = 0;
     uint32_t padded = 0;
     if (LookUp(key, data, length, padded))
         out = TextOf(data, length);
-    ReadUnlock();
     return out;
 }
 
 bool CStringTable::GetBytes(uint32_t key, void* buffer, uint32_t& size)
 {
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     const uint8_t* data = nullptr;
     uint32_t length = 0;
     uint32_t padded = 0;
@@ -241,16 +231,17 @@ bool CStringTable::GetBytes(uint32_t key, void* buffer, uint32_t& size)
     } else {
         size = padded;
     }
-    ReadUnlock();
     return ok;
 }
 
 bool CStringTable::GetPtr(uint32_t key, const uint8_t*& data, uint32_t& length)
 {
-    ReadLock();
-    uint32_t padded = 0;
-    bool ok = LookUp(key, data, length, padded);
-    ReadUnlock();
+    bool ok;
+    {
+        DataHeaderLock lock(*this, DataHeaderLock::kRead);
+        uint32_t padded = 0;
+        ok = LookUp(key, data, length, padded);
+    }
     if (!ok) {
         data = nullptr;
         length = 0;
@@ -283,31 +274,25 @@ bool CStringTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
 
 void CStringTable::Serialize(CDataArchive& ar)
 {
-    Lock();
+    DataHeaderLock lock(*this);
     CDataHeader::Serialize(ar);
-    Unlock();
 }
 
 bool CStringTable::BuildBlock(uint32_t blockKey)
 {
-    Lock();
+    DataHeaderLock lock(*this);
     if (HasBlock()) {
         // The block keeps its texts; the items join it.
         for (POSITION at = m_items.GetHeadPosition(); at;) {
             const Item* item = static_cast<const Item*>(m_items.GetNext(at));
-            if (AddBytesToBlob(item->data, item->length, item->key) == kDataKeyFailed) {
-                Unlock();
+            if (AddBytesToBlob(item->data, item->length, item->key) == kDataKeyFailed)
                 return false;
-            }
         }
         RemoveAll();
-        Unlock();
         return true;
     }
-    if (m_items.IsEmpty()) {
-        Unlock();
+    if (m_items.IsEmpty())
         return false;
-    }
     std::vector<const Item*> items;
     uint64_t size = kTableHeadSize;
     for (POSITION at = m_items.GetHeadPosition(); at;) {
@@ -319,7 +304,7 @@ bool CStringTable::BuildBlock(uint32_t blockKey)
     std::stable_sort(items.begin(), items.end(), [](const Item* a, const Item* b) { return a->key < b->key; });
     auto block = AllocateBlock(size);
     if (!block) {
-        Unlock();
+        lock.unlock();
         AppLog::Instance()->Printf(kLogError, "[CStringTable::BuildBlock]: Memory was not allocated for new block");
         return false;
     }
@@ -336,7 +321,6 @@ bool CStringTable::BuildBlock(uint32_t blockKey)
     }
     ReplaceBlock(std::move(block), size);
     RemoveAll();
-    Unlock();
     return true;
 }
 
@@ -344,18 +328,17 @@ bool CStringTable::Remove(uint32_t key)
 {
     if (!HasBlock())
         return CDataHeader::Remove(key);
-    Lock();
+    DataHeaderLock lock(*this);
     bool ok = CDataHeader::Remove(key);
     if (ok)
         SetWord(4, GetWord(4) - 1);
-    Unlock();
     return ok;
 }
 
 int CStringTable::DropUnreferenced(const std::function<bool(uint32_t key)>& referenced)
 {
     MutexLock keys(m_keyMutex);
-    Lock();
+    DataHeaderLock lock(*this);
     std::vector<uint32_t> unused;
     if (HasBlock())
         for (size_t at = FirstEntryOffset(); at; at = NextEntryOffset(at)) {
@@ -366,7 +349,6 @@ int CStringTable::DropUnreferenced(const std::function<bool(uint32_t key)>& refe
     int dropped = 0;
     for (uint32_t key : unused)
         dropped += Remove(key) ? 1 : 0;
-    Unlock();
     return dropped;
 }
 

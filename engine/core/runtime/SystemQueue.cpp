@@ -33,17 +33,19 @@ int CSystemQueue::Add(std::unique_ptr<SystemQueueRequest> request)
     }
     AppLog::Instance()->Printf(kLogDebug, "CSystemQueue::Add( type = %u, flags = %08X", request->type,
                                request->flags);
-    if (m_queueLock.TryLock(kLockTimeoutMs) != 1) {
-        AppLog::Instance()->Printf(kLogError, "CSystemQueue::Add( ) failed to lock the queue before adding");
-        return 0; // the request goes with its owner
-    }
     bool queued = true;
-    try {
-        m_requests.push_back(std::move(request));
-    } catch (const std::bad_alloc&) {
-        queued = false;
+    {
+        MutexLock lock(m_queueLock, kLockTimeoutMs);
+        if (!lock.Locked()) {
+            AppLog::Instance()->Printf(kLogError, "CSystemQueue::Add( ) failed to lock the queue before adding");
+            return 0; // the request goes with its owner
+        }
+        try {
+            m_requests.push_back(std::move(request));
+        } catch (const std::bad_alloc&) {
+            queued = false;
+        }
     }
-    m_queueLock.Unlock();
     if (!queued)
         return 0;
     SignalThread();
@@ -52,26 +54,24 @@ int CSystemQueue::Add(std::unique_ptr<SystemQueueRequest> request)
 
 std::unique_ptr<SystemQueueRequest> CSystemQueue::GetNextEntry()
 {
-    if (m_queueLock.TryLock(kLockTimeoutMs) != 1) {
-        AppLog::Instance()->Printf(kLogError, "CSystemQueue::GetNextEntry( ) failed to lock queue");
-        return nullptr;
-    }
     std::unique_ptr<SystemQueueRequest> request;
-    if (!m_requests.empty()) {
-        request = std::move(m_requests.front());
-        m_requests.pop_front();
+    {
+        MutexLock lock(m_queueLock, kLockTimeoutMs);
+        if (lock.Locked() && !m_requests.empty()) {
+            request = std::move(m_requests.front());
+            m_requests.pop_front();
+        }
+        if (lock.Locked())
+            return request;
     }
-    m_queueLock.Unlock();
-    return request;
+    AppLog::Instance()->Printf(kLogError, "CSystemQueue::GetNextEntry( ) failed to lock queue");
+    return nullptr;
 }
 
 size_t CSystemQueue::Count()
 {
-    if (m_queueLock.TryLock(kLockTimeoutMs) != 1)
-        return 1;
-    size_t count = m_requests.size();
-    m_queueLock.Unlock();
-    return count;
+    MutexLock lock(m_queueLock, kLockTimeoutMs);
+    return lock.Locked() ? m_requests.size() : 1;
 }
 
 int CSystemQueue::StartThread()
@@ -108,9 +108,10 @@ int CSystemQueue::Destroy()
     // The work in hand uses the managers that are destroyed after the queue: it must have ended.
     WaitForEnd();
     std::deque<std::unique_ptr<SystemQueueRequest>> left;
-    if (m_queueLock.TryLock(kLockTimeoutMs) == 1) {
-        left.swap(m_requests);
-        m_queueLock.Unlock();
+    {
+        MutexLock lock(m_queueLock, kLockTimeoutMs);
+        if (lock.Locked())
+            left.swap(m_requests);
     }
     for (const auto& request : left)
         if (request && request->type == kSystemRequestDiscovery && m_host)

@@ -224,9 +224,10 @@ bool CDeviceEngineTable::CreateRecord(uint32_t blockKey)
     for (int i = 0; i < EngineWord::kCount; ++i)
         StoreWord(block.get() + WordOffset(i), DefaultWord(i));
     StoreWord(block.get() + WordOffset(EngineWord::kBlockKey), blockKey);
-    Lock();
-    ReplaceBlock(std::move(block), kEngineConfigRecordSize);
-    Unlock();
+    {
+        DataHeaderLock lock(*this);
+        ReplaceBlock(std::move(block), kEngineConfigRecordSize);
+    }
     if (m_hooks && m_hooks->IsHibernateAllowed())
         ModifyWord(EngineWord::kOptions, 0, kOptionEnableHibernation);
     SetWord(EngineWord::kEventLogMaxSize, 1000);
@@ -274,28 +275,24 @@ int CDeviceEngineTable::FixRecordSize()
 
 uint32_t CDeviceEngineTable::GetWord(int index) const
 {
-    auto* self = const_cast<CDeviceEngineTable*>(this);
     if (index < 0)
         return 0;
-    self->ReadLock();
-    uint32_t value = 0;
+    DataHeaderLock lock(*const_cast<CDeviceEngineTable*>(this), DataHeaderLock::kRead);
     const uint8_t* block = GetBlock();
     if (block && WordOffset(index) + 4 <= static_cast<size_t>(GetSize()))
-        value = blockwords::Load(block + WordOffset(index));
-    self->ReadUnlock();
-    return value;
+        return blockwords::Load(block + WordOffset(index));
+    return 0;
 }
 
 bool CDeviceEngineTable::SetWord(int index, uint32_t value)
 {
     if (index < 0)
         return false;
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     uint8_t* block = GetBlock();
     bool done = block && WordOffset(index) + 4 <= static_cast<size_t>(GetSize());
     if (done)
         blockwords::Store(block + WordOffset(index), value);
-    ReadUnlock();
     return done;
 }
 
@@ -303,7 +300,7 @@ bool CDeviceEngineTable::ModifyWord(int index, uint32_t clear, uint32_t set, uin
 {
     if (index < 0)
         return false;
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     uint8_t* block = GetBlock();
     bool done = block && WordOffset(index) + 4 <= static_cast<size_t>(GetSize());
     if (done) {
@@ -311,7 +308,6 @@ bool CDeviceEngineTable::ModifyWord(int index, uint32_t clear, uint32_t set, uin
         if (old)
             *old = previous;
     }
-    ReadUnlock();
     return done;
 }
 
@@ -320,13 +316,12 @@ bool CDeviceEngineTable::CopyText(uint32_t key, std::string& out)
     out.clear();
     if (!m_strings || !key)
         return false;
-    m_strings->ReadLock();
+    DataHeaderLock lock(*m_strings, DataHeaderLock::kRead);
     const char* text = nullptr;
     uint32_t length = 0;
     bool found = m_strings->GetStringPtr(key, text, length);
     if (found && text)
         out.assign(text, strnlen(text, length));
-    m_strings->ReadUnlock();
     return found;
 }
 
@@ -536,10 +531,12 @@ bool CDeviceEngineTable::GetDiscoveryText(int index, std::string& out)
         return false;
     // Record block, then string table; when the second cannot be had, back off and start again.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (!ReadLock())
+        DataHeaderLock record(*this, DataHeaderLock::kRead);
+        if (!record)
             return false;
-        if (!m_strings->ReadLock()) {
-            ReadUnlock();
+        DataHeaderLock strings(*m_strings, DataHeaderLock::kRead);
+        if (!strings) {
+            record.unlock();
             SleepMs(100);
             continue;
         }
@@ -555,8 +552,6 @@ bool CDeviceEngineTable::GetDiscoveryText(int index, std::string& out)
             if (found && text)
                 out.assign(text, strnlen(text, length));
         }
-        m_strings->ReadUnlock();
-        ReadUnlock();
         return found;
     }
     return false;

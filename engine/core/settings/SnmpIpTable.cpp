@@ -61,15 +61,11 @@ void CSnmpIpTable::Serialize(CDataArchive& ar)
 
 int CSnmpIpTable::GetCount()
 {
-    ReadLock();
-    int count = 0;
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     const uint8_t* block = GetBlock();
     if (block && GetSize() >= static_cast<int>(kTableHeadSize))
-        count = static_cast<int>(LoadWord(block + 16) & 0x7FFFFFFF);
-    else
-        count = m_items.GetCount();
-    ReadUnlock();
-    return count;
+        return static_cast<int>(LoadWord(block + 16) & 0x7FFFFFFF);
+    return m_items.GetCount();
 }
 
 int CSnmpIpTable::NormaliseLocked(uint32_t blockKey)
@@ -131,9 +127,8 @@ bool CSnmpIpTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
         int dropped;
         {
             MutexLock rows(m_rowsMutex);
-            Lock();
+            DataHeaderLock lock(*this);
             dropped = NormaliseLocked(blockKey);
-            Unlock();
         }
         // The load's caller saves the whole file right after; one notice covers every dropped row.
         if (dropped)
@@ -142,9 +137,8 @@ bool CSnmpIpTable::ReadFileBlock(const std::string& path, uint32_t blockKey)
         bool created;
         {
             MutexLock rows(m_rowsMutex);
-            Lock();
+            DataHeaderLock lock(*this);
             created = CreateEmptyTable(blockKey);
-            Unlock();
         }
         if (!created) {
             AppLog::Instance()->Log(kLogError, "[CSnmpIpTable::ReadFileBlock]: Memory was not allocated for new block");
@@ -173,39 +167,38 @@ uint8_t* CSnmpIpTable::RowLocked(uint32_t row)
     return block + offset;
 }
 
+bool CSnmpIpTable::CopyRow(uint32_t row, uint32_t (&words)[TrapDestinationWord::kCount])
+{
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
+    const uint8_t* p = RowLocked(row);
+    if (p)
+        for (int i = 0; i < TrapDestinationWord::kCount; ++i)
+            words[i] = blockwords::Load(p + 4 * i);
+    return p != nullptr;
+}
+
 uint32_t CSnmpIpTable::GetRowWord(uint32_t row, int word)
 {
     if (word < 0 || word >= TrapDestinationWord::kCount)
         return 0;
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     uint8_t* p = RowLocked(row);
-    uint32_t value = p ? blockwords::Load(p + 4 * word) : 0;
-    ReadUnlock();
-    return value;
+    return p ? blockwords::Load(p + 4 * word) : 0;
 }
 
 bool CSnmpIpTable::SetRowWord(uint32_t row, int word, uint32_t value)
 {
     if (word < TrapDestinationWord::kFlags || word >= TrapDestinationWord::kCount)
         return false;
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     uint8_t* p = RowLocked(row);
     if (p)
         blockwords::Store(p + 4 * word, value);
-    ReadUnlock();
     return p != nullptr;
 }
 
-bool CSnmpIpTable::AppendRowLocked(uint32_t flags, uint32_t address, uint32_t name, uint32_t community, uint32_t port)
+uint32_t CSnmpIpTable::AppendRow(uint32_t flags, uint32_t address, uint32_t name, uint32_t community, uint32_t port)
 {
-    uint8_t* block = GetBlock();
-    if (!block && !CreateEmptyTable(kSnmpIpBlockKey))
-        return false;
-    block = GetBlock();
-    const uint32_t count = LoadWord(block + 16);
-    if (count >= static_cast<uint32_t>(kMaxTrapDestinations))
-        return false;
-    const uint32_t key = LoadWord(block + 4) + count + 1;
     uint8_t row[kTrapDestinationRowSize] = {};
     StoreWord(row, kTrapDestinationRowSize);
     StoreWord(row + 4 * TrapDestinationWord::kFlags, flags);
@@ -213,24 +206,13 @@ bool CSnmpIpTable::AppendRowLocked(uint32_t flags, uint32_t address, uint32_t na
     StoreWord(row + 4 * TrapDestinationWord::kName, name);
     StoreWord(row + 4 * TrapDestinationWord::kCommunity, community);
     StoreWord(row + 4 * TrapDestinationWord::kPort, port);
-    bool replaced = false;
-    if (CDataHeader::Add(row, key, &replaced) != key)
-        return false;
-    block = GetBlock();
-    StoreWord(block + 16, count + 1);
-    SetLastKey(key);
-    return true;
+    return AppendNumbered(row, kSnmpIpBlockKey, static_cast<uint32_t>(kMaxTrapDestinations));
 }
 
 uint32_t CSnmpIpTable::AddEmptyRow()
 {
     MutexLock rows(m_rowsMutex);
-    Lock();
-    uint32_t key = kDataKeyFailed;
-    if (AppendRowLocked(0, 0, 0, 0, 0))
-        key = GetLastKey();
-    Unlock();
-    return key;
+    return AppendRow(0, 0, 0, 0, 0);
 }
 
 bool CSnmpIpTable::Remove(uint32_t rowKey)
@@ -238,23 +220,7 @@ bool CSnmpIpTable::Remove(uint32_t rowKey)
     bool removed;
     {
         MutexLock rows(m_rowsMutex);
-        Lock();
-        removed = HasBlock() && CDataHeader::Remove(rowKey);
-        if (removed) {
-            uint8_t* block = GetBlock();
-            const uint32_t blockKey = LoadWord(block + 4);
-            uint32_t count = LoadWord(block + 16);
-            if (count)
-                --count;
-            StoreWord(block + 16, count);
-            for (size_t offset = FirstEntryOffset(); offset; offset = NextEntryOffset(offset)) {
-                uint32_t key = LoadWord(block + offset + 4);
-                if (key > rowKey)
-                    StoreWord(block + offset + 4, key - 1);
-            }
-            SetLastKey(blockKey + count);
-        }
-        Unlock();
+        removed = RemoveAndRenumber(rowKey);
     }
     if (!removed)
         return false;
@@ -265,7 +231,7 @@ bool CSnmpIpTable::Remove(uint32_t rowKey)
 
 uint32_t CSnmpIpTable::FindByAddress(uint32_t address)
 {
-    ReadLock();
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
     uint32_t found = 0;
     uint8_t* block = GetBlock();
     if (block)
@@ -275,7 +241,6 @@ uint32_t CSnmpIpTable::FindByAddress(uint32_t address)
             if (blockwords::Load(block + offset + 4 * TrapDestinationWord::kAddress) == address)
                 found = LoadWord(block + offset + 4);
         }
-    ReadUnlock();
     return found;
 }
 
@@ -284,12 +249,11 @@ std::string CSnmpIpTable::CopyText(uint32_t key)
     std::string out;
     if (!m_strings || !key)
         return out;
-    m_strings->ReadLock();
+    DataHeaderLock lock(*m_strings, DataHeaderLock::kRead);
     const char* text = nullptr;
     uint32_t length = 0;
     if (m_strings->GetStringPtr(key, text, length) && text)
         out.assign(text, strnlen(text, length));
-    m_strings->ReadUnlock();
     return out;
 }
 
@@ -320,13 +284,7 @@ EngineValue CSnmpIpTable::GetValue(uint32_t key, uint32_t /*requester*/)
     const uint32_t row = key & 0xFF;
     const uint32_t column = (key >> 8) & 0xFF;
     uint32_t words[TrapDestinationWord::kCount] = {};
-    ReadLock();
-    uint8_t* p = RowLocked(row);
-    if (p)
-        for (int i = 0; i < TrapDestinationWord::kCount; ++i)
-            words[i] = blockwords::Load(p + 4 * i);
-    ReadUnlock();
-    if (!p)
+    if (!CopyRow(row, words))
         return answer;
     switch (column) {
     case 1: answer.integer = row; break;
@@ -381,7 +339,7 @@ bool CSnmpIpTable::SetValue(uint32_t key, uint32_t /*requester*/, int type, cons
 
     bool changed = false;
     bool enabled = false;
-    ReadLock();
+    DataHeaderLock rowLock(*this, DataHeaderLock::kRead);
     if (uint8_t* p = RowLocked(row)) {
         changed = true;
         uint8_t* flags = p + 4 * TrapDestinationWord::kFlags;
@@ -404,7 +362,7 @@ bool CSnmpIpTable::SetValue(uint32_t key, uint32_t /*requester*/, int type, cons
         }
         enabled = blockwords::Load(flags) & kTrapDestinationEnabled;
     }
-    ReadUnlock();
+    rowLock.unlock();
     keys.reset();
     if (!changed)
         return false;
@@ -469,9 +427,7 @@ void CSnmpIpTable::SetConfigurationValues()
             if (nameKey == kDataKeyFailed || communityKey == kDataKeyFailed || communityKey == 0)
                 continue;
             MutexLock rows(m_rowsMutex);
-            Lock();
-            AppendRowLocked(kTrapDestinationEnabled, address, nameKey, communityKey, LeadingInteger(portText));
-            Unlock();
+            AppendRow(kTrapDestinationEnabled, address, nameKey, communityKey, LeadingInteger(portText));
         }
     }
     ini.Close();
@@ -483,13 +439,7 @@ void CSnmpIpTable::WriteConfigurationValues(std::ostream& out)
     const int count = GetCount();
     for (int row = 1; row <= count; ++row) {
         uint32_t words[TrapDestinationWord::kCount] = {};
-        ReadLock();
-        uint8_t* p = RowLocked(static_cast<uint32_t>(row));
-        if (p)
-            for (int i = 0; i < TrapDestinationWord::kCount; ++i)
-                words[i] = blockwords::Load(p + 4 * i);
-        ReadUnlock();
-        if (!p)
+        if (!CopyRow(static_cast<uint32_t>(row), words))
             break;
         std::string name = CopyText(words[TrapDestinationWord::kName]);
         std::string community = CopyText(words[TrapDestinationWord::kCommunity]);

@@ -24,7 +24,7 @@
 #include <ostream>
 #include <string>
 
-#include "engine/core/data/DataHeader.h"
+#include "engine/core/data/CountedTable.h"
 #include "engine/core/interfaces/EngineValue.h"
 #include "engine/base/Mutex.h"
 
@@ -53,7 +53,7 @@ constexpr int kMaxTrapDestinations = 255;
 // Longest "IP=" value the import takes (a 260-byte buffer with its NUL).
 constexpr size_t kMaxTrapDestinationLine = 259;
 
-class CSnmpIpTable : public CDataHeader {
+class CSnmpIpTable : public CCountedTable {
 public:
     explicit CSnmpIpTable(EngineHooks* hooks = nullptr, CStringTable* strings = nullptr);
     ~CSnmpIpTable() override;
@@ -110,8 +110,11 @@ private:
     // Caller holds the writer lock: re-pads rows, numbers the keys from blockKey (the directory's key,
     // which the head takes too) and drops disabled rows; answers the number of rows dropped.
     int NormaliseLocked(uint32_t blockKey);
-    bool AppendRowLocked(uint32_t flags, uint32_t address, uint32_t name, uint32_t community, uint32_t port);
+    // Caller holds the rows mutex: appends a row under the next key; the key, or kDataKeyFailed.
+    uint32_t AppendRow(uint32_t flags, uint32_t address, uint32_t name, uint32_t community, uint32_t port);
     uint8_t* RowLocked(uint32_t row);
+    // The row's words under the reader lock; false outside the table.
+    bool CopyRow(uint32_t row, uint32_t (&words)[TrapDestinationWord::kCount]);
     std::string CopyText(uint32_t key);
     uint32_t AddText(const char* data, size_t length);
     void Save();
