@@ -17,8 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "SimAgentProcess.h"
-#include "tests/e2e/EngineProcess.h"
+#include "bench/BenchEngine.h"
 
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
@@ -38,33 +37,14 @@ int main(int argc, char** argv)
 {
     const int samples = argc > 1 ? std::atoi(argv[1]) : 4;
     vgtest::SimAgentOptions options;
-    options.address = "127.0.0.43";
-    options.mac = "02:00:00:00:00:43";
-    options.community = "upsring";
     vgtest::SimAgentProcess agent;
-    if (!agent.Start(options)) {
-        std::fprintf(stderr, "the simulated agent did not start\n");
+    if (!bench::StartAgent(agent, options, "127.0.0.43", "02:00:00:00:00:43"))
         return 1;
-    }
     EngineInstall engine;
-    std::ofstream(engine.Path("vgconfig.ini"))
-        << "[VG_Engine]\nRemoteTrapPort=" << vgtest::FreePort(SOCK_DGRAM)
-        << "\nRemoteSnmpTimeout=1\nRemoteSnmpRetries=0\nRemoteLoopbackDelay=1\n"
-        << "[VG_Remote]\nServer=" << agent.Address() << "\nSNMPMacAddress=" << options.mac
-        << "\nSNMPVersion=2\nSNMPCommunity=" << options.community << "\nSNMPPort=" << agent.Port()
-        << "\n[RemoteEvent:On Battery]\nEnableShutdown=true\nShutdownDelay=3600\nEnableExecuteCommand=false\n";
-    if (!engine.Start({"-l=error"})) {
-        std::fprintf(stderr, "the engine did not start\n");
+    bench::WriteAgentIni(engine, agent, options.mac, vgtest::FreePort(SOCK_DGRAM), "RemoteLoopbackDelay=1\n",
+                         "[RemoteEvent:On Battery]\nEnableShutdown=true\nShutdownDelay=3600\nEnableExecuteCommand=false\n");
+    if (!bench::StartEngine(engine, "error", E("10.2.3.2.1.4.1.1"), "STRING: \"On Battery\""))
         return 1;
-    }
-    const auto ready = Clock::now() + std::chrono::seconds(30);
-    while (engine.Get(E("10.2.3.2.1.4.1.1")) != "STRING: \"On Battery\"") {
-        if (Clock::now() > ready) {
-            std::fprintf(stderr, "the agent's device did not appear\n");
-            return 1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
 
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<int> phaseMs(0, 59999);

@@ -19,13 +19,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "SimAgentProcess.h"
-#include "tests/e2e/EngineProcess.h"
+#include "bench/BenchEngine.h"
 #include "tests/support/TrapSender.h"
 
 using namespace e2e;
@@ -124,42 +124,16 @@ int RunFor(vgtest::SimAgentProcess& agentProcess, int consoles, int rateChanges,
 {
     Run run;
     run.trapPort = vgtest::FreePort(SOCK_DGRAM);
-    std::ofstream(run.engine.Path("vgconfig.ini"))
-        << "[VG_Engine]\nRemoteTrapPort=" << run.trapPort << "\nRemoteSnmpTimeout=1\nRemoteSnmpRetries=0\n"
-        << "[VG_Remote]\nServer=" << agentProcess.Address() << "\nSNMPMacAddress=" << kMac
-        << "\nSNMPVersion=2\nSNMPCommunity=upsring\nSNMPPort=" << agentProcess.Port() << "\n";
-    if (!run.engine.Start({"-l=warning"})) {
-        std::fprintf(stderr, "the engine did not start\n");
+    bench::WriteAgentIni(run.engine, agentProcess, kMac, run.trapPort);
+    if (!bench::StartEngine(run.engine, "warning", E("10.2.3.2.1.4.1.2"), "STRING: \"Low Battery\""))
         return 1;
-    }
-    const auto ready = Clock::now() + std::chrono::seconds(30);
-    while (run.engine.Get(E("10.2.3.2.1.4.1.2")) != "STRING: \"Low Battery\"") {
-        if (Clock::now() > ready) {
-            std::fprintf(stderr, "the agent's device did not appear\n");
-            return 1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
     for (int k = 0; k < consoles; ++k) {
         run.addresses.push_back("127.0.0." + std::to_string(60 + k));
         run.consoles.push_back(std::make_unique<vgtest::TrapReceiver>(run.addresses.back().c_str()));
-        if (run.engine.Get(E("10.1.1.0"), "wendolmar", run.addresses.back()) != "INTEGER: 1" ||
-            !run.engine.Set(E("11.3.2.2.0"), "i", std::to_string(run.consoles.back()->Port()), "wendolmar",
-                            run.addresses.back())
-                 .empty()) {
-            std::fprintf(stderr, "console %s could not register\n", run.addresses.back().c_str());
+        if (!bench::RegisterConsole(run.engine, run.addresses.back(), run.consoles.back()->Port()))
             return 1;
-        }
     }
-    std::atomic<bool> keep{true};
-    std::thread keeper([&] {
-        for (int tick = 0; keep.load(); ++tick) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (tick % 100 == 99)
-                for (const auto& address : run.addresses)
-                    run.engine.Get(E("10.1.1.0"), "wendolmar", address);
-        }
-    });
+    std::optional<bench::ConsoleKeepAlive> keepAlive(std::in_place, run.engine, run.addresses);
     vgtest::RawTrapSender agent(agentProcess.Address());
 
     // Delivery.
@@ -216,8 +190,7 @@ int RunFor(vgtest::SimAgentProcess& agentProcess, int consoles, int rateChanges,
         std::printf("%2d console(s), rate: %d changes offered at %d/s, more than the engine kept up with: the "
                     "trap queue filled and earlier states gave way; the latest applied after %.3f s\n",
                     consoles, rateChanges, perSecond, seconds);
-    keep = false;
-    keeper.join();
+    keepAlive.reset();
     run.engine.Stop();
     return seconds < 0 || inOrder != consoles ? 2 : 0;
 }
@@ -230,12 +203,11 @@ int main(int argc, char** argv)
     const int perSecond = argc > 2 ? std::atoi(argv[2]) : 10000;
     const int deliveryChanges = argc > 3 ? std::atoi(argv[3]) : 200;
     vgtest::SimAgentOptions options;
-    options.address = "127.0.0.51";
-    options.mac = kMac;
-    options.community = "upsring";
     vgtest::SimAgentProcess agent;
-    if (!agent.Start(options) || !agent.Send("event 1 2 Low Battery")) {
-        std::fprintf(stderr, "the simulated agent did not start\n");
+    if (!bench::StartAgent(agent, options, "127.0.0.51", kMac))
+        return 1;
+    if (!agent.Send("event 1 2 Low Battery")) {
+        std::fprintf(stderr, "the simulated agent refused its event\n");
         return 1;
     }
     int result = 0;

@@ -14,11 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <vector>
 
-#include "SimAgentProcess.h"
-#include "tests/e2e/EngineProcess.h"
+#include "bench/BenchEngine.h"
 
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
@@ -53,47 +53,19 @@ int main(int argc, char** argv)
 {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 1000;
     vgtest::SimAgentOptions options;
-    options.address = "127.0.0.41";
-    options.mac = "02:00:00:00:00:41";
-    options.community = "upsring";
     vgtest::SimAgentProcess agent;
-    if (!agent.Start(options)) {
-        std::fprintf(stderr, "the simulated agent did not start\n");
+    if (!bench::StartAgent(agent, options, "127.0.0.41", "02:00:00:00:00:41"))
         return 1;
-    }
     EngineInstall engine;
     const int remoteTrapPort = vgtest::FreePort(SOCK_DGRAM);
-    std::ofstream(engine.Path("vgconfig.ini"))
-        << "[VG_Engine]\nRemoteTrapPort=" << remoteTrapPort << "\nRemoteSnmpTimeout=1\nRemoteSnmpRetries=0\n"
-        << "[VG_Remote]\nServer=" << agent.Address() << "\nSNMPMacAddress=" << options.mac
-        << "\nSNMPVersion=2\nSNMPCommunity=" << options.community << "\nSNMPPort=" << agent.Port() << "\n";
-    if (!engine.Start({"-l=error"})) {
-        std::fprintf(stderr, "the engine did not start\n");
+    bench::WriteAgentIni(engine, agent, options.mac, remoteTrapPort);
+    if (!bench::StartEngine(engine, "error", EventCell(4), "STRING: \"On Battery\""))
         return 1;
-    }
-    const auto ready = Clock::now() + std::chrono::seconds(30);
-    while (engine.Get(EventCell(4)) != "STRING: \"On Battery\"") {
-        if (Clock::now() > ready) {
-            std::fprintf(stderr, "the agent's device did not appear\n");
-            return 1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
     const char* consoleAddress = "127.0.0.42";
     traptest::TrapReceiver console(consoleAddress);
-    if (engine.Get(E("10.1.1.0"), "wendolmar", consoleAddress) != "INTEGER: 1" ||
-        !engine.Set(E("11.3.2.2.0"), "i", std::to_string(console.Port()), "wendolmar", consoleAddress).empty()) {
-        std::fprintf(stderr, "the console could not register\n");
+    if (!bench::RegisterConsole(engine, consoleAddress, console.Port()))
         return 1;
-    }
-    std::atomic<bool> keep{true};
-    std::thread keeper([&] {
-        for (int tick = 0; keep.load(); ++tick) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (tick % 100 == 99)
-                engine.Get(E("10.1.1.0"), "wendolmar", consoleAddress);
-        }
-    });
+    std::optional<bench::ConsoleKeepAlive> keepAlive(std::in_place, engine, std::vector<std::string>{consoleAddress});
 
     std::vector<double> ms;
     int lost = 0;
@@ -129,8 +101,7 @@ int main(int argc, char** argv)
         if (console.Count() > 10000)
             console.Clear();
     }
-    keep = false;
-    keeper.join();
+    keepAlive.reset();
     engine.Stop();
     if (ms.empty()) {
         std::fprintf(stderr, "no notice of the alarm status arrived; the console got:\n");
