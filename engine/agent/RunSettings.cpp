@@ -189,10 +189,3 @@ void PrintUsage(const char* programName)
     std::fflush(stdout);
     std::exit(1);
 }
-
-void PrintVersion()
-{
-    std::fputs(FormatVersion().c_str(), stdout);
-    std::fflush(stdout);
-    std::exit(0);
-}

@@ -73,6 +73,5 @@ std::string FormatUsage(const char* programName);
 std::string FormatVersion();
 std::string FormatInvalidArgument(const char* programName, const std::string& text);
 
-// Print the text to standard output and end the process: usage with code 1, version with code 0.
+// Prints the usage to standard output and ends the process with code 1.
 [[noreturn]] void PrintUsage(const char* programName);
-[[noreturn]] void PrintVersion();

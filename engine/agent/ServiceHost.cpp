@@ -77,12 +77,6 @@ bool ServiceHost::ReportStartFailure(const std::string& reason)
     return m_sink && m_sink->SendStatusText("Server start failed: " + reason);
 }
 
-ServiceStatus ServiceHost::CurrentStatus() const
-{
-    MutexLock lock(m_mutex);
-    return m_status;
-}
-
 int ServiceHost::ReportServiceStatus(int state, int exitCode, int waitHint)
 {
     MutexLock lock(m_mutex);

@@ -132,7 +132,6 @@ public:
     // service manager's status line. false when nothing was sent.
     bool ReportStartFailure(const std::string& reason);
 
-    ServiceStatus CurrentStatus() const;
     bool IsSuspended() const { return m_suspended.load(); }
 
 private:

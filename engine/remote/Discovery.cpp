@@ -574,12 +574,6 @@ bool CNetScan::HasAddresses()
     return !m_addresses.empty();
 }
 
-void CNetScan::ClearAddresses()
-{
-    std::lock_guard<std::mutex> lock(m_workLock);
-    m_addresses.clear();
-}
-
 bool CNetScan::IsRunning()
 {
     std::lock_guard<std::mutex> lock(m_threadsMutex);

@@ -212,7 +212,6 @@ public:
     int ParseAddresses();
     bool PopAddress(std::string& address);
     bool HasAddresses();
-    void ClearAddresses();
     bool IsRunning();
 
     // For the threads.

@@ -232,17 +232,6 @@ bool RemoteSnmpServer::GetInt(int32_t& out, const uint32_t* base, size_t count, 
     return true;
 }
 
-bool RemoteSnmpServer::GetIntByOid(int32_t& out, const char* oidText)
-{
-    SnmpOid oid;
-    SnmpVarbind vb;
-    if (!oidText || !ParseOid(oidText, oid) ||
-        !Perform(SnmpCommand::Get, oid, SnmpValue(), "GET_INT_VALUE", vb) || vb.value.type != kSnmpInteger)
-        return false;
-    out = static_cast<int32_t>(vb.value.integer);
-    return true;
-}
-
 bool RemoteSnmpServer::GetUInt(uint32_t& out, const uint32_t* base, size_t count, uint32_t index1, uint32_t index2)
 {
     SnmpVarbind vb;
@@ -305,14 +294,6 @@ bool RemoteSnmpServer::GetString(char* out, uint32_t& length, const uint32_t* ba
            Perform(SnmpCommand::Get, BuildOid(base, count, index1, index2, index3), SnmpValue(), "GET_STR_VALUE",
                    vb) &&
            CopyOctets(vb, out, length);
-}
-
-bool RemoteSnmpServer::GetStringByOid(char* out, uint32_t& length, const char* oidText)
-{
-    SnmpOid oid;
-    SnmpVarbind vb;
-    return out && length > 0 && oidText && ParseOid(oidText, oid) &&
-           Perform(SnmpCommand::Get, oid, SnmpValue(), "GET_STR_VALUE", vb) && CopyOctets(vb, out, length);
 }
 
 bool RemoteSnmpServer::GetNextOid(uint32_t* out, uint32_t& count, const uint32_t* base, size_t baseCount)

@@ -73,7 +73,6 @@ public:
     void Cancel();
 
     bool GetInt(int32_t& out, const uint32_t* base, size_t count, uint32_t index1 = 0, uint32_t index2 = 0);
-    bool GetIntByOid(int32_t& out, const char* oidText);
     bool GetUInt(uint32_t& out, const uint32_t* base, size_t count, uint32_t index1 = 0, uint32_t index2 = 0);
     bool GetIpAddress(uint32_t& out, const uint32_t* base, size_t count, uint32_t index1 = 0, uint32_t index2 = 0);
     // An OBJECT IDENTIFIER value as dotted text of at most length - 1 characters and a NUL; length :=
@@ -83,7 +82,6 @@ public:
     // The octets, at most length - 1 of them, and a NUL; length := the number copied.
     bool GetString(char* out, uint32_t& length, const uint32_t* base, size_t count, uint32_t index1 = 0,
                    uint32_t index2 = 0, uint32_t index3 = 0);
-    bool GetStringByOid(char* out, uint32_t& length, const char* oidText);
     // GET-NEXT from base: the next OID when its sub-identifiers are fewer than count (the capacity);
     // count := its length.
     bool GetNextOid(uint32_t* out, uint32_t& count, const uint32_t* base, size_t baseCount);

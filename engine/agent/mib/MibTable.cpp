@@ -51,20 +51,6 @@ void MibTable::remove_row(const SnmpOid& index)
     m_rows.erase(index);
 }
 
-void MibTable::set_rows(uint32_t count)
-{
-    std::lock_guard<std::mutex> lock(m_rowMutex);
-    m_rows.clear();
-    for (uint32_t r = 1; r <= count; ++r)
-        m_rows.insert(SnmpOid{r});
-}
-
-size_t MibTable::row_count() const
-{
-    std::lock_guard<std::mutex> lock(m_rowMutex);
-    return m_rows.size();
-}
-
 bool MibTable::has_row(const SnmpOid& index) const
 {
     std::lock_guard<std::mutex> lock(m_rowMutex);

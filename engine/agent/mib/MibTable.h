@@ -9,7 +9,7 @@
 // leaves no row behind.
 //
 // Threads: columns and voters are added at set-up, before registration, and then only read on the
-// SNMP thread. add_row, remove_row, set_rows and the row queries are safe from any thread (m_rowMutex,
+// SNMP thread. add_row, remove_row and the row queries are safe from any thread (m_rowMutex,
 // a leaf lock: nothing else is taken while it is held). A subclass may keep its rows elsewhere (for
 // instance a count of dense rows 1..n) by overriding has_row and next_row.
 
@@ -44,9 +44,6 @@ public:
     void add_row(uint32_t row) { add_row(SnmpOid{row}); }
     void remove_row(const SnmpOid& index);
     void remove_row(uint32_t row) { remove_row(SnmpOid{row}); }
-    // The rows become exactly 1..count.
-    void set_rows(uint32_t count);
-    size_t row_count() const;
     virtual bool has_row(const SnmpOid& index) const;
     // The first row index after `after` (at or after it when inclusive), indexes compared as OIDs
     // (so {2, 7} lies between rows {2} and {3}); false when none. An override must keep this order.

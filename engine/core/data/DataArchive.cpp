@@ -169,18 +169,6 @@ bool CDataArchive::ReadBytes(void* out, size_t n)
     return true;
 }
 
-bool CDataArchive::Skip(size_t n)
-{
-    uint8_t scratch[256];
-    while (n > 0) {
-        size_t chunk = std::min(n, sizeof scratch);
-        if (!ReadBytes(scratch, chunk))
-            return false;
-        n -= chunk;
-    }
-    return true;
-}
-
 bool CDataArchive::WriteBytes(const void* data, size_t n)
 {
     if (m_mode != kStoring || m_failed || !m_stream) {

@@ -98,8 +98,6 @@ public:
     // A byte run of any length (refilled or written out through the buffer as often as needed).
     bool ReadBytes(void* out, size_t n);
     bool WriteBytes(const void* data, size_t n);
-    // Loading: consumes n bytes without keeping them.
-    bool Skip(size_t n);
 
     // Storing: writes the buffered bytes out. Loading: moves the stream back over the bytes read ahead
     // and not yet consumed, and empties the buffer. Done before every seek.
