@@ -111,6 +111,56 @@ private:
     int m_readers = 0;
 };
 
+// Scoped reader side of a ReadWriteSemaphore: ReadLock on construction, ReadUnlock on destruction
+// (or at unlock()). owns() answers whether the lock was taken; a failed take releases nothing.
+class ReadLockGuard {
+public:
+    explicit ReadLockGuard(ReadWriteSemaphore& lock) : m_lock(lock), m_owns(lock.ReadLock() == 1) {}
+    ~ReadLockGuard() { unlock(); }
+    ReadLockGuard(const ReadLockGuard&) = delete;
+    ReadLockGuard& operator=(const ReadLockGuard&) = delete;
+
+    bool owns() const { return m_owns; }
+    explicit operator bool() const { return m_owns; }
+    // Releases early; the destructor then does nothing.
+    void unlock()
+    {
+        if (m_owns) {
+            m_owns = false;
+            m_lock.ReadUnlock();
+        }
+    }
+
+private:
+    ReadWriteSemaphore& m_lock;
+    bool m_owns;
+};
+
+// Scoped writer side of a ReadWriteSemaphore: WriteLock on construction (it waits for the readers to
+// leave), WriteUnlock on destruction (or at unlock()). owns() answers whether the lock was taken.
+class WriteLockGuard {
+public:
+    explicit WriteLockGuard(ReadWriteSemaphore& lock) : m_lock(lock), m_owns(lock.WriteLock() == 1) {}
+    ~WriteLockGuard() { unlock(); }
+    WriteLockGuard(const WriteLockGuard&) = delete;
+    WriteLockGuard& operator=(const WriteLockGuard&) = delete;
+
+    bool owns() const { return m_owns; }
+    explicit operator bool() const { return m_owns; }
+    // Releases early; the destructor then does nothing.
+    void unlock()
+    {
+        if (m_owns) {
+            m_owns = false;
+            m_lock.WriteUnlock();
+        }
+    }
+
+private:
+    ReadWriteSemaphore& m_lock;
+    bool m_owns;
+};
+
 // Blocks the calling thread for that long.
 void WaitMilliseconds(unsigned milliseconds);
 // Sleeps for the whole number of milliseconds (fraction dropped).
