@@ -47,11 +47,10 @@ bool ReadInteger(int type, const void* data, size_t length, uint32_t& out)
 
 int CDeviceDataRemoteEvt::GetCount()
 {
-    if (!ReadLock())
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
+    if (!lock)
         return 0;
-    const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
-    ReadUnlock();
-    return count;
+    return HasBlock() ? static_cast<int>(GetWord(4)) : 0;
 }
 
 bool CDeviceDataRemoteEvt::ReadFileBlock(const std::string& path, uint32_t rowKey)
@@ -163,13 +162,12 @@ bool CDeviceDataRemoteEvt::AddEventRow(const std::string& name, uint32_t eventIn
     StoreWord(row + 4 * EventWord::kEventIndex, eventIndex);
     if (!HasBlock() && !CreateEmptyTable(kEventTableTag))
         return false;
-    Lock();
+    DataHeaderLock lock(*this);
     bool replaced = false;
     const uint32_t key = Add(row, kDataKeyNew, &replaced);
     const bool ok = key != 0 && key != kDataKeyFailed;
     if (ok && !replaced)
         SetWord(4, GetWord(4) + 1);
-    Unlock();
     return ok;
 }
 
