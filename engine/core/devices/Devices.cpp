@@ -78,7 +78,7 @@ DeviceDataItem* MakeItem(const std::string& image)
 void EventTimerExpired(AgentTimerData* data)
 {
     if (data && data->object)
-        static_cast<CDevices*>(data->object)->OnEventTimer(*data);
+        static_cast<IDeviceContext*>(data->object)->OnEventTimer(*data);
 }
 
 CDevices::CDevices(IDeviceHost& host)
