@@ -111,55 +111,37 @@ private:
     int m_readers = 0;
 };
 
-// Scoped reader side of a ReadWriteSemaphore: ReadLock on construction, ReadUnlock on destruction
-// (or at unlock()). owns() answers whether the lock was taken; a failed take releases nothing.
-class ReadLockGuard {
+// Scoped hold of a lock taken by Take and given back by Give (member functions of T that answer
+// non-zero when done): taken on construction, given back on destruction or at unlock(). owns()
+// answers whether the take succeeded; a failed take gives nothing back.
+template <typename T, auto Take, auto Give>
+class ScopedLockGuard {
 public:
-    explicit ReadLockGuard(ReadWriteSemaphore& lock) : m_lock(lock), m_owns(lock.ReadLock() == 1) {}
-    ~ReadLockGuard() { unlock(); }
-    ReadLockGuard(const ReadLockGuard&) = delete;
-    ReadLockGuard& operator=(const ReadLockGuard&) = delete;
+    explicit ScopedLockGuard(T& lock) : m_lock(lock), m_owns((lock.*Take)() != 0) {}
+    ~ScopedLockGuard() { unlock(); }
+    ScopedLockGuard(const ScopedLockGuard&) = delete;
+    ScopedLockGuard& operator=(const ScopedLockGuard&) = delete;
 
     bool owns() const { return m_owns; }
     explicit operator bool() const { return m_owns; }
-    // Releases early; the destructor then does nothing.
+    // Gives the lock back early; the destructor then does nothing.
     void unlock()
     {
         if (m_owns) {
             m_owns = false;
-            m_lock.ReadUnlock();
+            (m_lock.*Give)();
         }
     }
 
 private:
-    ReadWriteSemaphore& m_lock;
+    T& m_lock;
     bool m_owns;
 };
 
-// Scoped writer side of a ReadWriteSemaphore: WriteLock on construction (it waits for the readers to
-// leave), WriteUnlock on destruction (or at unlock()). owns() answers whether the lock was taken.
-class WriteLockGuard {
-public:
-    explicit WriteLockGuard(ReadWriteSemaphore& lock) : m_lock(lock), m_owns(lock.WriteLock() == 1) {}
-    ~WriteLockGuard() { unlock(); }
-    WriteLockGuard(const WriteLockGuard&) = delete;
-    WriteLockGuard& operator=(const WriteLockGuard&) = delete;
-
-    bool owns() const { return m_owns; }
-    explicit operator bool() const { return m_owns; }
-    // Releases early; the destructor then does nothing.
-    void unlock()
-    {
-        if (m_owns) {
-            m_owns = false;
-            m_lock.WriteUnlock();
-        }
-    }
-
-private:
-    ReadWriteSemaphore& m_lock;
-    bool m_owns;
-};
+// The reader side of a ReadWriteSemaphore, and its writer side (which waits for the readers to leave).
+using ReadLockGuard = ScopedLockGuard<ReadWriteSemaphore, &ReadWriteSemaphore::ReadLock, &ReadWriteSemaphore::ReadUnlock>;
+using WriteLockGuard =
+    ScopedLockGuard<ReadWriteSemaphore, &ReadWriteSemaphore::WriteLock, &ReadWriteSemaphore::WriteUnlock>;
 
 // Blocks the calling thread for that long.
 void WaitMilliseconds(unsigned milliseconds);
