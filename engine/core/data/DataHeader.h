@@ -22,7 +22,8 @@
 // (Lock/Unlock) while they replace the buffer; the writer side is recursive, so a writer may call them
 // while it holds Lock. GetAt, Find and GetCount take no lock: callers walking a table hold ReadLock
 // (never ask for Lock while holding ReadLock: the writer waits for the readers to leave). Pointers into
-// a block are valid until the next change of the block.
+// a block are valid until the next change of the block. DataHeaderLock (below) takes either side for a
+// scope.
 
 #include <atomic>
 #include <cstddef>

@@ -194,7 +194,7 @@ void CDeviceDataRemoteEvt::FillTimer(AgentTimerData& data, const uint8_t* row, u
     data.ownerKey = m_remoteOwner ? m_remoteOwner->GetRowKey() : 0;
     data.itemKey = Word(row, EventWord::kKey);
     data.state = state;
-    // The list, never the row: a timer finds its row again by owner and item key.
+    // The context (the list), never the row: a timer finds its row again by owner and item key.
     data.object = m_context;
     data.repeatSeconds = repeat;
     data.cancelled = 0;
@@ -204,17 +204,17 @@ void CDeviceDataRemoteEvt::FillTimer(AgentTimerData& data, const uint8_t* row, u
 ReactionSnapshot CDeviceDataRemoteEvt::Snapshot(const uint8_t* row, bool on)
 {
     ReactionSnapshot s;
-    IDeviceContext& list = *m_context;
-        s.alarmOn = on;
-    s.reactionMask = list.GetReactionMask();
-    s.shutdownRequiredAll = list.IsShutdownRequiredAll();
+    IDeviceContext& context = *m_context;
+    s.alarmOn = on;
+    s.reactionMask = context.GetReactionMask();
+    s.shutdownRequiredAll = context.IsShutdownRequiredAll();
     s.flags = Word(row, EventWord::kFlags);
     s.rowPending = (Word(row, EventWord::kState) & kEventStatePending) != 0;
     s.shutdownDelay = Word(row, EventWord::kShutdownDelay);
     s.commandDelay = Word(row, EventWord::kCommandDelay);
     s.agent = reinterpret_cast<uintptr_t>(m_remoteOwner->GetAgent());
-    s.agentsPending = list.GetAgentsPending(m_remoteOwner->GetAgent(), s.rowPending);
-    s.agentCount = list.GetAgentCount();
+    s.agentsPending = context.GetAgentsPending(m_remoteOwner->GetAgent(), s.rowPending);
+    s.agentCount = context.GetAgentCount();
     return s;
 }
 
@@ -229,15 +229,15 @@ void CDeviceDataRemoteEvt::SetRowPending(uint8_t* row, bool pending)
 
 void CDeviceDataRemoteEvt::KillRowTimers(const uint8_t* row, const std::vector<uint32_t>& actions)
 {
-    IDeviceContext& list = *m_context;
-    CAgentTimer* timers = list.GetTimers();
+    IDeviceContext& context = *m_context;
+    CAgentTimer* timers = context.GetTimers();
     for (uint32_t action : actions) {
         AgentTimerData data;
         FillTimer(data, row, action, 1, action == kActionShutdownCountdown ? kCountdownRepeatSeconds : 0);
         if (timers)
             timers->KillTimer(&data);
         if (action == kActionShutdown)
-            list.NoteShutdownKilled(data.ownerKey, data.itemKey);
+            context.NoteShutdownKilled(data.ownerKey, data.itemKey);
     }
 }
 
@@ -292,20 +292,20 @@ void CDeviceDataRemoteEvt::OnAlarmSet(uint8_t* row, DeviceWork& work)
 
 void CDeviceDataRemoteEvt::ArmTimers(const uint8_t* row, const std::vector<ReactionTimer>& arm)
 {
-    IDeviceContext& list = *m_context;
-    CAgentTimer* timers = list.GetTimers();
+    IDeviceContext& context = *m_context;
+    CAgentTimer* timers = context.GetTimers();
     if (!timers)
         return;
     for (const ReactionTimer& timer : arm) {
         AgentTimerData data;
         FillTimer(data, row, timer.action, 1, timer.repeatSeconds);
-        const int64_t nowMs = list.GetClock().steadyMilliseconds();
+        const int64_t nowMs = context.GetClock().steadyMilliseconds();
         if (!timers->SetTimer(timer.delayMs, &data))
             continue;
         if (timer.action == kActionShutdown) {
             // The due second as the timer counts it.
             const int64_t seconds = static_cast<int64_t>(std::max<uint64_t>(timer.delayMs / 1000, 1));
-            list.NoteShutdownArmed(data.ownerKey, data.itemKey, (nowMs / 1000 + seconds) * 1000);
+            context.NoteShutdownArmed(data.ownerKey, data.itemKey, (nowMs / 1000 + seconds) * 1000);
         }
     }
 }
@@ -350,17 +350,17 @@ void CDeviceDataRemoteEvt::RearmWithDelay(const uint8_t* row, uint32_t action, u
 
 void CDeviceDataRemoteEvt::OnAlarmCleared(uint8_t* row, DeviceWork& work)
 {
-    IDeviceContext& list = *m_context;
+    IDeviceContext& context = *m_context;
     LogBanner(row);
 
     const ReactionPlan plan = DecideReactions(Snapshot(row, false));
     if (plan.killRowTimers)
         KillRowTimers(row, {kActionShutdownCountdown, kActionShutdown, kActionExecuteCommand});
-    if (CAgentTimer* timers = list.GetTimers()) {
+    if (CAgentTimer* timers = context.GetTimers()) {
         for (uint32_t action : plan.killEverywhere) {
             timers->KillAllTimersById(action);
             if (action == kActionShutdown)
-                list.NoteAllShutdownsKilled();
+                context.NoteAllShutdownsKilled();
         }
     }
     SetRowPending(row, plan.rowPending);
@@ -456,7 +456,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
     uint8_t* row = Row(number);
     if (!row || !Attached())
         return false;
-    IDeviceContext& list = *m_context;
+    IDeviceContext& context = *m_context;
     uint32_t announced = 0;
     switch (column) {
     case 7: {
@@ -467,7 +467,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
         uint32_t flags = (oldFlags & ~kEventFlagsSettable) | (value & kEventFlagsSettable);
         if (flags & kEventFlagShutdown)
             flags |= kEventFlagCountdown;
-        const FlagsChangePlan plan = DecideFlagsChange(oldFlags, flags, list.GetReactionMask(),
+        const FlagsChangePlan plan = DecideFlagsChange(oldFlags, flags, context.GetReactionMask(),
                                                        (Word(row, EventWord::kState) & kEventStatePending) != 0);
         SetRowWord(row, EventWord::kFlags, flags);
         KillRowTimers(row, plan.killActions);
@@ -488,7 +488,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
             return false;
         uint32_t key = 0;
         if (!text.empty()) {
-            key = list.GetStringTable().AddString(text);
+            key = context.GetStringTable().AddString(text);
             if (key == 0 || key == kDataKeyFailed)
                 return false;
         }

@@ -8,10 +8,11 @@
 //   - the server: Initialize during its start (after the remote agents), BeginStop when its stop
 //     begins, Destroy during its stop (after the timers, before the remote agents are released),
 //     Save/Backup/Restore, SetBusy, SetReactionsSuspended;
-//   - the remote-agent code (worker threads): Add after an agent's first contact, FindRemoteDevice to
-//     raise and clear alarms, RemoveAgentDevices when an agent goes, SetRemoteAddress after a
-//     relocation, SetBusy and SetListChangeTrapsHeld while it adds or removes agents,
-//     AgentHasPendingReactions and the event-flag calls;
+//   - the remote-agent code (worker threads; it knows the list as its IDeviceManager): Add after an
+//     agent's first contact, FindRemoteDevice to raise and clear alarms, RemoveAgentDevices when an
+//     agent goes, SetRemoteAddress after a relocation, SetBusy and SetListChangeTrapsHeld while it adds
+//     or removes agents, AgentHasPendingReactions;
+//   - the device entries and their event tables, through IDeviceContext (DeviceContext.h);
 //   - the trap-queue thread: FindRemoteDevice and the alarms;
 //   - the agent's request threads (SNMP thread): the values by index and by engine key, DeleteByIndex
 //     (row destruction);
