@@ -111,13 +111,15 @@ private:
     int m_readers = 0;
 };
 
-// Scoped hold of a lock taken by Take and given back by Give (member functions of T that answer
-// non-zero when done): taken on construction, given back on destruction or at unlock(). owns()
-// answers whether the take succeeded; a failed take gives nothing back.
-template <typename T, auto Take, auto Give>
+// Scoped hold of a lock of a T: taken by take on construction, given back by give on destruction or at
+// unlock() (member functions that answer non-zero when done). owns() answers whether the take
+// succeeded; a failed take gives nothing back.
+template <typename T, typename Result>
 class ScopedLockGuard {
 public:
-    explicit ScopedLockGuard(T& lock) : m_lock(lock), m_owns((lock.*Take)() != 0) {}
+    using Call = Result (T::*)();
+
+    ScopedLockGuard(T& lock, Call take, Call give) : m_lock(lock), m_give(give), m_owns((lock.*take)() != Result{}) {}
     ~ScopedLockGuard() { unlock(); }
     ScopedLockGuard(const ScopedLockGuard&) = delete;
     ScopedLockGuard& operator=(const ScopedLockGuard&) = delete;
@@ -129,19 +131,33 @@ public:
     {
         if (m_owns) {
             m_owns = false;
-            (m_lock.*Give)();
+            (m_lock.*m_give)();
         }
     }
 
 private:
     T& m_lock;
+    Call m_give;
     bool m_owns;
 };
 
-// The reader side of a ReadWriteSemaphore, and its writer side (which waits for the readers to leave).
-using ReadLockGuard = ScopedLockGuard<ReadWriteSemaphore, &ReadWriteSemaphore::ReadLock, &ReadWriteSemaphore::ReadUnlock>;
-using WriteLockGuard =
-    ScopedLockGuard<ReadWriteSemaphore, &ReadWriteSemaphore::WriteLock, &ReadWriteSemaphore::WriteUnlock>;
+// The reader side of a ReadWriteSemaphore for a scope.
+class ReadLockGuard : public ScopedLockGuard<ReadWriteSemaphore, int> {
+public:
+    explicit ReadLockGuard(ReadWriteSemaphore& lock)
+        : ScopedLockGuard(lock, &ReadWriteSemaphore::ReadLock, &ReadWriteSemaphore::ReadUnlock)
+    {
+    }
+};
+
+// The writer side of a ReadWriteSemaphore for a scope (it waits for the readers to leave).
+class WriteLockGuard : public ScopedLockGuard<ReadWriteSemaphore, int> {
+public:
+    explicit WriteLockGuard(ReadWriteSemaphore& lock)
+        : ScopedLockGuard(lock, &ReadWriteSemaphore::WriteLock, &ReadWriteSemaphore::WriteUnlock)
+    {
+    }
+};
 
 // Blocks the calling thread for that long.
 void WaitMilliseconds(unsigned milliseconds);
