@@ -113,54 +113,52 @@ private:
     int m_readers = 0;
 };
 
-// Scoped reader side of a ReadWriteSemaphore: ReadLock on construction, ReadUnlock on destruction
-// (or at unlock()). owns() answers whether the lock was taken; a failed take releases nothing.
-class ReadLockGuard {
+// Scoped hold of a lock of a T: taken by take on construction, given back by give on destruction or at
+// unlock() (member functions that answer non-zero when done). owns() answers whether the take
+// succeeded; a failed take gives nothing back.
+template <typename T, typename Result>
+class ScopedLockGuard {
 public:
-    explicit ReadLockGuard(ReadWriteSemaphore& lock) : m_lock(lock), m_owns(lock.ReadLock() == 1) {}
-    ~ReadLockGuard() { unlock(); }
-    ReadLockGuard(const ReadLockGuard&) = delete;
-    ReadLockGuard& operator=(const ReadLockGuard&) = delete;
+    using Call = Result (T::*)();
+
+    ScopedLockGuard(T& lock, Call take, Call give) : m_lock(lock), m_give(give), m_owns((lock.*take)() != Result{}) {}
+    ~ScopedLockGuard() { unlock(); }
+    ScopedLockGuard(const ScopedLockGuard&) = delete;
+    ScopedLockGuard& operator=(const ScopedLockGuard&) = delete;
 
     bool owns() const { return m_owns; }
     explicit operator bool() const { return m_owns; }
-    // Releases early; the destructor then does nothing.
+    // Gives the lock back early; the destructor then does nothing.
     void unlock()
     {
         if (m_owns) {
             m_owns = false;
-            m_lock.ReadUnlock();
+            (m_lock.*m_give)();
         }
     }
 
 private:
-    ReadWriteSemaphore& m_lock;
+    T& m_lock;
+    Call m_give;
     bool m_owns;
 };
 
-// Scoped writer side of a ReadWriteSemaphore: WriteLock on construction (it waits for the readers to
-// leave), WriteUnlock on destruction (or at unlock()). owns() answers whether the lock was taken.
-class WriteLockGuard {
+// The reader side of a ReadWriteSemaphore for a scope.
+class ReadLockGuard : public ScopedLockGuard<ReadWriteSemaphore, int> {
 public:
-    explicit WriteLockGuard(ReadWriteSemaphore& lock) : m_lock(lock), m_owns(lock.WriteLock() == 1) {}
-    ~WriteLockGuard() { unlock(); }
-    WriteLockGuard(const WriteLockGuard&) = delete;
-    WriteLockGuard& operator=(const WriteLockGuard&) = delete;
-
-    bool owns() const { return m_owns; }
-    explicit operator bool() const { return m_owns; }
-    // Releases early; the destructor then does nothing.
-    void unlock()
+    explicit ReadLockGuard(ReadWriteSemaphore& lock)
+        : ScopedLockGuard(lock, &ReadWriteSemaphore::ReadLock, &ReadWriteSemaphore::ReadUnlock)
     {
-        if (m_owns) {
-            m_owns = false;
-            m_lock.WriteUnlock();
-        }
     }
+};
 
-private:
-    ReadWriteSemaphore& m_lock;
-    bool m_owns;
+// The writer side of a ReadWriteSemaphore for a scope (it waits for the readers to leave).
+class WriteLockGuard : public ScopedLockGuard<ReadWriteSemaphore, int> {
+public:
+    explicit WriteLockGuard(ReadWriteSemaphore& lock)
+        : ScopedLockGuard(lock, &ReadWriteSemaphore::WriteLock, &ReadWriteSemaphore::WriteUnlock)
+    {
+    }
 };
 
 // Blocks the calling thread for that long.

@@ -15,7 +15,7 @@
 #include "engine/base/SteadyClock.h"
 #include "engine/core/config/ConfigFileInterface.h"
 #include "engine/core/config/IniFile.h"
-#include "engine/core/devices/Devices.h"
+#include "engine/core/interfaces/ServerManagers.h"
 #include "engine/core/settings/DeviceEngineTable.h"
 #include "engine/remote/Discovery.h"
 
@@ -478,7 +478,7 @@ void CRemoteAgent::QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& ent
     if (retry)
         return;
     m_host->BeginCritical(kCriticalContact);
-    if (CDevices* devices = m_host->GetDevices()) {
+    if (IDeviceManager* devices = m_host->GetDevices()) {
         devices->SetBusy(true);
         devices->SetListChangeTrapsHeld(true);
     }
@@ -491,7 +491,7 @@ bool CRemoteAgent::QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry)
         m_pollQueue.push_back(entry);
     }
     m_host->BeginCritical(kCriticalPoll);
-    if (CDevices* devices = m_host->GetDevices())
+    if (IDeviceManager* devices = m_host->GetDevices())
         devices->SetBusy(true);
     return true;
 }
@@ -572,7 +572,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::RelocateEntry(const std::string
     const uint32_t column3 = kRemoteRowKeyBase | 3u << 12 | (moved->GetKey() & 0xFFF);
     m_store->Table().SetValue(column3, 0, kValueOctetString, address.data(), address.size());
     moved->MoveTo(address);
-    CDevices* devices = m_host->GetDevices();
+    IDeviceManager* devices = m_host->GetDevices();
     if (!devices || !devices->AreListChangeTrapsHeld())
         SendListChanged(kListChangedAdded);
     return moved;
@@ -680,7 +680,7 @@ int CRemoteAgent::QueueForRemoval(int rowNumber)
         return 1;
     SyncMibRows();
     m_host->BeginCritical(kCriticalRemoval);
-    if (CDevices* devices = m_host->GetDevices()) {
+    if (IDeviceManager* devices = m_host->GetDevices()) {
         devices->SetBusy(true);
         devices->SetListChangeTrapsHeld(true);
     }
@@ -747,7 +747,7 @@ void CRemoteAgent::Drained(int listChangedValue, bool nothingChanged)
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         empty = QueuesEmptyLocked();
     }
-    CDevices* devices = m_host->GetDevices();
+    IDeviceManager* devices = m_host->GetDevices();
     // A unit that changed nothing ends no critical state unless other work has begun one.
     if (empty && nothingChanged && !(m_host->GetSetting(EngineWord::kFlags) & kCriticalAll))
         empty = false;

@@ -174,7 +174,7 @@ public:
     void OnActivationFailed(uint32_t rowNumber) override;
 
     // IRemoteEntryOwner.
-    CDevices* GetDeviceList() override { return m_host->GetDevices(); }
+    IDeviceManager* GetDeviceList() override { return m_host->GetDevices(); }
     CRemoteAgentTable& GetTable() override { return m_store->Table(); }
     IRemoteSnmpClient* GetClient() override { return m_host->GetClient(); }
     RemoteSessionSettings GetSessionSettings() override;

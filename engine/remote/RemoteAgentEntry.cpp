@@ -11,7 +11,8 @@
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
-#include "engine/core/devices/Devices.h"
+#include "engine/core/devices/DeviceEntryRemote.h"
+#include "engine/core/interfaces/ServerManagers.h"
 #include "platform/NetInterfaces.h"
 
 namespace {
@@ -169,7 +170,7 @@ void CRemoteAgentEntry::Release()
     m_deviceBuffer.clear();
     if (m_session)
         m_session->Close();
-    if (CDevices* devices = m_owner->GetDeviceList())
+    if (IDeviceManager* devices = m_owner->GetDeviceList())
         devices->RemoveAgentDevices(m_snmpIndex);
 }
 
@@ -346,7 +347,7 @@ void CRemoteAgentEntry::FinishInitialization()
         r.flags = (r.flags & ~kRemoteRowStatusMask) | (status & 0xFF) << 8;
         r.versionText = versionKey;
     });
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     if (devices && (m_deviceBuffer.size() > 1 || devices->GetCount() > 0))
         m_owner->DisableBroadcast();
     const uint32_t index = m_snmpIndex;
@@ -361,7 +362,7 @@ void CRemoteAgentEntry::FinishInitialization()
 template <typename F>
 void CRemoteAgentEntry::ForEachDeviceLocked(F f)
 {
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     if (!devices)
         return;
     for (uint32_t number : m_deviceNumbers)
@@ -382,7 +383,7 @@ int CRemoteAgentEntry::SetOnline(bool online, bool forced)
         if (++m_failures < kOfflineAfterFailures)
             return m_online;
     }
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     ForEachDeviceLocked([&](CDeviceEntryRemote& device) {
         DeviceWork work;
         const std::string event = "Device " + std::to_string(device.GetOrdinal()) + (online ? " Online" : " Offline");
@@ -516,7 +517,7 @@ bool CRemoteAgentEntry::ReadAlarmTableLocked(RemoteSnmpServer& session, std::vec
 
 void CRemoteAgentEntry::ApplyAlarmsLocked(const std::vector<AgentAlarm>& alarms)
 {
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     if (!devices)
         return;
     const std::string mac = GetMac();
@@ -578,7 +579,7 @@ bool CRemoteAgentEntry::ConfirmAlarm(uint32_t deviceNumber, const std::string& d
     if (m_online != 1)
         SetOnline(true, false);
     ApplyAlarmsLocked(alarms);
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     auto device = devices ? devices->FindRemoteDevice(this, deviceNumber) : nullptr;
     if (device)
         for (const DeviceAlarm& alarm : device->GetAlarms())
@@ -912,7 +913,7 @@ void CRemoteAgentEntry::ProcessStatusTrap(const RemoteTrapRecord& record, bool /
         SetOnline(false, true);
     const SnmpOid deviceColumns = E({1, 1, 1, 2});
     const SnmpOid version = E({1, 2, 1, 1, 2, 0});
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     for (const RemoteTrapVarbind& vb : record.varbinds) {
         SnmpOid oid(vb.oid, vb.oid + vb.UsableOidLength());
         if (StartsWith(oid, deviceColumns) && oid.size() >= deviceColumns.size() + 2) {
@@ -939,7 +940,7 @@ void CRemoteAgentEntry::ProcessEngineTrap(const RemoteTrapRecord& record, bool f
     SetOnline(true, true);
     const SnmpOid deviceTable = E({10, 2, 2});
     const SnmpOid version = E({10, 1, 2, 3, 0});
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     for (const RemoteTrapVarbind& vb : record.varbinds) {
         SnmpOid oid(vb.oid, vb.oid + vb.UsableOidLength());
         if (StartsWith(oid, deviceTable) && oid.size() >= deviceTable.size() + 2) {
@@ -963,7 +964,7 @@ void CRemoteAgentEntry::SetServerAddress(const std::string& address)
         std::lock_guard<std::mutex> identity(m_identityMutex);
         m_address = address;
     }
-    if (CDevices* devices = m_owner->GetDeviceList())
+    if (IDeviceManager* devices = m_owner->GetDeviceList())
         devices->SetRemoteAddress(m_snmpIndex, address);
 }
 
@@ -979,7 +980,7 @@ bool CRemoteAgentEntry::HasPendingReactions()
     RemoteAgentRow row;
     if (!m_owner->GetTable().GetRowByKey(GetKey(), row))
         return false;
-    CDevices* devices = m_owner->GetDeviceList();
+    IDeviceManager* devices = m_owner->GetDeviceList();
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const uint32_t selection = row.deviceSelection;
     if (selection == 0)

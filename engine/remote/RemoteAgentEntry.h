@@ -40,14 +40,14 @@
 #include "engine/remote/RemoteSnmpServer.h"
 #include "engine/remote/RemoteTrapRecord.h"
 
-class CDevices;
+class IDeviceManager;
 class IRemoteSnmpClient;
 
 // What an entry asks of its manager.
 class IRemoteEntryOwner {
 public:
     virtual ~IRemoteEntryOwner() = default;
-    virtual CDevices* GetDeviceList() = 0;
+    virtual IDeviceManager* GetDeviceList() = 0;
     virtual CRemoteAgentTable& GetTable() = 0;
     virtual IRemoteSnmpClient* GetClient() = 0;
     virtual RemoteSessionSettings GetSessionSettings() = 0;

@@ -17,7 +17,7 @@
 #include "engine/core/interfaces/EngineValue.h"
 #include "engine/remote/RemoteAgentStore.h"
 
-class CDevices;
+class IDeviceManager;
 class IRemoteSnmpClient;
 
 class IRemoteAgentHost {
@@ -36,7 +36,8 @@ public:
     // The engine's IPv4 address (first octet lowest) and the configured address text ("" when none).
     virtual uint32_t GetEngineAddress() = 0;
     virtual std::string GetConfiguredEngineAddress() = 0;
-    virtual CDevices* GetDevices() = 0;
+    // The device list; null before the server has one.
+    virtual IDeviceManager* GetDevices() = 0;
     // ValueChangedTrap (1001) or ListChangedTrap (1002) to the consoles.
     virtual void SendNotification(const std::vector<uint32_t>& oid, uint32_t trapId, const EngineValue& value) = 0;
     virtual void LogEvent(uint32_t deviceKey, int type, const std::string& text, const std::string& address,

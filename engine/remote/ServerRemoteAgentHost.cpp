@@ -6,7 +6,6 @@
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/config/MervaneApp.h"
-#include "engine/core/devices/Devices.h"
 #include "engine/core/server/Server.h"
 #include "engine/core/settings/DeviceEngineTable.h"
 #include "engine/remote/RemoteAgentHost.h"
@@ -84,10 +83,10 @@ public:
         return s && s->GetSnmp() ? s->GetSnmp()->GetEngineIPAddress() : 0;
     }
     std::string GetConfiguredEngineAddress() override { return m_configuredAddress ? m_configuredAddress() : std::string(); }
-    CDevices* GetDevices() override
+    IDeviceManager* GetDevices() override
     {
         CServer* s = CServer::Instance();
-        return s ? dynamic_cast<CDevices*>(s->GetDevices()) : nullptr;
+        return s ? s->GetDevices() : nullptr;
     }
     void SendNotification(const std::vector<uint32_t>& oid, uint32_t trapId, const EngineValue& value) override
     {

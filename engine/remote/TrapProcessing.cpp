@@ -6,7 +6,6 @@
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
 #include "engine/core/devices/DeviceEntryRemote.h"
-#include "engine/core/devices/Devices.h"
 #include "engine/remote/RemoteAgent.h"
 #include "engine/remote/RemoteAgentEntry.h"
 
@@ -404,7 +403,7 @@ void CRemoteAgent::ApplyAlarmChange(const std::shared_ptr<CRemoteAgentEntry>& ag
                     agent->GetServerAddress().c_str(), change.tableRef.c_str(), change.rowRef.c_str());
         return;
     }
-    CDevices* devices = m_host->GetDevices();
+    IDeviceManager* devices = m_host->GetDevices();
     std::shared_ptr<CDeviceEntryRemote> device = devices ? devices->FindRemoteDevice(agent.get(), change.device) : nullptr;
     if (!device) {
         log->Printf(kLogError, "ProcessTrap pDevice==NULL (device %u of %s)", change.device,

@@ -9,6 +9,8 @@
 #include "engine/core/data/BinaryFile.h"
 #include "engine/core/data/StringTable.h"
 #include "tests/core/DataFileTestSupport.h"
+#include "tests/support/Threads.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
@@ -33,6 +35,32 @@ TEST_F(DataFileConcurrency, SameTextFromManyThreadsIsStoredOnce)
         EXPECT_EQ(keys[t], keys[0]);
     for (int i = 0; i < kTexts; ++i)
         EXPECT_EQ(table.GetText(keys[0][i]), "text " + std::to_string(i));
+}
+
+// The header's scoped reader lock holds a writer off until its scope ends, and gives the lock back then.
+TEST_F(DataFileConcurrency, TheScopedHeaderLockHoldsWritersOffUntilItsScopeEnds)
+{
+    CStringTable table;
+    ASSERT_TRUE(table.ReadFileBlock(Path("none"), kStringTableBlockKey));
+    std::atomic<uint32_t> key{0};
+    std::atomic<pid_t> writerId{0};
+    std::thread writer;
+    {
+        DataHeaderLock reader(table, DataHeaderLock::kRead);
+        ASSERT_TRUE(reader.owns());
+        writer = std::thread([&] {
+            writerId = vgtest::CurrentThreadId();
+            key = table.AddString("written after the reader");
+        });
+        ASSERT_TRUE(vgtest::WaitUntil([&] { return key.load() != 0 || vgtest::ThreadIsBlocked(writerId.load()); }));
+        EXPECT_EQ(key.load(), 0u) << "the writer waits for the reader";
+    }
+    if (!vgtest::WaitUntil([&] { return key.load() != 0; }, 10000)) {
+        ADD_FAILURE() << "the reader lock outlived its scope";
+        table.ReadUnlock();
+    }
+    writer.join();
+    EXPECT_EQ(table.GetText(key.load()), "written after the reader");
 }
 
 TEST_F(DataFileConcurrency, SavesWhileTheTableChangesAlwaysLoad)

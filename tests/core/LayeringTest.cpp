@@ -60,6 +60,15 @@ TEST(Layering, NoFolderIncludesALayerAboveIt)
         // The log uses the string helpers only; the helpers that log live apart.
         {"engine/base/AppLog.cpp", R"(^"engine/base/Helpers\.h")"},
         {"engine/base/StringHelpers.cpp", R"(^"engine/base/(Helpers|AppLog)\.h")"},
+        // A device entry and its event table know their list only through its context, and the
+        // remote-agent code knows it only as the device manager.
+        {"engine/core/devices/DeviceEntry.h", R"(^"engine/core/devices/Devices\.h")"},
+        {"engine/core/devices/DeviceEntry.cpp", R"(^"engine/core/devices/Devices\.h")"},
+        {"engine/core/devices/DeviceEntryRemote.h", R"(^"engine/core/devices/Devices\.h")"},
+        {"engine/core/devices/DeviceEntryRemote.cpp", R"(^"engine/core/devices/Devices\.h")"},
+        {"engine/core/devices/DeviceDataRemoteEvt.h", R"(^"engine/core/devices/Devices\.h")"},
+        {"engine/core/devices/DeviceDataRemoteEvt.cpp", R"(^"engine/core/devices/Devices\.h")"},
+        {"engine/remote", R"(^"engine/core/devices/Devices\.h")"},
         // The server does not build its own host layer.
         {"engine/core/server/Server.cpp", R"(^"engine/core/server/ServerEx\.h")"},
         {"engine/core/server/Server.h", R"(^"engine/core/server/ServerEx\.h")"},

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <new>
 #include <gtest/gtest.h>
 #include <regex>
 #include <thread>
@@ -214,6 +215,42 @@ TEST(ReadWriteSemaphore, ReadersBlockWhileAWriterHoldsIt)
     rw.WriteUnlock();
     reader.join();
     EXPECT_TRUE(read.load());
+}
+
+// The guards give the lock back however their scope is left, and once only.
+TEST(ReadWriteSemaphore, GuardsReleaseOnEveryWayOut)
+{
+    ReadWriteSemaphore rw("RWGuardTest#");
+    {
+        ReadLockGuard first(rw);
+        ReadLockGuard second(rw);
+        ASSERT_TRUE(first.owns());
+        EXPECT_EQ(rw.ReaderCount(), 2);
+        second.unlock();
+        EXPECT_FALSE(second.owns());
+        EXPECT_EQ(rw.ReaderCount(), 1);
+    }
+    EXPECT_EQ(rw.ReaderCount(), 0) << "an early unlock is not repeated by the destructor";
+
+    EXPECT_THROW(
+        {
+            WriteLockGuard writer(rw);
+            ASSERT_TRUE(writer);
+            throw std::bad_alloc();
+        },
+        std::bad_alloc);
+    // Another thread can take the writer side: the throw left nothing held.
+    EXPECT_TRUE(OnOtherThread([&] {
+        WriteLockGuard writer(rw);
+        return writer.owns();
+    }));
+    EXPECT_THROW(
+        {
+            ReadLockGuard reader(rw);
+            throw std::bad_alloc();
+        },
+        std::bad_alloc);
+    EXPECT_EQ(rw.ReaderCount(), 0);
 }
 
 TEST(Timing, WaitMillisecondsBlocksForItsTime)

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,10 @@ public:
     int SnmpAddDevice() override
     {
         std::lock_guard<std::mutex> lock(m_guard);
+        if (throwOnAddDevice > 0) {
+            --throwOnAddDevice;
+            throw std::bad_alloc();
+        }
         if (refuseDevices)
             return -1;
         return ++deviceRows;
@@ -147,6 +152,8 @@ public:
     int removedRows = 0;
     int alarmRows = 0;
     bool refuseDevices = false;
+    // The next that many row requests run out of memory.
+    int throwOnAddDevice = 0;
     std::vector<int> removedAlarms;
 };
 

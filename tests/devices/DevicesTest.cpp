@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <new>
+#include <thread>
+
 #include "tests/support/LogCapture.h"
 #include "tests/devices/DeviceTestSupport.h"
+#include "tests/support/Wait.h"
 
 using namespace devtest;
 
@@ -27,7 +33,11 @@ protected:
         devices = std::make_unique<CDevices>(host);
         ASSERT_EQ(devices->Initialize(), 1);
     }
-    void TearDown() override { devices->Destroy(); }
+    void TearDown() override
+    {
+        if (devices)
+            devices->Destroy();
+    }
 
     std::vector<uint32_t> ListTraps() { return host.consoles.Values("E.10.2.2"); }
     std::vector<int> Indexes()
@@ -156,6 +166,34 @@ TEST_F(DevicesTest, AnAgentAddsAtMost255Devices)
     EXPECT_EQ(devices->GetCount(), static_cast<int>(CDevices::kMaxDevicesPerAgent));
     EXPECT_TRUE(devices->FindRemoteDevice(&agentA, 255));
     EXPECT_FALSE(devices->FindRemoteDevice(&agentA, 256));
+}
+
+// A worker's Add that runs out of memory while it holds the list's writer lock (here: the MIB row of a
+// new device) gives the lock back as the throw leaves it, so the other threads go on using the list.
+TEST_F(DevicesTest, RunningOutOfMemoryWhileAddingLeavesTheListUsable)
+{
+    host.facade.throwOnAddDevice = 1;
+    std::thread worker([&] { EXPECT_THROW(devices->Add(&agentA, 1), std::bad_alloc); });
+    worker.join();
+
+    // The probe runs on a thread of its own: a list left locked would block it for good. It is then
+    // left waiting, and the list with it (never freed under it).
+    auto count = std::make_shared<std::atomic<int>>(-1);
+    CDevices* list = devices.get();
+    FakeAgent* other = &agentB;
+    std::thread([list, other, count] {
+        list->Add(other, 2);
+        *count = list->GetCount();
+    }).detach();
+    if (!vgtest::WaitUntil([&] { return count->load() >= 0; }, 10000)) {
+        ADD_FAILURE() << "the device list stayed locked after the throw";
+        devices.release();
+        return;
+    }
+    auto added = devices->FindRemoteDevice(&agentB, 2);
+    ASSERT_TRUE(added);
+    EXPECT_GT(added->GetDeviceIndex(), 0);
+    EXPECT_EQ(devices->Save(), 1);
 }
 
 TEST_F(DevicesTest, ValuesByIndexAndByEngineKey)

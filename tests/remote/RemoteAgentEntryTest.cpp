@@ -61,7 +61,7 @@ TEST(RemoteEntryRules, ReceiverAddressIsTheConfiguredOneElseTheOneThatReachesThe
 class BareOwner : public IRemoteEntryOwner {
 public:
     explicit BareOwner(IRemoteSnmpClient* client) : m_client(client), m_store(RemoteStorePaths()) {}
-    CDevices* GetDeviceList() override { return nullptr; }
+    IDeviceManager* GetDeviceList() override { return nullptr; }
     CRemoteAgentTable& GetTable() override { return m_store.Table(); }
     IRemoteSnmpClient* GetClient() override { return m_client; }
     RemoteSessionSettings GetSessionSettings() override

@@ -86,7 +86,7 @@ public:
     void SetShutdownRequiredOne() override { ++shutdownRequiredOne; }
     uint32_t GetEngineAddress() override { return 0x0100007F; }
     std::string GetConfiguredEngineAddress() override { return std::string(); }
-    CDevices* GetDevices() override { return nullptr; }
+    IDeviceManager* GetDevices() override { return nullptr; }
     void SendNotification(const std::vector<uint32_t>&, uint32_t, const EngineValue&) override { ++notifications; }
     void LogEvent(uint32_t, int, const std::string&, const std::string&, const std::string&) override {}
     void BroadcastMessage(const std::string&) override {}

@@ -22,7 +22,8 @@
 // (Lock/Unlock) while they replace the buffer; the writer side is recursive, so a writer may call them
 // while it holds Lock. GetAt, Find and GetCount take no lock: callers walking a table hold ReadLock
 // (never ask for Lock while holding ReadLock: the writer waits for the readers to leave). Pointers into
-// a block are valid until the next change of the block.
+// a block are valid until the next change of the block. DataHeaderLock (below) takes either side for a
+// scope.
 
 #include <atomic>
 #include <cstddef>
@@ -179,36 +180,15 @@ private:
 // (ReadLock/ReadUnlock) with kRead. Released on destruction or at unlock(); owns() answers whether the
 // lock was taken, and a failed take releases nothing. The same rules as the header's own calls hold:
 // never ask for the writer side while holding the reader side.
-class DataHeaderLock {
+class DataHeaderLock : public ScopedLockGuard<CDataHeader, bool> {
 public:
     enum Side { kWrite, kRead };
 
     explicit DataHeaderLock(CDataHeader& header, Side side = kWrite)
-        : m_header(header), m_side(side), m_owns(side == kRead ? header.ReadLock() : header.Lock())
+        : ScopedLockGuard(header, side == kRead ? &CDataHeader::ReadLock : &CDataHeader::Lock,
+                          side == kRead ? &CDataHeader::ReadUnlock : &CDataHeader::Unlock)
     {
     }
-    ~DataHeaderLock() { unlock(); }
-    DataHeaderLock(const DataHeaderLock&) = delete;
-    DataHeaderLock& operator=(const DataHeaderLock&) = delete;
-
-    bool owns() const { return m_owns; }
-    explicit operator bool() const { return m_owns; }
-    // Releases early; the destructor then does nothing.
-    void unlock()
-    {
-        if (m_owns) {
-            m_owns = false;
-            if (m_side == kRead)
-                m_header.ReadUnlock();
-            else
-                m_header.Unlock();
-        }
-    }
-
-private:
-    CDataHeader& m_header;
-    Side m_side;
-    bool m_owns;
 };
 
 // CIndexedDataHeader: a sorted index of (key, offset) pairs over the block, rebuilt after every block

@@ -17,23 +17,19 @@ uint32_t CDeviceData::AddDevice(DeviceDataItem* item, uint32_t recordKey, bool o
 {
     if (!item)
         return 0;
-    Lock();
+    DataHeaderLock lock(*this);
     uint32_t key = recordKey == kDataKeyNew ? NextKey() : recordKey;
     std::unique_ptr<uint32_t[]> head(new (std::nothrow) uint32_t[5]{kDeviceDataRecordHeadSize, key, 0, 0, 0});
-    if (!head || key == 0) {
-        Unlock();
+    if (!head || key == 0)
         return head ? 0 : kDataKeyFailed;
-    }
     try {
         m_items.AddTail(item);
     } catch (const std::bad_alloc&) {
-        Unlock();
         return kDataKeyFailed;
     }
     item->recordHead = std::move(head);
     item->ownedByDevice = ownedByDevice ? 1 : 0;
     item->entryHead[1] = key;
-    Unlock();
     return key;
 }
 
@@ -58,11 +54,12 @@ void CDeviceData::FreeItem(POSITION position)
 bool CDeviceData::BuildBlock(uint32_t blockKey)
 {
     std::vector<const DeviceDataItem*> items;
-    Lock();
-    ReplaceBlock(nullptr, 0);
-    for (POSITION at = m_items.GetHeadPosition(); at;)
-        items.push_back(static_cast<const DeviceDataItem*>(m_items.GetNext(at)));
-    Unlock();
+    {
+        DataHeaderLock lock(*this);
+        ReplaceBlock(nullptr, 0);
+        for (POSITION at = m_items.GetHeadPosition(); at;)
+            items.push_back(static_cast<const DeviceDataItem*>(m_items.GetNext(at)));
+    }
     if (items.empty())
         return false;
     // The snapshot: each sub-block's bytes as they are now, each owner under its own writer lock
@@ -81,14 +78,14 @@ bool CDeviceData::BuildBlock(uint32_t blockKey)
                 const DeviceDataDescriptor& d = item->descriptors[k];
                 std::string& part = record.parts[k];
                 if (d.owner) {
-                    d.owner->Lock();
+                    // A throw while the image grows gives the owner's lock back on the way out.
+                    DataHeaderLock lock(*d.owner);
                     if (d.owner->GetSize() > 0) {
                         CMemoryOutputStream stream(part);
                         CDataArchive ar(&stream, CDataArchive::kStoring);
                         d.owner->Serialize(ar);
                         ar.Close();
                     }
-                    d.owner->Unlock();
                 } else if (d.length > 0) {
                     part = d.data ? std::string(reinterpret_cast<const char*>(d.data), d.length)
                                   : std::string(d.length, '\0');
@@ -134,9 +131,8 @@ bool CDeviceData::BuildBlock(uint32_t blockKey)
         }
         at = bytesAt;
     }
-    Lock();
+    DataHeaderLock lock(*this);
     ReplaceBlock(std::move(block), total);
-    Unlock();
     return true;
 }
 

@@ -10,7 +10,9 @@
 #include "engine/core/config/IniFile.h"
 #include "engine/core/data/DataArchive.h"
 #include "engine/core/devices/DeviceEntryRemote.h"
-#include "engine/core/devices/Devices.h"
+#include "engine/core/data/StringTable.h"
+#include "engine/core/devices/DeviceContext.h"
+#include "engine/core/interfaces/ServerManagers.h"
 
 namespace {
 
@@ -47,11 +49,10 @@ bool ReadInteger(int type, const void* data, size_t length, uint32_t& out)
 
 int CDeviceDataRemoteEvt::GetCount()
 {
-    if (!ReadLock())
+    DataHeaderLock lock(*this, DataHeaderLock::kRead);
+    if (!lock)
         return 0;
-    const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
-    ReadUnlock();
-    return count;
+    return HasBlock() ? static_cast<int>(GetWord(4)) : 0;
 }
 
 bool CDeviceDataRemoteEvt::ReadFileBlock(const std::string& path, uint32_t rowKey)
@@ -163,13 +164,12 @@ bool CDeviceDataRemoteEvt::AddEventRow(const std::string& name, uint32_t eventIn
     StoreWord(row + 4 * EventWord::kEventIndex, eventIndex);
     if (!HasBlock() && !CreateEmptyTable(kEventTableTag))
         return false;
-    Lock();
+    DataHeaderLock lock(*this);
     bool replaced = false;
     const uint32_t key = Add(row, kDataKeyNew, &replaced);
     const bool ok = key != 0 && key != kDataKeyFailed;
     if (ok && !replaced)
         SetWord(4, GetWord(4) + 1);
-    Unlock();
     return ok;
 }
 
@@ -182,9 +182,9 @@ bool CDeviceDataRemoteEvt::FixRowSize()
 
 std::string CDeviceDataRemoteEvt::GetText(uint32_t key)
 {
-    if (key == 0 || !m_remoteOwner)
+    if (key == 0 || !Attached())
         return std::string();
-    return m_remoteOwner->GetList().GetStringTable().GetText(key);
+    return m_context->GetStringTable().GetText(key);
 }
 
 void CDeviceDataRemoteEvt::FillTimer(AgentTimerData& data, const uint8_t* row, uint32_t action, uint32_t state,
@@ -194,8 +194,8 @@ void CDeviceDataRemoteEvt::FillTimer(AgentTimerData& data, const uint8_t* row, u
     data.ownerKey = m_remoteOwner ? m_remoteOwner->GetRowKey() : 0;
     data.itemKey = Word(row, EventWord::kKey);
     data.state = state;
-    // The list, never the row: a timer finds its row again by owner and item key.
-    data.object = m_remoteOwner ? &m_remoteOwner->GetList() : nullptr;
+    // The context (the list), never the row: a timer finds its row again by owner and item key.
+    data.object = m_context;
     data.repeatSeconds = repeat;
     data.cancelled = 0;
     data.callback = EventTimerExpired;
@@ -204,18 +204,17 @@ void CDeviceDataRemoteEvt::FillTimer(AgentTimerData& data, const uint8_t* row, u
 ReactionSnapshot CDeviceDataRemoteEvt::Snapshot(const uint8_t* row, bool on)
 {
     ReactionSnapshot s;
-    CDevices& list = m_remoteOwner->GetList();
-    IDeviceHost& host = list.Host();
+    IDeviceContext& context = *m_context;
     s.alarmOn = on;
-    s.reactionMask = host.GetReactionMask();
-    s.shutdownRequiredAll = host.IsShutdownRequiredAll();
+    s.reactionMask = context.GetReactionMask();
+    s.shutdownRequiredAll = context.IsShutdownRequiredAll();
     s.flags = Word(row, EventWord::kFlags);
     s.rowPending = (Word(row, EventWord::kState) & kEventStatePending) != 0;
     s.shutdownDelay = Word(row, EventWord::kShutdownDelay);
     s.commandDelay = Word(row, EventWord::kCommandDelay);
     s.agent = reinterpret_cast<uintptr_t>(m_remoteOwner->GetAgent());
-    s.agentsPending = list.GetAgentsPending(m_remoteOwner->GetAgent(), s.rowPending);
-    s.agentCount = list.GetAgentCount();
+    s.agentsPending = context.GetAgentsPending(m_remoteOwner->GetAgent(), s.rowPending);
+    s.agentCount = context.GetAgentCount();
     return s;
 }
 
@@ -225,26 +224,26 @@ void CDeviceDataRemoteEvt::SetRowPending(uint8_t* row, bool pending)
     if (((state & kEventStatePending) != 0) == pending)
         return;
     SetRowWord(row, EventWord::kState, pending ? state | kEventStatePending : state & ~kEventStatePending);
-    m_remoteOwner->GetList().NotePendingReaction(m_remoteOwner->GetAgent(), pending);
+    m_context->NotePendingReaction(m_remoteOwner->GetAgent(), pending);
 }
 
 void CDeviceDataRemoteEvt::KillRowTimers(const uint8_t* row, const std::vector<uint32_t>& actions)
 {
-    CDevices& list = m_remoteOwner->GetList();
-    CAgentTimer* timers = list.Host().GetTimers();
+    IDeviceContext& context = *m_context;
+    CAgentTimer* timers = context.GetTimers();
     for (uint32_t action : actions) {
         AgentTimerData data;
         FillTimer(data, row, action, 1, action == kActionShutdownCountdown ? kCountdownRepeatSeconds : 0);
         if (timers)
             timers->KillTimer(&data);
         if (action == kActionShutdown)
-            list.NoteShutdownKilled(data.ownerKey, data.itemKey);
+            context.NoteShutdownKilled(data.ownerKey, data.itemKey);
     }
 }
 
 int CDeviceDataRemoteEvt::SetAlarmState(const std::string& description, bool on, DeviceWork& work, bool react)
 {
-    if (!m_remoteOwner)
+    if (!Attached())
         return 0;
     int result = 0;
     const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
@@ -259,7 +258,7 @@ int CDeviceDataRemoteEvt::SetAlarmState(const std::string& description, bool on,
         }
         SetRowWord(row, EventWord::kState, on ? state | kEventStateActive : state & ~kEventStateActive);
         m_remoteOwner->NotifyAlarmStatusLocked(work);
-        if (react && !m_remoteOwner->GetList().AreReactionsSuspended()) {
+        if (react && !m_context->AreReactionsSuspended()) {
             if (on)
                 OnAlarmSet(row, work);
             else
@@ -293,20 +292,20 @@ void CDeviceDataRemoteEvt::OnAlarmSet(uint8_t* row, DeviceWork& work)
 
 void CDeviceDataRemoteEvt::ArmTimers(const uint8_t* row, const std::vector<ReactionTimer>& arm)
 {
-    CDevices& list = m_remoteOwner->GetList();
-    CAgentTimer* timers = list.Host().GetTimers();
+    IDeviceContext& context = *m_context;
+    CAgentTimer* timers = context.GetTimers();
     if (!timers)
         return;
     for (const ReactionTimer& timer : arm) {
         AgentTimerData data;
         FillTimer(data, row, timer.action, 1, timer.repeatSeconds);
-        const int64_t nowMs = list.Host().GetClock().steadyMilliseconds();
+        const int64_t nowMs = context.GetClock().steadyMilliseconds();
         if (!timers->SetTimer(timer.delayMs, &data))
             continue;
         if (timer.action == kActionShutdown) {
             // The due second as the timer counts it.
             const int64_t seconds = static_cast<int64_t>(std::max<uint64_t>(timer.delayMs / 1000, 1));
-            list.NoteShutdownArmed(data.ownerKey, data.itemKey, (nowMs / 1000 + seconds) * 1000);
+            context.NoteShutdownArmed(data.ownerKey, data.itemKey, (nowMs / 1000 + seconds) * 1000);
         }
     }
 }
@@ -314,7 +313,7 @@ void CDeviceDataRemoteEvt::ArmTimers(const uint8_t* row, const std::vector<React
 bool CDeviceDataRemoteEvt::ReactsNow(const uint8_t* row) const
 {
     return (Word(row, EventWord::kState) & kEventStateActive) != 0 &&
-           !m_remoteOwner->GetList().AreReactionsSuspended();
+           !m_context->AreReactionsSuspended();
 }
 
 void CDeviceDataRemoteEvt::ArmAddedActions(uint8_t* row, uint32_t oldFlags, DeviceWork& work)
@@ -336,7 +335,7 @@ void CDeviceDataRemoteEvt::RearmWithDelay(const uint8_t* row, uint32_t action, u
 {
     if (!ReactsNow(row) || !RearmsOnDelayWrite(Snapshot(row, true), action))
         return;
-    CAgentTimer* timers = m_remoteOwner->GetList().Host().GetTimers();
+    CAgentTimer* timers = m_context->GetTimers();
     AgentTimerData data;
     FillTimer(data, row, action, 1, 0);
     // Only a timer still pending moves; an action that is not armed (mask, "All") stays so.
@@ -351,17 +350,17 @@ void CDeviceDataRemoteEvt::RearmWithDelay(const uint8_t* row, uint32_t action, u
 
 void CDeviceDataRemoteEvt::OnAlarmCleared(uint8_t* row, DeviceWork& work)
 {
-    CDevices& list = m_remoteOwner->GetList();
+    IDeviceContext& context = *m_context;
     LogBanner(row);
 
     const ReactionPlan plan = DecideReactions(Snapshot(row, false));
     if (plan.killRowTimers)
         KillRowTimers(row, {kActionShutdownCountdown, kActionShutdown, kActionExecuteCommand});
-    if (CAgentTimer* timers = list.Host().GetTimers()) {
+    if (CAgentTimer* timers = context.GetTimers()) {
         for (uint32_t action : plan.killEverywhere) {
             timers->KillAllTimersById(action);
             if (action == kActionShutdown)
-                list.NoteAllShutdownsKilled();
+                context.NoteAllShutdownsKilled();
         }
     }
     SetRowPending(row, plan.rowPending);
@@ -383,7 +382,7 @@ void CDeviceDataRemoteEvt::OnAlarmCleared(uint8_t* row, DeviceWork& work)
 
 void CDeviceDataRemoteEvt::ForgetAllReactions()
 {
-    if (!m_remoteOwner)
+    if (!Attached())
         return;
     const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
     for (int n = 1; n <= count; ++n) {
@@ -455,9 +454,9 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
                                     DeviceWork& work)
 {
     uint8_t* row = Row(number);
-    if (!row || !m_remoteOwner)
+    if (!row || !Attached())
         return false;
-    CDevices& list = m_remoteOwner->GetList();
+    IDeviceContext& context = *m_context;
     uint32_t announced = 0;
     switch (column) {
     case 7: {
@@ -468,7 +467,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
         uint32_t flags = (oldFlags & ~kEventFlagsSettable) | (value & kEventFlagsSettable);
         if (flags & kEventFlagShutdown)
             flags |= kEventFlagCountdown;
-        const FlagsChangePlan plan = DecideFlagsChange(oldFlags, flags, list.Host().GetReactionMask(),
+        const FlagsChangePlan plan = DecideFlagsChange(oldFlags, flags, context.GetReactionMask(),
                                                        (Word(row, EventWord::kState) & kEventStatePending) != 0);
         SetRowWord(row, EventWord::kFlags, flags);
         KillRowTimers(row, plan.killActions);
@@ -489,7 +488,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
             return false;
         uint32_t key = 0;
         if (!text.empty()) {
-            key = list.GetStringTable().AddString(text);
+            key = context.GetStringTable().AddString(text);
             if (key == 0 || key == kDataKeyFailed)
                 return false;
         }
@@ -561,7 +560,7 @@ void CDeviceDataRemoteEvt::WriteConfig(std::string& text)
 
 void CDeviceDataRemoteEvt::ReadConfig()
 {
-    if (!m_remoteOwner)
+    if (!Attached())
         return;
     const std::string path = genericConfigFileInterface::GetEngineIniPath();
     if (path.empty())
@@ -569,7 +568,7 @@ void CDeviceDataRemoteEvt::ReadConfig()
     CIniFile ini;
     if (!ini.Open(path.c_str()))
         return;
-    CStringTable& strings = m_remoteOwner->GetList().GetStringTable();
+    CStringTable& strings = m_context->GetStringTable();
     const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
     for (int n = 1; n <= count; ++n) {
         uint8_t* row = Row(n);

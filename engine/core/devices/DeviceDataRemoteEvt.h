@@ -20,8 +20,8 @@
 // raised again by its agent after a restart, and must then arm its row again.
 //
 // The reactions (OnAlarmSet, OnAlarmCleared, the flags and delay writes, which also act on a standing
-// alarm) follow the plan of Reactions.h; the actions themselves run in CDevices::OnEventTimer on the
-// timer thread.
+// alarm) follow the plan of Reactions.h; the actions themselves run in the context's OnEventTimer (the
+// device list) on the timer thread.
 //
 // Threads and locks: the table belongs to its device entry. Every method expects the owning device's
 // lock (CDeviceEntry::GetLock) held by the caller; the table's own CDataHeader lock is taken inside for
@@ -40,6 +40,7 @@
 #include "engine/core/runtime/AgentTimer.h"
 
 class CDeviceEntryRemote;
+class IDeviceContext;
 struct DeviceWork;
 
 namespace EventWord {
@@ -79,8 +80,10 @@ public:
     // Loading: the image, with the words its version did not hold and the runtime state cleared.
     void Serialize(CDataArchive& ar) override;
 
-    // Stores the owner (its list gives the string table, the timers and the settings).
+    // Stores the owner (its row key, agent and device index) and the context (the string table, the
+    // timers and the settings: DeviceContext.h). A table without both keeps its rows and never reacts.
     void SetOwner(CDeviceEntry* owner) override;
+    void SetContext(IDeviceContext* context) { m_context = context; }
     CDeviceEntryRemote* GetRemoteOwner() const;
 
     // A new row: the name cut to 63 characters, the event index, shutdown delay 15, all else 0.
@@ -149,5 +152,8 @@ private:
     // The three lines that frame a row's alarm change in the log.
     void LogBanner(const uint8_t* row);
 
+    bool Attached() const { return m_remoteOwner && m_context; }
+
     CDeviceEntryRemote* m_remoteOwner = nullptr;
+    IDeviceContext* m_context = nullptr;
 };

@@ -3,7 +3,9 @@
 #include <ctime>
 
 #include "engine/base/AppLog.h"
-#include "engine/core/devices/Devices.h"
+#include "engine/core/data/StringTable.h"
+#include "engine/core/devices/DeviceContext.h"
+#include "engine/core/interfaces/ServerManagers.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ std::vector<uint32_t> DeviceColumnOid(uint32_t column, int deviceIndex)
     return oid;
 }
 
-CDeviceEntry::CDeviceEntry(CDevices& list) : m_list(list), m_lock("DeviceEntryMutex#") {}
+CDeviceEntry::CDeviceEntry(IDeviceContext& context) : m_context(context), m_lock("DeviceEntryMutex#") {}
 
 CDeviceEntry::~CDeviceEntry() = default;
 
@@ -29,7 +31,7 @@ int CDeviceEntry::Initialize(int ordinal, const DeviceRow&, const std::string&, 
 {
     MutexLock lock(m_lock);
     m_ordinal = ordinal;
-    ISnmpFacade* snmp = m_list.Host().GetSnmp();
+    ISnmpFacade* snmp = m_context.GetSnmp();
     m_deviceIndex = snmp ? snmp->SnmpAddDevice() : -1;
     if (m_deviceIndex != -1 && snmp)
         snmp->SnmpRegisterDeviceData(m_deviceIndex, 0, 0, GetEventCount(), 0, 0, GetLoadGroupCount());
@@ -89,7 +91,7 @@ void CDeviceEntry::Suspend(DeviceWork& work)
     if (FlagsLocked() & kDeviceFlagSuspended)
         return;
     OnSuspendLocked();
-    if (CAgentTimer* timers = m_list.Host().GetTimers())
+    if (CAgentTimer* timers = m_context.GetTimers())
         timers->KillAllTimers(m_rowKey);
     AppLog::Instance()->Printf(kLogDebug, "[%X] SUSPENDED DEVICE", m_rowKey);
     SetFlagsLocked(0, kDeviceFlagSuspended);
@@ -101,28 +103,28 @@ void CDeviceEntry::SetOnline()
 {
     DeviceWork work;
     SetOnline(work);
-    m_list.Perform(work);
+    m_context.Perform(work);
 }
 
 void CDeviceEntry::EnableDevice()
 {
     DeviceWork work;
     EnableDevice(work);
-    m_list.Perform(work);
+    m_context.Perform(work);
 }
 
 void CDeviceEntry::Deactivate()
 {
     DeviceWork work;
     Deactivate(work);
-    m_list.Perform(work);
+    m_context.Perform(work);
 }
 
 void CDeviceEntry::Suspend()
 {
     DeviceWork work;
     Suspend(work);
-    m_list.Perform(work);
+    m_context.Perform(work);
 }
 
 int CDeviceEntry::StatusValueLocked() const
@@ -137,7 +139,7 @@ int CDeviceEntry::StatusValueLocked() const
 
 void CDeviceEntry::NotifyStatusLocked(DeviceWork& work)
 {
-    if (!m_list.AreListChangeTrapsHeld()) {
+    if (!m_context.AreListChangeTrapsHeld()) {
         DeviceNotice notice;
         notice.oid = DeviceColumnOid(2, m_deviceIndex);
         notice.trapId = 1001;
@@ -150,7 +152,7 @@ void CDeviceEntry::NotifyStatusLocked(DeviceWork& work)
 std::string CDeviceEntry::TextLocked(int word)
 {
     const uint32_t key = m_row[word];
-    return key ? m_list.GetStringTable().GetText(key) : std::string();
+    return key ? m_context.GetStringTable().GetText(key) : std::string();
 }
 
 int CDeviceEntry::GetColumnValueLocked(uint32_t column, EngineValue& value)

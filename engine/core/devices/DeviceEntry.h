@@ -38,7 +38,7 @@
 #include "engine/core/devices/DeviceWork.h"
 #include "engine/core/interfaces/EngineValue.h"
 
-class CDevices;
+class IDeviceContext;
 
 namespace DeviceWord {
 enum : int {
@@ -76,7 +76,8 @@ std::vector<uint32_t> DeviceColumnOid(uint32_t column, int deviceIndex);
 
 class CDeviceEntry {
 public:
-    explicit CDeviceEntry(CDevices& list);
+    // The context is the list that holds the entry (DeviceContext.h); it lives as long as the engine.
+    explicit CDeviceEntry(IDeviceContext& context);
     virtual ~CDeviceEntry();
     CDeviceEntry(const CDeviceEntry&) = delete;
     CDeviceEntry& operator=(const CDeviceEntry&) = delete;
@@ -132,7 +133,7 @@ public:
     uint32_t GetFlags();
     DeviceRow GetRow();
     Mutex& GetLock() { return m_lock; }
-    CDevices& GetList() { return m_list; }
+    IDeviceContext& GetContext() { return m_context; }
 
 protected:
     // Before a suspension kills the device's timers (the remote entry drops its pending reactions).
@@ -145,7 +146,7 @@ protected:
     std::string NameLocked();
     int StatusValueLocked() const;
 
-    CDevices& m_list;
+    IDeviceContext& m_context;
     Mutex m_lock;
     int m_ordinal = 0;
     int m_deviceIndex = -1;

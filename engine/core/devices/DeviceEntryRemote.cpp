@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "engine/base/AppLog.h"
-#include "engine/core/devices/Devices.h"
+#include "engine/core/data/StringTable.h"
+#include "engine/core/devices/DeviceContext.h"
+#include "engine/core/interfaces/ServerManagers.h"
 
 namespace {
 
@@ -41,11 +43,12 @@ bool EndsWith(const std::string& text, const std::string& suffix)
 
 } // namespace
 
-CDeviceEntryRemote::CDeviceEntryRemote(CDevices& list, IRemoteAgentEntry* agent, uint32_t deviceKey)
-    : CDeviceEntry(list), m_agent(agent), m_position(deviceKey >> 16), m_deviceNumber(deviceKey & 0xFFFF)
+CDeviceEntryRemote::CDeviceEntryRemote(IDeviceContext& context, IRemoteAgentEntry* agent, uint32_t deviceKey)
+    : CDeviceEntry(context), m_agent(agent), m_position(deviceKey >> 16), m_deviceNumber(deviceKey & 0xFFFF)
 {
     m_row[DeviceWord::kDeviceKey] = deviceKey;
     m_events.SetOwner(this);
+    m_events.SetContext(&context);
 }
 
 CDeviceEntryRemote::~CDeviceEntryRemote() = default;
@@ -54,14 +57,14 @@ void CDeviceEntryRemote::PrepareEvents(uint32_t rowKey)
 {
     MutexLock lock(m_lock);
     m_rowKey = rowKey;
-    m_events.ReadFileBlock(m_list.GetDeviceFilePath(), rowKey);
+    m_events.ReadFileBlock(m_context.GetDeviceFilePath(), rowKey);
     if (m_events.GetCount() == 0) {
         // Only a table without stored rows takes the agent's list and the INI sections.
         ReadEventList();
         m_events.ReadConfig();
     }
     m_events.FixRowSize();
-    m_list.Host().UpdateDataFileVersion(m_events.GetVersion());
+    m_context.UpdateDataFileVersion(m_events.GetVersion());
 }
 
 int CDeviceEntryRemote::Initialize(int ordinal, const DeviceRow& row, const std::string& model,
@@ -188,7 +191,7 @@ std::string CDeviceEntryRemote::ServerAddressLocked()
 
 void CDeviceEntryRemote::NotifyAlarmStatusLocked(DeviceWork& work)
 {
-    if (m_list.AreListChangeTrapsHeld())
+    if (m_context.AreListChangeTrapsHeld())
         return;
     const auto oid = DeviceColumnOid(25, m_deviceIndex);
     const EngineValue value = EngineValue::Integer(WorstAlarmLocked());
@@ -208,7 +211,7 @@ void CDeviceEntryRemote::NotifyAlarmStatusLocked(DeviceWork& work)
 
 int CDeviceEntryRemote::AddAlarm(uint32_t id, const std::string& description, uint32_t value)
 {
-    m_list.RefreshAgentCount();
+    m_context.RefreshAgentCount();
     DeviceWork work;
     {
         MutexLock lock(m_lock);
@@ -221,7 +224,7 @@ int CDeviceEntryRemote::AddAlarm(uint32_t id, const std::string& description, ui
         alarm.id = id;
         alarm.description = description.substr(0, strnlen(description.c_str(), DeviceAlarm::kMaxDescription));
         alarm.value = value;
-        if (ISnmpFacade* snmp = m_list.Host().GetSnmp()) {
+        if (ISnmpFacade* snmp = m_context.GetSnmp()) {
             alarm.mibRow = static_cast<uint32_t>(snmp->SnmpAddAlarm(m_deviceIndex));
             alarm.timeRaised = snmp->SnmpGetSysUpTime();
         }
@@ -229,7 +232,7 @@ int CDeviceEntryRemote::AddAlarm(uint32_t id, const std::string& description, ui
         m_events.SetAlarmState(alarm.description, true, work);
         NotifyAlarmStatusLocked(work);
     }
-    m_list.Perform(work);
+    m_context.Perform(work);
     return 1;
 }
 
@@ -237,7 +240,7 @@ void CDeviceEntryRemote::RemoveAlarmLocked(size_t at, DeviceWork& work, bool rea
 {
     const DeviceAlarm alarm = m_alarms[at];
     m_alarms.erase(m_alarms.begin() + static_cast<std::ptrdiff_t>(at));
-    if (ISnmpFacade* snmp = m_list.Host().GetSnmp())
+    if (ISnmpFacade* snmp = m_context.GetSnmp())
         snmp->SnmpRemoveAlarm(m_deviceIndex, static_cast<int>(alarm.mibRow));
     // The event rows of that name stay active while another alarm of the same description stands.
     for (const DeviceAlarm& other : m_alarms)
@@ -248,7 +251,7 @@ void CDeviceEntryRemote::RemoveAlarmLocked(size_t at, DeviceWork& work, bool rea
 
 void CDeviceEntryRemote::RemoveAlarm(uint32_t id)
 {
-    m_list.RefreshAgentCount();
+    m_context.RefreshAgentCount();
     DeviceWork work;
     {
         MutexLock lock(m_lock);
@@ -261,12 +264,12 @@ void CDeviceEntryRemote::RemoveAlarm(uint32_t id)
             break;
         }
     }
-    m_list.Perform(work);
+    m_context.Perform(work);
 }
 
 void CDeviceEntryRemote::RemoveAllAlarms(bool keepConfiguration, bool onlyMarked)
 {
-    m_list.RefreshAgentCount();
+    m_context.RefreshAgentCount();
     DeviceWork work;
     {
         MutexLock lock(m_lock);
@@ -281,7 +284,7 @@ void CDeviceEntryRemote::RemoveAllAlarms(bool keepConfiguration, bool onlyMarked
         if (removed)
             NotifyAlarmStatusLocked(work);
     }
-    m_list.Perform(work);
+    m_context.Perform(work);
 }
 
 void CDeviceEntryRemote::MarkAllAlarms(uint32_t flag)
@@ -378,7 +381,7 @@ void CDeviceEntryRemote::SetTypeNameLocked(uint32_t code)
 void CDeviceEntryRemote::SetServerAddress(const std::string& address, DeviceWork& work)
 {
     MutexLock lock(m_lock);
-    const uint32_t key = m_list.GetStringTable().AddString(address);
+    const uint32_t key = m_context.GetStringTable().AddString(address);
     if (key == 0 || key == kDataKeyFailed)
         return;
     m_row[DeviceWord::kServerAddress] = key;
@@ -426,7 +429,7 @@ bool CDeviceEntryRemote::StoreTextLocked(int word, const std::string& text, uint
         return true;
     uint32_t key = 0;
     if (!text.empty()) {
-        key = m_list.GetStringTable().AddString(text);
+        key = m_context.GetStringTable().AddString(text);
         if (key == 0 || key == kDataKeyFailed)
             return false;
     }
@@ -488,5 +491,5 @@ void CDeviceEntryRemote::SetValueByField(uint32_t itemKey, uint32_t field, int t
         return;
     DeviceWork work;
     SnmpSetDeviceValue(itemKey, kColumns[field - 1], type, data, length, work);
-    m_list.Perform(work);
+    m_context.Perform(work);
 }

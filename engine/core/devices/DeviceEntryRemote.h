@@ -23,7 +23,7 @@
 class CDeviceEntryRemote : public CDeviceEntry {
 public:
     // The device key is agent position << 16 | device number.
-    CDeviceEntryRemote(CDevices& list, IRemoteAgentEntry* agent, uint32_t deviceKey);
+    CDeviceEntryRemote(IDeviceContext& context, IRemoteAgentEntry* agent, uint32_t deviceKey);
     ~CDeviceEntryRemote() override;
 
     // The first step, before the entry is in the list and with no list lock held (it may ask the agent):

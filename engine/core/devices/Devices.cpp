@@ -42,14 +42,13 @@ DeviceRow LoadRow(const uint8_t* row)
 std::string EventImage(CDeviceDataRemoteEvt& events)
 {
     std::string part;
-    events.Lock();
+    DataHeaderLock lock(events);
     if (events.GetSize() > 0) {
         CMemoryOutputStream stream(part);
         CDataArchive ar(&stream, CDataArchive::kStoring);
         events.Serialize(ar);
         ar.Close();
     }
-    events.Unlock();
     return part;
 }
 
@@ -79,7 +78,7 @@ DeviceDataItem* MakeItem(const std::string& image)
 void EventTimerExpired(AgentTimerData* data)
 {
     if (data && data->object)
-        static_cast<CDevices*>(data->object)->OnEventTimer(*data);
+        static_cast<IDeviceContext*>(data->object)->OnEventTimer(*data);
 }
 
 CDevices::CDevices(IDeviceHost& host)
@@ -106,7 +105,7 @@ int CDevices::Initialize()
         std::string model, port, address;
     };
     std::vector<Stored> rows;
-    m_listLock.WriteLock();
+    WriteLockGuard list(m_listLock);
     m_destroyed = false;
     m_stopping = false;
     m_table.ReadFileBlock(m_devicePath, kDeviceAttachedBlockKey);
@@ -127,7 +126,7 @@ int CDevices::Initialize()
         }
         rows.push_back(std::move(stored));
     }
-    m_listLock.WriteUnlock();
+    list.unlock();
 
     // The agents are found, and the event tables read, with no list lock held: the remote-agent
     // manager's lock comes before the list's, and an empty event table is asked of the agent.
@@ -166,14 +165,15 @@ int CDevices::Initialize()
     }
 
     DeviceWork work;
-    m_listLock.WriteLock();
-    for (auto& orphan : orphans) {
-        m_orphanKeys.push_back(orphan.first);
-        m_orphans.push_back(std::move(orphan.second));
+    {
+        WriteLockGuard insert(m_listLock);
+        for (auto& orphan : orphans) {
+            m_orphanKeys.push_back(orphan.first);
+            m_orphans.push_back(std::move(orphan.second));
+        }
+        for (Candidate& candidate : candidates)
+            InsertLocked(candidate, work);
     }
-    for (Candidate& candidate : candidates)
-        InsertLocked(candidate, work);
-    m_listLock.WriteUnlock();
     for (Candidate& candidate : candidates)
         candidate.entry->GetAgent()->NoteStoredDevice(candidate.row[DeviceWord::kDeviceKey] & 0xFFFF);
 
@@ -200,11 +200,9 @@ void CDevices::BeginStop()
 void CDevices::Destroy()
 {
     BeginStop();
-    m_listLock.WriteLock();
-    if (m_destroyed.exchange(true) && m_devices.empty()) {
-        m_listLock.WriteUnlock();
+    WriteLockGuard list(m_listLock);
+    if (m_destroyed.exchange(true) && m_devices.empty())
         return;
-    }
     AppLog::Instance()->Printf(kLogDebug, "[CDevices::Destroy]: %lu devices will be destroyed.",
                                static_cast<unsigned long>(m_devices.size()));
     // An engine stop: no save, no notices, and no clear reaction for an alarm that never cleared.
@@ -221,7 +219,6 @@ void CDevices::Destroy()
     }
     NoteAllShutdownsKilled();
     AppLog::Instance()->Printf(kLogDebug, "[CDevices::Destroy]: Device destruction complete.");
-    m_listLock.WriteUnlock();
 }
 
 bool CDevices::BuildImage(std::string& image)
@@ -282,10 +279,10 @@ int CDevices::Save()
     MutexLock file(m_fileMutex);
     std::string image;
     {
-        m_listLock.WriteLock();
+        WriteLockGuard list(m_listLock);
         const bool built = !m_devicePath.empty() && BuildImage(image);
         m_savePending = false;
-        m_listLock.WriteUnlock();
+        list.unlock();
         if (!built) {
             AppLog::Instance()->Printf(kLogError, "[CDevices::Save]: the device file image could not be built");
             return 0;
@@ -381,11 +378,10 @@ int CDevices::Add(IRemoteAgentEntry* agent, uint32_t position)
     DeviceWork work;
     std::vector<Candidate> fresh;
 
-    m_listLock.WriteLock();
-    if (m_destroyed) {
-        m_listLock.WriteUnlock();
+    // The writer lock is held across allocations (strings, rows, entries): a throw gives it back.
+    WriteLockGuard list(m_listLock);
+    if (m_destroyed)
         return 1;
-    }
     int agentDevices = CountAgentDevicesLocked(agent);
     for (const RemoteDeviceInfo& info : infos) {
         const uint32_t number = info.deviceNumber & 0xFFFF;
@@ -444,22 +440,23 @@ int CDevices::Add(IRemoteAgentEntry* agent, uint32_t position)
         ++agentDevices;
         fresh.push_back(std::move(candidate));
     }
-    m_listLock.WriteUnlock();
+    list.unlock();
 
     // The event lists come from the agent: no list lock while its requests wait for the SNMP thread.
     for (Candidate& candidate : fresh)
         candidate.entry->PrepareEvents(candidate.row[DeviceWord::kKey]);
 
-    m_listLock.WriteLock();
-    for (Candidate& candidate : fresh) {
-        candidate.ordinal = static_cast<int>(m_devices.size());
-        InsertLocked(candidate, work);
-        if (m_host.GetConsoles()) {
-            SendListChangedLocked(0, work);
-            work.listChanged = true;
+    {
+        WriteLockGuard insert(m_listLock);
+        for (Candidate& candidate : fresh) {
+            candidate.ordinal = static_cast<int>(m_devices.size());
+            InsertLocked(candidate, work);
+            if (m_host.GetConsoles()) {
+                SendListChangedLocked(0, work);
+                work.listChanged = true;
+            }
         }
     }
-    m_listLock.WriteUnlock();
     Perform(work);
     return 1;
 }
@@ -513,9 +510,11 @@ bool CDevices::Delete(const std::shared_ptr<CDeviceEntry>& device, bool removeMi
 {
     RefreshAgentCount();
     DeviceWork work;
-    m_listLock.WriteLock();
-    const bool ok = DeleteLocked(device, removeMibRow, work);
-    m_listLock.WriteUnlock();
+    bool ok = false;
+    {
+        WriteLockGuard list(m_listLock);
+        ok = DeleteLocked(device, removeMibRow, work);
+    }
     Perform(work);
     return ok;
 }
@@ -532,7 +531,7 @@ void CDevices::RemoveAgentDevices(uint32_t position)
 {
     RefreshAgentCount();
     DeviceWork work;
-    m_listLock.WriteLock();
+    WriteLockGuard list(m_listLock);
     for (bool again = true; again;) {
         again = false;
         for (const auto& device : m_devices) {
@@ -549,7 +548,7 @@ void CDevices::RemoveAgentDevices(uint32_t position)
         if (remote && remote->GetAgentPosition() > position)
             remote->DecrementPosition();
     }
-    m_listLock.WriteUnlock();
+    list.unlock();
     work.save = true;
     Perform(work);
 }
@@ -569,10 +568,8 @@ void CDevices::SetRemoteAddress(uint32_t position, const std::string& address)
 
 std::vector<std::shared_ptr<CDeviceEntry>> CDevices::GetDevices()
 {
-    m_listLock.ReadLock();
-    std::vector<std::shared_ptr<CDeviceEntry>> copy = m_devices;
-    m_listLock.ReadUnlock();
-    return copy;
+    ReadLockGuard list(m_listLock);
+    return m_devices;
 }
 
 std::shared_ptr<CDeviceEntryRemote> CDevices::FindRemoteDeviceLocked(const IRemoteAgentEntry* agent, uint32_t number)
@@ -587,23 +584,17 @@ std::shared_ptr<CDeviceEntryRemote> CDevices::FindRemoteDeviceLocked(const IRemo
 
 std::shared_ptr<CDeviceEntryRemote> CDevices::FindRemoteDevice(const IRemoteAgentEntry* agent, uint32_t number)
 {
-    m_listLock.ReadLock();
-    auto found = FindRemoteDeviceLocked(agent, number);
-    m_listLock.ReadUnlock();
-    return found;
+    ReadLockGuard list(m_listLock);
+    return FindRemoteDeviceLocked(agent, number);
 }
 
 std::shared_ptr<CDeviceEntry> CDevices::FindByKey(uint32_t rowKey)
 {
-    m_listLock.ReadLock();
-    std::shared_ptr<CDeviceEntry> found;
+    ReadLockGuard list(m_listLock);
     for (const auto& device : m_devices)
-        if (device->GetRowKey() == rowKey) {
-            found = device;
-            break;
-        }
-    m_listLock.ReadUnlock();
-    return found;
+        if (device->GetRowKey() == rowKey)
+            return device;
+    return nullptr;
 }
 
 std::shared_ptr<CDeviceEntry> CDevices::FindByIndex(int index)
@@ -647,19 +638,18 @@ bool CDevices::IsAnySuspended()
 
 int CDevices::GetCount()
 {
-    m_listLock.ReadLock();
-    const int count = static_cast<int>(m_devices.size());
-    m_listLock.ReadUnlock();
-    return count;
+    ReadLockGuard list(m_listLock);
+    return static_cast<int>(m_devices.size());
 }
 
 uint32_t CDevices::GetDeviceKeyAt(int position)
 {
     std::shared_ptr<CDeviceEntry> device;
-    m_listLock.ReadLock();
-    if (position >= 0 && position < static_cast<int>(m_devices.size()))
-        device = m_devices[position];
-    m_listLock.ReadUnlock();
+    {
+        ReadLockGuard list(m_listLock);
+        if (position >= 0 && position < static_cast<int>(m_devices.size()))
+            device = m_devices[position];
+    }
     return device ? device->GetDeviceKey() : 0;
 }
 

@@ -8,10 +8,11 @@
 //   - the server: Initialize during its start (after the remote agents), BeginStop when its stop
 //     begins, Destroy during its stop (after the timers, before the remote agents are released),
 //     Save/Backup/Restore, SetBusy, SetReactionsSuspended;
-//   - the remote-agent code (worker threads): Add after an agent's first contact, FindRemoteDevice to
-//     raise and clear alarms, RemoveAgentDevices when an agent goes, SetRemoteAddress after a
-//     relocation, SetBusy and SetListChangeTrapsHeld while it adds or removes agents,
-//     AgentHasPendingReactions and the event-flag calls;
+//   - the remote-agent code (worker threads; it knows the list as its IDeviceManager): Add after an
+//     agent's first contact, FindRemoteDevice to raise and clear alarms, RemoveAgentDevices when an
+//     agent goes, SetRemoteAddress after a relocation, SetBusy and SetListChangeTrapsHeld while it adds
+//     or removes agents, AgentHasPendingReactions;
+//   - the device entries and their event tables, through IDeviceContext (DeviceContext.h);
 //   - the trap-queue thread: FindRemoteDevice and the alarms;
 //   - the agent's request threads (SNMP thread): the values by index and by engine key, DeleteByIndex
 //     (row destruction);
@@ -44,15 +45,15 @@
 #include "engine/base/Mutex.h"
 #include "engine/core/data/DeviceAttachedTable.h"
 #include "engine/core/data/StringTable.h"
+#include "engine/core/devices/DeviceContext.h"
 #include "engine/core/devices/DeviceEntryRemote.h"
 #include "engine/core/devices/DeviceTypes.h"
 #include "engine/core/devices/DeviceWork.h"
 #include "engine/core/interfaces/ServerManagers.h"
 
-// The timer callback of the reactions: finds the list in the record and runs CDevices::OnEventTimer.
-void EventTimerExpired(AgentTimerData* data);
-
-class CDevices : public IDeviceManager {
+// The list is the device manager of the server and the remote-agent code, and the context of its
+// entries and their event tables.
+class CDevices : public IDeviceManager, public IDeviceContext {
 public:
     static constexpr uint32_t kDeviceFileId = 0x24780204u;
     // Devices one agent may add.
@@ -75,14 +76,14 @@ public:
     void WriteConfig(std::ostream& out) override;
 
     // Adding and removing.
-    int Add(IRemoteAgentEntry* agent, uint32_t position);
+    int Add(IRemoteAgentEntry* agent, uint32_t position) override;
     bool Delete(const std::shared_ptr<CDeviceEntry>& device, bool removeMibRow);
     int DeleteByIndex(int index) override;
-    void RemoveAgentDevices(uint32_t position);
-    void SetRemoteAddress(uint32_t position, const std::string& address);
+    void RemoveAgentDevices(uint32_t position) override;
+    void SetRemoteAddress(uint32_t position, const std::string& address) override;
 
     // Lookups.
-    std::shared_ptr<CDeviceEntryRemote> FindRemoteDevice(const IRemoteAgentEntry* agent, uint32_t number);
+    std::shared_ptr<CDeviceEntryRemote> FindRemoteDevice(const IRemoteAgentEntry* agent, uint32_t number) override;
     std::shared_ptr<CDeviceEntry> FindByKey(uint32_t rowKey);
     std::shared_ptr<CDeviceEntry> FindByIndex(int index);
     std::shared_ptr<CDeviceEntry> FindByDeviceKey(uint32_t deviceKey);
@@ -113,16 +114,16 @@ public:
     bool IsBusy() const { return m_busy.load(); }
     void SetReactionsSuspended(bool on) override { m_reactionsSuspended = on; }
     // Suspended, or the engine stops.
-    bool AreReactionsSuspended() const { return m_reactionsSuspended.load() || m_stopping.load(); }
+    bool AreReactionsSuspended() const override { return m_reactionsSuspended.load() || m_stopping.load(); }
     // The engine stops: from now on no alarm change reacts, no clear reaction runs (a stop is not a
     // clear, whichever path removes the alarms: the devices' destruction or the remote side releasing
     // its agents), no device is added and the device file is not written. Initialize ends it.
     void BeginStop() override;
     void SetListChangeTrapsHeld(bool held) override { m_trapsHeld = held; }
-    bool AreListChangeTrapsHeld() const { return m_trapsHeld.load(); }
+    bool AreListChangeTrapsHeld() const override { return m_trapsHeld.load(); }
 
     // Reactions across devices.
-    bool AgentHasPendingReactions(const IRemoteAgentEntry* agent);
+    bool AgentHasPendingReactions(const IRemoteAgentEntry* agent) override;
     // Flag bits of the same-named event row of every device.
     void SetEventFlagsOnAllDevices(const std::string& name, uint32_t bits);
     void ClearEventFlagsOnAllDevices(const std::string& name, uint32_t bits);
@@ -130,36 +131,38 @@ public:
     // alarm still stands, the action is still enabled and reactions are not suspended, then sets the
     // fired mark and acts (command on set, shutdown, countdown notice) and re-arms a repeating notice.
     // Before the shutdown call the device's agent is asked once whether the alarm still stands.
-    void OnEventTimer(AgentTimerData& data);
+    void OnEventTimer(AgentTimerData& data) override;
     // A clear reaction, at once on the clearing thread: the final countdown notice (0), the command on
     // clear; the fired mark goes.
     void RunClearReaction(const ClearReaction& clear);
 
     // Carries out what device operations left to do (no device or list lock may be held).
-    void Perform(DeviceWork& work);
+    void Perform(DeviceWork& work) override;
 
-    // For the device entries and their event tables.
-    IDeviceHost& Host() { return m_host; }
-    CStringTable& GetStringTable() { return m_strings; }
+    // The context of the device entries and their event tables (DeviceContext.h).
+    CAgentTimer* GetTimers() override { return m_host.GetTimers(); }
+    const TimerClock& GetClock() override { return m_host.GetClock(); }
+    ISnmpFacade* GetSnmp() override { return m_host.GetSnmp(); }
+    uint32_t GetReactionMask() override { return m_host.GetReactionMask(); }
+    bool IsShutdownRequiredAll() override { return m_host.IsShutdownRequiredAll(); }
+    void UpdateDataFileVersion(uint32_t version) override { m_host.UpdateDataFileVersion(version); }
+    CStringTable& GetStringTable() override { return m_strings; }
+    const std::string& GetDeviceFilePath() const override { return m_devicePath; }
+    void NotePendingReaction(const IRemoteAgentEntry* agent, bool pending) override;
+    std::map<uintptr_t, bool> GetAgentsPending(const IRemoteAgentEntry* agent, bool excludeOne) override;
+    void NoteShutdownArmed(uint32_t ownerKey, uint32_t itemKey, int64_t dueSteadyMs) override;
+    void NoteShutdownKilled(uint32_t ownerKey, uint32_t itemKey) override;
+    void NoteAllShutdownsKilled() override;
+
     CDeviceAttachedTable& GetAttachedTable() { return m_table; }
-    const std::string& GetDeviceFilePath() const { return m_devicePath; }
-    // A row holds or gives up a pending reaction (its agent's count changes).
-    void NotePendingReaction(const IRemoteAgentEntry* agent, bool pending);
-    // The pending state of every agent with devices, leaving out one reaction of that agent when
-    // excludeOne (the row being decided).
-    std::map<uintptr_t, bool> GetAgentsPending(const IRemoteAgentEntry* agent, bool excludeOne);
-    // Armed shutdowns (owner row key, event row key) with their due moment on the steady clock.
-    void NoteShutdownArmed(uint32_t ownerKey, uint32_t itemKey, int64_t dueSteadyMs);
-    void NoteShutdownKilled(uint32_t ownerKey, uint32_t itemKey);
-    void NoteAllShutdownsKilled();
     // The earliest armed shutdown's due moment (steady ms); 0 when none.
     int64_t GetEarliestShutdown();
     // Publishes the countdown time of the earliest armed shutdown to the server.
     void UpdateCountdownTime();
     // The number of monitored agents, asked of the remote-agent manager with no device lock held (its
     // own lock may be held by a worker that waits for a device lock) and kept for the reactions.
-    void RefreshAgentCount();
-    int GetAgentCount() const { return m_agentCount.load(); }
+    void RefreshAgentCount() override;
+    int GetAgentCount() const override { return m_agentCount.load(); }
 
 private:
     // false only when the device's agent answered that the alarm is gone (it is then cleared).

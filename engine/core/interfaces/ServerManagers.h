@@ -25,7 +25,11 @@
 // it enters (the MIB's check step answers wrongValue, the INI reader passes it over).
 constexpr uint32_t kMaxReactionDelay = 7u * 24u * 3600u;
 
-// The device list (CDevices).
+class CDeviceEntryRemote;  // engine/core/devices/DeviceEntryRemote.h
+class IRemoteAgentEntry;   // engine/core/devices/DeviceTypes.h
+struct DeviceWork;         // engine/core/devices/DeviceWork.h
+
+// The device list (CDevices), for the server and for the remote-agent code.
 class IDeviceManager {
 public:
     virtual ~IDeviceManager() = default;
@@ -79,9 +83,27 @@ public:
     {
         return false;
     }
-};
 
-class IRemoteAgentEntry; // engine/core/devices/DeviceTypes.h
+    // The remote-agent code (its workers and the trap thread), with no device lock held.
+    // The devices of an agent after its first contact, at that table position (the agent's records are
+    // read back through IRemoteAgentEntry on the calling thread); 1.
+    virtual int Add(IRemoteAgentEntry* /*agent*/, uint32_t /*position*/) { return 1; }
+    // Deletes the agent's devices (it goes); the devices of later agents move down one position.
+    virtual void RemoveAgentDevices(uint32_t /*position*/) {}
+    // The agent at that position was relocated to address.
+    virtual void SetRemoteAddress(uint32_t /*position*/, const std::string& /*address*/) {}
+    // The agent's device of that number; null when the list has none.
+    virtual std::shared_ptr<CDeviceEntryRemote> FindRemoteDevice(const IRemoteAgentEntry* /*agent*/,
+                                                                 uint32_t /*number*/)
+    {
+        return nullptr;
+    }
+    // Whether a row of one of the agent's devices holds a pending reaction.
+    virtual bool AgentHasPendingReactions(const IRemoteAgentEntry* /*agent*/) { return false; }
+    virtual bool AreListChangeTrapsHeld() const { return false; }
+    // Carries out what a device operation left to do (no device lock held).
+    virtual void Perform(DeviceWork& /*work*/) {}
+};
 
 // The remote-agent manager (CRemoteAgent) with its table and the network scan.
 class IRemoteAgentManager {
