@@ -139,8 +139,11 @@ TEST(RemoteAlarmsE2E, TheAgentIsAskedBeforeTheShutdown)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("change: ") + c.change);
         Rig rig;
-        ASSERT_TRUE(rig.Start(c.address, 4, 0, "alarm 12 1 1 On Battery")) << rig.Engine().LogText();
+        ASSERT_TRUE(rig.Start(c.address, 6, 0, "alarm 12 1 1 On Battery")) << rig.Engine().LogText();
         ASSERT_TRUE(WaitUntil([&] { return rig.Countdown() > 0; }, 10000)) << rig.Engine().LogText();
+        // The poll after the add and the first round's poll come at once; the change must come after
+        // both, or a poll rather than the check would see it.
+        ASSERT_TRUE(WaitUntil([&] { return rig.Polls() >= 2; }, 4000)) << rig.Engine().LogText();
         if (*c.change) {
             ASSERT_TRUE(rig.Agent().Send(c.change));
         }
