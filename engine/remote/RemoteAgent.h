@@ -2,7 +2,8 @@
 // CRemoteAgent: the manager of the remote agents this engine monitors. It owns the remote-agent table
 // and its file, one CRemoteAgentEntry per agent, three work queues (remove, initialise, poll after
 // add), a pool of workers that take one unit of work at a time in that order and otherwise poll the
-// agents round-robin, and the received-trap queue.
+// agents round-robin, and the received-trap queue. Which unit a worker takes is ChooseRemoteWork's
+// answer (RemoteWork.h); each kind of unit has its own function here.
 //
 // Entries are shared: the list and the queues hold references, so an entry a worker still uses
 // outlives its removal from the list. The remote-engine MIB table is given the table's row count less
@@ -40,6 +41,7 @@
 #include "engine/remote/RemoteAgentStore.h"
 #include "engine/remote/RemoteAgentThread.h"
 #include "engine/remote/RemoteTrapQueue.h"
+#include "engine/remote/RemoteWork.h"
 #include "engine/remote/TrapListener.h"
 #include "engine/remote/TrapProcessing.h"
 
@@ -196,6 +198,26 @@ private:
         int64_t dueMs = 0;
         int delayMs = 0;
     };
+    // One unit of a worker's work, taken from the queues or the list.
+    struct WorkUnit {
+        RemoteWorkChoice choice;
+        std::shared_ptr<CRemoteAgentEntry> entry;
+        std::pair<std::string, std::string> relocation;
+        // kContact, kPollAfterAdd: this unit emptied its queue.
+        bool emptiedQueue = false;
+        // Round-robin units: the earliest due retry after this one, -1 none.
+        int64_t nextRetryMs = -1;
+    };
+    // Takes the next unit off its queue (or the cursor past its agent); false when the list's lock
+    // could not be had at once.
+    bool TakeWork(WorkUnit& unit);
+    // The units of work, with the workers' turn held; each releases the turn once the part that must
+    // not run beside another worker is done.
+    void RelocateUnit(MutexLock& turn, const std::pair<std::string, std::string>& relocation);
+    void RemoveUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry);
+    void ContactUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry, bool emptiedQueue);
+    void PollAfterAddUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry, bool emptiedQueue);
+    void RoundRobinUnit(MutexLock& turn, const WorkUnit& unit);
     void Remove(const std::shared_ptr<CRemoteAgentEntry>& entry);
     // Trap processing: the agent a trap authenticates as (its community checked before any change),
     // foreignMac when the address is an agent's whose MAC differs from the trap's. checkOnly: nothing is
