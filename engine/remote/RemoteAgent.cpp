@@ -59,7 +59,11 @@ int CRemoteAgent::Initialize()
 {
     m_busy.store(true);
     m_stopping.store(false);
+    // A save asked for before the start is made with the loaded store.
+    const bool saveDue = m_store->IsSaveDue();
     m_store = std::make_unique<CRemoteAgentStore>(m_host->GetStorePaths(), this);
+    if (saveDue)
+        m_store->MarkSaveDue();
     bool relaid = false;
     if (!m_store->Load(relaid)) {
         AppLog::Instance()->Log(kLogError, "[CRemoteAgent::Initialize]: the remote agent table could not be loaded");
@@ -67,7 +71,7 @@ int CRemoteAgent::Initialize()
         return 0;
     }
     if (relaid)
-        m_savePending.store(true);
+        m_store->MarkSaveDue();
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         m_cursor = 0;
@@ -107,7 +111,7 @@ int CRemoteAgent::Initialize()
     if (rows > 0)
         AdjustThreads();
     m_busy.store(false);
-    if (m_savePending.load())
+    if (m_store->IsSaveDue())
         SaveDataFile();
     return 1;
 }
@@ -169,12 +173,7 @@ int CRemoteAgent::RestoreDataFile()
 
 int CRemoteAgent::SaveDataFile()
 {
-    if (m_busy.load()) {
-        m_savePending.store(true);
-        return 1;
-    }
-    m_savePending.store(false);
-    return m_store->Save() ? 1 : 0;
+    return m_store->SaveUnlessBusy(m_busy.load()) ? 1 : 0;
 }
 
 void CRemoteAgent::SetConfigurationValues()
@@ -185,7 +184,7 @@ void CRemoteAgent::SetConfigurationValues()
 void CRemoteAgent::SetBusy(bool busy)
 {
     m_busy.store(busy);
-    if (!busy && m_savePending.load())
+    if (!busy && m_store->IsSaveDue())
         SaveDataFile();
 }
 
@@ -376,17 +375,15 @@ void CRemoteAgent::RegisterMibRow()
 
 void CRemoteAgent::SyncMibRows()
 {
-    // Serialised, so that two threads' counts reach the facade in the order they were taken.
-    std::lock_guard<std::mutex> sync(m_mibSyncMutex);
-    uint32_t leaving = 0;
-    {
+    auto countLeaving = [this] {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        uint32_t leaving = 0;
         for (auto& entry : m_list)
             if (entry->IsQueuedForRemoval())
                 ++leaving;
-    }
-    const uint32_t rows = static_cast<uint32_t>(m_store->Table().GetCount());
-    m_host->SetRemoteMibRowCount(rows > leaving ? rows - leaving : 0);
+        return leaving;
+    };
+    m_store->SyncMibRows(countLeaving, [this](uint32_t rows) { m_host->SetRemoteMibRowCount(rows); });
 }
 
 bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
@@ -514,7 +511,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::FindLocked(const std::string& a
                 const uint32_t macKey = m_store->Table().AddText(mac);
                 m_store->Table().UpdateRow(entry->GetKey(), [&](RemoteAgentRow& r) { r.mac = macKey; });
                 entry->SetMac(mac);
-                m_savePending.store(true);
+                m_store->MarkSaveDue();
             }
             result = 0;
             return entry;
@@ -545,7 +542,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::Find(const std::string& address
         found = FindLocked(address, mac, queueOld, r);
     }
     // A MAC learnt by the walk is stored now, with no lock of ours held.
-    if (m_savePending.load() && !m_busy.load())
+    if (m_store->IsSaveDue() && !m_busy.load())
         SaveDataFile();
     if (result)
         *result = r;

@@ -16,9 +16,10 @@
 // system-queue thread (pool sizing, saves), the timer thread (reactions), the trap-queue thread, the
 // workers and the server's start and stop all enter. Lock order (rank 5 of engine/base/LockOrder.h):
 //     m_threadLock ("RemoteAgentThreadMutex": the workers' turns and the pool's shrinking)
-//     -> an entry's own mutex -> m_accessLock ("RemoteAgentAccessMutex": the list, the queues, the
-//     removal marks) -> an entry's identity mutex -> the table's blocks; the discovery results have
-//     their own leaf mutex, and the device list's locks come after the entry's mutex.
+//     -> an entry's own mutex -> the store's MIB-row mutex (SyncMibRows) -> m_accessLock
+//     ("RemoteAgentAccessMutex": the list, the queues, the removal marks) -> an entry's identity mutex
+//     -> the table's blocks; the discovery results have their own leaf mutex, and the device list's
+//     locks come after the entry's mutex.
 // m_accessLock is held only for list and queue operations, never across SNMP traffic; every walk of
 // the list holds it (or works on a copy taken under it). m_poolMutex guards the worker list alone and
 // is never held while a worker is stopped.
@@ -269,7 +270,6 @@ private:
     std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
     std::mutex m_resultsMutex;
 
-    std::mutex m_mibSyncMutex;
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<CRemoteAgentThread>> m_workers;
 
@@ -279,7 +279,6 @@ private:
     std::atomic<bool> m_singleAddress{false};
     NetScanFactory m_netScanFactory;
     std::atomic<bool> m_busy{true};
-    std::atomic<bool> m_savePending{false};
     std::atomic<bool> m_stopping{false};
     std::atomic<uint32_t> m_trapPort{0};
     std::atomic<uint32_t> m_ownAddress{0};
