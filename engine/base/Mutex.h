@@ -42,20 +42,26 @@ private:
     bool m_shared = false;
 };
 
-// Scoped Lock/Unlock of a Mutex; with a time-out, TryLock for that long. Locked() answers whether the
-// mutex was taken; a failed take releases nothing.
+// Scoped Lock/Unlock of a Mutex; with a time-out, TryLock for that long. Locked() (or owns()) answers
+// whether the mutex is held; a failed take releases nothing.
 class MutexLock {
 public:
     explicit MutexLock(Mutex& mutex) : m_mutex(mutex), m_locked(mutex.Lock() == 1) {}
     MutexLock(Mutex& mutex, unsigned milliseconds) : m_mutex(mutex), m_locked(mutex.TryLock(milliseconds) == 1) {}
-    ~MutexLock()
-    {
-        if (m_locked)
-            m_mutex.Unlock();
-    }
+    ~MutexLock() { unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
     bool Locked() const { return m_locked; }
+    bool owns() const { return m_locked; }
+    explicit operator bool() const { return m_locked; }
+    // Releases early; the destructor then does nothing.
+    void unlock()
+    {
+        if (m_locked) {
+            m_locked = false;
+            m_mutex.Unlock();
+        }
+    }
 
 private:
     Mutex& m_mutex;

@@ -59,7 +59,11 @@ int CRemoteAgent::Initialize()
 {
     m_busy.store(true);
     m_stopping.store(false);
+    // A save asked for before the start is made with the loaded store.
+    const bool saveDue = m_store->IsSaveDue();
     m_store = std::make_unique<CRemoteAgentStore>(m_host->GetStorePaths(), this);
+    if (saveDue)
+        m_store->MarkSaveDue();
     bool relaid = false;
     if (!m_store->Load(relaid)) {
         AppLog::Instance()->Log(kLogError, "[CRemoteAgent::Initialize]: the remote agent table could not be loaded");
@@ -67,7 +71,7 @@ int CRemoteAgent::Initialize()
         return 0;
     }
     if (relaid)
-        m_savePending.store(true);
+        m_store->MarkSaveDue();
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         m_cursor = 0;
@@ -107,7 +111,7 @@ int CRemoteAgent::Initialize()
     if (rows > 0)
         AdjustThreads();
     m_busy.store(false);
-    if (m_savePending.load())
+    if (m_store->IsSaveDue())
         SaveDataFile();
     return 1;
 }
@@ -169,12 +173,7 @@ int CRemoteAgent::RestoreDataFile()
 
 int CRemoteAgent::SaveDataFile()
 {
-    if (m_busy.load()) {
-        m_savePending.store(true);
-        return 1;
-    }
-    m_savePending.store(false);
-    return m_store->Save() ? 1 : 0;
+    return m_store->SaveUnlessBusy(m_busy.load()) ? 1 : 0;
 }
 
 void CRemoteAgent::SetConfigurationValues()
@@ -185,7 +184,7 @@ void CRemoteAgent::SetConfigurationValues()
 void CRemoteAgent::SetBusy(bool busy)
 {
     m_busy.store(busy);
-    if (!busy && m_savePending.load())
+    if (!busy && m_store->IsSaveDue())
         SaveDataFile();
 }
 
@@ -376,17 +375,15 @@ void CRemoteAgent::RegisterMibRow()
 
 void CRemoteAgent::SyncMibRows()
 {
-    // Serialised, so that two threads' counts reach the facade in the order they were taken.
-    std::lock_guard<std::mutex> sync(m_mibSyncMutex);
-    uint32_t leaving = 0;
-    {
+    auto countLeaving = [this] {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        uint32_t leaving = 0;
         for (auto& entry : m_list)
             if (entry->IsQueuedForRemoval())
                 ++leaving;
-    }
-    const uint32_t rows = static_cast<uint32_t>(m_store->Table().GetCount());
-    m_host->SetRemoteMibRowCount(rows > leaving ? rows - leaving : 0);
+        return leaving;
+    };
+    m_store->SyncMibRows(countLeaving, [this](uint32_t rows) { m_host->SetRemoteMibRowCount(rows); });
 }
 
 bool CRemoteAgent::Add(const RemoteAgentRow& row, uint32_t snmpIndex)
@@ -514,7 +511,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::FindLocked(const std::string& a
                 const uint32_t macKey = m_store->Table().AddText(mac);
                 m_store->Table().UpdateRow(entry->GetKey(), [&](RemoteAgentRow& r) { r.mac = macKey; });
                 entry->SetMac(mac);
-                m_savePending.store(true);
+                m_store->MarkSaveDue();
             }
             result = 0;
             return entry;
@@ -545,7 +542,7 @@ std::shared_ptr<CRemoteAgentEntry> CRemoteAgent::Find(const std::string& address
         found = FindLocked(address, mac, queueOld, r);
     }
     // A MAC learnt by the walk is stored now, with no lock of ours held.
-    if (m_savePending.load() && !m_busy.load())
+    if (m_store->IsSaveDue() && !m_busy.load())
         SaveDataFile();
     if (result)
         *result = r;
@@ -801,179 +798,195 @@ void CRemoteAgent::Process(CRemoteAgentThread& /*worker*/)
 {
     if (m_stopping.load() || !m_host->IsServerStarted())
         return;
-    if (m_threadLock.TryLock(kLockMs) != 1)
+    MutexLock turn(m_threadLock, kLockMs);
+    if (!turn)
         return;
-    bool threadLocked = true;
-    auto releaseThreads = [&] {
-        if (threadLocked) {
-            m_threadLock.Unlock();
-            threadLocked = false;
-        }
-    };
-    std::shared_ptr<CRemoteAgentEntry> entry;
-    int kind = 3;
-    bool emptiedInit = false, emptiedPoll = false;
-    std::pair<std::string, std::string> relocation;
-    {
-        std::unique_lock<std::recursive_mutex> lock(m_accessLock, std::defer_lock);
-        if (!lock.try_lock()) {
-            releaseThreads();
-            return;
-        }
-        if (!m_relocations.empty()) {
-            relocation = m_relocations.front();
-            m_relocations.pop_front();
-            kind = 4;
-        } else if (!m_removeQueue.empty()) {
-            entry = m_removeQueue.front();
-            m_removeQueue.pop_front();
-            kind = 0;
-        } else if (!m_initQueue.empty()) {
-            entry = m_initQueue.front();
-            m_initQueue.pop_front();
-            emptiedInit = m_initQueue.empty();
-            kind = 1;
-        } else if (!m_pollQueue.empty()) {
-            entry = m_pollQueue.front();
-            m_pollQueue.pop_front();
-            emptiedPoll = m_pollQueue.empty();
-            kind = 2;
-        }
-    }
-    switch (kind) {
-    case 4:
-        releaseThreads();
-        RelocateEntry(relocation.first, relocation.second);
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            if (m_relocations.empty())
-                return;
-        }
-        SignalAllThreads();
+    WorkUnit unit;
+    if (!TakeWork(unit))
         return;
-    case 0: {
-        Remove(entry);
-        releaseThreads();
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            if (!m_removeQueue.empty())
-                return;
-        }
-        Drained(kListChangedRemoved);
+    switch (unit.choice.work) {
+    case RemoteWork::kRelocate:
+        RelocateUnit(turn, unit.relocation);
+        return;
+    case RemoteWork::kRemove:
+        RemoveUnit(turn, unit.entry);
+        return;
+    case RemoteWork::kContact:
+        ContactUnit(turn, unit.entry, unit.emptiedQueue);
+        return;
+    case RemoteWork::kPollAfterAdd:
+        PollAfterAddUnit(turn, unit.entry, unit.emptiedQueue);
+        return;
+    case RemoteWork::kPoll:
+    case RemoteWork::kRetryContact:
+        RoundRobinUnit(turn, unit);
+        return;
+    case RemoteWork::kNone:
         return;
     }
-    case 1: {
-        bool retry;
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            retry = m_retryContacts.erase(entry.get()) != 0;
-        }
-        // Another try of a silent agent does not hold off the polls of the others.
-        if (!retry)
-            ++m_firstContacts;
-        releaseThreads();
-        const bool ok = !entry->IsQueuedForRemoval() && entry->DiscoverDevices();
-        if (!retry)
-            --m_firstContacts;
-        if (ok) {
-            QueueForPoll(entry);
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            m_retries.erase(entry.get());
-        } else if (entry->GetDeviceNumbers().empty() && !m_stopping.load() && !entry->IsQueuedForRemoval()) {
-            // Not reached (or nothing to mirror): try again later, more and more slowly.
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            Retry& backoff = m_retries[entry.get()];
-            backoff.delayMs =
-                backoff.delayMs == 0 ? m_retryFirstMs.load() : std::min(backoff.delayMs * 2, m_retryMaxMs.load());
-            backoff.dueMs = NowMs() + backoff.delayMs;
-        }
-        bool initEmpty;
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            initEmpty = m_initQueue.empty();
-        }
-        // A retry that failed again leaves everything as it was.
-        const bool nothingChanged = retry && !ok;
-        if (initEmpty)
-            Drained(-1, nothingChanged);
-        bool pollEmpty;
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            pollEmpty = m_pollQueue.empty();
-        }
-        if (emptiedInit && pollEmpty && !nothingChanged)
-            DiscoveryCompleted();
-        return;
-    }
-    case 2: {
-        if (!entry->IsQueuedForRemoval())
-            entry->FinishInitialization();
-        releaseThreads();
-        if (!entry->IsQueuedForRemoval())
-            entry->Poll();
-        bool pollEmpty;
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-            pollEmpty = m_pollQueue.empty();
-        }
-        if (pollEmpty)
-            Drained(kListChangedAdded);
-        if (emptiedPoll)
-            DiscoveryCompleted();
-        return;
-    }
-    default:
-        break;
-    }
-    // Round-robin poll, only while nothing else is going on.
-    if (m_firstContacts.load() > 0 || m_discoveryRequested.load() || m_busy.load()) {
-        releaseThreads();
-        return;
-    }
-    bool roundDone = false;
-    bool contact = false;
-    int64_t nextRetryMs = -1;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
-        if (m_list.empty()) {
-            releaseThreads();
-            return;
-        }
-        if (m_cursor >= m_list.size())
-            m_cursor = 0;
-        entry = m_list[m_cursor++];
-        roundDone = m_cursor >= m_list.size();
+}
+
+bool CRemoteAgent::TakeWork(WorkUnit& unit)
+{
+    std::unique_lock<std::recursive_mutex> lock(m_accessLock, std::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
+    RemoteWorkState state;
+    state.relocations = m_relocations.size();
+    state.removals = m_removeQueue.size();
+    state.contacts = m_initQueue.size();
+    state.pollsAfterAdd = m_pollQueue.size();
+    // Round-robin polls only while nothing else is going on.
+    state.roundsHeld = m_firstContacts.load() > 0 || m_discoveryRequested.load() || m_busy.load();
+    state.cursor = m_cursor;
+    state.nowMs = NowMs();
+    state.retryDueMs.reserve(m_list.size());
+    for (const auto& entry : m_list) {
         auto retry = m_retries.find(entry.get());
-        if (retry != m_retries.end() && retry->second.dueMs <= NowMs()) {
-            retry->second.dueMs = NowMs() + retry->second.delayMs;
-            contact = true;
+        state.retryDueMs.push_back(retry == m_retries.end() ? -1 : retry->second.dueMs);
+    }
+    unit.choice = ChooseRemoteWork(state);
+    switch (unit.choice.work) {
+    case RemoteWork::kRelocate:
+        unit.relocation = m_relocations.front();
+        m_relocations.pop_front();
+        break;
+    case RemoteWork::kRemove:
+        unit.entry = m_removeQueue.front();
+        m_removeQueue.pop_front();
+        break;
+    case RemoteWork::kContact:
+        unit.entry = m_initQueue.front();
+        m_initQueue.pop_front();
+        unit.emptiedQueue = m_initQueue.empty();
+        break;
+    case RemoteWork::kPollAfterAdd:
+        unit.entry = m_pollQueue.front();
+        m_pollQueue.pop_front();
+        unit.emptiedQueue = m_pollQueue.empty();
+        break;
+    case RemoteWork::kRetryContact:
+    case RemoteWork::kPoll:
+        unit.entry = m_list[unit.choice.agent];
+        m_cursor = unit.choice.cursor;
+        if (unit.choice.work == RemoteWork::kRetryContact) {
+            // Not due again for another delay: the other workers' rounds leave it alone meanwhile.
+            Retry& retry = m_retries[unit.entry.get()];
+            retry.dueMs = NowMs() + retry.delayMs;
         }
         for (const auto& r : m_retries)
-            if (nextRetryMs < 0 || r.second.dueMs < nextRetryMs)
-                nextRetryMs = r.second.dueMs;
+            if (unit.nextRetryMs < 0 || r.second.dueMs < unit.nextRetryMs)
+                unit.nextRetryMs = r.second.dueMs;
+        break;
+    case RemoteWork::kNone:
+        break;
     }
-    if (roundDone) {
-        const bool queued = HasQueuedWork();
-        const int interval = m_host->GetPollIntervalMs();
-        int wait = queued        ? CRemoteAgentThread::kSignalTimeoutMs
-                   : interval > 0 ? interval
-                                  : CRemoteAgentThread::IdleWaitMs(m_host->GetSetting(EngineWord::kRemoteLoopbackDelay));
+    return true;
+}
+
+void CRemoteAgent::RelocateUnit(MutexLock& turn, const std::pair<std::string, std::string>& relocation)
+{
+    turn.unlock();
+    RelocateEntry(relocation.first, relocation.second);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        if (m_relocations.empty())
+            return;
+    }
+    SignalAllThreads();
+}
+
+void CRemoteAgent::RemoveUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry)
+{
+    Remove(entry);
+    turn.unlock();
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        if (!m_removeQueue.empty())
+            return;
+    }
+    Drained(kListChangedRemoved);
+}
+
+void CRemoteAgent::ContactUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry, bool emptiedQueue)
+{
+    bool retry;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        retry = m_retryContacts.erase(entry.get()) != 0;
+    }
+    // Another try of a silent agent does not hold off the polls of the others.
+    if (!retry)
+        ++m_firstContacts;
+    turn.unlock();
+    const bool ok = !entry->IsQueuedForRemoval() && entry->DiscoverDevices();
+    if (!retry)
+        --m_firstContacts;
+    if (ok) {
+        QueueForPoll(entry);
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        m_retries.erase(entry.get());
+    } else if (entry->GetDeviceNumbers().empty() && !m_stopping.load() && !entry->IsQueuedForRemoval()) {
+        // Not reached (or nothing to mirror): try again later, more and more slowly.
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        Retry& backoff = m_retries[entry.get()];
+        backoff.delayMs =
+            backoff.delayMs == 0 ? m_retryFirstMs.load() : std::min(backoff.delayMs * 2, m_retryMaxMs.load());
+        backoff.dueMs = NowMs() + backoff.delayMs;
+    }
+    bool initEmpty;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        initEmpty = m_initQueue.empty();
+    }
+    // A retry that failed again leaves everything as it was.
+    const bool nothingChanged = retry && !ok;
+    if (initEmpty)
+        Drained(-1, nothingChanged);
+    bool pollEmpty;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        pollEmpty = m_pollQueue.empty();
+    }
+    if (emptiedQueue && pollEmpty && !nothingChanged)
+        DiscoveryCompleted();
+}
+
+void CRemoteAgent::PollAfterAddUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry,
+                                    bool emptiedQueue)
+{
+    if (!entry->IsQueuedForRemoval())
+        entry->FinishInitialization();
+    turn.unlock();
+    if (!entry->IsQueuedForRemoval())
+        entry->Poll();
+    bool pollEmpty;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        pollEmpty = m_pollQueue.empty();
+    }
+    if (pollEmpty)
+        Drained(kListChangedAdded);
+    if (emptiedQueue)
+        DiscoveryCompleted();
+}
+
+void CRemoteAgent::RoundRobinUnit(MutexLock& turn, const WorkUnit& unit)
+{
+    if (unit.choice.roundDone) {
         // An agent waiting for another first contact wakes the round when its time comes.
-        if (nextRetryMs >= 0) {
-            const int64_t until = nextRetryMs - NowMs();
-            wait = static_cast<int>(std::max<int64_t>(CRemoteAgentThread::kSignalTimeoutMs, std::min<int64_t>(wait, until)));
-        }
-        SetAllTimeouts(wait);
+        const int idle = CRemoteAgentThread::IdleWaitMs(m_host->GetSetting(EngineWord::kRemoteLoopbackDelay));
+        SetAllTimeouts(RoundWaitMs(HasQueuedWork(), m_host->GetPollIntervalMs(), idle, unit.nextRetryMs, NowMs()));
     }
-    releaseThreads();
-    if (contact) {
+    turn.unlock();
+    if (unit.choice.work == RemoteWork::kRetryContact) {
         AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgent::Process] first contact of %s tried again",
-                                   entry->GetServerAddress().c_str());
-        QueueForContact(entry, true);
+                                   unit.entry->GetServerAddress().c_str());
+        QueueForContact(unit.entry, true);
         SignalAllThreads();
         return;
     }
-    entry->Poll();
+    unit.entry->Poll();
 }
 
 void CRemoteAgent::AdjustThreads()

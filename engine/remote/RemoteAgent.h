@@ -2,7 +2,8 @@
 // CRemoteAgent: the manager of the remote agents this engine monitors. It owns the remote-agent table
 // and its file, one CRemoteAgentEntry per agent, three work queues (remove, initialise, poll after
 // add), a pool of workers that take one unit of work at a time in that order and otherwise poll the
-// agents round-robin, and the received-trap queue.
+// agents round-robin, and the received-trap queue. Which unit a worker takes is ChooseRemoteWork's
+// answer (RemoteWork.h); each kind of unit has its own function here.
 //
 // Entries are shared: the list and the queues hold references, so an entry a worker still uses
 // outlives its removal from the list. The remote-engine MIB table is given the table's row count less
@@ -15,9 +16,10 @@
 // system-queue thread (pool sizing, saves), the timer thread (reactions), the trap-queue thread, the
 // workers and the server's start and stop all enter. Lock order (rank 5 of engine/base/LockOrder.h):
 //     m_threadLock ("RemoteAgentThreadMutex": the workers' turns and the pool's shrinking)
-//     -> an entry's own mutex -> m_accessLock ("RemoteAgentAccessMutex": the list, the queues, the
-//     removal marks) -> an entry's identity mutex -> the table's blocks; the discovery results have
-//     their own leaf mutex, and the device list's locks come after the entry's mutex.
+//     -> an entry's own mutex -> the store's MIB-row mutex (SyncMibRows) -> m_accessLock
+//     ("RemoteAgentAccessMutex": the list, the queues, the removal marks) -> an entry's identity mutex
+//     -> the table's blocks; the discovery results have their own leaf mutex, and the device list's
+//     locks come after the entry's mutex.
 // m_accessLock is held only for list and queue operations, never across SNMP traffic; every walk of
 // the list holds it (or works on a copy taken under it). m_poolMutex guards the worker list alone and
 // is never held while a worker is stopped.
@@ -40,6 +42,7 @@
 #include "engine/remote/RemoteAgentStore.h"
 #include "engine/remote/RemoteAgentThread.h"
 #include "engine/remote/RemoteTrapQueue.h"
+#include "engine/remote/RemoteWork.h"
 #include "engine/remote/TrapListener.h"
 #include "engine/remote/TrapProcessing.h"
 
@@ -196,6 +199,26 @@ private:
         int64_t dueMs = 0;
         int delayMs = 0;
     };
+    // One unit of a worker's work, taken from the queues or the list.
+    struct WorkUnit {
+        RemoteWorkChoice choice;
+        std::shared_ptr<CRemoteAgentEntry> entry;
+        std::pair<std::string, std::string> relocation;
+        // kContact, kPollAfterAdd: this unit emptied its queue.
+        bool emptiedQueue = false;
+        // Round-robin units: the earliest due retry after this one, -1 none.
+        int64_t nextRetryMs = -1;
+    };
+    // Takes the next unit off its queue (or the cursor past its agent); false when the list's lock
+    // could not be had at once.
+    bool TakeWork(WorkUnit& unit);
+    // The units of work, with the workers' turn held; each releases the turn once the part that must
+    // not run beside another worker is done.
+    void RelocateUnit(MutexLock& turn, const std::pair<std::string, std::string>& relocation);
+    void RemoveUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry);
+    void ContactUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry, bool emptiedQueue);
+    void PollAfterAddUnit(MutexLock& turn, const std::shared_ptr<CRemoteAgentEntry>& entry, bool emptiedQueue);
+    void RoundRobinUnit(MutexLock& turn, const WorkUnit& unit);
     void Remove(const std::shared_ptr<CRemoteAgentEntry>& entry);
     // Trap processing: the agent a trap authenticates as (its community checked before any change),
     // foreignMac when the address is an agent's whose MAC differs from the trap's. checkOnly: nothing is
@@ -247,7 +270,6 @@ private:
     std::map<uint32_t, int> m_results;  // under m_resultsMutex (a leaf: entries report into it)
     std::mutex m_resultsMutex;
 
-    std::mutex m_mibSyncMutex;
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<CRemoteAgentThread>> m_workers;
 
@@ -257,7 +279,6 @@ private:
     std::atomic<bool> m_singleAddress{false};
     NetScanFactory m_netScanFactory;
     std::atomic<bool> m_busy{true};
-    std::atomic<bool> m_savePending{false};
     std::atomic<bool> m_stopping{false};
     std::atomic<uint32_t> m_trapPort{0};
     std::atomic<uint32_t> m_ownAddress{0};

@@ -75,3 +75,22 @@ int CRemoteAgentStore::CreateSafePoint()
                 m_paths.safePoint.c_str());
     return 0;
 }
+
+bool CRemoteAgentStore::SaveUnlessBusy(bool busy)
+{
+    if (busy) {
+        m_saveDue.store(true);
+        return true;
+    }
+    m_saveDue.store(false);
+    return Save();
+}
+
+void CRemoteAgentStore::SyncMibRows(const std::function<uint32_t()>& countLeaving,
+                                    const std::function<void(uint32_t)>& publish)
+{
+    std::lock_guard<std::mutex> sync(m_mibSyncMutex);
+    const uint32_t leaving = countLeaving();
+    const uint32_t rows = static_cast<uint32_t>(m_table.GetCount());
+    publish(rows > leaving ? rows - leaving : 0);
+}

@@ -6,11 +6,20 @@
 // File: a data file with id 0x24780207 and two blocks, in this order: 0xA8000000 (the table) and
 // 0x06000000 (the strings); written with the table's data version (0x0C043B00 once loaded).
 //
+// A save asked for while the engine is busy is kept (the file is marked due) and made once the engine
+// is not. The remote-engine MIB table follows the table: its row count less the rows whose agents are
+// leaving (SyncMibRows).
+//
 // Threads and locks: Save may be called from any thread; saves are serialised by m_saveMutex, held
 // from building the image to the rename, so two saves never interleave and the file always ends with
 // the state of the later one. The blocks are serialised under their own writer locks (CBinaryFile), so
 // callers must hold no lock of the table or its strings. Lock order: the save mutex, then the blocks.
+// SyncMibRows is serialised by m_mibSyncMutex, held while its callbacks run (they may take the owner's
+// list lock, never the save mutex).
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -42,9 +51,19 @@ public:
     int Restore();
     int CreateSafePoint();
 
+    // busy: the file is only marked due; otherwise it is written now. false only when the write failed.
+    bool SaveUnlessBusy(bool busy);
+    void MarkSaveDue() { m_saveDue.store(true); }
+    bool IsSaveDue() const { return m_saveDue.load(); }
+    // Hands publish the MIB row count: the table's rows less countLeaving's answer. Serialised, so two
+    // threads' counts reach the MIB in the order they were taken.
+    void SyncMibRows(const std::function<uint32_t()>& countLeaving, const std::function<void(uint32_t)>& publish);
+
 private:
     RemoteStorePaths m_paths;
     CStringTable m_strings;
     CRemoteAgentTable m_table;
     std::mutex m_saveMutex;
+    std::atomic<bool> m_saveDue{false};
+    std::mutex m_mibSyncMutex;
 };

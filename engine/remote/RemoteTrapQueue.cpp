@@ -46,11 +46,14 @@ bool CRemoteTrapQueue::Push(std::unique_ptr<RemoteTrapRecord>& record)
         AppLog::Instance()->Log(kLogError, "[CRemoteTrapQueue::Push]: the trap could not be checked; refused");
         return false;
     }
-    if (m_queueLock.TryLock(kLockMs) != 1)
-        return false;
     size_t gaveWay = 0;
-    const RemoteTrapBacklog::AddResult result = m_records.Add(record, std::move(key), &gaveWay);
-    m_queueLock.Unlock();
+    RemoteTrapBacklog::AddResult result = RemoteTrapBacklog::AddResult::Refused;
+    {
+        MutexLock lock(m_queueLock, kLockMs);
+        if (!lock)
+            return false;
+        result = m_records.Add(record, std::move(key), &gaveWay);
+    }
     if (result == RemoteTrapBacklog::AddResult::Refused) {
         // One line per hundred drops: a flood must not flood the log too.
         if (m_dropped.fetch_add(1) % 100 == 0)
@@ -70,20 +73,20 @@ bool CRemoteTrapQueue::Push(std::unique_ptr<RemoteTrapRecord>& record)
 
 size_t CRemoteTrapQueue::GetCount()
 {
-    if (m_queueLock.TryLock(kLockMs) != 1)
-        return 1;
-    size_t n = m_records.Size();
-    m_queueLock.Unlock();
-    return n;
+    MutexLock lock(m_queueLock, kLockMs);
+    // Not had: the caller is told there is something left, so it comes back.
+    return lock ? m_records.Size() : 1;
 }
 
 bool CRemoteTrapQueue::ProcessNext()
 {
     std::unique_ptr<RemoteTrapRecord> record;
-    if (m_queueLock.TryLock(kLockMs) != 1)
-        return false;
-    record = m_records.Take();
-    m_queueLock.Unlock();
+    {
+        MutexLock lock(m_queueLock, kLockMs);
+        if (!lock)
+            return false;
+        record = m_records.Take();
+    }
     if (!record)
         return false;
     IRemoteTrapOwner* owner = m_owner.load();

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "engine/core/config/ConfigFileInterface.h"
 #include "engine/core/data/BinaryFile.h"
@@ -298,6 +299,26 @@ void WriteOldFile(const std::string& path, uint32_t version, uint32_t rowSize)
     file.AddBlock(&table, kRemoteTableBlockKey);
     file.AddBlock(&strings, kRemoteStringBlockKey);
     ASSERT_TRUE(file.WriteSerializedFile(path, kRemoteFileId, version));
+}
+
+TEST_F(RemoteTableTest, ASaveWhileBusyWaitsAndTheMibRowsLeaveOutTheLeavingAgents)
+{
+    Load();
+    AddAgentRow("127.0.0.2", true);
+    AddAgentRow("127.0.0.3", true);
+    struct stat st {};
+    ASSERT_TRUE(m_store.SaveUnlessBusy(true));
+    EXPECT_NE(stat(m_store.Paths().data.c_str(), &st), 0) << "nothing is written while the engine is busy";
+    EXPECT_TRUE(m_store.IsSaveDue());
+    ASSERT_TRUE(m_store.SaveUnlessBusy(false));
+    EXPECT_EQ(stat(m_store.Paths().data.c_str(), &st), 0);
+    EXPECT_FALSE(m_store.IsSaveDue());
+
+    std::vector<uint32_t> published;
+    auto publish = [&](uint32_t rows) { published.push_back(rows); };
+    for (uint32_t leaving : {0u, 1u, 3u})
+        m_store.SyncMibRows([leaving] { return leaving; }, publish);
+    EXPECT_EQ(published, (std::vector<uint32_t>{2, 1, 0}));
 }
 
 TEST_F(RemoteTableTest, OldFileIsReLaidWithTheNewWordsZero)
