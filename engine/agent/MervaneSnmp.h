@@ -74,18 +74,18 @@ public:
 
     // Devices. SnmpAddDevice: the new device index (-1). SnmpRegisterDeviceData: 0, or -1 when the lock
     // failed or any of the registrations failed (a device index that is no device row, a negative count).
-    int SnmpAddDevice();
+    int SnmpAddDevice() override;
     int SnmpRegisterDeviceData(int deviceIndex, int controls, int variables, int events, int loads, int schedules,
-                               int loadGroups);
+                               int loadGroups) override;
     // Always the last row (the device list has renumbered its devices first).
-    void SnmpRemoveDevice(int unused = 0);
+    void SnmpRemoveDevice(int unused = 0) override;
 
     // Alarms: the new row index, the same in the UPS-MIB and the enterprise alarm tables (-1).
-    int SnmpAddAlarm(int deviceIndex = 0);
-    void SnmpRemoveAlarm(int deviceIndex, int alarmRow);
+    int SnmpAddAlarm(int deviceIndex = 0) override;
+    void SnmpRemoveAlarm(int deviceIndex, int alarmRow) override;
 
     // Hundredths of a second since the agent started (0).
-    uint32_t SnmpGetSysUpTime();
+    uint32_t SnmpGetSysUpTime() override;
 
     // Remote agents: the new row index (-1); removal takes the last row.
     int SnmpRegisterRemoteAgentData();

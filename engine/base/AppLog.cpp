@@ -287,7 +287,7 @@ int AppLog::Log(LogLevel level, const char* text)
 namespace {
 
 // The text of a printf format and its arguments; false when it cannot be formatted.
-bool FormatArguments(const char* format, va_list args, std::string& text)
+__attribute__((format(printf, 1, 0))) bool FormatArguments(const char* format, va_list args, std::string& text)
 {
     va_list measure;
     va_copy(measure, args);
