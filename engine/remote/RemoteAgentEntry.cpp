@@ -11,6 +11,7 @@
 
 #include "engine/base/AppLog.h"
 #include "engine/base/Helpers.h"
+#include "engine/base/SteadyClock.h"
 #include "engine/core/devices/DeviceEntryRemote.h"
 #include "engine/core/interfaces/ServerManagers.h"
 #include "platform/NetInterfaces.h"
@@ -450,10 +451,6 @@ void CRemoteAgentEntry::ReadAlarms()
 bool CRemoteAgentEntry::ReadAlarmTableLocked(RemoteSnmpServer& session, std::vector<AgentAlarm>& alarms,
                                              int64_t deadlineMs)
 {
-    auto now = [] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    };
     const bool g4 = m_generation == 4;
     const SnmpOid table = g4 ? E({1, 3, 2}) : E({100, 1, 6, 2});
     const SnmpOid idColumn = With(table, {1, 1});
@@ -470,7 +467,7 @@ bool CRemoteAgentEntry::ReadAlarmTableLocked(RemoteSnmpServer& session, std::vec
     };
     SnmpOid at = table;
     for (int i = 0; i < kMaxAlarms; ++i) {
-        if (deadlineMs != 0 && now() > deadlineMs)
+        if (deadlineMs != 0 && SteadyMs() > deadlineMs)
             return false;
         SnmpVarbind next;
         bool heard = false;
@@ -558,10 +555,7 @@ bool CRemoteAgentEntry::ConfirmAlarm(uint32_t deviceNumber, const std::string& d
                     GetServerAddress().c_str(), description.c_str());
         return true;
     }
-    const int64_t deadline =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count() +
-        kConfirmBudgetMs;
+    const int64_t deadline = SteadyMs() + kConfirmBudgetMs;
     RemoteSnmpServer session(m_owner->GetClient());
     std::vector<AgentAlarm> alarms;
     const bool opened = m_port != 0 && m_port <= 0xFFFF &&
@@ -613,10 +607,7 @@ uint32_t CRemoteAgentEntry::ReceiverAddressLocked()
 
 std::string CRemoteAgentEntry::RegistrationTextLocked(uint32_t own, uint32_t value, bool withCommunity)
 {
-    char text[96];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%d", own & 0xFF, (own >> 8) & 0xFF, (own >> 16) & 0xFF, own >> 24,
-                  static_cast<int>(value));
-    std::string out = text;
+    std::string out = IpAddressToString(own) + ":" + std::to_string(static_cast<int>(value));
     if (withCommunity)
         out += "," + m_community;
     return out;
