@@ -89,12 +89,11 @@ class DiscoveryEngine {
 public:
     explicit DiscoveryEngine(int scanPort)
     {
-        ::setenv("VG_DISCOVERY_PORTS", std::to_string(scanPort).c_str(), 1);
+        m_engine.SetEnv("VG_DISCOVERY_PORTS", std::to_string(scanPort));
         std::ofstream ini(m_engine.Path("vgconfig.ini"));
         ini << "[VG_Engine]\nEngineIPAddress=127.0.0.1\nRemoteTrapPort=" << vgtest::FreePort(SOCK_DGRAM)
             << "\nRemoteSnmpTimeout=1\nRemoteSnmpRetries=0\n";
     }
-    ~DiscoveryEngine() { ::unsetenv("VG_DISCOVERY_PORTS"); }
     EngineInstall& Engine() { return m_engine; }
 
     // Registers the manager at address as a console whose trap port is the receiver's.
