@@ -470,15 +470,16 @@ void CRemoteAgent::QueueForContact(const std::shared_ptr<CRemoteAgentEntry>& ent
         m_initQueue.push_back(entry);
     }
     // Another try of an agent that has not answered yet changes nothing until it succeeds: no critical
-    // state (consoles would see the engine busy, and a crash meanwhile would restore the backups), no
-    // held device saves. A success queues the poll after add, which is critical work.
+    // state (consoles would see the engine busy, and a crash meanwhile would restore the backup), no
+    // held list-change traps. A success queues the poll after add, which is critical work.
     if (retry)
         return;
     m_host->BeginCritical(kCriticalContact);
-    if (IDeviceManager* devices = m_host->GetDevices()) {
-        devices->SetBusy(true);
+    // Device saves are not held: a reaction a user changes meanwhile is saved at once, like any other
+    // acknowledged SET (a device file written in the middle of an add is whole; the devices of an agent
+    // that a crash then takes back stay in it as rows without their agent).
+    if (IDeviceManager* devices = m_host->GetDevices())
         devices->SetListChangeTrapsHeld(true);
-    }
 }
 
 bool CRemoteAgent::QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry)
@@ -488,8 +489,6 @@ bool CRemoteAgent::QueueForPoll(const std::shared_ptr<CRemoteAgentEntry>& entry)
         m_pollQueue.push_back(entry);
     }
     m_host->BeginCritical(kCriticalPoll);
-    if (IDeviceManager* devices = m_host->GetDevices())
-        devices->SetBusy(true);
     return true;
 }
 
@@ -677,10 +676,8 @@ int CRemoteAgent::QueueForRemoval(int rowNumber)
         return 1;
     SyncMibRows();
     m_host->BeginCritical(kCriticalRemoval);
-    if (IDeviceManager* devices = m_host->GetDevices()) {
-        devices->SetBusy(true);
+    if (IDeviceManager* devices = m_host->GetDevices())
         devices->SetListChangeTrapsHeld(true);
-    }
     if (!m_discoveryRequested.load()) {
         AdjustThreads();
         SignalAllThreads();
@@ -751,7 +748,6 @@ void CRemoteAgent::Drained(int listChangedValue, bool nothingChanged)
     if (empty) {
         SaveDataFile();
         if (devices) {
-            devices->SetBusy(false);
             devices->Save();
             // The hold ends whenever the queues drain, whatever unit drained them.
             devices->SetListChangeTrapsHeld(false);

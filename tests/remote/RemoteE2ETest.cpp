@@ -375,17 +375,29 @@ namespace {
 // there after the restart, which finds the critical state and restores only the agents' files.
 TEST(RemoteE2E, KillDuringALongFirstContactKeepsTheSettingsMadeMeanwhile)
 {
+    // One agent monitored already, whose device's reactions the user edits while a second agent's
+    // first contact waits for an agent that does not answer.
+    vgtest::SimAgentOptions watchedOptions;
+    watchedOptions.address = "127.0.0.13";
+    watchedOptions.mac = "02:00:00:00:00:13";
+    vgtest::SimAgentProcess watched;
+    ASSERT_TRUE(watched.Start(watchedOptions));
     vgtest::SimAgentOptions options;
     options.address = "127.0.0.12";
     options.mac = "02:00:00:00:00:12";
     vgtest::SimAgentProcess agent;
     ASSERT_TRUE(agent.Start(options));
     ASSERT_TRUE(agent.Send("silent on"));
-    RemoteEngine remote({}, 6);
+    RemoteEngine remote({&watched}, 6);
     EngineInstall& engine = remote.Engine();
     ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    // Event 1 of the watched agent's device: its shutdown delay.
+    const std::string delay = E("10.2.3.2.1.19.1.1");
+    ASSERT_TRUE(WaitUntil([&] { return engine.Get(E("10.2.3.2.1.4.1.1")).rfind("STRING:", 0) == 0; }, 20000))
+        << engine.LogText();
+    ASSERT_TRUE(WaitUntil([&] { return engine.Get(E("10.1.2.17.0")) == "INTEGER: 0"; }, 20000));
 
-    auto column = [](int c) { return E("10.6.2.1." + std::to_string(c) + ".1"); };
+    auto column = [](int c) { return E("10.6.2.1." + std::to_string(c) + ".2"); };
     ASSERT_EQ(engine.Set(column(2), "i", "5"), "");
     ASSERT_EQ(engine.Set(column(3), "s", options.address), "");
     ASSERT_EQ(engine.Set(column(5), "s", options.community), "");
@@ -401,6 +413,7 @@ TEST(RemoteE2E, KillDuringALongFirstContactKeepsTheSettingsMadeMeanwhile)
     ASSERT_EQ(engine.AddTrapDestination(1, "127.0.0.30", "pager", 4162), "");
     ASSERT_EQ(engine.Get(E("10.1.1.0"), "wendolmar", "127.0.0.9"), "INTEGER: 1");
     ASSERT_EQ(engine.Set(E("11.3.2.2.0"), "i", "4321", "wendolmar", "127.0.0.9"), "");
+    ASSERT_EQ(engine.Set(delay, "i", "321"), "");
     ASSERT_EQ(engine.Get(E("10.1.2.17.0")), "INTEGER: 16") << "still in the first contact";
     ASSERT_TRUE(engine.Kill());
 
@@ -409,10 +422,12 @@ TEST(RemoteE2E, KillDuringALongFirstContactKeepsTheSettingsMadeMeanwhile)
     EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 777");
     EXPECT_EQ(engine.Get(destination(4)), "STRING: \"pager\"") << engine.Get(E("14.2.1.0"));
     EXPECT_EQ(engine.Get(E("11.3.2.2.0"), "wendolmar", "127.0.0.9"), "INTEGER: 4321");
+    EXPECT_TRUE(WaitUntil([&] { return engine.Get(delay) == "INTEGER: 321"; }, 20000)) << engine.Get(delay);
 
-    // The agent stays added (its row was saved by the SETs that made it) and the engine is not busy.
-    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
-    EXPECT_EQ(engine.Get(E("10.1.2.17.0")), "INTEGER: 0");
+    // The agent stays added (its row was saved by the SETs that made it) and the engine is not busy
+    // once the silent agent's first contact has failed.
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 2");
+    EXPECT_TRUE(WaitUntil([&] { return engine.Get(E("10.1.2.17.0")) == "INTEGER: 0"; }, 20000));
 }
 
 } // namespace

@@ -497,13 +497,14 @@ int CServer::BroadcastMessage(const std::string&, int, int flag)
     return (GetEngineConfig()->GetWord(EngineWord::kOptions) & kOptionEnableBroadcast) ? 0 : 1;
 }
 
-// The critical state covers the remote-agent manager's changes of its agents: the remote-agent file
-// and the device file are all that work writes (besides its bits and ShutdownRequired). Only those two
-// are backed up and, after a crash in the middle, restored: the user extension and console files keep
-// every acknowledged SET made meanwhile.
+// The critical state covers the remote-agent manager's changes of its agents. Only the remote-agent
+// file is backed up and, after a crash in the middle, restored. Every other file keeps each
+// acknowledged SET made meanwhile: the user extension and console files, and the device file, which
+// is saved whole at every change (the reactions a user edits live there too); the devices of an agent
+// that the restored table no longer has stay in it as rows without their agent, as the load leaves any
+// such row.
 int CServer::Backup()
 {
-    m_devices->Backup();
     m_remoteAgent->BackupDataFile();
     return 1;
 }
@@ -511,9 +512,6 @@ int CServer::Backup()
 int CServer::Restore()
 {
     // A backup that was never made (or cannot be copied) leaves the current file to be loaded.
-    if (m_devices->Restore() != 1)
-        AppLog::Instance()->Printf(kLogWarning, "[CServer::Restore]: %s not restored; the current file is kept",
-                                   m_paths.device.c_str());
     if (m_remoteAgent->RestoreDataFile() != 1)
         AppLog::Instance()->Printf(kLogWarning, "[CServer::Restore]: %s not restored; the current file is kept",
                                    m_paths.remote.c_str());

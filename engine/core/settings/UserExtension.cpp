@@ -185,11 +185,11 @@ int CUserExtension::LoadWithRecovery()
         return 1;
     AppLog::Instance()->Printf(kLogWarning,
                                "[CUserExtension::LoadWithRecovery]: critical state 0x%08X left by the last run; "
-                               "restoring the backups of the remote agents and devices",
+                               "restoring the backup of the remote agents",
                                m_engine.GetCriticalState());
-    // The backups of the files the interrupted work writes go back; this file itself is not restored,
-    // so that every setting acknowledged meanwhile stays (the work writes here only its bits and
-    // ShutdownRequired).
+    // The backup of the remote-agent table the interrupted work was changing goes back; this file
+    // itself is not restored, so that every setting acknowledged meanwhile stays (the work writes here
+    // only its bits and ShutdownRequired).
     if ((m_hooks && !m_hooks->Restore()) || !Load())
         return 0;
     m_engine.EndCritical(kCriticalStateMask);
