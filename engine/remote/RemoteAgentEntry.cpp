@@ -431,6 +431,8 @@ bool CRemoteAgentEntry::Poll()
     if (ok)
         ReadAlarms();
     m_polledOnce = true;
+    AppLog::Instance()->Printf(kLogDebug, "[CRemoteAgentEntry::Poll] Polled %s: %s", m_address.c_str(),
+                               ok ? "answered" : "no answer");
     return ok;
 }
 

@@ -59,7 +59,8 @@ public:
         const size_t colon = value.rfind(' ');
         return colon == std::string::npos ? -1 : std::strtol(value.c_str() + colon + 1, nullptr, 10);
     }
-    size_t Polls() { return Count(m_engine.LogText(), "[CRemoteAgentEntry::Poll] Polling " + m_agent.Address()); }
+    // Polls that have ended, their alarm table read.
+    size_t PollsDone() { return Count(m_engine.LogText(), "[CRemoteAgentEntry::Poll] Polled " + m_agent.Address()); }
     bool ShutdownCalled() { return !ReadText(m_engine.Path("shutdown-calls")).empty(); }
 
     EngineInstall& Engine() { return m_engine; }
@@ -76,7 +77,7 @@ TEST(RemoteAlarmsE2E, LostTrapsAreMadeUpAtTheNextPollAndARepeatedPollChangesNoth
     ASSERT_TRUE(rig.Start("127.0.0.71", 60, 300)) << rig.Engine().LogText();
 
     // The first polls are over (the first one after contact reads the alarms whatever happens).
-    ASSERT_TRUE(WaitUntil([&] { return rig.Polls() >= 2; }, 10000)) << rig.Engine().LogText();
+    ASSERT_TRUE(WaitUntil([&] { return rig.PollsDone() >= 2; }, 10000)) << rig.Engine().LogText();
     // The card goes on battery and its trap is lost: the table has the alarm, the next poll arms it.
     ASSERT_TRUE(rig.Agent().Send("alarm 12 1 1 On Battery"));
     ASSERT_TRUE(WaitUntil([&] { return rig.AlarmActive() && rig.Countdown() > 0; }, 10000)) << rig.Engine().LogText();
@@ -85,8 +86,8 @@ TEST(RemoteAlarmsE2E, LostTrapsAreMadeUpAtTheNextPollAndARepeatedPollChangesNoth
     EXPECT_LE(first, 60);
 
     // Polls that find the same table leave the alarm and its countdown alone.
-    const size_t polls = rig.Polls();
-    ASSERT_TRUE(WaitUntil([&] { return rig.Polls() >= polls + 3 && std::chrono::steady_clock::now() - armed >=
+    const size_t polls = rig.PollsDone();
+    ASSERT_TRUE(WaitUntil([&] { return rig.PollsDone() >= polls + 3 && std::chrono::steady_clock::now() - armed >=
                                                                std::chrono::seconds(3); },
                           15000));
     EXPECT_TRUE(rig.AlarmActive());
@@ -143,7 +144,7 @@ TEST(RemoteAlarmsE2E, TheAgentIsAskedBeforeTheShutdown)
         ASSERT_TRUE(WaitUntil([&] { return rig.Countdown() > 0; }, 10000)) << rig.Engine().LogText();
         // The poll after the add and the first round's poll come at once; the change must come after
         // both, or a poll rather than the check would see it.
-        ASSERT_TRUE(WaitUntil([&] { return rig.Polls() >= 2; }, 4000)) << rig.Engine().LogText();
+        ASSERT_TRUE(WaitUntil([&] { return rig.PollsDone() >= 2; }, 4000)) << rig.Engine().LogText();
         if (*c.change) {
             ASSERT_TRUE(rig.Agent().Send(c.change));
         }
