@@ -10,8 +10,9 @@
 //     Save/Backup/Restore, SetBusy, SetReactionsSuspended;
 //   - the remote-agent code (worker threads; it knows the list as its IDeviceManager): Add after an
 //     agent's first contact, FindRemoteDevice to raise and clear alarms, RemoveAgentDevices when an
-//     agent goes, SetRemoteAddress after a relocation, SetBusy and SetListChangeTrapsHeld while it adds
-//     or removes agents, AgentHasPendingReactions;
+//     agent goes, SetRemoteAddress after a relocation, SetListChangeTrapsHeld while it adds or removes
+//     agents (saves go on meanwhile: a reaction edited then must survive a crash), Save once it is
+//     done, AgentHasPendingReactions;
 //   - the device entries and their event tables, through IDeviceContext (DeviceContext.h);
 //   - the trap-queue thread: FindRemoteDevice and the alarms;
 //   - the agent's request threads (SNMP thread): the values by index and by engine key, DeleteByIndex
