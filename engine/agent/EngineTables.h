@@ -85,6 +85,7 @@ public:
     KeyedTableCell(KeyedEngineTable& table, uint32_t column, MibAccess access, CellKind kind,
                    size_t maxLength = 255, bool secret = false);
     ~KeyedTableCell() override;
+    bool reads_depend_on_write_access() const override { return m_secret; }
     int get_value(const MibRequest& request, SnmpValue& out) override;
     int prepare_set_request(const MibRequest& request, const SnmpValue& value) override;
     int set(const MibRequest& request, const SnmpValue& value) override;

@@ -95,7 +95,7 @@ void ServeGet(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* r
         return;
     }
     MibRequest request{requester, target.instance, target.index, true};
-    request.mayWrite = MayWrite(reqinfo, target.instance);
+    request.mayWrite = !target.leaf->reads_depend_on_write_access() || MayWrite(reqinfo, target.instance);
     SnmpValue value;
     value.type = target.leaf->get_syntax();
     int status = target.leaf->get_request(request, value);
@@ -120,7 +120,7 @@ void ServeGetNext(MibGroup& group, uint32_t requester, netsnmp_agent_request_inf
         if (!group.find_next(from, inclusive, target))
             return;  // left empty: net-snmp goes on to the next registration
         MibRequest request{requester, target.instance, target.index, true};
-        request.mayWrite = MayWrite(reqinfo, target.instance);
+        request.mayWrite = !target.leaf->reads_depend_on_write_access() || MayWrite(reqinfo, target.instance);
         SnmpValue value;
         value.type = target.leaf->get_syntax();
         int status = target.leaf->get_request(request, value);

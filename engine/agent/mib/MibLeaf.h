@@ -39,6 +39,9 @@ public:
     const SnmpValue& get_stored_value() const { return m_value; }
     void set_stored_value(const SnmpValue& value) { m_value = value; }
 
+    // Whether a read needs request.mayWrite (the manager's right to write the object): the framework
+    // asks its access control only for such leaves, not on every read.
+    virtual bool reads_depend_on_write_access() const { return false; }
     // Fills out for a GET; 0 or an error status (kSnmpErrNoAccess hides the object).
     virtual int get_request(const MibRequest& request, SnmpValue& out);
     virtual int get_value(const MibRequest& request, SnmpValue& out);
