@@ -1,7 +1,7 @@
 // The packaging files and a fresh install's first start: the system-sleep hook turns suspend and resume
 // into the engine's power-event signals (checked against a recording systemctl), the unit file names what
-// the engine expects and passes systemd's own check, the Debian package carries no state of a run, and an
-// engine started in a tree that holds only bin/ makes its folders without complaining.
+// the engine expects and passes systemd's own check, the engine's Debian package carries no state of a
+// run, and an engine started in a tree that holds only bin/ makes its folders without complaining.
 
 #include <gtest/gtest.h>
 
@@ -166,9 +166,9 @@ private:
     std::vector<fs::path> m_made;
 };
 
-// The package is made from the install rules: after a run from the build's own tree it still holds only
-// empty data/ and log/ folders (0750), none of that run's files (settings, console registrations and
-// communities, net-snmp's state, logs).
+// The engine's package is made from the install rules: after a run from the build's own tree it still
+// holds only empty data/ and log/ folders (0750), none of that run's files (settings, console
+// registrations and communities, net-snmp's state, logs).
 TEST(Packaging, DebianPackageHoldsNoRuntimeState)
 {
     if (!HaveTool("dpkg-deb"))
@@ -181,9 +181,10 @@ TEST(Packaging, DebianPackageHoldsNoRuntimeState)
                               out, 180),
               0)
         << out;
-    std::string deb;
+    std::string deb; // the engine's package holds data/ and log/
     for (const auto& entry : fs::directory_iterator(tree.Root() + "/package"))
-        if (entry.path().extension() == ".deb")
+        if (entry.path().extension() == ".deb" &&
+            entry.path().filename().string().rfind(std::string(VG_ENGINE_PACKAGE) + "_", 0) == 0)
             deb = entry.path().string();
     ASSERT_FALSE(deb.empty()) << out;
     ASSERT_EQ(vgtest::RunTool({"dpkg-deb", "-c", deb}, out), 0) << out;
