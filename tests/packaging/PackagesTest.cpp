@@ -99,6 +99,9 @@ TEST_F(DebianPackages, DependsAreComputedAndTheEngineNeedsNoQt)
         const std::string deb = Deb(c.package);
         EXPECT_EQ(Field(deb, "Package"), c.package);
         EXPECT_EQ(Field(deb, "Version"), VG_VERSION);
+        // An install over the earlier single package "vigilon" takes its files over.
+        EXPECT_EQ(Names(Field(deb, "Replaces")).count("vigilon"), 1u);
+        EXPECT_EQ(Names(Field(deb, "Conflicts")).count("vigilon"), 1u);
         const std::set<std::string> depends = Names(Field(deb, "Depends"));
         for (const std::string& need : c.needs)
             EXPECT_EQ(depends.count(need), 1u) << c.package << " lacks " << need << " in " << Field(deb, "Depends");
