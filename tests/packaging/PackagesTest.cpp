@@ -239,8 +239,9 @@ TEST_F(EngineInstall, WithSystemdEnablesStartsStopsAndPurgeDeletesTheData)
     EXPECT_FALSE(Called("deb-systemd-invoke stop " + kUnit + " +program")) << Trace();
 
     // What the engine writes as it runs.
-    const std::vector<std::string> written = {"data/vgusrext.dat", "data/netsnmp/vgnsa.conf", "log/vigilon.log",
-                                              "vgconfig.ini"};
+    const std::vector<std::string> written = {"data/vgusrext.dat",       "data/netsnmp/vgnsa.conf",
+                                              "log/vigilon.log",         "vgconfig.ini",
+                                              "bin/snmpv3_boot_counter", "DataSafe/vgusrext.dat"};
     for (const std::string& name : written) {
         fs::create_directories(fs::path(Installed(name)).parent_path());
         std::ofstream(Installed(name)) << "community=zastrove\n";
@@ -258,6 +259,7 @@ TEST_F(EngineInstall, WithSystemdEnablesStartsStopsAndPurgeDeletesTheData)
         EXPECT_FALSE(fs::exists(Installed(name))) << name << " is left after purge";
     EXPECT_FALSE(fs::exists(Installed("data")));
     EXPECT_FALSE(fs::exists(Installed("log")));
+    EXPECT_FALSE(fs::exists(Installed("DataSafe")));
 }
 
 TEST_F(EngineInstall, WithoutSystemdOnlyEnablesAndStartsNothing)
