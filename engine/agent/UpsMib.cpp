@@ -1,7 +1,6 @@
 #include "engine/agent/UpsMib.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -10,6 +9,7 @@
 
 #include "engine/agent/KeyedScalars.h"
 #include "engine/agent/TableRows.h"
+#include "engine/core/devices/WellKnownAlarms.h"
 #include "engine/core/server/Server.h"
 
 namespace {
@@ -181,38 +181,7 @@ void AddEmptyColumns(MibTable& table, uint32_t count)
 
 uint32_t UpsWellKnownAlarmNumber(const std::string& description)
 {
-    // Descriptions are compared by their letters and digits alone, in lower case, so "On Battery",
-    // "ON_BATTERY" and "onBattery" are one alarm. The RFC's own names (without "upsAlarm") come first,
-    // then the wordings UPS cards and the engine use for the same condition.
-    static const struct {
-        const char* name;
-        uint32_t number;
-    } kNames[] = {
-        {"batterybad", 1},           {"replacebattery", 1},       {"onbattery", 2},
-        {"lowbattery", 3},           {"batterylow", 3},           {"depletedbattery", 4},
-        {"batterydepleted", 4},      {"batteryexhausted", 4},     {"tempbad", 5},
-        {"temperaturebad", 5},       {"overtemperature", 5},      {"inputbad", 6},
-        {"outputbad", 7},            {"outputoverload", 8},       {"overload", 8},
-        {"onbypass", 9},             {"bypassbad", 10},           {"outputoffasrequested", 11},
-        {"upsoffasrequested", 12},   {"chargerfailed", 13},       {"chargerfailure", 13},
-        {"upsoutputoff", 14},        {"outputoff", 14},           {"upssystemoff", 15},
-        {"systemoff", 15},           {"fanfailure", 16},          {"fanfailed", 16},
-        {"fusefailure", 17},         {"fusefailed", 17},          {"generalfault", kUpsAlarmGeneralFault},
-        {"diagnostictestfailed", 19}, {"selftestfailed", 19},     {"communicationslost", kUpsAlarmCommunicationsLost},
-        {"communicationlost", kUpsAlarmCommunicationsLost},       {"offline", kUpsAlarmCommunicationsLost},
-        {"awaitingpower", 21},       {"shutdownpending", 22},     {"shutdownimminent", 23},
-        {"testinprogress", 24},
-    };
-    std::string key;
-    for (char c : description)
-        if (std::isalnum(static_cast<unsigned char>(c)))
-            key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (key.compare(0, 8, "upsalarm") == 0)
-        key.erase(0, 8);
-    for (const auto& entry : kNames)
-        if (key == entry.name)
-            return entry.number;
-    return kUpsAlarmGeneralFault;
+    return WellKnownAlarmNumber(description);
 }
 
 SnmpOid UpsWellKnownAlarm(const std::string& description)
@@ -251,8 +220,9 @@ int32_t LoadCurrentTenths(const std::string& text)
     return static_cast<int32_t>(tenths);
 }
 
-ups_keyed_scalar::ups_keyed_scalar(const char* oidText, uint32_t k, unsigned char syntax, uint32_t limitOrZero)
-    : MibLeaf(oidText, MibAccess::ReadOnly, syntax), key(k), m_limitOrZero(limitOrZero)
+ups_keyed_scalar::ups_keyed_scalar(const char* oidText, uint32_t k, unsigned char syntax, int64_t low, int64_t high,
+                                   int32_t unknown)
+    : MibLeaf(oidText, MibAccess::ReadOnly, syntax), key(k), m_low(low), m_high(high), m_unknown(unknown)
 {
 }
 
@@ -260,23 +230,27 @@ ups_keyed_scalar::~ups_keyed_scalar() = default;
 
 int ups_keyed_scalar::get_request(const MibRequest& request, SnmpValue& out)
 {
-    switch (get_syntax()) {
-    case kSnmpOctetString: {
+    if (get_syntax() == kSnmpOctetString) {
         std::string text = EngineText(key, request.requester);
-        if (text.size() > m_limitOrZero)
-            text.resize(m_limitOrZero);
+        if (text.size() > static_cast<size_t>(m_high))
+            text.resize(static_cast<size_t>(m_high));
         out = SnmpValue::Octets(std::move(text));
-        break;
+        return kSnmpErrNoError;
     }
-    case kSnmpCounter32:
-        out = SnmpValue::Counter(static_cast<uint32_t>(EngineInteger(key, request.requester)));
-        break;
-    default: {
-        const int32_t value = EngineInteger(key, request.requester);
-        out = SnmpValue::Integer(value == 0 && m_limitOrZero ? static_cast<int32_t>(m_limitOrZero) : value);
-        break;
+    CServer* server = CServer::Instance();
+    EngineValue value;
+    value.type = kValueInteger;
+    const bool answered = server && server->GetValue(key, request.requester, value) && value.type != kValueOctetString;
+    const int64_t number = get_syntax() == kSnmpCounter32 ? static_cast<int64_t>(value.integer)
+                                                           : static_cast<int64_t>(static_cast<int32_t>(value.integer));
+    if (!answered || number < m_low || number > m_high) {
+        if (m_unknown == 0)
+            return kMibNoInstance;
+        out = SnmpValue::Integer(m_unknown);
+        return kSnmpErrNoError;
     }
-    }
+    out = get_syntax() == kSnmpCounter32 ? SnmpValue::Counter(static_cast<uint32_t>(number))
+                                         : SnmpValue::Integer(static_cast<int32_t>(number));
     return kSnmpErrNoError;
 }
 
@@ -385,34 +359,38 @@ mvnups_lodgrptable_entry::~mvnups_lodgrptable_entry() = default;
 ups_mib::ups_mib(MibRowCounts& rows) : MibGroup(U, "upsmib")
 {
     // upsIdent: texts of their RFC 1628 sizes.
-    add(new ups_keyed_scalar(U ".1.1.1.0", 0x85030009, kSnmpOctetString, 31)); // upsIdentManufacturer
-    add(new ups_keyed_scalar(U ".1.1.2.0", 0x8503000A, kSnmpOctetString, 63)); // upsIdentModel
-    add(new ups_keyed_scalar(U ".1.1.3.0", 0x8503000B, kSnmpOctetString, 63)); // upsIdentUPSSoftwareVersion
-    add(new ups_keyed_scalar(U ".1.1.4.0", 0x85010003, kSnmpOctetString, 63)); // upsIdentAgentSoftwareVersion
-    add(new ups_keyed_scalar(U ".1.1.5.0", 0x8503000E, kSnmpOctetString, 63)); // upsIdentName
-    add(new ups_keyed_scalar(U ".1.1.6.0", 0x85090019, kSnmpOctetString, 63)); // upsIdentAttachedDevices
-    // upsBattery.
-    add(new ups_keyed_scalar(U ".1.2.1.0", 0x85070001, kSnmpInteger, 1)); // upsBatteryStatus: unknown(1)
-    static const char* const kBattery[] = {U ".1.2.2.0", U ".1.2.3.0", U ".1.2.4.0", U ".1.2.5.0", U ".1.2.6.0",
-                                           U ".1.2.7.0"};
-    for (uint32_t i = 0; i < 6; ++i)
-        add(new mervane_keyed_intoid(kBattery[i], MibAccess::ReadOnly, 0x85070002 + i));
+    add(new ups_keyed_scalar(U ".1.1.1.0", 0x85030009, kSnmpOctetString, 0, 31)); // upsIdentManufacturer
+    add(new ups_keyed_scalar(U ".1.1.2.0", 0x8503000A, kSnmpOctetString, 0, 63)); // upsIdentModel
+    add(new ups_keyed_scalar(U ".1.1.3.0", 0x8503000B, kSnmpOctetString, 0, 63)); // upsIdentUPSSoftwareVersion
+    add(new ups_keyed_scalar(U ".1.1.4.0", 0x85010003, kSnmpOctetString, 0, 63)); // upsIdentAgentSoftwareVersion
+    add(new ups_keyed_scalar(U ".1.1.5.0", 0x8503000E, kSnmpOctetString, 0, 63)); // upsIdentName
+    add(new ups_keyed_scalar(U ".1.1.6.0", 0x85090019, kSnmpOctetString, 0, 63)); // upsIdentAttachedDevices
+    // upsBattery: the status from the device's alarms, unknown(1) without a device; the readings
+    // only when the device answers them.
+    constexpr int64_t kMax = INT32_MAX;
+    add(new ups_keyed_scalar(U ".1.2.1.0", kUpsBatteryStatusKey, kSnmpInteger, 1, 4, 1));   // upsBatteryStatus
+    add(new ups_keyed_scalar(U ".1.2.2.0", kUpsSecondsOnBatteryKey, kSnmpInteger, 0, kMax)); // upsSecondsOnBattery
+    add(new ups_keyed_scalar(U ".1.2.3.0", 0x85070003, kSnmpInteger, 1, kMax));         // upsEstimatedMinutesRemaining
+    add(new ups_keyed_scalar(U ".1.2.4.0", 0x85070004, kSnmpInteger, 0, 100));          // upsEstimatedChargeRemaining
+    add(new ups_keyed_scalar(U ".1.2.5.0", 0x85070005, kSnmpInteger, 0, kMax));         // upsBatteryVoltage
+    add(new ups_keyed_scalar(U ".1.2.6.0", 0x85070006, kSnmpInteger, INT32_MIN, kMax)); // upsBatteryCurrent
+    add(new ups_keyed_scalar(U ".1.2.7.0", 0x85070007, kSnmpInteger, INT32_MIN, kMax)); // upsBatteryTemperature
     // upsInput.
-    add(new ups_keyed_scalar(U ".1.3.1.0", 0x85080001, kSnmpCounter32)); // upsInputLineBads
-    add(new mervane_keyed_intoid(U ".1.3.2.0", MibAccess::ReadOnly, 0x85080002));
+    add(new ups_keyed_scalar(U ".1.3.1.0", 0x85080001, kSnmpCounter32, 0, UINT32_MAX)); // upsInputLineBads
+    add(new mervane_keyed_intoid(U ".1.3.2.0", MibAccess::ReadOnly, 0x85080002));     // upsInputNumLines
     auto* input = new MibTable(U ".1.3.3.1"); // ups_input_entry
     AddEmptyColumns(*input, 5);
     add(input);
-    // upsOutput.
-    add(new ups_keyed_scalar(U ".1.4.1.0", 0x85090001, kSnmpInteger, 1)); // upsOutputSource: other(1)
-    add(new mervane_keyed_intoid(U ".1.4.2.0", MibAccess::ReadOnly, 0x85090002));
-    add(new mervane_keyed_intoid(U ".1.4.3.0", MibAccess::ReadOnly, 0x85090003));
+    // upsOutput: the source from the device's alarms, other(1) without a device.
+    add(new ups_keyed_scalar(U ".1.4.1.0", kUpsOutputSourceKey, kSnmpInteger, 1, 7, 1)); // upsOutputSource
+    add(new ups_keyed_scalar(U ".1.4.2.0", 0x85090002, kSnmpInteger, 0, kMax));          // upsOutputFrequency
+    add(new mervane_keyed_intoid(U ".1.4.3.0", MibAccess::ReadOnly, 0x85090003));      // upsOutputNumLines
     auto* output = new MibTable(U ".1.4.4.1"); // ups_output_entry
     AddEmptyColumns(*output, 5);
     add(output);
     // upsBypass.
-    add(new mervane_keyed_intoid(U ".1.5.1.0", MibAccess::ReadOnly, 0x85090081));
-    add(new mervane_keyed_intoid(U ".1.5.2.0", MibAccess::ReadOnly, 0x8509009C));
+    add(new ups_keyed_scalar(U ".1.5.1.0", 0x85090081, kSnmpInteger, 0, kMax));     // upsBypassFrequency
+    add(new mervane_keyed_intoid(U ".1.5.2.0", MibAccess::ReadOnly, 0x8509009C)); // upsBypassNumLines
     auto* bypass = new MibTable(U ".1.5.3.1"); // ups_bypass_entry
     AddEmptyColumns(*bypass, 4);
     add(bypass);

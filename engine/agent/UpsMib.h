@@ -9,8 +9,14 @@
 // the other identity texts 63), upsInputLineBads is a Counter32, upsAlarmsPresent a Gauge32,
 // upsAlarmTime a TimeStamp (TimeTicks), upsAlarmDescr an OBJECT IDENTIFIER naming a well-known alarm
 // (U.1.6.3.n: the one the description names, such as upsAlarmOnBattery for "On Battery" and
-// upsAlarmCommunicationsLost for the engine's "Offline"; upsAlarmGeneralFault for any other), and the
-// enumerations never read 0 (upsBatteryStatus unknown(1), upsOutputSource other(1)). The upsTest,
+// upsAlarmCommunicationsLost for the engine's "Offline"; upsAlarmGeneralFault for any other), and no
+// object reads a value outside its range. The device's standing alarms give upsBatteryStatus
+// (batteryLow(3) while "Low Battery" stands, else batteryNormal(2)), upsOutputSource (battery(5)
+// while "On Battery" stands, else normal(3)) and upsSecondsOnBattery (from the "On Battery" alarm; 0
+// on mains); without a device the first two read unknown(1) and other(1), the third is left out. The
+// readings the engine does not know (upsEstimatedMinutesRemaining, the charge, battery voltage,
+// current and temperature, upsInputLineBads, the output and bypass frequencies) are left out of the
+// walk: the RFC has no "unknown" for them. The line counts read 0, the rows of their tables. The upsTest,
 // upsControl and upsConfig groups and the traps are not served; the input, output and bypass tables
 // have no rows.
 //
@@ -29,17 +35,23 @@
 #include "engine/agent/mib/Mib.h"
 #include "engine/agent/mib/MibGroup.h"
 
-// A keyed scalar of the UPS-MIB with its RFC 1628 syntax: a text cut to `limit` bytes, an INTEGER
-// enumeration whose 0 reads as `zeroValue`, or a Counter32.
+// A keyed scalar of the UPS-MIB with its RFC 1628 syntax, read for the device the requester selected:
+// a text cut to `high` bytes; an enumeration of 1..`high` that reads `unknown` when the device does
+// not answer it (or answers a value outside); a reading (INTEGER or Counter32) that must lie in
+// low..high and is left out (kMibNoInstance: noSuchInstance, skipped by a walk) when the device does
+// not answer it, since RFC 1628 gives those objects no value for "not known".
 class ups_keyed_scalar : public MibLeaf {
 public:
-    ups_keyed_scalar(const char* oidText, uint32_t key, unsigned char syntax, uint32_t limitOrZero = 0);
+    ups_keyed_scalar(const char* oidText, uint32_t key, unsigned char syntax, int64_t low, int64_t high,
+                     int32_t unknown = 0);
     ~ups_keyed_scalar() override;
     int get_request(const MibRequest& request, SnmpValue& out) override;
     const uint32_t key;
 
 private:
-    uint32_t m_limitOrZero;
+    int64_t m_low;
+    int64_t m_high;
+    int32_t m_unknown;
 };
 
 // The rows of an alarm table: the alarm row numbers that stand.
@@ -112,8 +124,8 @@ public:
 };
 
 // The well-known alarms of RFC 1628 that the engine reports.
-constexpr uint32_t kUpsAlarmGeneralFault = 18;
-constexpr uint32_t kUpsAlarmCommunicationsLost = 20;
+constexpr uint32_t kUpsAlarmGeneralFault = 18;       // kWellKnownGeneralFault
+constexpr uint32_t kUpsAlarmCommunicationsLost = 20; // kWellKnownCommunicationsLost
 // The number of the well-known alarm (U.1.6.3.n) that an alarm description names, letter case, blanks
 // and punctuation aside ("On Battery" 2, "Low Battery" 3, "Overload" 8, the engine's "Offline" 20);
 // upsAlarmGeneralFault for a description that names none.

@@ -54,13 +54,16 @@ protected:
     }
     void TearDown() override { CServer::DeleteInstance(); }
 
-    SnmpValue Get(MibGroup& group, const std::string& oid)
+    SnmpValue Get(MibGroup& group, const std::string& oid, int* status = nullptr)
     {
         MibGroup::Target target;
         EXPECT_EQ(group.find_exact(MakeOid(oid.c_str()), target), MibGroup::Found::Object) << oid;
         SnmpValue out;
+        int result = -1;
         if (target.leaf)
-            target.leaf->get_request(MibRequest{0x0100007F, target.instance, target.index, true}, out);
+            result = target.leaf->get_request(MibRequest{0x0100007F, target.instance, target.index, true}, out);
+        if (status)
+            *status = result;
         return out;
     }
 };
@@ -85,6 +88,40 @@ TEST_F(UpsMibTest, ScalarsKeepTheirSizesAndEnumerations)
     const SnmpValue bads = Get(group, u + "3.1.0");
     EXPECT_EQ(bads.type, kSnmpCounter32);
     EXPECT_EQ(bads.integer, 0xFFFFFFFFLL);
+
+    // A value outside the object's range is never served: an enumeration reads its "unknown", a
+    // reading without one has no instance. So has a reading the device does not answer.
+    const struct {
+        const char* object;
+        uint32_t key;
+        int64_t answer; // -1: not answered
+        int status;
+        int64_t value;
+    } cases[] = {
+        {"2.1.0", 0x85070001, 9, kSnmpErrNoError, 1},         // upsBatteryStatus 1..4
+        {"4.1.0", 0x85090001, 5, kSnmpErrNoError, 5},         // upsOutputSource 1..7
+        {"4.1.0", 0x85090001, 8, kSnmpErrNoError, 1},
+        {"2.2.0", 0x85070002, -1, kMibNoInstance, 0},         // upsSecondsOnBattery
+        {"2.2.0", 0x85070002, 0, kSnmpErrNoError, 0},
+        {"2.3.0", 0x85070003, -1, kMibNoInstance, 0},         // upsEstimatedMinutesRemaining 1..
+        {"2.3.0", 0x85070003, 0, kMibNoInstance, 0},
+        {"2.3.0", 0x85070003, 17, kSnmpErrNoError, 17},
+        {"2.4.0", 0x85070004, 101, kMibNoInstance, 0},        // upsEstimatedChargeRemaining 0..100
+        {"2.4.0", 0x85070004, 100, kSnmpErrNoError, 100},
+        {"2.6.0", 0x85070006, 0xFFFFFFF6, kSnmpErrNoError, -10}, // upsBatteryCurrent, an Integer32
+        {"4.2.0", 0x85090002, 0x80000000, kMibNoInstance, 0}, // upsOutputFrequency 0..
+        {"5.1.0", 0x85090081, -1, kMibNoInstance, 0},         // upsBypassFrequency
+    };
+    for (const auto& c : cases) {
+        devices->values.erase(c.key);
+        if (c.answer >= 0)
+            devices->values[c.key] = EngineValue::Integer(static_cast<uint32_t>(c.answer));
+        int status = -1;
+        const SnmpValue value = Get(group, u + c.object, &status);
+        EXPECT_EQ(status, c.status) << c.object << " " << c.answer;
+        if (status == kSnmpErrNoError)
+            EXPECT_EQ(value.integer, c.value) << c.object << " " << c.answer;
+    }
 }
 
 // upsAlarmDescr names the well-known alarm of a description, whatever its letter case, blanks and

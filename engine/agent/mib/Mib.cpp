@@ -101,6 +101,8 @@ void ServeGet(MibGroup& group, uint32_t requester, netsnmp_agent_request_info* r
     int status = target.leaf->get_request(request, value);
     if (status == kSnmpErrNoAccess) {
         SetException(vb, SNMP_NOSUCHOBJECT);
+    } else if (status == kMibNoInstance) {
+        SetException(vb, SNMP_NOSUCHINSTANCE);
     } else if (status != kSnmpErrNoError) {
         netsnmp_set_request_error(reqinfo, r, status);
     } else if (!SetNetSnmpValue(vb, value)) {
@@ -124,7 +126,7 @@ void ServeGetNext(MibGroup& group, uint32_t requester, netsnmp_agent_request_inf
         SnmpValue value;
         value.type = target.leaf->get_syntax();
         int status = target.leaf->get_request(request, value);
-        if (status == kSnmpErrNoAccess) {
+        if (status == kSnmpErrNoAccess || status == kMibNoInstance) {
             from = target.instance;
             inclusive = false;
             continue;

@@ -35,6 +35,10 @@ constexpr int kSnmpErrUndoFailed = 15;
 constexpr int kSnmpErrAuthorizationError = 16;
 constexpr int kSnmpErrNotWritable = 17;
 constexpr int kSnmpErrInconsistentName = 18;
+// A get_request answer of the framework's own, no SNMP status: the object has no value now (one its
+// syntax cannot express, such as a reading the engine does not know). A GET answers noSuchInstance,
+// a GET-NEXT goes on past it.
+constexpr int kMibNoInstance = 0x100;
 
 // What an object learns about the request it serves.
 struct MibRequest {

@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "engine/base/AppLog.h"
+#include "engine/base/SteadyClock.h"
 #include "engine/core/data/StringTable.h"
 #include "engine/core/devices/DeviceContext.h"
+#include "engine/core/devices/WellKnownAlarms.h"
 #include "engine/core/interfaces/ServerManagers.h"
 
 namespace {
@@ -224,6 +226,7 @@ int CDeviceEntryRemote::AddAlarm(uint32_t id, const std::string& description, ui
         alarm.id = id;
         alarm.description = description.substr(0, strnlen(description.c_str(), DeviceAlarm::kMaxDescription));
         alarm.value = value;
+        alarm.raisedSteadyMs = SteadyMs();
         if (ISnmpFacade* snmp = m_context.GetSnmp()) {
             alarm.mibRow = static_cast<uint32_t>(snmp->SnmpAddAlarm(m_deviceIndex));
             alarm.timeRaised = snmp->SnmpGetSysUpTime();
@@ -481,6 +484,39 @@ int CDeviceEntryRemote::GetAlarmValue(uint32_t key, uint32_t mibRow, EngineValue
     case 0x83010010u: value = EngineValue::Text(TextLocked(DeviceWord::kLocation)); return 1;
     case 0x83010011u: value = EngineValue::Integer(alarm->value); return 1;
     default: return 0;
+    }
+}
+
+int CDeviceEntryRemote::GetPowerValue(uint32_t key, EngineValue& value)
+{
+    MutexLock lock(m_lock);
+    bool onBattery = false;
+    bool lowBattery = false;
+    int64_t since = 0;
+    for (const DeviceAlarm& a : m_alarms) {
+        const uint32_t number = WellKnownAlarmNumber(a.description);
+        if (number == kWellKnownOnBattery) {
+            // Two alarms of the same meaning: the power went when the first was raised.
+            since = onBattery ? std::min(since, a.raisedSteadyMs) : a.raisedSteadyMs;
+            onBattery = true;
+        } else if (number == kWellKnownLowBattery) {
+            lowBattery = true;
+        }
+    }
+    switch (key) {
+    case kUpsBatteryStatusKey:
+        value = EngineValue::Integer(lowBattery ? 3u : 2u); // batteryLow(3), batteryNormal(2)
+        return 1;
+    case kUpsSecondsOnBatteryKey: {
+        const int64_t seconds = onBattery ? std::max<int64_t>(0, (SteadyMs() - since) / 1000) : 0;
+        value = EngineValue::Integer(static_cast<uint32_t>(std::min<int64_t>(seconds, INT32_MAX)));
+        return 1;
+    }
+    case kUpsOutputSourceKey:
+        value = EngineValue::Integer(onBattery ? 5u : 3u); // battery(5), normal(3)
+        return 1;
+    default:
+        return 0;
     }
 }
 

@@ -80,6 +80,11 @@ public:
     bool SnmpSetDeviceValue(uint32_t itemKey, uint32_t column, int type, const void* data, size_t length,
                             DeviceWork& work) override;
     int GetAlarmValue(uint32_t key, uint32_t mibRow, EngineValue& value);
+    // What the standing alarms say of the UPS's power (the UPS-MIB's upsBatteryStatus, upsSecondsOnBattery
+    // and upsOutputSource keys, WellKnownAlarms.h): batteryLow(3) while a "Low Battery" alarm stands,
+    // else batteryNormal(2); the seconds since the engine raised the "On Battery" alarm, 0 without one;
+    // battery(5) while "On Battery" stands, else normal(3). 0 for any other key.
+    int GetPowerValue(uint32_t key, EngineValue& value);
     // Field 1..10 selects device column 1, 2, 3, 8, 9, 10, 11, 12, 13, 25 (the agent's status traps).
     void SetValueByField(uint32_t itemKey, uint32_t field, int type, const void* data, size_t length);
 

@@ -9,6 +9,7 @@
 #include "engine/core/data/BinaryFile.h"
 #include "engine/core/data/DataArchive.h"
 #include "engine/core/data/DeviceData.h"
+#include "engine/core/devices/WellKnownAlarms.h"
 #include "platform/AtomicFile.h"
 
 namespace {
@@ -726,6 +727,12 @@ int CDevices::GetValue(uint32_t key, int deviceIndex, EngineValue& value, uint32
     case 0x8503000Au: return device->GetValue(0, 9, value);
     case 0x87060001u: value = EngineValue::Integer(static_cast<uint32_t>(device->GetLoadGroupCount())); return 1;
     case 0x85090019u: return 0;
+    case kUpsBatteryStatusKey:
+    case kUpsSecondsOnBatteryKey:
+    case kUpsOutputSourceKey:
+        if (auto remote = std::dynamic_pointer_cast<CDeviceEntryRemote>(device))
+            return remote->GetPowerValue(key, value);
+        return 0;
     default: return 0;
     }
 }
