@@ -355,6 +355,10 @@ bool AgentXGuard::Install(SnmpThread& thread)
             (entry->transport->flags & NETSNMP_TRANSPORT_FLAG_LISTEN)) {
             session->callback = GuardCallback;
             g_listening.push_back(session);
+            // The library listens with a queue of 5: a burst of connections would keep a sub-agent
+            // waiting for the peer's SYN retries (seconds) although the loop accepts at once.
+            if (entry->transport->sock >= 0)
+                listen(entry->transport->sock, kMaxAgentXSessions);
         }
     }
     struct rlimit limit;

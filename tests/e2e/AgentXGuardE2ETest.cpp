@@ -266,3 +266,82 @@ TEST(AgentXGuardE2E, EngineObjectsAreRefusedOtherSubtreesServed)
         << log;
     EXPECT_EQ(log.find("AgentX: registration of 1.3.6.1.4.1.64951 "), std::string::npos);
 }
+
+namespace {
+
+// Connections to 127.0.0.1:port that the test holds open.
+class Connections {
+public:
+    Connections(int port, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in sin{};
+            sin.sin_family = AF_INET;
+            sin.sin_port = htons(static_cast<uint16_t>(port));
+            sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0)
+                m_fds.push_back(fd);
+            else if (fd >= 0)
+                close(fd);
+        }
+    }
+    ~Connections()
+    {
+        for (int fd : m_fds)
+            close(fd);
+    }
+    size_t Size() const { return m_fds.size(); }
+    // The connections the other end has closed.
+    size_t Closed() const
+    {
+        size_t closed = 0;
+        for (int fd : m_fds) {
+            char byte;
+            if (recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0)
+                ++closed;
+        }
+        return closed;
+    }
+
+private:
+    std::vector<int> m_fds;
+};
+
+}  // namespace
+
+// A flood of AgentX connections under a low descriptor limit: the engine holds no more than its bound,
+// closes the rest at once, and its settings and consoles still save and survive a restart meanwhile.
+TEST(AgentXGuardE2E, ConnectionFloodLeavesDescriptorsForSaves)
+{
+    EngineInstall engine;
+    const int agentx = vgtest::FreeTcpPort();
+    engine.SetEnv("VG_AGENTX_PORT", std::to_string(agentx));
+    engine.SetLauncher({"prlimit", "--nofile=256:256"});
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    const char* console = "127.0.0.7";
+    ASSERT_EQ(engine.Get(E("10.1.1.0"), "wendolmar", console), "INTEGER: 1");
+
+    constexpr int kOpened = 300;
+    constexpr int kHeld = 128;  // the engine's bound on AgentX sessions (256 descriptors leave room for it)
+    {
+        Connections flood(agentx, kOpened);
+        ASSERT_EQ(flood.Size(), static_cast<size_t>(kOpened));
+        EXPECT_TRUE(vgtest::WaitUntil([&] { return flood.Closed() >= kOpened - kHeld; }, 20000))
+            << flood.Closed() << " closed";
+
+        EXPECT_EQ(engine.Set(E("10.4.2.1.0"), "i", "777"), "");
+        EXPECT_EQ(engine.Set(E("10.4.1.2.0"), "i", "150"), "");
+        EXPECT_EQ(engine.Set(E("11.3.2.2.0"), "i", "4170", "wendolmar", console), "");
+        // The refused ones were closed, the held ones stay.
+        EXPECT_EQ(flood.Closed(), static_cast<size_t>(kOpened - kHeld));
+        const std::string log = engine.LogText();
+        EXPECT_NE(log.find("AgentX: connection from 127.0.0.1:"), std::string::npos) << log;
+        EXPECT_NE(log.find("refused: 128 sessions are open, at most 128"), std::string::npos);
+    }
+    engine.Stop();
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 777");
+    EXPECT_EQ(engine.Get(E("10.4.1.2.0")), "INTEGER: 150");
+    EXPECT_EQ(engine.Get(E("11.4.0"), "wendolmar", console), "INTEGER: 4170");
+}
