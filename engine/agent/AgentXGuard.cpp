@@ -23,11 +23,16 @@ namespace {
 
 // AgentX message and error codes (RFC 2741, 6.1 and 6.2.16).
 constexpr int kAgentXRegister = 3;
+constexpr int kAgentXUnregister = 4;
 constexpr int kAgentXResponse = 18;
 // A master refuses a registration "for implementation-specific reasons" with requestDenied
 // (RFC 2741, 7.1.5.1); duplicateRegistration is for a subtree already registered at the same
 // priority, which a hijack at another priority is not.
 constexpr long kAgentXRequestDenied = 267;
+// The library's unregistration matches a subtree and priority whoever registered it: a sub-agent
+// could unregister the engine's own objects. None of those is ever a sub-agent's, so such an
+// unregistration names no registration of the session's (RFC 2741, 7.1.6.1).
+constexpr long kAgentXUnknownRegistration = 264;
 
 SnmpThread* g_thread = nullptr;
 int g_bound = kMaxAgentXSessions;
@@ -198,9 +203,10 @@ void Refuse(netsnmp_session* session, netsnmp_pdu* pdu, long error)
     free_agent_snmp_session(asp);
 }
 
-// true when the registration was refused (and answered).
+// true when the registration or unregistration was refused (and answered).
 bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
 {
+    const bool registration = pdu->command == kAgentXRegister;
     netsnmp_variable_list* vb = pdu->variables;
     if (!vb || !vb->name || vb->name_length == 0)
         return false;
@@ -219,16 +225,17 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     const int hit = FirstOverlap(own, wanted);
     if (hit < 0)
         return false;
-    g_refusedRegistrations.fetch_add(1);
+    if (registration)
+        g_refusedRegistrations.fetch_add(1);
     std::string what = OidText(subtree);
     if (rangeSubid > 0)
         what += " (sub-identifier " + std::to_string(rangeSubid) + " up to " + std::to_string(upper) + ")";
     const std::string agent = SubAgentText(session, pdu->sessid);
-    LimitedLog(kLogWarning, "agentx-register",
-               "AgentX: registration of %s by %s%s%s refused: it overlaps the engine's own %s (requestDenied)",
-               what.c_str(), PeerText(session).c_str(), agent.empty() ? "" : ", sub-agent ", agent.c_str(),
-               OidText(own[hit].start).c_str());
-    Refuse(session, pdu, kAgentXRequestDenied);
+    LimitedLog(kLogWarning, registration ? "agentx-register" : "agentx-unregister", "AgentX: %s of %s by %s%s%s refused: it overlaps the engine's own %s (%s)",
+               registration ? "registration" : "unregistration", what.c_str(), PeerText(session).c_str(),
+               agent.empty() ? "" : ", sub-agent ", agent.c_str(), OidText(own[hit].start).c_str(),
+               registration ? "requestDenied" : "unknownRegistration");
+    Refuse(session, pdu, registration ? kAgentXRequestDenied : kAgentXUnknownRegistration);
     return true;
 }
 
@@ -261,7 +268,8 @@ int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pd
                 CloseLater(session);
                 return 1;
             }
-        } else if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu && pdu->command == kAgentXRegister) {
+        } else if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu &&
+                   (pdu->command == kAgentXRegister || pdu->command == kAgentXUnregister)) {
             if (GuardRegistration(session, pdu))
                 return 1;
         }

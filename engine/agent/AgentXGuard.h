@@ -8,8 +8,12 @@
 //   address:port, the local account that owns the connection, and the sub-agent's description.
 //   The engine's own objects are whatever the registry holds with no sub-agent session; a registration
 //   that contains them (1.3.6.1) is refused as well as one inside them. Sub-agents keep every other
-//   subtree. Since no sub-agent registration ever stacks on or splits one of ours, a sub-agent's
-//   life cycle (time-out, re-registration, close) cannot unregister the engine's objects either.
+//   subtree.
+// - The library unregisters whatever matches an unregistration's subtree and priority, whoever
+//   registered it: a sub-agent that timed out, registered again and closed took the engine's
+//   sysORTable, sysORLastChange, usmStats and snmpMPDStats with it. An unregistration that overlaps
+//   the engine's objects names no registration of the sub-agent's (none can be there): it is answered
+//   unknownRegistration and logged, and the engine's objects survive any sub-agent's life cycle.
 // - At most AgentXSessionBound() sessions are open at once; a connection beyond it is closed at once
 //   with a (rate-limited) log line, before it is read.
 //
@@ -65,7 +69,7 @@ public:
     static int SessionBound();
     // AgentX sessions open now (connected, not yet closed).
     static int OpenSessions();
-    // Registrations and connections refused since Install.
+    // Registrations and connections refused since Install (unregistrations are not counted).
     static uint64_t RefusedRegistrations();
     static uint64_t RefusedSessions();
 };

@@ -345,3 +345,45 @@ TEST(AgentXGuardE2E, ConnectionFloodLeavesDescriptorsForSaves)
     EXPECT_EQ(engine.Get(E("10.4.1.2.0")), "INTEGER: 150");
     EXPECT_EQ(engine.Get(E("11.4.0"), "wendolmar", console), "INTEGER: 4170");
 }
+
+// net-snmp's snmpd as a sub-agent that times out, registers again and closes: it asks for the same
+// library objects the engine serves (sysORTable, sysORLastChange, usmStats, snmpMPDStats), is refused,
+// and on its way out unregisters them; the engine keeps serving all of them.
+TEST(AgentXGuardE2E, SubAgentLifeCycleLeavesEngineObjects)
+{
+    EngineInstall engine;
+    const int agentx = vgtest::FreeTcpPort();
+    engine.SetEnv("VG_AGENTX_PORT", std::to_string(agentx));
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    const std::vector<std::string> own = {"1.3.6.1.2.1.1.8.0", "1.3.6.1.2.1.1.9.1.2.1", "1.3.6.1.6.3.15.1.1.4.0",
+                                          "1.3.6.1.6.3.11.2.1.3.0"};
+    for (const std::string& oid : own)
+        ASSERT_EQ(engine.Get(oid).find("No Such"), std::string::npos) << oid;
+
+    const std::string state = engine.Path("subagent");
+    fs::create_directories(state);
+    {
+        std::ofstream conf(engine.Path("subagent.conf"));
+        conf << "agentXSocket tcp:127.0.0.1:" << agentx << "\nagentXPingInterval 1\nagentXTimeout 1\nagentXRetries 0\n"
+             << "agentaddress udp:127.0.0.1:" << vgtest::FreeUdpPort() << "\n";
+    }
+    vgtest::Child subagent;
+    ASSERT_TRUE(subagent.Start({"snmpd", "-f", "-Lo", "-C", "-c", engine.Path("subagent.conf"), "-X"},
+                               engine.Path("subagent.out"), {{"SNMP_PERSISTENT_DIR", state}, {"MIBS", ""}}));
+    const std::string ifNumber = "1.3.6.1.2.1.2.1.0";
+    auto served = [&] { return engine.Get(ifNumber).rfind("INTEGER: ", 0) == 0; };
+    ASSERT_TRUE(vgtest::WaitUntil(served, 20000)) << ReadText(engine.Path("subagent.out"));
+
+    // Stopped, it times out: the master drops its session; resumed, it connects and registers again.
+    ASSERT_TRUE(subagent.Pid() > 0 && kill(subagent.Pid(), SIGSTOP) == 0);
+    EXPECT_EQ(SnmpGet(engine.Port(), "wendolmar", ifNumber, 6).find("INTEGER"), std::string::npos);
+    kill(subagent.Pid(), SIGCONT);
+    ASSERT_TRUE(vgtest::WaitUntil(served, 20000)) << ReadText(engine.Path("subagent.out"));
+    subagent.Stop();
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return !served(); }, 20000));
+
+    for (const std::string& oid : own)
+        EXPECT_EQ(engine.Get(oid).find("No Such"), std::string::npos) << oid;
+    const std::string log = engine.LogText();
+    EXPECT_NE(log.find("AgentX: unregistration of 1.3.6.1.2.1.1.9 by 127.0.0.1:"), std::string::npos) << log;
+}
