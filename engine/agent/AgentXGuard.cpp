@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "engine/base/AppLog.h"
+#include "engine/base/SteadyClock.h"
 #include "engine/snmp/NetSnmp.h"
 #include "engine/snmp/SnmpThread.h"
 
@@ -107,6 +108,20 @@ long TcpOwner(const sockaddr_in& peer, int ourPort)
     return -1;
 }
 
+// The account behind a connection is looked up in the kernel's whole connection table, which a
+// flood fills (with TIME_WAIT entries too): only for the few lines a minute the log writes anyway.
+bool OwnerLookupAllowed()
+{
+    static int64_t windowStart = 0;
+    static int used = 0;
+    const int64_t now = SteadyMs();
+    if (windowStart == 0 || now - windowStart >= 60000) {
+        windowStart = now;
+        used = 0;
+    }
+    return used++ < 20;
+}
+
 // Who is at the other end of an AgentX session: "127.0.0.1:40312 (uid 1000)", for a local socket
 // "uid 1000 pid 4242".
 std::string PeerText(netsnmp_session* session)
@@ -127,7 +142,8 @@ std::string PeerText(netsnmp_session* session)
         std::string out = std::string(text) + ":" + std::to_string(ntohs(sin.sin_port));
         sockaddr_in own;
         socklen_t ownLength = sizeof own;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 && own.sin_family == AF_INET) {
+        if (OwnerLookupAllowed() && getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
+            own.sin_family == AF_INET) {
             long uid = TcpOwner(sin, ntohs(own.sin_port));
             if (uid >= 0)
                 out += " (uid " + std::to_string(uid) + ")";
