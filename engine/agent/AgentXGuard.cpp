@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -38,8 +37,6 @@ constexpr long kAgentXUnknownRegistration = 264;
 SnmpThread* g_thread = nullptr;
 int g_bound = kMaxAgentXSessions;
 std::vector<netsnmp_session*> g_listening;
-std::atomic<uint64_t> g_refusedRegistrations{0};
-std::atomic<uint64_t> g_refusedSessions{0};
 
 int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic);
 
@@ -241,8 +238,6 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     const int hit = FirstOverlap(own, wanted);
     if (hit < 0)
         return false;
-    if (registration)
-        g_refusedRegistrations.fetch_add(1);
     std::string what = OidText(subtree);
     if (rangeSubid > 0)
         what += " (sub-identifier " + std::to_string(rangeSubid) + " up to " + std::to_string(upper) + ")";
@@ -277,7 +272,6 @@ int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pd
         if (operation == NETSNMP_CALLBACK_OP_CONNECT) {
             const int open = CountOpenSessions();
             if (open > g_bound) {
-                g_refusedSessions.fetch_add(1);
                 LimitedLog(kLogWarning, "agentx-session",
                            "AgentX: connection from %s refused: %d sessions are open, at most %d", PeerText(session).c_str(),
                            open - 1, g_bound);
@@ -371,8 +365,6 @@ bool AgentXGuard::Install(SnmpThread& thread)
 {
     g_thread = &thread;
     g_listening.clear();
-    g_refusedRegistrations.store(0);
-    g_refusedSessions.store(0);
     for (struct session_list* entry = Sessions; entry; entry = entry->next) {
         netsnmp_session* session = entry->session;
         if (session && session->callback == handle_master_agentx_packet && entry->transport &&
@@ -408,24 +400,4 @@ void AgentXGuard::Uninstall()
             session->callback = handle_master_agentx_packet;
     g_listening.clear();
     g_thread = nullptr;
-}
-
-int AgentXGuard::SessionBound()
-{
-    return g_bound;
-}
-
-int AgentXGuard::OpenSessions()
-{
-    return CountOpenSessions();
-}
-
-uint64_t AgentXGuard::RefusedRegistrations()
-{
-    return g_refusedRegistrations.load();
-}
-
-uint64_t AgentXGuard::RefusedSessions()
-{
-    return g_refusedSessions.load();
 }

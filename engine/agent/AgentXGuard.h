@@ -65,11 +65,4 @@ public:
     static bool Install(SnmpThread& thread);
     // Forgets the listening sessions (before the library's shutdown).
     static void Uninstall();
-
-    static int SessionBound();
-    // AgentX sessions open now (connected, not yet closed).
-    static int OpenSessions();
-    // Registrations and connections refused since Install (unregistrations are not counted).
-    static uint64_t RefusedRegistrations();
-    static uint64_t RefusedSessions();
 };
