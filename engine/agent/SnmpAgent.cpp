@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "engine/agent/AgentSetup.h"
+#include "engine/agent/AgentXGuard.h"
 #include "engine/agent/mib/Mib.h"
 #include "engine/base/SteadyClock.h"
 #include "engine/snmp/NetSnmp.h"
@@ -407,6 +408,11 @@ int SnmpAgent::Start()
             AppLog::Instance()->Printf(kLogWarning, "AgentX master did not start on 127.0.0.1:%d: running without AgentX",
                                        m_agentxPort);
             m_agentxPort = 0;
+        } else if (!AgentXGuard::Install(m_thread)) {
+            // The port is taken, yet not by the library's master (whose callback the guard did not find).
+            AppLog::Instance()->Printf(kLogError, "AgentX master session not found on 127.0.0.1:%d: running without AgentX",
+                                       m_agentxPort);
+            m_agentxPort = 0;
         }
     }
     m_started.store(true);
@@ -460,6 +466,7 @@ void SnmpAgent::Shutdown()
         return;
     m_started.store(false);
     snmpd_free_trapsinks();
+    AgentXGuard::Uninstall();
     shutdown_master_agent();
     snmp_shutdown(m_appName.c_str());
     m_libraryUp = false;

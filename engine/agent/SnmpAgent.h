@@ -68,7 +68,8 @@ public:
     bool AgentXEnabled() const { return m_agentxPort != 0; }
 
     // Starts the library: init_snmp, the SNMPv3 users, the access control and the communities
-    // (AgentSetup.h), then the listening session and the AgentX master. 0 on success; otherwise the
+    // (AgentSetup.h), then the listening session and the AgentX master behind its guard
+    // (AgentXGuard.h: no sub-agent registers over the engine's objects; sessions bounded). 0 on success; otherwise the
     // errno of the listening socket (or -1) and the agent does not serve.
     int Start();
     bool IsStarted() const { return m_started.load(); }

@@ -34,6 +34,11 @@ void init_vacm_context(void);
 void init_vacm_conf(void);
 // libnetsnmpagent: the agent's first listening session (exported, declared in no installed header).
 extern netsnmp_session* main_session;
+// libnetsnmpagent: the AgentX master's callback for its sessions (agentx/master_admin.h is not
+// installed), and libnetsnmp's list of open sessions.
+int handle_master_agentx_packet(int operation, netsnmp_session* session, int reqid, netsnmp_pdu* pdu,
+                                void* magic);
+extern struct session_list* Sessions;
 // libnetsnmp configuration handlers.
 void oldengineID_conf(const char* word, char* cptr);
 }

@@ -185,7 +185,8 @@ bool EngineInstall::Start(const std::vector<std::string>& extra, const std::stri
     args.insert(args.end(), extra.begin(), extra.end());
     m_engine.reset();
     std::map<std::string, std::string> env = m_env;
-    env["VG_AGENTX_PORT"] = "0";
+    if (!env.count("VG_AGENTX_PORT"))
+        env["VG_AGENTX_PORT"] = "0";
     env["VG_SHUTDOWN_RECORD"] = Path("shutdown-calls");
     std::string program = m_tree.Program();
     if (!m_launcher.empty()) {

@@ -94,6 +94,7 @@ public:
     std::string Peer() const { return "127.0.0.1:" + std::to_string(m_port); }
 
     // Sets a variable of the engine's environment for the next starts (an empty value removes it).
+    // VG_AGENTX_PORT is "0" (no AgentX) unless set here.
     void SetEnv(const std::string& name, const std::string& value) { m_env[name] = value; }
     // A command prefix the next starts run the engine under (its program path and arguments follow);
     // the program must exec the engine, so that the signals reach it.

@@ -1,0 +1,81 @@
+// The AgentX guard's rules: which registrations overlap the engine's objects, and how many sessions
+// the descriptor limit allows.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "engine/agent/AgentXGuard.h"
+
+namespace {
+
+OidPath P(const std::string& dotted)
+{
+    OidPath out;
+    std::stringstream in(dotted);
+    std::string part;
+    while (std::getline(in, part, '.'))
+        out.push_back(static_cast<uint32_t>(std::stoul(part)));
+    return out;
+}
+
+}  // namespace
+
+TEST(AgentXGuard, RegistrationOverlapsOwnSubtree)
+{
+    const std::vector<OidRange> own = {SubtreeRange(P("1.3.6.1.2.1.1")), SubtreeRange(P("1.3.6.1.4.1.64950"))};
+    struct Case {
+        const char* subtree;
+        int rangeSubid;
+        uint32_t upper;
+        int expected;  // index into own, -1 for none
+    } cases[] = {
+        {"1.3.6.1.4.1.64950", 0, 0, 1},
+        {"1.3.6.1.4.1.64950.10.4.2.1.0", 0, 0, 1},
+        {"1.3.6.1", 0, 0, 0},
+        {"1.3.6.1.4.1", 0, 0, 1},
+        {"1.3.6.1.4.1.64949", 0, 0, -1},
+        {"1.3.6.1.4.1.64949.99.1", 0, 0, -1},
+        {"1.3.6.1.4.1.64951", 0, 0, -1},
+        {"1.3.6.1.2.1.2", 0, 0, -1},
+        {"1.3.6.1.2.1.0", 0, 0, -1},
+        {"1.3.6.1.4.1.64900", 7, 64950, 1},  // a range whose last subtree is ours
+        {"1.3.6.1.4.1.64900", 7, 64949, -1},
+        {"1.3.6.1.2.1.0", 7, 1, 0},
+        {"1.3.6.1.4.1.64900", 9, 5, -1},     // a range sub-identifier past the name: the subtree alone
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subtree + std::string(" range ") + std::to_string(c.rangeSubid));
+        EXPECT_EQ(FirstOverlap(own, RegistrationRange(P(c.subtree), c.rangeSubid, c.upper)), c.expected);
+    }
+}
+
+TEST(AgentXGuard, SubtreeEndsAtLargestSubIdentifiers)
+{
+    const OidRange top = SubtreeRange(P("1.4294967295"));
+    EXPECT_EQ(top.end, P("2"));
+    EXPECT_FALSE(top.endless);
+    EXPECT_TRUE(SubtreeRange(P("4294967295.4294967295")).endless);
+    EXPECT_TRUE(RangesOverlap(SubtreeRange(P("4294967295")), SubtreeRange(P("4294967295.7"))));
+    EXPECT_FALSE(RangesOverlap(SubtreeRange(P("1.4294967295")), SubtreeRange(P("2"))));
+}
+
+TEST(AgentXGuard, SessionBoundLeavesDescriptorReserve)
+{
+    struct Case {
+        uint64_t limit;
+        int inUse;
+        int expected;
+    } cases[] = {
+        {4096, 40, kMaxAgentXSessions},
+        {1024, 40, kMaxAgentXSessions},
+        {256, 40, kMaxAgentXSessions},
+        {200, 40, 200 - 40 - kAgentXDescriptorReserve},
+        {100, 40, 0},
+        {UINT64_MAX, 40, kMaxAgentXSessions},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        EXPECT_EQ(AgentXSessionBound(c.limit, c.inUse), c.expected);
+    }
+}
