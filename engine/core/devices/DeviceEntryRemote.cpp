@@ -149,9 +149,11 @@ void CDeviceEntryRemote::Close(bool runClearReactions, DeviceWork& work)
         NotifyAlarmStatusLocked(work);
 }
 
-void CDeviceEntryRemote::OnSuspendLocked()
+void CDeviceEntryRemote::OnSuspendLocked(DeviceWork& work)
 {
-    m_events.ForgetAllReactions();
+    // The alarms still stand, but nothing counts down any more: the consoles close their alert.
+    if (m_events.ForgetAllReactions())
+        work.closeCountdown = true;
 }
 
 uint32_t CDeviceEntryRemote::WorstAlarmLocked() const

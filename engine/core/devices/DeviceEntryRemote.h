@@ -100,7 +100,7 @@ private:
     std::string ServerAddressLocked();
     // react false: the event rows go inactive without their clear reactions.
     void RemoveAlarmLocked(size_t at, DeviceWork& work, bool react);
-    void OnSuspendLocked() override;
+    void OnSuspendLocked(DeviceWork& work) override;
     bool StoreTextLocked(int word, const std::string& text, uint32_t column, DeviceWork& work);
     void NoticeLocked(uint32_t column, EngineValue value, DeviceWork& work);
 

@@ -34,6 +34,9 @@ struct DeviceWork {
     std::vector<ClearReaction> clearReactions;
     bool save = false;
     bool updateCountdown = false;
+    // A countdown the consoles were shown was cancelled without a clear (a flags write, a suspension):
+    // they get the closing notice a clear sends, once per piece of work.
+    bool closeCountdown = false;
     bool listChanged = false;
     std::vector<int> statusChanged; // device indexes for the server's OnDeviceStatus
 };

@@ -982,8 +982,14 @@ void CDevices::Perform(DeviceWork& work)
                 consoles->SendValueNotification(notice.oid, notice.trapId, notice.value);
         }
     }
-    for (const ClearReaction& clear : work.clearReactions)
+    bool closed = false;
+    for (const ClearReaction& clear : work.clearReactions) {
         RunClearReaction(clear);
+        closed = closed || clear.record.eventId == kActionShutdownCountdown;
+    }
+    // One closing notice per piece of work, whichever paths asked for it.
+    if (work.closeCountdown && !closed && !m_stopping)
+        SendCountdown(ClearNoticeSeconds(GetEarliestShutdown(), m_host.GetClock().steadyMilliseconds()));
     if (work.updateCountdown)
         UpdateCountdownTime();
     if (work.save)
