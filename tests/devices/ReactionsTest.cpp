@@ -174,6 +174,29 @@ TEST_F(ReactionsTest, InAllModeEveryAgentMustStand)
     EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
 }
 
+// In "All", a clear on an agent whose row only runs a command still cancels the countdown armed on the
+// other agent's device: the consoles get one closing notice, and that device's own clear later none.
+TEST_F(ReactionsTest, InAllModeAClearThatCancelsAnotherDevicesCountdownClosesItOnce)
+{
+    host.all = true;
+    Configure(1, kEventFlagCommand, 0, 100, "/opt/on-set");
+    // B reacts to another event, so its countdown's marks are not on A's row.
+    ASSERT_TRUE(SetEventColumn(*devices, 2, 2, 7, kShutdownFlags));
+    ASSERT_TRUE(SetEventColumn(*devices, 2, 2, 19, 30));
+    host.consoles.Clear();
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(b->AddAlarm(2, "Low Battery", 3), 1);
+    AdvanceSeconds(10);
+    ASSERT_EQ(Countdown(), (std::vector<uint32_t>{25, 20}));
+    a->RemoveAlarm(1);
+    EXPECT_EQ(host.timers.Count(), 0u);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20, 0}));
+    b->RemoveAlarm(2);
+    AdvanceSeconds(60);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20, 0}));
+    EXPECT_TRUE(host.Calls().empty());
+}
+
 TEST_F(ReactionsTest, AFlagsWriteCancelsTheActionsItRemoves)
 {
     Configure(1, kShutdownFlags | kEventFlagCommand, 30, 20, "/opt/on-set");

@@ -361,6 +361,9 @@ void CDeviceDataRemoteEvt::OnAlarmCleared(uint8_t* row, DeviceWork& work)
             timers->KillAllTimersById(action);
             if (action == kActionShutdown)
                 context.NoteAllShutdownsKilled();
+            // Other devices' countdowns may be what the consoles show, whatever this row announced.
+            if (action == kActionShutdownCountdown)
+                work.closeCountdownIfShown = true;
         }
     }
     SetRowPending(row, plan.rowPending);
@@ -394,6 +397,14 @@ bool CDeviceDataRemoteEvt::ForgetAllReactions()
         }
     }
     return announced;
+}
+
+void CDeviceDataRemoteEvt::ForgetCountdownMarks()
+{
+    const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
+    for (int n = 1; n <= count; ++n)
+        if (uint8_t* row = Row(n))
+            ForgetCountdownMark(row);
 }
 
 bool CDeviceDataRemoteEvt::ForgetCountdownMark(uint8_t* row)

@@ -109,6 +109,8 @@ public:
     // pending reactions. True when a row's countdown had been announced (its fired mark, which goes):
     // the consoles are showing a countdown that no longer runs.
     bool ForgetAllReactions();
+    // Clears the countdown fired mark of every row.
+    void ForgetCountdownMarks();
 
     // OR or clear bits in the flags of the first row of that name (letter case counts).
     bool SetEventFlagsByName(const std::string& name, uint32_t bits);

@@ -343,6 +343,12 @@ void CDeviceEntryRemote::ClearEventFlags(const std::string& name, uint32_t bits)
     m_events.ClearEventFlagsByName(name, bits);
 }
 
+void CDeviceEntryRemote::ForgetCountdownMarks()
+{
+    MutexLock lock(m_lock);
+    m_events.ForgetCountdownMarks();
+}
+
 bool CDeviceEntryRemote::BelongsTo(const IRemoteAgentEntry* agent, uint32_t number) const
 {
     return m_agent == agent && m_deviceNumber == (number & 0xFFFF);

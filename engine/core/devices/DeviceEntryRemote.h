@@ -64,6 +64,8 @@ public:
     // Bits of the flags of the first event row of that name.
     void SetEventFlags(const std::string& name, uint32_t bits);
     void ClearEventFlags(const std::string& name, uint32_t bits);
+    // Clears every event row's countdown fired mark.
+    void ForgetCountdownMarks();
 
     // Identity.
     bool BelongsTo(const IRemoteAgentEntry* agent, uint32_t number) const;
