@@ -28,6 +28,8 @@
 //   A countdown the consoles were shown that stops while its alarm stands (a flags write that removes
 //   the shutdown, the device suspended) gets the same notice at once; its fired mark goes with it, so
 //   the clear that follows sends none again. A device that goes away clears its alarms, which sends it.
+//   A clear in "All" that kills every device's countdowns sends it when the consoles show a countdown,
+//   whether or not this row's own had fired, and every row's countdown mark goes.
 //
 // Threads: pure functions, safe from any thread.
 
