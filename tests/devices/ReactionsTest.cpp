@@ -340,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CancelCase{"SuspendOtherArmed", Cancel::kSuspend, 60, 50},
                       CancelCase{"Delete", Cancel::kDelete, 0, 0},
                       CancelCase{"AgentRemovedOtherArmed", Cancel::kAgentRemoved, 60, 50}),
-    [](const ::testing::TestParamInfo<CancelCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<CancelCase>& p) { return std::string(p.param.name); });
 
 TEST_F(ReactionsTest, ReactionsEnabledWhileTheAlarmStandsArmAtOnceWithTheirFullDelays)
 {
