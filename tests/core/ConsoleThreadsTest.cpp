@@ -14,6 +14,14 @@ const uint32_t kB = Ip(10, 0, 0, 6);
 const uint32_t kC = Ip(10, 0, 0, 7);
 
 const std::vector<uint32_t> kValueOid = {1, 3, 6, 1, 4, 1, 64950, 10, 4, 1, 3, 0};
+const std::vector<uint32_t> kDeviceList = {1, 3, 6, 1, 4, 1, 64950, 10, 2, 2};
+const std::vector<uint32_t> kCountdownOid = {1, 3, 6, 1, 4, 1, 64950, 10, 5, 1, 0};
+
+// The status column of device n.
+std::vector<uint32_t> DeviceStatusOid(uint32_t n)
+{
+    return {1, 3, 6, 1, 4, 1, 64950, 10, 2, 2, 1, 25, n};
+}
 
 } // namespace
 
@@ -204,7 +212,7 @@ TEST_F(ConsoleFanOutTest, HandedOverNoticesKeepTheirOrderAndSpacingPerConsole)
     const auto from = Clock::now();
     consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(0));
     for (uint32_t v = 1; v <= 3; ++v)
-        consoles->SendValueNotification(kValueOid, 1001, EngineValue::Integer(v));
+        consoles->SendValueNotification(DeviceStatusOid(v), 1001, EngineValue::Integer(v));
     EXPECT_LT(Clock::now() - from, std::chrono::milliseconds(120)) << "the sender must not wait (inline: 600 ms)";
 
     ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 12; }, 5000));
@@ -260,6 +268,7 @@ TEST_F(ConsoleFanOutTest, AWalkKeepsRegistrationOrderBehindABusyConsole)
 TEST(ConsoleNotices, WhichNoticeALaterOneMakesObsolete)
 {
     const std::vector<uint32_t> list = {1, 3, 6, 1, 4, 1, 64950, 10, 2, 2};
+    const std::vector<uint32_t> trapList = {1, 3, 6, 1, 4, 1, 64950, 14, 2, 2};
     const std::vector<uint32_t> status = {1, 3, 6, 1, 4, 1, 64950, 10, 2, 2, 1, 25, 1};
     auto notice = [](uint32_t specific, const std::vector<uint32_t>& oid, int32_t value) {
         TrapData t;
@@ -278,8 +287,10 @@ TEST(ConsoleNotices, WhichNoticeALaterOneMakesObsolete)
     } cases[] = {
         {"a value notice of the same object", notice(1001, status, 3), notice(1001, status, 0), true},
         {"a value notice of another object", notice(1001, status, 3), notice(1001, kValueOid, 3), false},
-        {"the same list change again", notice(1002, list, 6), notice(1002, list, 6), true},
-        {"another list change", notice(1002, list, 6), notice(1002, list, 0), false},
+        {"the same list changed again", notice(1002, list, 6), notice(1002, list, 0), true},
+        {"another list changed", notice(1002, list, 6), notice(1002, trapList, 6), false},
+        {"the same discovery progress again", notice(1007, status, 3), notice(1007, status, 3), true},
+        {"other discovery progress", notice(1007, status, 3), notice(1007, status, 4), false},
         {"another trap with the same varbind", notice(1002, status, 3), notice(1001, status, 3), false},
     };
     for (const Case& c : cases)
@@ -332,9 +343,55 @@ public:
 
 } // namespace
 
-// A console whose notices back up: the backlog stays bounded, a value notice gives way to a later one
-// of the same object (which goes last), and a notice with nothing to replace is dropped for it.
-TEST_F(ConsoleFanOutTest, AFullBacklogKeepsTheLatestValueOfEachObject)
+// A console whose notices back up holds at most one of each object, from the first repeat on: a burst
+// of status changes and list changes leaves one of each, and a countdown handed over meanwhile keeps
+// its early place with its latest value, ahead of the list change.
+TEST_F(ConsoleFanOutTest, ANewerNoticeReplacesTheWaitingOneOfItsObjectAtOnce)
+{
+    consoles.reset();
+    auto* heldHost = new HeldSenderHost(m_dir);
+    host.reset(heldHost);
+    ConsoleOptions options;
+    options.deferFanOut = [] { return true; };
+    Make(options);
+    consoles->ActivateEntry(kA);
+    consoles->ActivateEntry(kB);
+    // The first notice is taken out and its send held; the rest waits behind it.
+    consoles->SendValueNotification(kValueOid, 1001, EngineValue::Integer(0));
+    ASSERT_TRUE(heldHost->held.WaitForASend());
+    consoles->SendValueNotification(DeviceStatusOid(1), 1001, EngineValue::Integer(1));
+    consoles->SendNotification(kDeviceList, 1002, EngineValue::Integer(0));
+    consoles->SendValueNotification(kCountdownOid, 1001, EngineValue::Integer(295));
+    for (uint32_t i = 0; i < 300; ++i) {
+        consoles->SendValueNotification(DeviceStatusOid(1), 1001, EngineValue::Integer(i % 2));
+        consoles->SendNotification(kDeviceList, 1002, EngineValue::Integer(i % 2 ? 6 : 0));
+    }
+    consoles->SendValueNotification(kCountdownOid, 1001, EngineValue::Integer(249));
+    // Per console: the held one's walk (B), then status, countdown and list.
+    EXPECT_EQ(consoles->GetDeferredCount(), 7u);
+
+    heldHost->held.Release();
+    ASSERT_TRUE(WaitUntil([&] { return consoles->GetDeferredCount() == 0 && heldHost->held.Sends().size() == 8; },
+                          10000));
+    for (const char* peer : {"10.0.0.5", "10.0.0.6"}) {
+        SCOPED_TRACE(peer);
+        const auto to = SendsTo(heldHost->held, peer);
+        ASSERT_EQ(to.size(), 4u);
+        EXPECT_EQ(to[0].varbinds[0].oid, kValueOid);
+        EXPECT_EQ(to[1].varbinds[0].oid, DeviceStatusOid(1));
+        EXPECT_EQ(to[1].varbinds[0].integer, 1) << "the latest status";
+        EXPECT_EQ(to[2].varbinds[0].oid, kCountdownOid);
+        EXPECT_EQ(to[2].varbinds[0].integer, 249) << "the latest countdown, not a stale one";
+        EXPECT_EQ(to[3].specific, 1002) << "a list read again comes after what was made before it";
+        EXPECT_EQ(to[3].varbinds[0].integer, 6);
+        for (size_t k = 1; k < to.size(); ++k)
+            EXPECT_GE(to[k].at - to[k - 1].at, std::chrono::milliseconds(50)) << k;
+    }
+}
+
+// A full outbox: a notice that replaces nothing is dropped for that console and logged; one that
+// replaces a waiting one still gets in.
+TEST_F(ConsoleFanOutTest, AFullBacklogDropsOnlyWhatReplacesNothing)
 {
     ScopedLogCapture log;
     consoles.reset();
@@ -345,16 +402,14 @@ TEST_F(ConsoleFanOutTest, AFullBacklogKeepsTheLatestValueOfEachObject)
     options.deferFanOut = [] { return true; };
     Make(options);
     consoles->ActivateEntry(kA);
-    auto object = [](uint32_t n) { return std::vector<uint32_t>{1, 3, 6, 1, 4, 1, 64950, 10, 2, 2, 1, 25, n}; };
-    // The first notice is taken out and its send held; then the backlog fills with other objects.
-    consoles->SendValueNotification(object(0), 1001, EngineValue::Integer(0));
+    consoles->SendValueNotification(DeviceStatusOid(0), 1001, EngineValue::Integer(0));
     ASSERT_TRUE(heldHost->held.WaitForASend());
     const size_t cap = CConsoles::kMaxNoticeBacklog;
     for (uint32_t n = 1; n <= cap; ++n)
-        consoles->SendValueNotification(object(n), 1001, EngineValue::Integer(1));
+        consoles->SendValueNotification(DeviceStatusOid(n), 1001, EngineValue::Integer(1));
     EXPECT_EQ(consoles->GetDeferredCount(), cap);
-    consoles->SendValueNotification(object(1), 1001, EngineValue::Integer(2));   // object 1 again
-    consoles->SendNotification({1, 3, 6, 1, 4, 1, 64950, 10, 2, 2}, 1002, EngineValue::Integer(6));  // dropped
+    consoles->SendNotification(kDeviceList, 1002, EngineValue::Integer(6));  // dropped
+    consoles->SendValueNotification(DeviceStatusOid(cap), 1001, EngineValue::Integer(2));
     EXPECT_EQ(consoles->GetDeferredCount(), cap);
     EXPECT_EQ(log.Count("[CConsoles::SendTrap]: " + std::to_string(cap) +
                             " notices waiting for 10.0.0.5; trap 1002 dropped (1 so far)",
@@ -364,8 +419,7 @@ TEST_F(ConsoleFanOutTest, AFullBacklogKeepsTheLatestValueOfEachObject)
     heldHost->held.Release();
     ASSERT_TRUE(WaitUntil([&] { return heldHost->held.Sends().size() == cap + 1; }, 10000));
     const auto sent = heldHost->held.Sends();
-    EXPECT_EQ(sent[1].varbinds[0].oid, object(2)) << "object 1's first value gave way";
-    EXPECT_EQ(sent.back().varbinds[0].oid, object(1));
+    EXPECT_EQ(sent.back().varbinds[0].oid, DeviceStatusOid(cap));
     EXPECT_EQ(sent.back().varbinds[0].integer, 2);
     for (const auto& s : sent)
         EXPECT_EQ(s.specific, 1001);
@@ -459,6 +513,41 @@ TEST_F(ConsoleConcurrencyTest, RegistrationsDuringAFanOut)
     EXPECT_EQ(consoles->GetEntries()[0]->GetTrapPort(), 17039);
 }
 
+// Hand-overs from several threads right after a console registers: one fan-out thread starts, no
+// error is logged, and every notice goes out.
+TEST_F(ConsoleConcurrencyTest, HandOversAtOnceStartOneFanOutThreadWithoutAFalseError)
+{
+    ScopedLogCapture log;
+    ConsoleOptions options;
+    options.fanOutSpacingMs = 0;
+    options.deferFanOut = [] { return true; };
+    for (int round = 0; round < 20; ++round) {
+        consoles.reset();
+        host->sender.Clear();
+        Make(options);
+        consoles->ActivateEntry(kA);
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (uint32_t t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                while (!go.load()) {
+                }
+                for (uint32_t i = 0; i < 5; ++i)
+                    consoles->SendValueNotification(DeviceStatusOid(10 * t + i), 1001, EngineValue::Integer(i));
+            });
+        go = true;
+        for (auto& thread : threads)
+            thread.join();
+        ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 20; }, 5000)) << round;
+    }
+    consoles.reset();
+    EXPECT_FALSE(log.Has("[CConsoles::SendTrap]: the fan-out thread could not be started"));
+    int started = 0;
+    for (const auto& line : log.Lines())
+        started += line.message.rfind("Entering CConsoles fan-out thread", 0) == 0;
+    EXPECT_EQ(started, 20) << "one thread per registry";
+}
+
 namespace {
 
 // A sender that throws something that is not a std::exception for one destination.
@@ -502,8 +591,8 @@ TEST_F(ConsoleFanOutTest, ASendThatThrowsAnythingSkipsOnlyThatConsole)
         Make(options);
         consoles->ActivateEntry(kA);
         consoles->ActivateEntry(kB);
-        for (int round = 1; round <= 2; ++round)
-            consoles->SendNotification(kValueOid, 1001, EngineValue::Integer(static_cast<uint32_t>(round)));
+        for (uint32_t round = 1; round <= 2; ++round)
+            consoles->SendNotification(DeviceStatusOid(round), 1001, EngineValue::Integer(round));
         ASSERT_TRUE(WaitUntil([&] { return throwingHost->throwing.Sends().size() == 2; }, 5000));
         for (const auto& sent : throwingHost->throwing.Sends())
             EXPECT_EQ(sent.peername, "10.0.0.6");

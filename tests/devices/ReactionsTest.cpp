@@ -174,6 +174,29 @@ TEST_F(ReactionsTest, InAllModeEveryAgentMustStand)
     EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
 }
 
+// In "All", a clear on an agent whose row only runs a command still cancels the countdown armed on the
+// other agent's device: the consoles get one closing notice, and that device's own clear later none.
+TEST_F(ReactionsTest, InAllModeAClearThatCancelsAnotherDevicesCountdownClosesItOnce)
+{
+    host.all = true;
+    Configure(1, kEventFlagCommand, 0, 100, "/opt/on-set");
+    // B reacts to another event, so its countdown's marks are not on A's row.
+    ASSERT_TRUE(SetEventColumn(*devices, 2, 2, 7, kShutdownFlags));
+    ASSERT_TRUE(SetEventColumn(*devices, 2, 2, 19, 30));
+    host.consoles.Clear();
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(b->AddAlarm(2, "Low Battery", 3), 1);
+    AdvanceSeconds(10);
+    ASSERT_EQ(Countdown(), (std::vector<uint32_t>{25, 20}));
+    a->RemoveAlarm(1);
+    EXPECT_EQ(host.timers.Count(), 0u);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20, 0}));
+    b->RemoveAlarm(2);
+    AdvanceSeconds(60);
+    EXPECT_EQ(Countdown(), (std::vector<uint32_t>{25, 20, 0}));
+    EXPECT_TRUE(host.Calls().empty());
+}
+
 TEST_F(ReactionsTest, AFlagsWriteCancelsTheActionsItRemoves)
 {
     Configure(1, kShutdownFlags | kEventFlagCommand, 30, 20, "/opt/on-set");
@@ -255,6 +278,69 @@ TEST_F(ReactionsTest, SuspendingADeviceDropsItsReactions)
     AdvanceSeconds(40);
     EXPECT_TRUE(host.Calls().empty());
 }
+
+// Every way an announced countdown is cancelled without its alarm clearing sends the closing notice a
+// clear would send, once: 0, or in "One" the seconds left of a shutdown still armed on another device.
+enum class Cancel { kFlagsWrite, kSuspend, kDelete, kAgentRemoved };
+struct CancelCase {
+    const char* name;
+    Cancel how;
+    uint32_t otherDelay;  // B's shutdown delay; 0: B arms nothing
+    uint32_t closing;
+};
+void PrintTo(const CancelCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class CountdownCancelTest : public ReactionsTest, public ::testing::WithParamInterface<CancelCase> {};
+
+TEST_P(CountdownCancelTest, SendsTheClosingNoticeOnce)
+{
+    const CancelCase& c = GetParam();
+    Configure(1, kShutdownFlags, 30);
+    Configure(2, c.otherDelay ? kShutdownFlags : 0, c.otherDelay);
+    ASSERT_EQ(a->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(b->AddAlarm(1, "On Battery", 3), 1);
+    AdvanceSeconds(10);
+    const size_t before = Countdown().size();
+    ASSERT_GE(before, 2u);
+    switch (c.how) {
+    case Cancel::kFlagsWrite: ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, kEventFlagCommand)); break;
+    case Cancel::kSuspend: a->Suspend(); break;
+    case Cancel::kDelete: ASSERT_TRUE(devices->Delete(a, true)); break;
+    case Cancel::kAgentRemoved: devices->RemoveAgentDevices(1); break;
+    }
+    auto after = Countdown();
+    ASSERT_EQ(after.size(), before + 1) << "exactly one closing notice";
+    EXPECT_EQ(after.back(), c.closing);
+    // A's alarm clearing later (where A is still there) sends no second one.
+    if (devices->FindRemoteDevice(&agentA, 1))
+        a->RemoveAlarm(1);
+    EXPECT_EQ(Countdown().size(), before + 1);
+    if (c.otherDelay == 0) {
+        AdvanceSeconds(60);
+        EXPECT_EQ(Countdown().size(), before + 1);
+        EXPECT_TRUE(host.Calls().empty());
+    } else {
+        // B's countdown goes on, and its shutdown runs.
+        AdvanceSeconds(5);
+        after = Countdown();
+        EXPECT_EQ(after.back(), c.closing - 5);
+        AdvanceSeconds(c.closing - 5);
+        EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginShutdown", "ExecuteShutdown"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, CountdownCancelTest,
+    ::testing::Values(CancelCase{"FlagsWrite", Cancel::kFlagsWrite, 0, 0},
+                      CancelCase{"FlagsWriteOtherArmed", Cancel::kFlagsWrite, 60, 50},
+                      CancelCase{"Suspend", Cancel::kSuspend, 0, 0},
+                      CancelCase{"SuspendOtherArmed", Cancel::kSuspend, 60, 50},
+                      CancelCase{"Delete", Cancel::kDelete, 0, 0},
+                      CancelCase{"AgentRemovedOtherArmed", Cancel::kAgentRemoved, 60, 50}),
+    [](const ::testing::TestParamInfo<CancelCase>& p) { return std::string(p.param.name); });
 
 TEST_F(ReactionsTest, ReactionsEnabledWhileTheAlarmStandsArmAtOnceWithTheirFullDelays)
 {

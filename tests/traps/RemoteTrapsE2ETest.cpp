@@ -325,13 +325,18 @@ TEST_F(RemoteTrapsE2E, BusyTrapPortIsLoggedAndTheEngineServesOn)
 
 // A burst of alarm traps from the monitored agent, faster than a console can be told of each change
 // (50 ms apart): every change is applied without waiting for the consoles, and when the queue is full
-// the latest state of each alarm is the one kept, so the last trap of each alarm decides.
+// the latest state of each alarm is the one kept, so the last trap of each alarm decides. The alarm
+// raised after the burst arms a countdown whose first notice reaches the console on time, not behind
+// the burst's status notices.
 TEST_F(RemoteTrapsE2E, ABurstOfAlarmTrapsEndsInTheLatestStateOfEachAlarm)
 {
     ASSERT_TRUE(m_agent.Send("event 1 2 Low Battery"));
     ASSERT_TRUE(StartEngine()) << m_engine.LogText();
     const std::string lowBattery = E("10.2.3.2.1.6.1.2");
     ASSERT_TRUE(WaitUntil([&] { return m_engine.Get(E("10.2.3.2.1.4.1.2")) == "STRING: \"Low Battery\""; }, 10000));
+    // A shutdown far beyond the test's end, with its countdown notices.
+    ASSERT_TRUE(m_engine.Set(E("10.2.3.2.1.19.1.2"), "i", "300").empty());
+    ASSERT_TRUE(m_engine.Set(E("10.2.3.2.1.7.1.2"), "i", std::to_string(0x8 | 0x100)).empty());
     Console console(m_engine, "127.0.0.34");
     ASSERT_TRUE(console.Register());
 
@@ -348,6 +353,15 @@ TEST_F(RemoteTrapsE2E, ABurstOfAlarmTrapsEndsInTheLatestStateOfEachAlarm)
     ASSERT_TRUE(agent.Send(m_remoteTrapPort, AlarmDatagram(13, "Low Battery", true)));
     EXPECT_TRUE(WaitUntil([&] { return m_engine.Get(lowBattery) == "INTEGER: 1"; }, 20000))
         << "the raise after the burst was not applied";
+    const auto applied = std::chrono::steady_clock::now();
+    // The first countdown notice is due 5 s after the raise; before the console is told of every
+    // change of the burst, 50 ms apart, would be a minute late.
+    ASSERT_TRUE(WaitUntil([&] { return !console.Countdowns().empty(); }, 30000))
+        << "the countdown did not reach the console in time";
+    const auto first = console.Countdowns().front();
+    EXPECT_LT(first.second - applied, std::chrono::seconds(15));
+    EXPECT_GE(first.first, 280) << "a stale countdown";
+    EXPECT_LE(first.first, 300);
 
     EXPECT_TRUE(WaitUntil([&] { return AlarmActive(); }, 20000)) << "the burst's last raise was not applied";
     // Nothing still queued changes them afterwards.

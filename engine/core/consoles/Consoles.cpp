@@ -1,6 +1,7 @@
 #include "engine/core/consoles/Consoles.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,6 +18,8 @@ using namespace console_row;
 namespace {
 
 constexpr size_t kMaxRefusedRemembered = 1024;
+constexpr int kValueNotice = 1001;  // ValueChangedTrap
+constexpr int kListNotice = 1002;   // ListChangedTrap
 constexpr size_t kMaxCommunityText = CConsoles::kMaxConsoleCommunityBytes; // this length or more: refused
 
 // Reads a fixed-width field of decimal digits; false when any character is not a digit.
@@ -693,8 +696,9 @@ bool SupersedesNotice(const TrapData& queued, const TrapData& later)
         sameValues = sameValues && a.syntax == b.syntax && a.hasValue == b.hasValue && a.integer == b.integer &&
                      a.octets == b.octets && a.objectId == b.objectId;
     }
-    // A value notice tells the latest value of its objects; any other notice only its exact repeat.
-    return sameValues || later.specific == 1001;
+    // A value notice tells the latest value of its objects, and a list-changed notice makes a console
+    // read its list again whatever its value says; any other notice replaces only its exact repeat.
+    return sameValues || later.specific == kValueNotice || later.specific == kListNotice;
 }
 
 // Sends the handed-over notices. Each notice walks its consoles in registration order, 50 ms between
@@ -711,9 +715,16 @@ public:
         WaitForEnd();
     }
 
+    // Its main has returned (or thrown): a later hand-over needs a new thread.
+    bool HasEnded() const { return m_ended.load(); }
+
 protected:
     void main() override
     {
+        struct EndMark {
+            std::atomic<bool>& ended;
+            ~EndMark() { ended = true; }
+        } endMark{m_ended};
         AppLog::Instance()->Printf(kLogDebug, "Entering CConsoles fan-out thread ( %s )", GetName());
         int waitMs = -1;
         while (WaitForWork(waitMs)) {
@@ -740,6 +751,7 @@ protected:
 
 private:
     CConsoles& m_owner;
+    std::atomic<bool> m_ended{false};
 };
 
 void CConsoles::Walk::Done(size_t position)
@@ -819,34 +831,49 @@ void CConsoles::Defer(FanOut fanOut)
             m_outboxes.push_back(Outbox{entry, {}, {}});
             box = m_outboxes.end() - 1;
         }
-        if (box->items.size() >= kMaxNoticeBacklog) {
-            // Full: the oldest notice this one makes obsolete gives way; without one the new notice is
-            // dropped for this console (it still reads every value at its next refresh).
-            auto old = std::find_if(box->items.begin(), box->items.end(), [&](const Pending& queued) {
-                return SupersedesNotice(*queued.walk->notice, *walk->notice);
-            });
-            if (old == box->items.end()) {
-                walk->Done(position);
-                if (m_noticesDropped++ % 100 == 0)
-                    AppLog::Instance()->Printf(kLogWarning,
-                                               "[CConsoles::SendTrap]: %zu notices waiting for %s; trap %d dropped "
-                                               "(%llu so far)",
-                                               box->items.size(), entry->GetAddressText().c_str(),
-                                               walk->notice->specific,
-                                               static_cast<unsigned long long>(m_noticesDropped));
-                continue;
-            }
+        // A console waits for at most one notice of each object: the older one gives way. A value notice
+        // takes its place, so the latest value (the countdown above all) never queues behind what came
+        // since; any other goes last, so that a list read again never comes before notices made earlier.
+        auto old = std::find_if(box->items.begin(), box->items.end(), [&](const Pending& queued) {
+            return SupersedesNotice(*queued.walk->notice, *walk->notice);
+        });
+        if (old != box->items.end()) {
             old->walk->Done(old->position);
-            box->items.erase(old);
-            --m_deferredCount;
+            if (walk->notice->specific == kValueNotice) {
+                *old = Pending{walk, position};
+            } else {
+                box->items.erase(old);
+                box->items.push_back(Pending{walk, position});
+            }
+            continue;
+        }
+        if (box->items.size() >= kMaxNoticeBacklog) {
+            // Full, and nothing this notice replaces: it is dropped for this console (it still reads
+            // every value at its next refresh).
+            walk->Done(position);
+            if (m_noticesDropped++ % 100 == 0)
+                AppLog::Instance()->Printf(kLogWarning,
+                                           "[CConsoles::SendTrap]: %zu notices waiting for %s; trap %d dropped "
+                                           "(%llu so far)",
+                                           box->items.size(), entry->GetAddressText().c_str(), walk->notice->specific,
+                                           static_cast<unsigned long long>(m_noticesDropped));
+            continue;
         }
         box->items.push_back(Pending{walk, position});
         ++m_deferredCount;
     }
-    if (!m_fanOutThread)
-        m_fanOutThread = std::make_unique<FanOutThread>(*this);
-    if (!m_fanOutThread->IsRunning() && !m_fanOutThread->Start())
-        AppLog::Instance()->Log(kLogError, "[CConsoles::SendTrap]: the fan-out thread could not be started");
+    // One thread for every hand-over; started again only after it ended (an exception), never while it
+    // is still on its way up.
+    if (m_fanOutThread && m_fanOutThread->HasEnded())
+        m_fanOutThread.reset();
+    if (!m_fanOutThread) {
+        auto thread = std::make_unique<FanOutThread>(*this);
+        if (!thread->Start()) {
+            AppLog::Instance()->Log(kLogError, "[CConsoles::SendTrap]: the fan-out thread could not be started");
+            return;
+        }
+        m_fanOutThread = std::move(thread);
+    }
     m_fanOutThread->Signal();
 }
 

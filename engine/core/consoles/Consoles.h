@@ -10,16 +10,21 @@
 // SNMP thread answering a SET, the trap-queue thread applying a burst of alarm changes) hands its
 // fan-out to the registry's own fan-out thread instead (ConsoleOptions::deferFanOut); otherwise it
 // would stop for 50 ms per console. The fan-out thread keeps one outbox per console and sends each
-// console its notices in the order they were handed over, 50 ms apart (from the end of one send to
-// that console to the start of the next), and each notice still walks the consoles in registration
+// console its notices in the order they were handed over (save the replacements below), 50 ms apart
+// (from the end of one send to that console to the start of the next), and each notice still walks the consoles in registration
 // order 50 ms apart. Walks overlap (the next notice may go to the first console while this one goes
 // on to the later ones), so every console can get a notice every 50 ms however many there are.
 //
-// Bounds of the handed-over notices: at most kMaxNoticeBacklog wait per console (one copy of a notice
-// is shared by every outbox it is in). When a console's outbox is full, the oldest notice that the new
-// one makes obsolete gives way (SupersedesNotice: a value notice of the same objects, or an exact
-// repeat), and the new one goes last; with none, the new notice is dropped for that console and
-// counted (a console re-reads every value at its refresh). A stop drops what still waits.
+// Replacement and bounds of the handed-over notices: a console waits for at most one notice of each
+// object. A new notice that makes a waiting one obsolete (SupersedesNotice: a value notice of the same
+// objects, a list-changed notice of the same list, or an exact repeat) replaces it at once, whatever
+// the backlog: a value notice takes the older one's place in the outbox, so the latest value (the
+// shutdown countdown above all) never waits behind notices made since; any other goes last, so that a
+// list the console reads again never comes before notices made earlier. What remains keeps its order
+// per object. At most kMaxNoticeBacklog wait per console (one copy of a notice is shared by every
+// outbox it is in); a notice that replaces nothing in a full outbox is dropped for that console and
+// counted (a console re-reads every value at its refresh). A stop drops what still waits. The fan-out
+// thread is started once, at the first hand-over, and again only after it ended.
 //
 // Bounds: at most kMaxConsoles (64) consoles are registered. When the registry is full, a new manager
 // takes the row of the console silent longest among those not active now (its keep-alive period ran
@@ -95,7 +100,8 @@ struct ConsoleOptions {
 bool IsValidDateText(const char* text, size_t length);
 bool IsValidTimeText(const char* text, size_t length);
 // Whether the later notice makes the queued one obsolete for a console: the same trap and varbind
-// OIDs, and either the same values or a value notice (1001), which tells the latest value.
+// OIDs, and either the same values, a value notice (1001), which tells the latest value, or a
+// list-changed notice (1002), after which the console reads the list again.
 bool SupersedesNotice(const TrapData& queued, const TrapData& later);
 
 class CConsoles : public IConsoleManager {

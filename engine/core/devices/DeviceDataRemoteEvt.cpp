@@ -361,6 +361,9 @@ void CDeviceDataRemoteEvt::OnAlarmCleared(uint8_t* row, DeviceWork& work)
             timers->KillAllTimersById(action);
             if (action == kActionShutdown)
                 context.NoteAllShutdownsKilled();
+            // Other devices' countdowns may be what the consoles show, whatever this row announced.
+            if (action == kActionShutdownCountdown)
+                work.closeCountdownIfShown = true;
         }
     }
     SetRowPending(row, plan.rowPending);
@@ -380,17 +383,37 @@ void CDeviceDataRemoteEvt::OnAlarmCleared(uint8_t* row, DeviceWork& work)
         work.updateCountdown = true;
 }
 
-void CDeviceDataRemoteEvt::ForgetAllReactions()
+bool CDeviceDataRemoteEvt::ForgetAllReactions()
 {
     if (!Attached())
-        return;
+        return false;
+    bool announced = false;
     const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
     for (int n = 1; n <= count; ++n) {
         if (uint8_t* row = Row(n)) {
             KillRowTimers(row, {kActionShutdownCountdown, kActionShutdown, kActionExecuteCommand});
             SetRowPending(row, false);
+            announced = ForgetCountdownMark(row) || announced;
         }
     }
+    return announced;
+}
+
+void CDeviceDataRemoteEvt::ForgetCountdownMarks()
+{
+    const int count = HasBlock() ? static_cast<int>(GetWord(4)) : 0;
+    for (int n = 1; n <= count; ++n)
+        if (uint8_t* row = Row(n))
+            ForgetCountdownMark(row);
+}
+
+bool CDeviceDataRemoteEvt::ForgetCountdownMark(uint8_t* row)
+{
+    const uint32_t flags = Word(row, EventWord::kFlags);
+    if (!(flags & FiredMark(kActionShutdownCountdown)))
+        return false;
+    SetRowWord(row, EventWord::kFlags, flags & ~FiredMark(kActionShutdownCountdown));
+    return true;
 }
 
 bool CDeviceDataRemoteEvt::SetEventFlagsByName(const std::string& name, uint32_t bits)
@@ -471,6 +494,14 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
                                                        (Word(row, EventWord::kState) & kEventStatePending) != 0);
         SetRowWord(row, EventWord::kFlags, flags);
         KillRowTimers(row, plan.killActions);
+        // A countdown the consoles were shown stops here without a clear: they get its closing notice
+        // now, and the clear to come sends none again.
+        if (std::find(plan.killActions.begin(), plan.killActions.end(), kActionShutdownCountdown) !=
+                plan.killActions.end() &&
+            ForgetCountdownMark(row)) {
+            flags &= ~FiredMark(kActionShutdownCountdown);
+            work.closeCountdown = true;
+        }
         SetRowPending(row, plan.rowPending);
         if (plan.updateCountdown)
             work.updateCountdown = true;

@@ -106,8 +106,11 @@ public:
     void OnAlarmSet(uint8_t* row, DeviceWork& work);
     void OnAlarmCleared(uint8_t* row, DeviceWork& work);
     // Kills every set-timer of every row (a device going away or suspended); the rows give up their
-    // pending reactions.
-    void ForgetAllReactions();
+    // pending reactions. True when a row's countdown had been announced (its fired mark, which goes):
+    // the consoles are showing a countdown that no longer runs.
+    bool ForgetAllReactions();
+    // Clears the countdown fired mark of every row.
+    void ForgetCountdownMarks();
 
     // OR or clear bits in the flags of the first row of that name (letter case counts).
     bool SetEventFlagsByName(const std::string& name, uint32_t bits);
@@ -137,6 +140,9 @@ private:
 public:
     // The timer record of an action of a row (state 1: a set reaction, 0 a clear reaction).
     void FillTimer(AgentTimerData& data, const uint8_t* row, uint32_t action, uint32_t state, uint32_t repeat);
+    // Clears the row's countdown fired mark; true when it was set (a countdown notice had gone out for
+    // the standing alarm). Under the device's lock.
+    static bool ForgetCountdownMark(uint8_t* row);
 
 private:
     ReactionSnapshot Snapshot(const uint8_t* row, bool on);

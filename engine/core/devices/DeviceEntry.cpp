@@ -90,7 +90,7 @@ void CDeviceEntry::Suspend(DeviceWork& work)
     MutexLock lock(m_lock);
     if (FlagsLocked() & kDeviceFlagSuspended)
         return;
-    OnSuspendLocked();
+    OnSuspendLocked(work);
     if (CAgentTimer* timers = m_context.GetTimers())
         timers->KillAllTimers(m_rowKey);
     AppLog::Instance()->Printf(kLogDebug, "[%X] SUSPENDED DEVICE", m_rowKey);

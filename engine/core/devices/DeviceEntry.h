@@ -137,7 +137,7 @@ public:
 
 protected:
     // Before a suspension kills the device's timers (the remote entry drops its pending reactions).
-    virtual void OnSuspendLocked() {}
+    virtual void OnSuspendLocked(DeviceWork&) {}
     // Expect the lock held.
     uint32_t FlagsLocked() const { return m_row[DeviceWord::kFlags]; }
     void SetFlagsLocked(uint32_t clear, uint32_t set);

@@ -151,9 +151,11 @@ void CDeviceEntryRemote::Close(bool runClearReactions, DeviceWork& work)
         NotifyAlarmStatusLocked(work);
 }
 
-void CDeviceEntryRemote::OnSuspendLocked()
+void CDeviceEntryRemote::OnSuspendLocked(DeviceWork& work)
 {
-    m_events.ForgetAllReactions();
+    // The alarms still stand, but nothing counts down any more: the consoles close their alert.
+    if (m_events.ForgetAllReactions())
+        work.closeCountdown = true;
 }
 
 uint32_t CDeviceEntryRemote::WorstAlarmLocked() const
@@ -342,6 +344,12 @@ void CDeviceEntryRemote::ClearEventFlags(const std::string& name, uint32_t bits)
 {
     MutexLock lock(m_lock);
     m_events.ClearEventFlagsByName(name, bits);
+}
+
+void CDeviceEntryRemote::ForgetCountdownMarks()
+{
+    MutexLock lock(m_lock);
+    m_events.ForgetCountdownMarks();
 }
 
 bool CDeviceEntryRemote::BelongsTo(const IRemoteAgentEntry* agent, uint32_t number) const

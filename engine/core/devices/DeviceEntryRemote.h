@@ -64,6 +64,8 @@ public:
     // Bits of the flags of the first event row of that name.
     void SetEventFlags(const std::string& name, uint32_t bits);
     void ClearEventFlags(const std::string& name, uint32_t bits);
+    // Clears every event row's countdown fired mark.
+    void ForgetCountdownMarks();
 
     // Identity.
     bool BelongsTo(const IRemoteAgentEntry* agent, uint32_t number) const;
@@ -105,7 +107,7 @@ private:
     std::string ServerAddressLocked();
     // react false: the event rows go inactive without their clear reactions.
     void RemoveAlarmLocked(size_t at, DeviceWork& work, bool react);
-    void OnSuspendLocked() override;
+    void OnSuspendLocked(DeviceWork& work) override;
     bool StoreTextLocked(int word, const std::string& text, uint32_t column, DeviceWork& work);
     void NoticeLocked(uint32_t column, EngineValue value, DeviceWork& work);
 

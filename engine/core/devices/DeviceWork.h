@@ -34,6 +34,12 @@ struct DeviceWork {
     std::vector<ClearReaction> clearReactions;
     bool save = false;
     bool updateCountdown = false;
+    // A countdown the consoles were shown was cancelled without a clear (a flags write, a suspension):
+    // they get the closing notice a clear sends, once per piece of work.
+    bool closeCountdown = false;
+    // Every device's countdowns were killed ("All" mode, a clear): the consoles get that notice when a
+    // countdown was showing, and every row's countdown mark goes (no later clear sends it again).
+    bool closeCountdownIfShown = false;
     bool listChanged = false;
     std::vector<int> statusChanged; // device indexes for the server's OnDeviceStatus
 };

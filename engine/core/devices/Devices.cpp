@@ -848,6 +848,7 @@ void CDevices::RefreshAgentCount()
 
 void CDevices::SendCountdown(uint32_t seconds)
 {
+    m_countdownShown = seconds != 0;
     if (IConsoleManager* consoles = m_host.GetConsoles())
         consoles->SendValueNotification(EnterpriseOid({10, 5, 1, 0}), 1001, EngineValue::Integer(seconds));
 }
@@ -989,8 +990,21 @@ void CDevices::Perform(DeviceWork& work)
                 consoles->SendValueNotification(notice.oid, notice.trapId, notice.value);
         }
     }
-    for (const ClearReaction& clear : work.clearReactions)
+    bool closed = false;
+    for (const ClearReaction& clear : work.clearReactions) {
         RunClearReaction(clear);
+        closed = closed || clear.record.eventId == kActionShutdownCountdown;
+    }
+    if (work.closeCountdownIfShown) {
+        for (const auto& device : GetDevices())
+            if (auto remote = std::dynamic_pointer_cast<CDeviceEntryRemote>(device))
+                remote->ForgetCountdownMarks();
+        if (m_countdownShown)
+            work.closeCountdown = true;
+    }
+    // One closing notice per piece of work, whichever paths asked for it.
+    if (work.closeCountdown && !closed && !m_stopping)
+        SendCountdown(ClearNoticeSeconds(GetEarliestShutdown(), m_host.GetClock().steadyMilliseconds()));
     if (work.updateCountdown)
         UpdateCountdownTime();
     if (work.save)

@@ -208,6 +208,8 @@ private:
     std::atomic<bool> m_destroyed{false};
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_agentCount{0};
+    // The latest countdown notice to the consoles said more than 0: they show a countdown.
+    std::atomic<bool> m_countdownShown{false};
 
     // Event tables of stored rows whose agent is not known (kept and saved again as they were).
     std::vector<std::unique_ptr<CDeviceDataRemoteEvt>> m_orphans;

@@ -25,6 +25,11 @@
 //   already ran, or that is not armed, is left alone.
 // - The final countdown notice of a clear says 0 only when no shutdown is left armed anywhere;
 //   otherwise it carries the seconds left of the earliest armed one, so the consoles keep their alert.
+//   A countdown the consoles were shown that stops while its alarm stands (a flags write that removes
+//   the shutdown, the device suspended) gets the same notice at once; its fired mark goes with it, so
+//   the clear that follows sends none again. A device that goes away clears its alarms, which sends it.
+//   A clear in "All" that kills every device's countdowns sends it when the consoles show a countdown,
+//   whether or not this row's own had fired, and every row's countdown mark goes.
 //
 // Threads: pure functions, safe from any thread.
 
