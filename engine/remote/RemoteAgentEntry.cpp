@@ -1071,12 +1071,6 @@ std::vector<uint32_t> CRemoteAgentEntry::GetDeviceNumbers()
     return m_deviceNumbers;
 }
 
-std::string CRemoteAgentEntry::GetVersionText()
-{
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_versionText;
-}
-
 std::vector<RemoteDeviceInfo> CRemoteAgentEntry::GetDeviceInfo()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
