@@ -410,7 +410,10 @@ TEST(RemoteE2E, ImportedAgentReadsActiveAndKeepsItsSetsAcrossARestart)
             engine.Stop();
 
         ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
-        EXPECT_NE(engine.LogText().find("data retrieved from .dat file"), std::string::npos);
+        // The import runs once the server has started, after the engine first answers.
+        EXPECT_TRUE(WaitUntil([&] { return engine.LogText().find("data retrieved from .dat file") != std::string::npos; },
+                              20000))
+            << engine.LogText();
         EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1") << "imported once";
         EXPECT_EQ(engine.Get(column(11)), "STRING: \"Rack 4 UPS\"");
         EXPECT_EQ(engine.Get(column(12)), "INTEGER: 3");
