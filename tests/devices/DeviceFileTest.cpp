@@ -294,8 +294,8 @@ TEST_F(DeviceFileTest, BackupRestoreAndSafePoint)
 }
 
 // What a device file must hold whenever it loads: two devices of the first agent with both event rows,
-// and either no or one device of the second.
-// The host knows only agents that answer nothing while the file loads, and gets its own list back after.
+// and either no or one device of the second. While it loads, the host knows only agents that answer
+// nothing; it gets its own list back after, so it never keeps pointers to this function's agents.
 void ExpectLoadsRight(TestHost& host, const std::string& round)
 {
     FakeAgent first("127.0.0.2");

@@ -402,7 +402,7 @@ TEST(RemoteE2E, ImportedAgentReadsActiveAndKeepsItsSetsAcrossARestart)
         ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
         ASSERT_TRUE(WaitUntil([&] { return Registrations(agent) >= 1; }, 20000)) << engine.LogText();
         ASSERT_TRUE(WaitUntil([&] { return engine.LogText().find("Critical state cleared") != std::string::npos; }, 20000));
-        auto column = [](int c) { return E("10.6.2.1." + std::to_string(c) + ".1"); };
+        auto column = [](int n) { return E("10.6.2.1." + std::to_string(n) + ".1"); };
         EXPECT_EQ(engine.Get(column(2)), "INTEGER: 1");
         ASSERT_EQ(engine.Set(column(11), "s", "Rack 4 UPS"), "");
         ASSERT_EQ(engine.Set(column(12), "i", "3"), "");
