@@ -17,17 +17,25 @@
 //       table's rows mutex
 //  5    remote agents: the worker's mutex, then              in that order; the device list's locks
 //       "RemoteAgentThreadMutex", then an entry's mutex,     come after an entry's mutex; the results'
-//       then "RemoteAgentAccessMutex", then an entry's       and the pool's mutexes are leaves
-//       identity mutex, then the store's save mutex
+//       then the store's MIB-row mutex (SyncMibRows),        and the pool's mutexes, an entry's session
+//       then "RemoteAgentAccessMutex", then an entry's       mutex and a client session's mutexes are
+//       identity mutex, then the store's save mutex          leaves
 //  6    devices: the list's file mutex, then the list lock   in that order, one device lock at a time;
 //       "DevicesRWSemaphore", then one device's lock, then   then consoles (a device notifies them
 //       the list's leaf mutexes (pending, shutdown)          under the list lock) and data blocks
 //  7    consoles: the file mutex, then the registry mutex,   then data blocks (rank 8); the fan-out
 //       then an entry's state mutex                          mutex is taken alone
-//  8    data blocks (CDataHeader's read-write lock): a       one at a time, except record or table
-//       record or table block, then the string table         block before the string table
+//  8    data: a string table's key mutex                     the blocks, one at a time, except record or
+//       ("StringTableKeyMutex#", held from adding a text     table block before the string table; the
+//       to storing its key, and by the sweep of unused       key mutex is never taken with a block lock
+//       texts), then the blocks (CDataHeader's read-write    held
+//       lock): a record or table block, then the string
+//       table
 //  9    leaves of the core: the timer list, the system       the log only (the timer list: nothing, not
-//       queue, the server's text mutex, the INI path         even the log)
+//       queue, the server's text mutex, the INI path, the    even the log)
+//       host layer's "CServerExMutex#" and
+//       "CServerExMessagesMutex#", the remote trap queue's
+//       "RemoteTrapQLock#"
 //  10   SNMP facade "MervaneSnmpMutex" (CMervaneSnmp and     the row counts' mutexes (leaves), then
 //       the MIB tables' row changes)                         rank 11: a trap or a function is handed to
 //                                                            the SNMP thread's queue under it; nothing
@@ -35,7 +43,8 @@
 //  11   agent loop slot ("AgentLoopSlot#", AgentRun)         the SNMP thread's queue mutex (rank 12)
 //  12   SNMP thread's queue and request mutexes              the log only; never held while net-snmp
 //       (SnmpThread.h), trap session leaves                  runs or a caller waits
-//  13   log hub "AppLogMutex", then a sink's own mutex       nothing else
+//  13   log hub "AppLogMutex", then a sink's own mutex;      nothing else
+//       the line limiter's "AppLogLimitMutex" is taken alone
 //
 // Code on the SNMP thread (MIB handlers) takes the facade mutex only for short row changes and never
 // waits for another thread while it holds a lock; an engine thread that holds the facade mutex only

@@ -631,8 +631,9 @@ int CRemoteAgent::AddByAddress(const std::string& address, const std::string& co
         SyncMibRows();
     }
     CRemoteAgentTable& table = m_store->Table();
+    // Monitored at once, like an agent made active over SNMP: its row reads active and its SETs are saved.
     RemoteAgentRow row;
-    row.flags = (versionCode & 0xF) << 4;
+    row.flags = kRemoteRowEnabled | (versionCode & 0xF) << 4;
     row.address = table.AddText(address);
     row.serverName = table.AddText(address);
     row.community = table.AddText(community);

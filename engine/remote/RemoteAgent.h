@@ -1,6 +1,6 @@
 #pragma once
 // CRemoteAgent: the manager of the remote agents this engine monitors. It owns the remote-agent table
-// and its file, one CRemoteAgentEntry per agent, three work queues (remove, initialise, poll after
+// and its file, one CRemoteAgentEntry per agent, four work queues (relocate, remove, initialise, poll after
 // add), a pool of workers that take one unit of work at a time in that order and otherwise poll the
 // agents round-robin, and the received-trap queue. Which unit a worker takes is ChooseRemoteWork's
 // answer (RemoteWork.h); each kind of unit has its own function here.

@@ -1017,25 +1017,71 @@ bool CRemoteAgentEntry::HasConfigurationAlarm()
 uint32_t CRemoteAgentEntry::GetKey() { return m_key.load(); }
 uint32_t CRemoteAgentEntry::GetSnmpIndex() { return m_snmpIndex.load(); }
 
-#define VG_ENTRY_GETTER(type, name, lockType, mutex, member) \
-    type CRemoteAgentEntry::name()                           \
-    {                                                        \
-        std::lock_guard<lockType> lock(mutex);               \
-        return member;                                       \
-    }
-VG_ENTRY_GETTER(std::string, GetServerAddress, std::mutex, m_identityMutex, m_address)
-VG_ENTRY_GETTER(std::string, GetCommunity, std::mutex, m_identityMutex, m_community)
-VG_ENTRY_GETTER(std::string, GetMac, std::mutex, m_identityMutex, m_mac)
-VG_ENTRY_GETTER(uint32_t, GetPort, std::mutex, m_identityMutex, m_port)
-VG_ENTRY_GETTER(uint32_t, GetTrapPort, std::mutex, m_identityMutex, m_trapPort)
-VG_ENTRY_GETTER(uint32_t, GetSnmpVersion, std::mutex, m_identityMutex, m_versionCode)
-VG_ENTRY_GETTER(int, GetOnlineState, std::recursive_mutex, m_mutex, m_online)
-VG_ENTRY_GETTER(uint32_t, GetDeviceCount, std::recursive_mutex, m_mutex, m_deviceCount)
-VG_ENTRY_GETTER(std::vector<uint32_t>, GetDeviceNumbers, std::recursive_mutex, m_mutex, m_deviceNumbers)
-VG_ENTRY_GETTER(std::string, GetVersionText, std::recursive_mutex, m_mutex, m_versionText)
-VG_ENTRY_GETTER(std::vector<RemoteDeviceInfo>, GetDeviceInfo, std::recursive_mutex, m_mutex, m_deviceBuffer)
-VG_ENTRY_GETTER(int, GetGeneration, std::recursive_mutex, m_mutex, m_generation)
-#undef VG_ENTRY_GETTER
+std::string CRemoteAgentEntry::GetServerAddress()
+{
+    std::lock_guard<std::mutex> lock(m_identityMutex);
+    return m_address;
+}
+
+std::string CRemoteAgentEntry::GetCommunity()
+{
+    std::lock_guard<std::mutex> lock(m_identityMutex);
+    return m_community;
+}
+
+std::string CRemoteAgentEntry::GetMac()
+{
+    std::lock_guard<std::mutex> lock(m_identityMutex);
+    return m_mac;
+}
+
+uint32_t CRemoteAgentEntry::GetPort()
+{
+    std::lock_guard<std::mutex> lock(m_identityMutex);
+    return m_port;
+}
+
+uint32_t CRemoteAgentEntry::GetTrapPort()
+{
+    std::lock_guard<std::mutex> lock(m_identityMutex);
+    return m_trapPort;
+}
+
+uint32_t CRemoteAgentEntry::GetSnmpVersion()
+{
+    std::lock_guard<std::mutex> lock(m_identityMutex);
+    return m_versionCode;
+}
+
+int CRemoteAgentEntry::GetOnlineState()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_online;
+}
+
+uint32_t CRemoteAgentEntry::GetDeviceCount()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_deviceCount;
+}
+
+std::vector<uint32_t> CRemoteAgentEntry::GetDeviceNumbers()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_deviceNumbers;
+}
+
+std::vector<RemoteDeviceInfo> CRemoteAgentEntry::GetDeviceInfo()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_deviceBuffer;
+}
+
+int CRemoteAgentEntry::GetGeneration()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_generation;
+}
 
 bool CRemoteAgentEntry::IsSameAddress(const std::string& address)
 {

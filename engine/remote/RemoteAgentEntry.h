@@ -151,7 +151,6 @@ public:
     int GetOnlineState();
     uint32_t GetDeviceCount();
     std::vector<uint32_t> GetDeviceNumbers();
-    std::string GetVersionText();
     bool IsSameAddress(const std::string& address);
     bool IsSameMac(const std::string& mac);
     // A row that had no MAC learns it from the first trap or find that names one.

@@ -13,7 +13,8 @@
 // Threads and locks: Save may be called from any thread; saves are serialised by m_saveMutex, held
 // from building the image to the rename, so two saves never interleave and the file always ends with
 // the state of the later one. The blocks are serialised under their own writer locks (CBinaryFile), so
-// callers must hold no lock of the table or its strings. Lock order: the save mutex, then the blocks.
+// callers must hold no lock of the table or its strings. Lock order (rank 5 of engine/base/LockOrder.h):
+// the MIB-row mutex, then the owner's list lock; the save mutex, then the blocks.
 // SyncMibRows is serialised by m_mibSyncMutex, held while its callbacks run (they may take the owner's
 // list lock, never the save mutex).
 

@@ -426,7 +426,10 @@ void CRemoteAgentTable::SetConfigurationValues()
         }
         if (!ini.SeekSection(section))
             continue;
+        // An imported agent is monitored like one made active over SNMP: its row is enabled, so it
+        // reads active and the SETs of its columns are saved.
         RemoteAgentRow row;
+        row.flags = kRemoteRowEnabled;
         std::string address, mac, community;
         while (ini.ReadNextKey()) {
             const std::string& value = ini.GetValue();

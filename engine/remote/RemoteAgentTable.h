@@ -136,6 +136,7 @@ public:
     bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length);
 
     // The "[VG_Remote]" and "[VG_Remote_2]" import (only when the block did not come from the file).
+    // An imported row is enabled (its agent is monitored at once) and saved.
     void SetConfigurationValues();
     // One export section: "[VG_Remote]" for number 1, "[VG_Remote_<n>]" after it.
     static void WriteSection(std::ostream& out, int number, const std::string& address, const std::string& mac,

@@ -127,12 +127,6 @@ void RemoteSnmpServer::Cancel()
         cancel->Cancel();
 }
 
-std::string RemoteSnmpServer::GetHost() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_host;
-}
-
 uint16_t RemoteSnmpServer::GetPort() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -100,7 +100,6 @@ public:
     bool GetNext(const SnmpOid& oid, SnmpVarbind& out, bool* answered = nullptr);
     bool IsCancelled() const;
 
-    std::string GetHost() const;
     uint16_t GetPort() const;
     // The wait of one request attempt and the attempts' count after the first, as configured.
     int GetTimeoutMs() const;

@@ -370,7 +370,6 @@ void SnmpThread::DrainQueue()
 
 void SnmpThread::RunOnce(int maxWaitMs)
 {
-    m_rounds.fetch_add(1, std::memory_order_relaxed);
     DrainQueue();
 
     netsnmp_large_fd_set fds;
@@ -428,7 +427,6 @@ int SnmpThread::SendTrapNow(const SnmpTrap& trap)
     if (!PlausiblePeer(trap.peer) || trap.port == 0) {
         AppLog::Instance()->Printf(kLogError, "SnmpThread: trap destination not valid [%s:%u]", trap.peer.c_str(),
                                    trap.port);
-        m_trapsFailed.fetch_add(1, std::memory_order_relaxed);
         return 1;
     }
     int version = trap.version == 1 ? SNMP_VERSION_2c : SNMP_VERSION_1;
@@ -455,7 +453,6 @@ int SnmpThread::SendTrapNow(const SnmpTrap& trap)
         if (!session) {
             AppLog::Instance()->Printf(kLogError, "SnmpThread: trap destination not valid [%s:%u]",
                                        trap.peer.c_str(), trap.port);
-            m_trapsFailed.fetch_add(1, std::memory_order_relaxed);
             return 1;
         }
         SetCloseOnExec(session);
@@ -472,7 +469,6 @@ int SnmpThread::SendTrapNow(const SnmpTrap& trap)
         if (!ToNetSnmpOid(trap.enterprise, enterprise, length) || length == 0) {
             snmp_free_pdu(pdu);
             AppLog::Instance()->Printf(kLogError, "SnmpThread: SNMPv1 trap without a valid enterprise");
-            m_trapsFailed.fetch_add(1, std::memory_order_relaxed);
             return 2;
         }
         pdu->enterprise = static_cast<oid*>(malloc(length * sizeof(oid)));
@@ -509,7 +505,6 @@ int SnmpThread::SendTrapNow(const SnmpTrap& trap)
         if (!AddNetSnmpVarbind(pdu, SnmpOid(kSnmpTrapOid, kSnmpTrapOid + OID_LENGTH(kSnmpTrapOid)),
                                SnmpValue::ObjectId(trapOid))) {
             snmp_free_pdu(pdu);
-            m_trapsFailed.fetch_add(1, std::memory_order_relaxed);
             return 2;
         }
     }
@@ -518,7 +513,6 @@ int SnmpThread::SendTrapNow(const SnmpTrap& trap)
             AppLog::Instance()->Printf(kLogError, "SnmpThread: trap varbind %s cannot be encoded",
                                        OidToString(vb.oid).c_str());
             snmp_free_pdu(pdu);
-            m_trapsFailed.fetch_add(1, std::memory_order_relaxed);
             return 2;
         }
     }
@@ -526,10 +520,8 @@ int SnmpThread::SendTrapNow(const SnmpTrap& trap)
         AppLog::Instance()->Printf(kLogError, "SnmpThread: sending trap to %s:%u failed: %s", trap.peer.c_str(),
                                    trap.port, snmp_api_errstring(session->s_snmp_errno));
         snmp_free_pdu(pdu);
-        m_trapsFailed.fetch_add(1, std::memory_order_relaxed);
         return 2;
     }
-    m_trapsSent.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
@@ -630,7 +622,6 @@ int SnmpThread::ClientCallback(int operation, netsnmp_session* session, int, net
             result.status = SnmpClientStatus::Failed;
             result.error = "request failed (operation " + std::to_string(operation) + ")";
         }
-        self->m_requestsDone.fetch_add(1, std::memory_order_relaxed);
         pending->Finish(std::move(result));
         self->m_closeLater.push_back(key);
     } catch (...) {
@@ -663,14 +654,4 @@ void SnmpThread::Shutdown()
     for (auto& entry : m_trapSessions)
         snmp_close(static_cast<netsnmp_session*>(entry.second));
     m_trapSessions.clear();
-}
-
-SnmpThread::Counters SnmpThread::GetCounters() const
-{
-    Counters c;
-    c.rounds = m_rounds.load();
-    c.trapsSent = m_trapsSent.load();
-    c.trapsFailed = m_trapsFailed.load();
-    c.requestsDone = m_requestsDone.load();
-    return c;
 }

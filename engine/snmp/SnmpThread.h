@@ -122,14 +122,6 @@ public:
     // takes no more work (a queued function dropped at Shutdown releases its caller at once).
     bool Call(std::function<void()> work, int waitMs = -1);
 
-    struct Counters {
-        uint64_t rounds = 0;
-        uint64_t trapsSent = 0;
-        uint64_t trapsFailed = 0;
-        uint64_t requestsDone = 0;
-    };
-    Counters GetCounters() const;
-
     struct PendingRequest;
     struct TrapSession;
 
@@ -155,9 +147,4 @@ private:
     std::map<std::string, void*> m_trapSessions;  // key -> netsnmp_session*
     std::vector<void*> m_closeLater;               // client sessions whose request ended
     std::map<void*, std::shared_ptr<PendingRequest>> m_running;  // session -> request
-
-    std::atomic<uint64_t> m_rounds{0};
-    std::atomic<uint64_t> m_trapsSent{0};
-    std::atomic<uint64_t> m_trapsFailed{0};
-    std::atomic<uint64_t> m_requestsDone{0};
 };

@@ -32,7 +32,6 @@ struct SnmpTrapSession::State {
     Handler handler;
     netsnmp_session* session = nullptr;  // SNMP thread only
     std::atomic<uint64_t> received{0};
-    std::atomic<uint64_t> responsesFailed{0};
 };
 
 namespace {
@@ -105,12 +104,8 @@ int Receive(int operation, netsnmp_session* session, int, netsnmp_pdu* pdu, void
                 reply->command = SNMP_MSG_RESPONSE;
                 reply->errstat = 0;
                 reply->errindex = 0;
-                if (snmp_send(session, reply) == 0) {
+                if (snmp_send(session, reply) == 0)
                     snmp_free_pdu(reply);
-                    state->responsesFailed.fetch_add(1, std::memory_order_relaxed);
-                }
-            } else {
-                state->responsesFailed.fetch_add(1, std::memory_order_relaxed);
             }
         }
         state->received.fetch_add(1, std::memory_order_relaxed);
@@ -209,9 +204,4 @@ SnmpTrapSession::~SnmpTrapSession()
 uint64_t SnmpTrapSession::Received() const
 {
     return m_state->received.load();
-}
-
-uint64_t SnmpTrapSession::ResponsesFailed() const
-{
-    return m_state->responsesFailed.load();
 }

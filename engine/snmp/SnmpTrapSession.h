@@ -53,9 +53,8 @@ public:
 
     // The UDP port the socket is bound to.
     uint16_t Port() const { return m_port; }
-    // Notifications received and responses to informs that could not be sent (any thread).
+    // Notifications received (any thread).
     uint64_t Received() const;
-    uint64_t ResponsesFailed() const;
 
     struct State;
 

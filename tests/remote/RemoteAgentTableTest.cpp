@@ -112,7 +112,7 @@ TEST_F(RemoteTableTest, ColumnsAnswerTheirRowAndPresetsOutsideTheTable)
     AddAgentRow("127.0.0.2", false, 1);
     AddAgentRow("127.0.0.3", true);
     EXPECT_EQ(Table().GetValue(Key(1, 2), 0).integer, 2u);
-    EXPECT_EQ(Table().GetValue(Key(2, 1), 0).integer, 2u) << "an imported row is not enabled";
+    EXPECT_EQ(Table().GetValue(Key(2, 1), 0).integer, 2u) << "a row not enabled is notInService";
     EXPECT_EQ(Table().GetValue(Key(2, 2), 0).integer, 1u);
     EXPECT_EQ(Table().GetValue(Key(3, 1), 0).bytes, "127.0.0.2");
     EXPECT_EQ(Table().GetValue(Key(4, 1), 0).integer, 1u);
@@ -400,10 +400,19 @@ TEST_F(RemoteIniTest, ImportReadsTwoSectionsAndNeedsAMac)
     EXPECT_EQ(Table().GetValue(Key(4, 1), 0).integer, 1u);
     EXPECT_EQ(Table().GetValue(Key(6, 1), 0).integer, 1161u);
     EXPECT_EQ(Table().GetValue(Key(7, 1), 0).integer, 1162u);
-    EXPECT_EQ(Table().GetValue(Key(2, 1), 0).integer, 2u);
+    EXPECT_EQ(Table().GetValue(Key(2, 1), 0).integer, 1u) << "an imported agent is monitored: active";
     ASSERT_EQ(m_owner.adds.size(), 1u);
     EXPECT_EQ(m_owner.adds[0].second, 0u) << "an import asks for a new MIB row";
     EXPECT_EQ(m_owner.saves, 1);
+
+    // The imported agent's columns are kept like any other's: every acknowledged SET is saved.
+    ASSERT_TRUE(SetText(Key(11, 1), "Rack 4 UPS"));
+    EXPECT_EQ(m_owner.saves, 2);
+    ASSERT_TRUE(SetInt(Key(12, 1), 3));
+    EXPECT_EQ(m_owner.saves, 3);
+    EXPECT_EQ(m_owner.listChanged, (std::vector<int32_t>{6})) << "its selection is announced";
+    ASSERT_TRUE(SetInt(Key(7, 1), 2162));
+    EXPECT_EQ(m_owner.saves, 4);
 }
 
 TEST_F(RemoteIniTest, RefusedAddTakesTheImportedRowAway)

@@ -53,6 +53,8 @@ protected:
         EXPECT_EQ(m_manager->Initialize(), 1);
         // The agent at 127.0.0.2 (nobody answers its polls: port 9).
         EXPECT_EQ(m_manager->AddByAddress("127.0.0.2", "public", 9, 1, kMac), 1);
+        EXPECT_EQ(m_manager->GetTable().GetValue(kRemoteRowKeyBase | 2 << 12 | 1, 0).integer, 1u)
+            << "an agent added by its trap reads active";
     }
     ~RemoteTrapIdentification() override { m_manager->Shutdown(); }
 

@@ -96,11 +96,6 @@ void genericConfigFileInterface::Process()
     m_iniFile.Close();
 }
 
-const char* timeStampConfigFileInterface::KeyName(Field field)
-{
-    return ValidField(field) ? kKeyNames[field] : "";
-}
-
 size_t timeStampConfigFileInterface::MaxLength(Field field)
 {
     return ValidField(field) ? kBufferSizes[field] - 1 : 0;

@@ -74,7 +74,6 @@ public:
     // Fills SourceTimeStamp and SourceName, writes both key lines and two empty lines.
     void WriteKeys() override;
 
-    static const char* KeyName(Field field);
     // Characters a value keeps (its buffer size less the terminating NUL).
     static size_t MaxLength(Field field);
     // Copies of the process-wide values; an unknown field gives the empty text.

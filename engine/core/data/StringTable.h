@@ -17,7 +17,8 @@
 // Texts that nothing refers to any more: a writer that adds a text for a record holds KeyMutex from the
 // AddString until the key is stored in its record, and DropUnreferenced holds it while it sweeps, so a
 // text just added is never swept before its key is in place. KeyMutex comes before every block lock
-// (this table's and the records'); nothing that takes it is called with a block lock held.
+// (this table's and the records'; rank 8 of engine/base/LockOrder.h); nothing that takes it is called
+// with a block lock held.
 
 #include <cstdint>
 #include <functional>

@@ -119,11 +119,6 @@ void CDeviceDataRemoteEvt::SetOwner(CDeviceEntry* owner)
     m_remoteOwner = dynamic_cast<CDeviceEntryRemote*>(owner);
 }
 
-CDeviceEntryRemote* CDeviceDataRemoteEvt::GetRemoteOwner() const
-{
-    return m_remoteOwner;
-}
-
 uint32_t CDeviceDataRemoteEvt::Word(const uint8_t* row, int index)
 {
     return 4u * index + 4 <= LoadWord(row) ? LoadWord(row + 4 * index) : 0;

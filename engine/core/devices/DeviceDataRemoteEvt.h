@@ -84,7 +84,6 @@ public:
     // timers and the settings: DeviceContext.h). A table without both keeps its rows and never reacts.
     void SetOwner(CDeviceEntry* owner) override;
     void SetContext(IDeviceContext* context) { m_context = context; }
-    CDeviceEntryRemote* GetRemoteOwner() const;
 
     // A new row: the name cut to 63 characters, the event index, shutdown delay 15, all else 0.
     // false when memory is short.
