@@ -27,7 +27,8 @@
 //  8    data blocks (CDataHeader's read-write lock): a       one at a time, except record or table
 //       record or table block, then the string table         block before the string table
 //  9    leaves of the core: the timer list, the system       the log only (the timer list: nothing, not
-//       queue, the server's text mutex, the INI path         even the log)
+//       queue, the server's text mutex, the INI path;        even the log); the host reports' mutex:
+//       the host layer's reports mutex (ServerEx.h)          the message-table mutex, then the log
 //  10   SNMP facade "MervaneSnmpMutex" (CMervaneSnmp and     the row counts' mutexes (leaves), then
 //       the MIB tables' row changes)                         rank 11: a trap or a function is handed to
 //                                                            the SNMP thread's queue under it; nothing

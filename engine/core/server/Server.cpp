@@ -151,9 +151,13 @@ public:
     void SetCountdownTime(int64_t seconds) override { m_server.SetCountdownTime(seconds); }
     void OnDeviceListChanged() override { m_server.OnDeviceListChanged(); }
     void OnDeviceStatus(int deviceIndex, int status) override { m_server.OnDeviceStatus(deviceIndex, status); }
-    void BeginShutdown() override { m_server.BeginShutdown(); }
-    void ExecuteShutdown() override { m_server.ExecuteShutdown(); }
+    void BeginShutdown(const std::string& cause) override { m_server.BeginShutdown(cause); }
+    void ExecuteShutdown(const std::string& cause) override { m_server.ExecuteShutdown(cause); }
     void ExecuteCommand(const std::string& command) override { m_server.ExecuteCommand(command); }
+    void ReportDeviceEvent(uint32_t rowKey, int type, const std::string& text, const std::string& context) override
+    {
+        m_server.LogEvent(rowKey, type, 1, text, context.empty() ? nullptr : context.c_str(), 0, 0);
+    }
 
 private:
     CServer& m_server;

@@ -126,9 +126,10 @@ public:
     virtual void ExecuteCommand(const std::string&) {}
     virtual int Lock() = 0;
     virtual int Unlock() = 0;
-    virtual int BeginShutdown() = 0;
-    virtual int ExecuteShutdown() = 0;
-    virtual int ExecuteShutdownMode8() = 0;
+    // cause: what the shutdown is for (the alarm, the device and its agent), for the log and the event.
+    virtual int BeginShutdown(const std::string& cause) = 0;
+    virtual int ExecuteShutdown(const std::string& cause) = 0;
+    virtual int ExecuteShutdownMode8(const std::string& cause) = 0;
     virtual int ReportEvent(uint32_t /*deviceKey*/, int /*type*/, int, const std::string& /*message*/,
                             const char* /*context*/, int, unsigned /*eventId*/)
     {
