@@ -340,8 +340,16 @@ int RunAgent(AgentRun& run, int argc, char** argv, const EngineComposition& comp
         run.HoldAgentPort(agent, true);
         RunBesideTheLoop(agent, [&] {
             server = factory(run);
-            if (server && !server->Start(0, settings.snmpVersion, settings.trapPort, settings.community))
-                TheServiceHost().ReportStartFailure(server->StartError());
+            if (!server)
+                return;
+            // The agent serves on without what did not start: the service's status and the system log
+            // say so for as long as the engine runs.
+            if (!server->Start(0, settings.snmpVersion, settings.trapPort, settings.community)) {
+                const std::string reason = server->StartError();
+                TheServiceHost().ReportStartFailure(reason.empty() ? "no reason given" : reason);
+            }
+            for (const std::string& problem : server->StartProblems())
+                TheServiceHost().ReportStartProblem(problem);
         });
         if (!server) {
             log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");

@@ -111,6 +111,9 @@ class IRemoteAgentManager {
 public:
     virtual ~IRemoteAgentManager() = default;
     virtual int Initialize() { return 1; }
+    // After Initialize: what did not start although the manager works on (its trap port could not be
+    // bound), with the reason; empty when all did.
+    virtual std::string GetStartProblem() { return std::string(); }
     virtual void Shutdown() {}
     virtual int BackupDataFile() { return 0; }
     virtual int RestoreDataFile() { return 0; }

@@ -260,6 +260,14 @@ bool CServer::Start(int ignored, int snmpVersion, int trapPort, const std::strin
     } catch (...) {
         SetStartError("unknown exception");
     }
+    // The managers that started may lack a part that the engine serves on without.
+    if (IRemoteAgentManager* agents = m_remoteAgent.get()) {
+        const std::string problem = agents->GetStartProblem();
+        if (!problem.empty()) {
+            MutexLock lock(m_textMutex);
+            m_startProblems.push_back(problem);
+        }
+    }
     if (!ok) {
         if (GetStartError().empty())
             SetStartError("the server could not be initialized");
@@ -282,6 +290,12 @@ std::string CServer::GetStartError() const
 {
     MutexLock lock(m_textMutex);
     return m_startError;
+}
+
+std::vector<std::string> CServer::GetStartProblems() const
+{
+    MutexLock lock(m_textMutex);
+    return m_startProblems;
 }
 
 void CServer::SetEngineName(const std::string& name)

@@ -32,6 +32,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/core/runtime/AgentTimer.h"
 #include "engine/core/consoles/Consoles.h"
@@ -196,6 +197,8 @@ public:
     const EngineFilePaths& GetFilePaths() const { return m_paths; }
     // Why the start failed; empty after a good start.
     std::string GetStartError() const;
+    // What did not start although the start went on (the remote agents' trap port), with the reason.
+    std::vector<std::string> GetStartProblems() const;
 
 protected:
     explicit CServer(ServerOptions& options);
@@ -238,6 +241,7 @@ private:
     std::string m_engineMac = "00.00.00.00.00.00";
     std::string m_community;
     std::string m_startError;
+    std::vector<std::string> m_startProblems; // guarded by m_textMutex
     std::unique_ptr<vgplat::EventLogWriter> m_eventWriter;
     std::unique_ptr<Hooks> m_hooks;
     std::unique_ptr<QueueHost> m_queueHost;
