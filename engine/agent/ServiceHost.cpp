@@ -68,8 +68,13 @@ bool NotifyStatusSink::SendStatus(const ServiceStatus& status)
     return sd_notify(0, FormatNotifyMessage(status).c_str()) > 0;
 }
 
-bool ServiceHost::ReportStartProblem(const std::string& text)
+bool ServiceHost::ReportStartProblem(const std::string& problem)
 {
+    // One line: the status goes out as newline-separated assignments.
+    std::string text = problem;
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
     // The system log first: it is there whether or not a service manager listens.
     if (m_events && !m_events->Write(kServiceName, vgplat::kEventError, 100, text))
         AppLog::Instance()->Printf(kLogError, "[ServiceHost]: the system log did not take: %s", text.c_str());

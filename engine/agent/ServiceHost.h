@@ -24,9 +24,10 @@
 //
 // Threads: ServiceMain runs on the thread that started the service (it blocks until the engine has
 // ended); ControlHandler runs on the control-signal thread, one control at a time; AgentRunning runs on
-// the engine's worker thread. The status record and its checkpoint counter are guarded by the host's
-// mutex, which is held while a report is sent (sending is one datagram) and never while a callback
-// runs. The callbacks (stop, pause, power) are called without the host's mutex held.
+// the engine's worker thread; ReportStartProblem on the thread that starts the server (the system log
+// is written before the host's mutex is taken). The status record, its checkpoint counter and the start
+// problems are guarded by the host's mutex, which is held while a report is sent (sending is one
+// datagram) and never while a callback runs. The callbacks (stop, pause, power) are called without the host's mutex held.
 
 #include <atomic>
 #include <cstdarg>
