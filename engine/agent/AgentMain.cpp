@@ -329,8 +329,11 @@ int RunAgent(AgentRun& run, int argc, char** argv, const EngineComposition& comp
         run.m_consoleSignals.Stop();
     }};
     run.InstallSignalHandlers();
-    if (!agent.Start(settings, run.m_engineIp, composition.buildMib))
+    if (!agent.Start(settings, run.m_engineIp, composition.buildMib)) {
+        // The service ends: its last status and the system log say why.
+        TheServiceHost().ReportStartProblem(agent.StartFailure());
         return 1;
+    }
     run.PublishLoop(&agent);
 
     // 12. The engine server, when its code is linked in.
@@ -353,6 +356,7 @@ int RunAgent(AgentRun& run, int argc, char** argv, const EngineComposition& comp
         });
         if (!server) {
             log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");
+            TheServiceHost().ReportStartProblem("Failed to instantiate Vigilon server!");
             run.PublishLoop(nullptr);
             agent.Shutdown();
             return 1;

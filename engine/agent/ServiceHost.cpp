@@ -70,6 +70,8 @@ bool NotifyStatusSink::SendStatus(const ServiceStatus& status)
 
 bool ServiceHost::ReportStartProblem(const std::string& problem)
 {
+    if (problem.empty())
+        return false;
     // One line: the status goes out as newline-separated assignments.
     std::string text = problem;
     for (char& c : text)
@@ -81,7 +83,9 @@ bool ServiceHost::ReportStartProblem(const std::string& problem)
     MutexLock lock(m_mutex);
     m_problems += (m_problems.empty() ? "" : "; ") + text;
     m_status.problems = m_problems;
-    if (!IsRunningAsService() || m_sink == nullptr || m_status.currentState == kServiceNotStarted)
+    // A pending state's next report is near and carries it; a settled state is told again at once.
+    const int state = m_status.currentState;
+    if (!IsRunningAsService() || m_sink == nullptr || (state != kServiceRunning && state != kServicePaused))
         return false;
     return m_sink->SendStatus(m_status);
 }

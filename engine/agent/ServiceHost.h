@@ -138,9 +138,9 @@ public:
     // Fills and sends the status record; 0 (nothing sent) when not running as a service.
     int ReportServiceStatus(int state, int exitCode, int waitHint);
 
-    // A start problem (see above): written to the system log as an error of the service's name, kept,
-    // and sent at once with the current state when running as a service. Answers whether a status
-    // report went out.
+    // A start problem (see above): written to the system log as an error of the service's name and
+    // kept for every later report; while running or paused the current state is sent again with it at
+    // once (a pending state's next report carries it). Answers whether a status report went out.
     bool ReportStartProblem(const std::string& text);
     // The engine server did not start (the agent serves on): the start problem "Server start failed:
     // <reason>".

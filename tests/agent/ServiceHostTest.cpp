@@ -349,9 +349,9 @@ TEST(ServiceHost, StartProblemsLeadEveryLaterStatusAndReachTheSystemLog)
                               "Address already in use";
     std::thread service([&] {
         host.ServiceMain({"vgnsa"}, [&](int, char**) {
-            host.ReportStartFailure("shutdown library 'vgdown' could not be loaded: gone");
-            host.ReportStartProblem(traps);
+            host.ReportStartFailure("shutdown library 'vgdown' could not be loaded: gone"); // start pending
             host.AgentRunning();
+            host.ReportStartProblem(traps); // running: told again at once
             inLoop = true;
             while (run.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -366,8 +366,7 @@ TEST(ServiceHost, StartProblemsLeadEveryLaterStatusAndReachTheSystemLog)
     EXPECT_EQ(manager.Drain(),
               (std::vector<std::string>{
                   "STATUS=start pending (state 2, checkpoint 1)\nEXTEND_TIMEOUT_USEC=7000000",
-                  "STATUS=" + server + "; start pending (state 2, checkpoint 1)\nEXTEND_TIMEOUT_USEC=7000000",
-                  "STATUS=" + both + "; start pending (state 2, checkpoint 1)\nEXTEND_TIMEOUT_USEC=7000000",
+                  "STATUS=" + server + "; running (state 4, checkpoint 0)\nREADY=1",
                   "STATUS=" + both + "; running (state 4, checkpoint 0)\nREADY=1",
                   "STATUS=" + both + "; stop pending (state 3, checkpoint 1)\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=7000000",
                   "STATUS=" + both + "; stopped (state 1, checkpoint 0)\nSTOPPING=1",

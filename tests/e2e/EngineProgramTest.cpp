@@ -182,6 +182,11 @@ TEST_F(EngineProgram, FailedServiceStartIsReportedAsStopped)
     EXPECT_EQ(manager.States(), (std::vector<State>{{2, 1}, {1, 0}}));
     ASSERT_FALSE(manager.Messages().empty());
     EXPECT_NE(manager.Messages().back().find("ERRNO=1"), std::string::npos);
+    // The last status says why.
+    EXPECT_EQ(manager.Messages().back().find("STATUS=Failed to initialize SNMP port " + std::to_string(agentPort) +
+                                             ": Error code "),
+              0u)
+        << manager.Messages().back();
     for (const auto& m : manager.Messages())
         EXPECT_EQ(m.find("READY=1"), std::string::npos);
     EXPECT_NE(tree.AppLog().find("Failed to initialize SNMP port " + std::to_string(agentPort)), std::string::npos)
