@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <spawn.h>
+#include <string>
 #include <sys/wait.h>
 #include <thread>
 
@@ -42,7 +43,8 @@ std::string FileTypeTable::Find(const std::string& extension) const
     return it == m_programs.end() ? std::string() : it->second;
 }
 
-int SpawnDetached(const std::string& program, const std::vector<std::string>& argv)
+int SpawnDetached(const std::string& program, const std::vector<std::string>& argv, int* pidOut,
+                  std::function<void(int pid, int status)> onExit)
 {
     if (program.empty() || argv.empty())
         return ENOENT;
@@ -67,16 +69,37 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
     posix_spawnattr_destroy(&attr);
     if (result != 0)
         return result;
+    if (pidOut)
+        *pidOut = pid;
     try {
-        std::thread([pid] {
+        std::thread([pid, onExit = std::move(onExit)] {
             int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            pid_t waited = -1;
+            while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+            }
+            if (!onExit)
+                return;
+            try {
+                onExit(pid, waited == pid ? status : -1);
+            } catch (...) {
+                // the reaper's own end: nothing to tell anyone
             }
         }).detach();
     } catch (...) {
         // No reaper thread: the child still runs and is collected when the engine ends.
     }
     return 0;
+}
+
+std::string DescribeWaitStatus(int status)
+{
+    if (status == -1)
+        return "not waited for";
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "wait status " + std::to_string(status);
 }
 
 const char* SpawnErrorName(int error)

@@ -329,8 +329,11 @@ int RunAgent(AgentRun& run, int argc, char** argv, const EngineComposition& comp
         run.m_consoleSignals.Stop();
     }};
     run.InstallSignalHandlers();
-    if (!agent.Start(settings, run.m_engineIp, composition.buildMib))
+    if (!agent.Start(settings, run.m_engineIp, composition.buildMib)) {
+        // The service ends: its last status and the system log say why.
+        TheServiceHost().ReportStartProblem(agent.StartFailure());
         return 1;
+    }
     run.PublishLoop(&agent);
 
     // 12. The engine server, when its code is linked in.
@@ -340,11 +343,20 @@ int RunAgent(AgentRun& run, int argc, char** argv, const EngineComposition& comp
         run.HoldAgentPort(agent, true);
         RunBesideTheLoop(agent, [&] {
             server = factory(run);
-            if (server && !server->Start(0, settings.snmpVersion, settings.trapPort, settings.community))
-                TheServiceHost().ReportStartFailure(server->StartError());
+            if (!server)
+                return;
+            // The agent serves on without what did not start: the service's status and the system log
+            // say so for as long as the engine runs.
+            if (!server->Start(0, settings.snmpVersion, settings.trapPort, settings.community)) {
+                const std::string reason = server->StartError();
+                TheServiceHost().ReportStartFailure(reason.empty() ? "no reason given" : reason);
+            }
+            for (const std::string& problem : server->StartProblems())
+                TheServiceHost().ReportStartProblem(problem);
         });
         if (!server) {
             log->Printf(kLogEmergency, "Failed to instantiate Vigilon server!");
+            TheServiceHost().ReportStartProblem("Failed to instantiate Vigilon server!");
             run.PublishLoop(nullptr);
             agent.Shutdown();
             return 1;

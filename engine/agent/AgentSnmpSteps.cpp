@@ -46,9 +46,8 @@ bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp, const s
 
     int status = m_agent->OpenSession(engineIp != nullptr ? engineIp : "", settings.agentPort);
     if (status != 0) {
-        log->Printf(kLogEmergency, "Failed to initialize SNMP port %d: Error code %d", settings.agentPort, status);
-        Shutdown();
-        return false;
+        return Fail("Failed to initialize SNMP port " + std::to_string(settings.agentPort) + ": Error code " +
+                    std::to_string(status));
     }
     log->Printf(kLogDebug, "Snmp successfully initialized.  Listenting on %s", m_agent->ListeningAddress().c_str());
 
@@ -56,18 +55,14 @@ bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp, const s
     uint32_t boots = 0;
     status = ReadEngineBoots(bootsPath, m_agent->EngineIdHex(), boots);
     if (status < kBootsNoFile) {
-        log->Printf(kLogEmergency, "Error loading SNMP Engine Boots counter. Status = %d", status);
-        Shutdown();
-        return false;
+        return Fail("Error loading SNMP Engine Boots counter. Status = " + std::to_string(status));
     }
     if (boots < kMaxEngineBoots)
         ++boots;
     log->Printf(kLogDebug, "SNMP Engine Boots Count = %u", boots);
     status = StoreEngineBoots(bootsPath, m_agent->EngineIdHex(), boots);
     if (status != 0) {
-        log->Printf(kLogEmergency, "Error saving SNMP Engine Boots counter. Status = %d", status);
-        Shutdown();
-        return false;
+        return Fail("Error saving SNMP Engine Boots counter. Status = " + std::to_string(status));
     }
     m_agent->SetEngineBoots(boots);
     m_agent->EnableAgentX(AgentXPort());
@@ -77,11 +72,18 @@ bool AgentSnmp::Start(const RunSettings& settings, const char* engineIp, const s
     RegisterMibGroups(*m_agent, *m_mib);
     status = m_agent->Start();
     if (status != 0) {
-        log->Printf(kLogEmergency, "Failed to initialize SNMP port %d: Error code %d", settings.agentPort, status);
-        Shutdown();
-        return false;
+        return Fail("Failed to initialize SNMP port " + std::to_string(settings.agentPort) + ": Error code " +
+                    std::to_string(status));
     }
     return true;
+}
+
+bool AgentSnmp::Fail(const std::string& text)
+{
+    AppLog::Instance()->Printf(kLogEmergency, "%s", text.c_str());
+    m_startFailure = text;
+    Shutdown();
+    return false;
 }
 
 void AgentSnmp::SendColdStart(int trapPort)

@@ -41,6 +41,8 @@ public:
     // buildMib (may be empty) adds the engine's own groups before the MIB is registered.
     bool Start(const RunSettings& settings, const char* engineIp,
                const std::function<void(Mib&)>& buildMib = nullptr);
+    // The line that the failed Start logged; empty after a good one.
+    const std::string& StartFailure() const { return m_startFailure; }
     // The coldStart trap (SNMPv1, enterprise kEngineSysObjectId) to 127.0.0.1 at the trap port with the
     // community `gimbal`.
     void SendColdStart(int trapPort);
@@ -62,6 +64,10 @@ private:
     std::unique_ptr<SnmpThread> m_thread;
     std::unique_ptr<SnmpAgent> m_agent;
     std::unique_ptr<Mib> m_mib;
+    // Logs text at level 0, keeps it and shuts the agent down; answers false.
+    bool Fail(const std::string& text);
+
     bool m_prepared = false;
     bool m_shutDown = false;
+    std::string m_startFailure;
 };

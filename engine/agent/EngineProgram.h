@@ -10,5 +10,7 @@
 // the control signals first, so that every later thread inherits the mask).
 
 // The process exit code: RunAgent's result in console mode; in service mode the engine's result, or 0
-// when no service manager started the program ("Couldn't start service - Vigilon Agent").
+// when no service manager started the program ("Couldn't start service - Vigilon Agent"). A command
+// line that asks for the version ("-v", "--version") prints it and answers 0 in either mode, without
+// a service.
 int EngineProgramMain(int argc, char** argv, const EngineComposition& composition);

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/base/Mutex.h"
 
@@ -28,6 +29,9 @@ public:
     virtual int Start(int flags, int snmpVersion, int trapPort, const std::string& community) = 0;
     // Why the last Start failed (empty when it did not, or the server gives no reason).
     virtual std::string StartError() const { return std::string(); }
+    // What of the server did not start although it serves on (the UPS trap port that could not be
+    // bound), one text each, with the reason; empty when all did.
+    virtual std::vector<std::string> StartProblems() const { return {}; }
     // Stops every manager in order; the object is deleted right after.
     virtual void Destroy() = 0;
     virtual void EnterSystemSuspension() = 0;

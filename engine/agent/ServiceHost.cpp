@@ -38,6 +38,8 @@ const char* ServiceStateName(int state)
 std::string FormatNotifyMessage(const ServiceStatus& status)
 {
     std::string message = "STATUS=";
+    if (!status.problems.empty())
+        message += status.problems + "; ";
     message += ServiceStateName(status.currentState);
     message += " (state " + std::to_string(status.currentState) + ", checkpoint " +
                std::to_string(status.checkPoint) + ")";
@@ -66,15 +68,31 @@ bool NotifyStatusSink::SendStatus(const ServiceStatus& status)
     return sd_notify(0, FormatNotifyMessage(status).c_str()) > 0;
 }
 
-bool NotifyStatusSink::SendStatusText(const std::string& text)
+bool ServiceHost::ReportStartProblem(const std::string& problem)
 {
-    return sd_notify(0, ("STATUS=" + text).c_str()) > 0;
+    if (problem.empty())
+        return false;
+    // One line: the status goes out as newline-separated assignments.
+    std::string text = problem;
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    // The system log first: it is there whether or not a service manager listens.
+    if (m_events && !m_events->Write(kServiceName, vgplat::kEventError, 100, text))
+        AppLog::Instance()->Printf(kLogError, "[ServiceHost]: the system log did not take: %s", text.c_str());
+    MutexLock lock(m_mutex);
+    m_problems += (m_problems.empty() ? "" : "; ") + text;
+    m_status.problems = m_problems;
+    // A pending state's next report is near and carries it; a settled state is told again at once.
+    const int state = m_status.currentState;
+    if (!IsRunningAsService() || m_sink == nullptr || (state != kServiceRunning && state != kServicePaused))
+        return false;
+    return m_sink->SendStatus(m_status);
 }
 
 bool ServiceHost::ReportStartFailure(const std::string& reason)
 {
-    MutexLock lock(m_mutex);
-    return m_sink && m_sink->SendStatusText("Server start failed: " + reason);
+    return ReportStartProblem("Server start failed: " + reason);
 }
 
 int ServiceHost::ReportServiceStatus(int state, int exitCode, int waitHint)
@@ -88,6 +106,7 @@ int ServiceHost::ReportLocked(int state, int exitCode, int waitHint)
     if (!IsRunningAsService())
         return 0;
     m_status = ServiceStatus{};
+    m_status.problems = m_problems;
     m_status.currentState = state;
     m_status.waitHint = waitHint;
     if (exitCode != 0) {
@@ -218,7 +237,8 @@ int ServiceHost::ControlHandler(int control, int eventType)
 ServiceHost& TheServiceHost()
 {
     static NotifyStatusSink sink;
-    static ServiceHost host(&sink);
+    static std::unique_ptr<vgplat::EventLogWriter> events = vgplat::MakeSyslogEventWriter();
+    static ServiceHost host(&sink, events.get());
     return host;
 }
 

@@ -8,6 +8,11 @@
 // report, READY=1 once the engine serves requests, STOPPING=1 from the stop on, EXTEND_TIMEOUT_USEC for
 // the wait hint of pending states and ERRNO=<code> when a start failed.
 //
+// A part of the engine that did not start while the engine serves on (the engine server, the UPS trap
+// port) is a start problem: it goes to the system log as an error at once, and its text leads every
+// STATUS= line from then on ("STATUS=Server start failed: <reason>; running (state 4, checkpoint 0)"),
+// so that no later report hides it.
+//
 // State codes: 1 stopped, 2 start pending, 3 stop pending, 4 running, 5 continue pending,
 // 6 pause pending, 7 paused. Sequences: start pending -> running (the engine has entered its request
 // loop) -> pause pending -> paused -> continue pending -> running -> stop pending -> stopped. A start
@@ -19,9 +24,10 @@
 //
 // Threads: ServiceMain runs on the thread that started the service (it blocks until the engine has
 // ended); ControlHandler runs on the control-signal thread, one control at a time; AgentRunning runs on
-// the engine's worker thread. The status record and its checkpoint counter are guarded by the host's
-// mutex, which is held while a report is sent (sending is one datagram) and never while a callback
-// runs. The callbacks (stop, pause, power) are called without the host's mutex held.
+// the engine's worker thread; ReportStartProblem on the thread that starts the server (the system log
+// is written before the host's mutex is taken). The status record, its checkpoint counter and the start
+// problems are guarded by the host's mutex, which is held while a report is sent (sending is one
+// datagram) and never while a callback runs. The callbacks (stop, pause, power) are called without the host's mutex held.
 
 #include <atomic>
 #include <cstdarg>
@@ -30,6 +36,7 @@
 #include <vector>
 
 #include "engine/base/Mutex.h"
+#include "platform/EventLog.h"
 
 constexpr const char* kServiceName = "Vigilon Agent";
 
@@ -74,6 +81,8 @@ struct ServiceStatus {
     int serviceSpecificExitCode = 0;
     int checkPoint = 0;
     int waitHint = 0;
+    // The start problems, "; "-separated; empty when there are none.
+    std::string problems;
 };
 
 const char* ServiceStateName(int state);
@@ -84,8 +93,6 @@ public:
     virtual ~ServiceStatusSink() = default;
     // true when the report was delivered.
     virtual bool SendStatus(const ServiceStatus& status) = 0;
-    // A free-form status line for the service manager ("STATUS=" text); true when delivered.
-    virtual bool SendStatusText(const std::string& /*text*/) { return false; }
 };
 
 // The sd_notify message of one report (newline-separated assignments).
@@ -95,14 +102,17 @@ std::string FormatNotifyMessage(const ServiceStatus& status);
 class NotifyStatusSink : public ServiceStatusSink {
 public:
     bool SendStatus(const ServiceStatus& status) override;
-    bool SendStatusText(const std::string& text) override;
 };
 
 class ServiceHost {
 public:
     using RunFunction = std::function<int(int argc, char** argv)>;
 
-    explicit ServiceHost(ServiceStatusSink* sink) : m_mutex("ServiceHostStatus#"), m_sink(sink) {}
+    // events: where start problems are written (the system log); null: nowhere. Neither is owned.
+    explicit ServiceHost(ServiceStatusSink* sink, vgplat::EventLogWriter* events = nullptr)
+        : m_mutex("ServiceHostStatus#"), m_sink(sink), m_events(events)
+    {
+    }
 
     // Set before ServiceMain; not changed while the service runs.
     void SetStopCallback(std::function<void()> callback) { m_stopCallback = std::move(callback); }
@@ -128,8 +138,12 @@ public:
     // Fills and sends the status record; 0 (nothing sent) when not running as a service.
     int ReportServiceStatus(int state, int exitCode, int waitHint);
 
-    // The engine server did not start (the agent serves on): "Server start failed: <reason>" goes to the
-    // service manager's status line. false when nothing was sent.
+    // A start problem (see above): written to the system log as an error of the service's name and
+    // kept for every later report; while running or paused the current state is sent again with it at
+    // once (a pending state's next report carries it). Answers whether a status report went out.
+    bool ReportStartProblem(const std::string& text);
+    // The engine server did not start (the agent serves on): the start problem "Server start failed:
+    // <reason>".
     bool ReportStartFailure(const std::string& reason);
 
     bool IsSuspended() const { return m_suspended.load(); }
@@ -142,7 +156,9 @@ private:
 
     mutable Mutex m_mutex;
     ServiceStatusSink* m_sink;
+    vgplat::EventLogWriter* m_events;
     ServiceStatus m_status;
+    std::string m_problems; // guarded by m_mutex
     int m_checkPoint = 1;
     std::atomic<bool> m_runningAsService{false};
     std::atomic<bool> m_suspended{false};
@@ -151,7 +167,7 @@ private:
     std::function<void(bool)> m_powerCallback;
 };
 
-// The process's one host, with the sd_notify sink.
+// The process's one host, with the sd_notify sink and the syslog writer.
 ServiceHost& TheServiceHost();
 
 bool IsRunningAsService();

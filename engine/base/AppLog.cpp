@@ -130,10 +130,10 @@ int AppFileLogger::Open(const std::string& path)
     return OpenLocked(path) ? 1 : 0;
 }
 
-bool AppFileLogger::OpenLocked(const std::string& path)
+bool AppFileLogger::OpenLocked(const std::string& path, bool append)
 {
     CloseLocked();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0640);
     if (fd < 0) {
         ReportFailureLocked("opened", path, errno);
         return false;
@@ -201,10 +201,16 @@ int AppFileLogger::Log(LogLevel level, const std::string& timeStamp, const std::
             ReportFailureLocked("written", m_path, errno);
         m_written += line.size();
         if (m_maxBytes && m_written >= m_maxBytes && !m_backupPath.empty()) {
-            // Nothing can be logged from here: a failed rename just starts the file anew.
+            // Nothing can be logged from here. A failed rename keeps the file as it is and goes on
+            // appending to it (told to the system log); the next try comes after another bound.
             CloseLocked();
-            ::rename(m_path.c_str(), m_backupPath.c_str());
-            OpenLocked(m_path);
+            if (::rename(m_path.c_str(), m_backupPath.c_str()) == 0) {
+                OpenLocked(m_path, false);
+            } else {
+                const int error = errno;
+                ReportFailureLocked("rolled over", m_path + " -> " + m_backupPath, error);
+                OpenLocked(m_path, true);
+            }
         }
     }
     return m_file ? 1 : 0;

@@ -94,14 +94,15 @@ public:
     int Shutdown() override;
     int Log(LogLevel level, const std::string& timeStamp, const std::string& message) override;
     // Bounds the file: once it holds maxBytes or more, it is renamed to backupPath (replacing that
-    // file) and a new one is started. 0: no bound.
+    // file) and a new one is started. A rename that fails truncates nothing: the file is appended to
+    // and the roll-over tried again after another maxBytes. 0: no bound.
     void SetRollOver(uint64_t maxBytes, const std::string& backupPath);
 
 private:
     // Closes the file if open; the sink's mutex is held.
     void CloseLocked();
-    // Opens path anew (truncated); the sink's mutex is held.
-    bool OpenLocked(const std::string& path);
+    // Opens path anew (truncated, or kept and appended to); the sink's mutex is held.
+    bool OpenLocked(const std::string& path, bool append = false);
     // The first failure since the file last worked goes to the system log (what failed, the path and
     // error); the sink's mutex is held.
     void ReportFailureLocked(const char* what, const std::string& path, int error);

@@ -32,9 +32,10 @@
 //       lock): a record or table block, then the string
 //       table
 //  9    leaves of the core: the timer list, the system       the log only (the timer list: nothing, not
-//       queue, the server's text mutex, the INI path, the    even the log)
-//       host layer's "CServerExMutex#" and
-//       "CServerExMessagesMutex#", the remote trap queue's
+//       queue, the server's text mutex, the INI path, the    even the log); the host reports' mutex:
+//       host layer's "CServerExMutex#" and                   the message-table mutex, then the log
+//       "CServerExMessagesMutex#", its reports mutex
+//       (ServerEx.h), the remote trap queue's
 //       "RemoteTrapQLock#"
 //  10   SNMP facade "MervaneSnmpMutex" (CMervaneSnmp and     the row counts' mutexes (leaves), then
 //       the MIB tables' row changes)                         rank 11: a trap or a function is handed to

@@ -116,17 +116,33 @@ int CRemoteAgent::Initialize()
     return 1;
 }
 
+std::string CRemoteAgent::GetStartProblem()
+{
+    std::lock_guard<std::mutex> lock(m_startProblemMutex);
+    return m_startProblem;
+}
+
 void CRemoteAgent::StartTrapListener(uint32_t port)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_startProblemMutex);
+        m_startProblem.clear();
+    }
     if (!m_listener.HasOpener())
         return;
     m_listener.SetOwner([this](std::unique_ptr<RemoteTrapRecord>& record) { return QueueTrap(record); });
-    // A port that cannot be opened is logged by the listener; the agents are still polled.
-    m_listening = m_listener.Subscribe(m_host->GetConfiguredEngineAddress(), port) == 1;
+    // A port that cannot be opened is logged by the listener; the agents are still polled, and the
+    // start tells the service manager and the system log (GetStartProblem).
+    std::string error;
+    m_listening = m_listener.Subscribe(m_host->GetConfiguredEngineAddress(), port, &error) == 1;
     m_listenedPort = port;
-    if (!m_listening)
+    if (!m_listening) {
         AppLog::Instance()->Printf(kLogError, "[CRemoteAgent::Initialize]: no remote agent traps are received on port %u",
                                    port);
+        std::lock_guard<std::mutex> lock(m_startProblemMutex);
+        m_startProblem = "UPS traps are not received on port " + std::to_string(port) + ": " +
+                         (error.empty() ? std::string("the port cannot be opened") : error);
+    }
 }
 
 void CRemoteAgent::Shutdown()

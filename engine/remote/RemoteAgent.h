@@ -65,6 +65,8 @@ public:
 
     // IRemoteAgentManager (the server).
     int Initialize() override;
+    // The trap port that could not be bound at the last Initialize, with the reason; empty otherwise.
+    std::string GetStartProblem() override;
     void Shutdown() override;
     int BackupDataFile() override;
     int RestoreDataFile() override;
@@ -258,6 +260,8 @@ private:
     CSnmpListener m_listener;
     uint32_t m_listenedPort = 0;
     bool m_listening = false;
+    std::mutex m_startProblemMutex; // a leaf
+    std::string m_startProblem;     // guarded by m_startProblemMutex
 
     std::vector<std::shared_ptr<CRemoteAgentEntry>> m_list;
     size_t m_cursor = 0;

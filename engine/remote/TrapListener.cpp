@@ -61,7 +61,7 @@ CSnmpListener::Entry* CSnmpListener::FindLocked(uint32_t port)
     return nullptr;
 }
 
-int CSnmpListener::Subscribe(const std::string& localAddress, uint32_t port)
+int CSnmpListener::Subscribe(const std::string& localAddress, uint32_t port, std::string* errorOut)
 {
     AppLog* log = AppLog::Instance();
     {
@@ -74,6 +74,8 @@ int CSnmpListener::Subscribe(const std::string& localAddress, uint32_t port)
     if (port > 0xFFFF || !m_opener) {
         log->Printf(kLogError, "[CSnmpListenerEntry::Initialize]: SNMP++ Session Create Fail, %s",
                     m_opener ? "port out of range" : "no SNMP thread");
+        if (errorOut)
+            *errorOut = "port " + std::to_string(port) + (m_opener ? " is out of range" : ": no SNMP thread");
         return 0;
     }
     TrapSink sink = m_sink;
@@ -97,6 +99,8 @@ int CSnmpListener::Subscribe(const std::string& localAddress, uint32_t port)
     if (!session) {
         log->Printf(kLogError, "[CSnmpListenerEntry::Initialize]: Register for notify (%d) on port %u: %s", -1, port,
                     error.c_str());
+        if (errorOut)
+            *errorOut = error;
         return 0;
     }
     log->Printf(kLogDebug, "[CSnmpListenerEntry::Initialize]: Waiting for traps/informs on port %u", port);

@@ -50,8 +50,9 @@ public:
     int SetOwner(TrapSink sink);
     bool HasOpener() const { return static_cast<bool>(m_opener); }
 
-    // 1 on success (a port already open only gains a use), 0 when the socket cannot be opened.
-    int Subscribe(const std::string& localAddress, uint32_t port);
+    // 1 on success (a port already open only gains a use), 0 when the socket cannot be opened (error,
+    // when given, receives why: the address, the port and the system's reason).
+    int Subscribe(const std::string& localAddress, uint32_t port, std::string* error = nullptr);
     void Unsubscribe(uint32_t port);
     // The bound UDP port of the entry for port (0 when there is none); the same unless port was 0.
     uint16_t BoundPort(uint32_t port);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -139,9 +140,12 @@ std::unique_ptr<SnmpTrapSession> SnmpTrapSession::Open(SnmpThread& thread, const
     uint16_t bound = 0;
     bool ran = thread.Call([&]() {
         std::string endpoint = "udp:" + address + ":" + std::to_string(port);
+        errno = 0;
         netsnmp_transport* transport = netsnmp_transport_open_server("vigilon", endpoint.c_str());
         if (!transport) {
-            why = "cannot listen on " + address + ":" + std::to_string(port) + " (the port may be taken)";
+            const int failure = errno; // the failed bind's, unless the library's clean-up replaced it
+            why = "cannot listen on " + address + ":" + std::to_string(port) +
+                  (failure != 0 ? std::string(": ") + std::strerror(failure) : std::string(" (the port may be taken)"));
             return;
         }
         if (transport->sock >= 0) {

@@ -54,6 +54,11 @@ public:
         CServer* server = CServer::Instance();
         return server ? server->GetStartError() : std::string();
     }
+    std::vector<std::string> StartProblems() const override
+    {
+        CServer* server = CServer::Instance();
+        return server ? server->GetStartProblems() : std::vector<std::string>();
+    }
     void Destroy() override
     {
         // The managers stop while the server is still the process-wide one (its threads may still

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -249,46 +250,137 @@ TEST(ServiceHost, NotifyMessages)
     EXPECT_EQ(FormatNotifyMessage(s), "STATUS=stopped (state 1, checkpoint 0)\nSTOPPING=1\nERRNO=1");
 }
 
+// The service manager's end of sd_notify: a datagram socket named in NOTIFY_SOCKET for the life of
+// the object.
+class FakeNotifySocket {
+public:
+    FakeNotifySocket()
+    {
+        m_path = ::testing::TempDir() + "vg_notify_" + std::to_string(::getpid());
+        ::unlink(m_path.c_str());
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        m_path.copy(addr.sun_path, std::min(m_path.size(), sizeof addr.sun_path - 1));
+        m_bound = m_fd >= 0 && m_path.size() < sizeof addr.sun_path &&
+                  ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        const char* old = std::getenv("NOTIFY_SOCKET");
+        m_hadOld = old != nullptr;
+        m_saved = old ? old : "";
+        ::setenv("NOTIFY_SOCKET", m_path.c_str(), 1);
+    }
+    ~FakeNotifySocket()
+    {
+        if (m_hadOld)
+            ::setenv("NOTIFY_SOCKET", m_saved.c_str(), 1);
+        else
+            ::unsetenv("NOTIFY_SOCKET");
+        if (m_fd >= 0)
+            ::close(m_fd);
+        ::unlink(m_path.c_str());
+    }
+    bool Bound() const { return m_bound; }
+    // Every message that has arrived, in order (sd_notify's send is done when it returns).
+    std::vector<std::string> Drain()
+    {
+        std::vector<std::string> out;
+        char buffer[2048];
+        ssize_t n;
+        while ((n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            out.emplace_back(buffer, static_cast<size_t>(n));
+        return out;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    bool m_bound = false;
+    bool m_hadOld = false;
+    std::string m_saved;
+};
+
+class RecordingEvents : public vgplat::EventLogWriter {
+public:
+    bool Write(const std::string& source, vgplat::EventLogType type, unsigned id, const std::string& text) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(source + " " + std::to_string(type) + " " + std::to_string(id) + " " + text);
+        return true;
+    }
+    std::vector<std::string> Events()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_events;
+};
+
 TEST(ServiceHost, NotifySinkWritesToTheManagersSocket)
 {
-    std::string path = ::testing::TempDir() + "vg_notify_" + std::to_string(::getpid());
-    ::unlink(path.c_str());
-    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof addr.sun_path);
-    path.copy(addr.sun_path, path.size());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const char* old = std::getenv("NOTIFY_SOCKET");
-    std::string saved = old ? old : "";
-    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-
+    FakeNotifySocket manager;
+    ASSERT_TRUE(manager.Bound());
     NotifyStatusSink sink;
     ServiceStatus s;
     s.currentState = kServiceStopPending;
     s.checkPoint = 3;
     s.waitHint = 7000;
     EXPECT_TRUE(sink.SendStatus(s));
-    char buffer[512] = {};
-    ssize_t n = ::recv(fd, buffer, sizeof buffer - 1, MSG_DONTWAIT);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
-              "STATUS=stop pending (state 3, checkpoint 3)\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=7000000");
+    EXPECT_EQ(manager.Drain(), std::vector<std::string>{
+                                   "STATUS=stop pending (state 3, checkpoint 3)\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=7000000"});
+}
 
-    // The engine server's failed start reaches the manager through the host, with its reason.
-    ServiceHost host(&sink);
-    EXPECT_TRUE(host.ReportStartFailure("the timer thread could not be started"));
-    n = ::recv(fd, buffer, sizeof buffer - 1, MSG_DONTWAIT);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "STATUS=Server start failed: the timer thread could not be started");
+// A part that did not start while the engine serves on: READY still comes (the agent answers), but
+// every status from the problem on names it, and the system log has it as an error.
+TEST(ServiceHost, StartProblemsLeadEveryLaterStatusAndReachTheSystemLog)
+{
+    FakeNotifySocket manager;
+    ASSERT_TRUE(manager.Bound());
+    NotifyStatusSink sink;
+    RecordingEvents events;
+    ServiceHost host(&sink, &events);
+    host.SetRunningAsService(true);
+    std::atomic<bool> run{true}, inLoop{false};
+    host.SetStopCallback([&] { run = false; });
+    const std::string server = "Server start failed: shutdown library 'vgdown' could not be loaded: gone";
+    const std::string traps = "UPS traps are not received on port 5162: cannot listen on 0.0.0.0:5162: "
+                              "Address already in use";
+    std::thread service([&] {
+        host.ServiceMain({"vgnsa"}, [&](int, char**) {
+            host.ReportStartFailure("shutdown library 'vgdown' could not be loaded: gone"); // start pending
+            host.AgentRunning();
+            host.ReportStartProblem(traps); // running: told again at once
+            inLoop = true;
+            while (run.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            return 0;
+        });
+    });
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return inLoop.load(); }));
+    host.ControlHandler(kControlStop, 0);
+    service.join();
 
-    if (old)
-        ::setenv("NOTIFY_SOCKET", saved.c_str(), 1);
-    else
-        ::unsetenv("NOTIFY_SOCKET");
-    ::close(fd);
-    ::unlink(path.c_str());
+    const std::string both = server + "; " + traps;
+    EXPECT_EQ(manager.Drain(),
+              (std::vector<std::string>{
+                  "STATUS=start pending (state 2, checkpoint 1)\nEXTEND_TIMEOUT_USEC=7000000",
+                  "STATUS=" + server + "; running (state 4, checkpoint 0)\nREADY=1",
+                  "STATUS=" + both + "; running (state 4, checkpoint 0)\nREADY=1",
+                  "STATUS=" + both + "; stop pending (state 3, checkpoint 1)\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=7000000",
+                  "STATUS=" + both + "; stopped (state 1, checkpoint 0)\nSTOPPING=1",
+              }));
+    EXPECT_EQ(events.Events(), (std::vector<std::string>{"Vigilon Agent 1 100 " + server,
+                                                         "Vigilon Agent 1 100 " + traps}));
+
+    // Without a service manager the system log still has it.
+    RecordingEvents console;
+    ServiceHost plain(&sink, &console);
+    EXPECT_FALSE(plain.ReportStartFailure("the timer thread could not be started"));
+    EXPECT_EQ(console.Events(),
+              std::vector<std::string>{"Vigilon Agent 1 100 Server start failed: the timer thread could not be started"});
+    EXPECT_TRUE(manager.Drain().empty());
 }
 
 TEST(ServiceParameters, ParsesParamLines)

@@ -218,6 +218,32 @@ TEST_F(AppLogTest, FullFileRollsOverToItsBackup)
     EXPECT_NE(all.str().find("0199 "), std::string::npos); // the newest lines are in the file
 }
 
+TEST_F(AppLogTest, ARollOverWhoseRenameFailsKeepsWhatWasLogged)
+{
+    // The backup's folder does not exist: every rename fails.
+    const std::string path = ::testing::TempDir() + "applog_roll_fails.log";
+    const std::string backup = ::testing::TempDir() + "applog_no_backup_folder/engine.log.bak";
+    std::vector<std::string> events;
+    AppFileLogger sink(path, "AppFileLoggerRollFails#", std::make_unique<SystemLogRecorder>(events));
+    sink.SetRollOver(1024, backup);
+    Log().AddLogger(&sink);
+    const std::string line(100, 'z');
+    for (int i = 0; i < 25; ++i)
+        Log().Printf(kLogError, "%04d %s", i, line.c_str());
+    sink.Shutdown();
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_NE(all.str().find("0000 "), std::string::npos) << "the first lines were truncated away";
+    EXPECT_NE(all.str().find("0024 "), std::string::npos);
+    ASSERT_FALSE(events.empty());
+    EXPECT_NE(events.front().find("Log file " + path + " -> " + backup +
+                                  " cannot be rolled over: No such file or directory"),
+              std::string::npos)
+        << events.front();
+    EXPECT_LE(events.size(), 3u); // about once per bound, never once per line
+}
+
 TEST_F(AppLogTest, AFileThatCannotBeOpenedOrWrittenIsToldOnceToTheSystemLog)
 {
     const std::string missing = ::testing::TempDir() + "applog_no_such_folder/engine.log";

@@ -196,17 +196,31 @@ TEST_F(ServerTest, ShutdownCallsFollowHibernation)
         EXPECT_EQ(server->IsHibernateAllowed(), std::string(c.states).find("disk") != std::string::npos);
         server->SetIntValue(7, 0, c.enableHibernation ? 1 : 2);
         calls.Clear();
-        EXPECT_EQ(server->BeginShutdown(), 1);
+        log.Clear();
+        const std::string cause = "the alarm [On Battery] of UPS-A on 10.0.0.7";
+        EXPECT_EQ(server->BeginShutdown(cause), 1);
         EXPECT_EQ(install.ShutdownCalls(), c.begin);
-        EXPECT_EQ(server->ExecuteShutdown(), 1);
+        EXPECT_EQ(server->ExecuteShutdown(cause), 1);
         EXPECT_EQ(install.ShutdownCalls(), c.begin + c.execute);
         EXPECT_EQ(calls.Has("snmp.StopAgent"), c.stopsAgent);
+        // Each library call is a line at the level the default keeps and a warning event, with its cause.
+        const std::string warn = "Host shutdown: StartShutdown(1, 1) (warn the users) for " + cause;
+        const std::string powerOff = "Host shutdown: StartShutdown(2, 0) (power off) for " + cause;
+        const std::string hibernate = "Host shutdown: StartShutdown(4, 0) (hibernate) for " + cause;
         if (c.stopsAgent) {
-            EXPECT_EQ(calls.Calls(), (std::vector<std::string>{"devices.SetReactionsSuspended 1", "devices.SetBusy 1",
-                                                               "remote.SetBusy 1", "snmp.StopAgent"}));
+            EXPECT_EQ(calls.Calls(), (std::vector<std::string>{"event Vigilon Agent 2 100 " + warn,
+                                                               "devices.SetReactionsSuspended 1", "devices.SetBusy 1",
+                                                               "remote.SetBusy 1", "event Vigilon Agent 2 100 " + powerOff,
+                                                               "snmp.StopAgent"}));
+            EXPECT_TRUE(log.Has(warn, kLogError));
+            EXPECT_TRUE(log.Has(powerOff, kLogError));
+        } else {
+            EXPECT_EQ(calls.Calls(), (std::vector<std::string>{"event Vigilon Agent 2 100 " + hibernate}));
+            EXPECT_TRUE(log.Has(hibernate, kLogError));
         }
-        EXPECT_EQ(server->ExecuteShutdownMode8(), 1);
+        EXPECT_EQ(server->ExecuteShutdownMode8(""), 1);
         EXPECT_EQ(install.ShutdownCalls(), c.begin + c.execute + "8 0\n");
+        EXPECT_TRUE(log.Has("Host shutdown: StartShutdown(8, 0) (forced power off) for no alarm", kLogError));
         server->Destroy();
     }
 }

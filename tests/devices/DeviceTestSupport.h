@@ -112,8 +112,10 @@ public:
         return nullptr;
     }
     int GetRowCount() override { return rowCount; }
+    bool ConfirmAlarm(IRemoteAgentEntry*, uint32_t, const std::string&) override { return confirms.load(); }
     std::vector<FakeAgent*> agents;
     int rowCount = 0;
+    std::atomic<bool> confirms{true}; // the agent's answer to the check before a shutdown
 };
 
 class RecordingFacade : public ISnmpFacade {
@@ -259,8 +261,12 @@ public:
     void SetCountdownTime(int64_t seconds) override { countdown = seconds; }
     void OnDeviceListChanged() override { ++listChanged; }
     void OnDeviceStatus(int, int) override {}
-    void BeginShutdown() override { Record("BeginShutdown"); }
-    void ExecuteShutdown() override
+    void BeginShutdown(const std::string& cause) override
+    {
+        Record("BeginShutdown");
+        lastCause = cause;
+    }
+    void ExecuteShutdown(const std::string&) override
     {
         Record("ExecuteShutdown");
         if (onShutdown)
@@ -296,6 +302,7 @@ public:
     RecordingFacade facade;
     FakeRemoteManager remote;
     std::function<void()> onShutdown;
+    std::string lastCause; // of the last BeginShutdown
     uint32_t mask = 0xFFFF;
     bool all = false;
     std::atomic<int64_t> countdown{0};

@@ -153,7 +153,7 @@ TEST_F(DevicesTest, RemovingAnAgentMovesTheLaterAgentsDown)
     EXPECT_EQ(second->GetDeviceKey(), 0x10002u);
     EXPECT_EQ(Indexes(), (std::vector<int>{1, 2}));
     std::string name;
-    EXPECT_TRUE(devices->GetDeviceName(0x10002u, name));
+    EXPECT_TRUE(devices->GetDeviceName(second->GetRowKey(), name)); // by the key the events carry
     EXPECT_EQ(name, "Device " + std::to_string(second->GetRowKey() & 0xFFFF) + "@127.0.0.3");
 }
 

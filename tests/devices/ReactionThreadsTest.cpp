@@ -29,6 +29,7 @@ protected:
     FakeAgent agentB{"127.0.0.3", 0xA8000002u};
     std::unique_ptr<CServerEx> server;
     CDevices* devices = nullptr;
+    devtest::FakeRemoteManager* remote = nullptr;
 
     void SetUp() override
     {
@@ -40,9 +41,10 @@ protected:
         ServerOptions options = install.Options(calls);
         options.devices.reset();
         options.makeDevices = [](IDeviceHost& host) { return std::make_unique<CDevices>(host); };
-        auto remote = std::make_unique<devtest::FakeRemoteManager>();
-        remote->agents = {&agentA, &agentB};
-        options.remoteAgents = std::move(remote);
+        auto manager = std::make_unique<devtest::FakeRemoteManager>();
+        manager->agents = {&agentA, &agentB};
+        remote = manager.get();
+        options.remoteAgents = std::move(manager);
         options.snmp = std::make_unique<devtest::RecordingFacade>();
         options.timerClock = clock.Clock();
         server = std::make_unique<CServerEx>(options);
@@ -90,6 +92,20 @@ protected:
     {
         clock.Advance(seconds * 1000);
         server->GetTimers()->SignalThread();
+    }
+    // The messages of the lines that the default log level (error) keeps.
+    std::vector<std::string> DefaultLevelLines()
+    {
+        std::vector<std::string> out;
+        for (const CapturedLine& line : log.Lines())
+            if (line.level <= kLogError)
+                out.push_back(line.message);
+        return out;
+    }
+    // Names the device at index (column 10 of the device table).
+    void Name(int index, const std::string& name)
+    {
+        ASSERT_TRUE(devices->SetDeviceValue(index, 0, 10, kValueOctetString, name.data(), name.size()));
     }
     void Configure(int index, uint32_t flags, uint32_t shutdownDelay, uint32_t commandDelay = 0,
                    const std::string& onSet = "", const std::string& onClear = "")
@@ -165,6 +181,93 @@ TEST_F(ReactionThreads, AClearCancelsItsOwnRowAndLeavesTheOtherDeviceArmed)
     ASSERT_TRUE(servertest::WaitUntil([&] { return install.ShutdownCalls() == "1 1\n2 0\n"; }, kWaitMs))
         << install.ShutdownCalls();
     EXPECT_EQ(Output(), "set\nclear\n");
+}
+
+// The callers of the event log pass a device's row key: the event names that device and its agent.
+TEST_F(ReactionThreads, EventsNameTheDeviceAndItsAgent)
+{
+    Name(1, "UPS-A");
+    Name(2, "UPS-B");
+    const struct {
+        FakeAgent* agent;
+        int type;
+        const char* message;
+        std::string event;
+    } cases[] = {
+        {&agentA, 1, "On Battery", "event Vigilon Agent 1 100 UPS-A on 127.0.0.2: On Battery"},
+        {&agentB, 2, "Device 1 Online", "event Vigilon Agent 2 100 UPS-B on 127.0.0.3: Device 1 Online"},
+    };
+    for (const auto& c : cases) {
+        auto device = devices->FindRemoteDevice(c.agent, 1);
+        ASSERT_TRUE(device);
+        calls.Clear();
+        const std::string address = c.agent->GetServerAddress();
+        EXPECT_TRUE(server->LogEvent(device->GetRowKey(), c.type, 1, c.message, address.c_str(), 0, 0));
+        EXPECT_EQ(calls.Calls(), std::vector<std::string>{c.event});
+    }
+}
+
+// From alarm to shutdown, what the engine does to the host is in the log at its default level and in
+// the system log: the command with its exit status, a shutdown the agent's answer called off, and each
+// shutdown library call with its alarm, device and agent.
+TEST_F(ReactionThreads, WhatTheEngineDidToTheHostIsToldAtTheDefaultLevel)
+{
+    Name(1, "UPS-A");
+    Name(2, "UPS-B");
+    const std::string command = install.Path("cmd.d/fails");
+    std::filesystem::create_directories(install.Path("cmd.d"));
+    const std::string text = "#!/bin/sh\nexit 3\n";
+    vgplat::WriteFileAtomically(command, text.data(), text.size(), 0755);
+    Configure(1, kEventFlagShutdown | kEventFlagCommand, 20, 5, command);
+    Configure(2, kEventFlagShutdown, 10);
+    log.Clear();
+    ASSERT_EQ(devices->FindRemoteDevice(&agentA, 1)->AddAlarm(1, "On Battery", 3), 1);
+    ASSERT_EQ(devices->FindRemoteDevice(&agentB, 1)->AddAlarm(1, "On Battery", 3), 1);
+
+    auto hasLine = [&](const std::string& prefix) {
+        for (const std::string& line : DefaultLevelLines())
+            if (line.rfind(prefix, 0) == 0)
+                return true;
+        return false;
+    };
+    Advance(5);
+    ASSERT_TRUE(servertest::WaitUntil([&] { return hasLine("Command ended: " + command); }, kWaitMs));
+    remote->confirms = false; // the agent answers that B's alarm is gone
+    Advance(5);
+    ASSERT_TRUE(servertest::WaitUntil([&] { return hasLine("Shutdown cancelled"); }, kWaitMs));
+    EXPECT_EQ(install.ShutdownCalls(), "");
+    remote->confirms = true;
+    Advance(10);
+    ASSERT_TRUE(servertest::WaitUntil([&] { return install.ShutdownCalls() == "1 1\n2 0\n"; }, kWaitMs))
+        << install.ShutdownCalls();
+
+    std::vector<std::string> told = DefaultLevelLines();
+    ASSERT_EQ(told.size(), 5u) << ::testing::PrintToString(told);
+    EXPECT_EQ(told[0].rfind("Command started: " + command + " (pid ", 0), 0u) << told[0];
+    const std::string pid = told[0].substr(told[0].find("(pid "));
+    EXPECT_EQ(told[1], "Command ended: " + command + " " + pid.substr(0, pid.size() - 1) + "): exit status 3");
+    char rowKey[9];
+    std::snprintf(rowKey, sizeof rowKey, "%08X", devices->FindRemoteDevice(&agentB, 1)->GetRowKey());
+    EXPECT_EQ(told[2].rfind("Shutdown cancelled: agent 127.0.0.3 no longer reports the alarm [On Battery] of UPS-B "
+                            "(Device:" + std::string(rowKey) + " Item:",
+                            0),
+              0u)
+        << told[2];
+    EXPECT_EQ(told[3], "Host shutdown: StartShutdown(1, 1) (warn the users) for the alarm [On Battery] of UPS-A on 127.0.0.2");
+    EXPECT_EQ(told[4], "Host shutdown: StartShutdown(2, 0) (power off) for the alarm [On Battery] of UPS-A on 127.0.0.2");
+
+    std::vector<std::string> events;
+    for (const std::string& call : calls.Calls())
+        if (call.rfind("event ", 0) == 0 && call.find("Started") == std::string::npos)
+            events.push_back(call);
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "event Vigilon Agent 4 100 " + told[0],
+                          "event Vigilon Agent 4 100 " + told[1],
+                          "event Vigilon Agent 4 100 UPS-B on 127.0.0.3: Shutdown cancelled: the agent no longer "
+                          "reports the alarm [On Battery]",
+                          "event Vigilon Agent 2 100 " + told[3],
+                          "event Vigilon Agent 2 100 " + told[4],
+                      }));
 }
 
 // Alarms from two threads, MIB reads and writes, a third agent coming and going, and saves, at once.

@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -43,6 +45,8 @@ TEST_F(EngineProgram, CommandLineOutcomes)
         {{"-n", "--co"}, 1, "Invalid Argument '--co'"},
         {{"-n", "-p", "3664"}, 1, "Invalid Argument '-p'"},
         {{"-n", "--vers"}, 0, "\nVigilon Version:  12.04.0059; WWW: "},
+        // Without the console option too: the version is printed, no service is tried.
+        {{"--version"}, 0, "\nVigilon Version:  12.04.0059; WWW: "},
         {{"-h"}, 1, "   -p=PORT | --port=PORT                  Set SNMP listener port\n"},
         // Not started by a service manager: the service cannot start.
         {{"-p=4664"}, 0, "Couldn't start service - Vigilon Agent\n"},
@@ -53,6 +57,9 @@ TEST_F(EngineProgram, CommandLineOutcomes)
         ASSERT_TRUE(code.has_value()) << c.args.back();
         EXPECT_EQ(*code, c.exitCode) << c.args.back();
         EXPECT_NE(engine.Output().find(c.text), std::string::npos) << engine.Output();
+        if (c.text.find("Version") != std::string::npos) {
+            EXPECT_EQ(engine.Output().find("Couldn't start service"), std::string::npos) << engine.Output();
+        }
     }
 }
 
@@ -175,10 +182,74 @@ TEST_F(EngineProgram, FailedServiceStartIsReportedAsStopped)
     EXPECT_EQ(manager.States(), (std::vector<State>{{2, 1}, {1, 0}}));
     ASSERT_FALSE(manager.Messages().empty());
     EXPECT_NE(manager.Messages().back().find("ERRNO=1"), std::string::npos);
+    // The last status says why.
+    EXPECT_EQ(manager.Messages().back().find("STATUS=Failed to initialize SNMP port " + std::to_string(agentPort) +
+                                             ": Error code "),
+              0u)
+        << manager.Messages().back();
     for (const auto& m : manager.Messages())
         EXPECT_EQ(m.find("READY=1"), std::string::npos);
     EXPECT_NE(tree.AppLog().find("Failed to initialize SNMP port " + std::to_string(agentPort)), std::string::npos)
         << tree.AppLog();
+}
+
+// A part of the engine that does not start while the agent serves on: READY comes, and every status
+// from then on, up to the stop, names what failed and why.
+TEST_F(EngineProgram, StartProblemsStayInTheServiceStatus)
+{
+    const int remoteTrapPort = vgtest::FreePortOnEveryAddress(SOCK_DGRAM);
+    const std::string trapPort = std::to_string(remoteTrapPort);
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        std::string status;
+    } cases[] = {
+        {"UPS trap port taken", [] {},
+         "UPS traps are not received on port " + trapPort + ": cannot listen on 0.0.0.0:" + trapPort +
+             ": Address already in use"},
+        {"no shutdown library", [&] { std::filesystem::remove(tree.Bin() + "libvgdown.so"); },
+         "Server start failed: shutdown library 'vgdown' could not be loaded: " + tree.Bin() + "libvgdown.so"},
+    };
+    // Another trap daemon holds the UPS trap port.
+    int blocker = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(remoteTrapPort));
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::ofstream(tree.Path("vgconfig.ini")) << "[VG_Engine]\nRemoteTrapPort=" << remoteTrapPort << "\n";
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        NotifySocket manager(tree.Root() + "/notify");
+        Process engine(tree.Program(), {"-p=" + std::to_string(agentPort), "-t=" + std::to_string(traps.Port())},
+                       {{"NOTIFY_SOCKET", manager.Path()},
+                        {"VG_PARAMETERS_FILE", tree.Root() + "/none"},
+                        {"VG_AGENTX_PORT", "0"}},
+                       OutputPath("problem.out"));
+        ASSERT_TRUE(manager.WaitFor("READY=1", kStartMs)) << engine.Output() << tree.AppLog();
+        ASSERT_TRUE(WaitForAgent(agentPort, kStartMs)); // the agent serves on
+        engine.Signal(SIGTERM);
+        auto exitCode = engine.Wait(kStopBoundMs);
+        ASSERT_TRUE(exitCode.has_value());
+        while (manager.Receive(200)) {
+        }
+        // From the first status that names the problem on, every one does; READY is among them.
+        const auto& messages = manager.Messages();
+        size_t first = 0;
+        while (first < messages.size() && messages[first].find(c.status) == std::string::npos)
+            ++first;
+        ASSERT_LT(first, messages.size()) << ::testing::PrintToString(messages) << tree.AppLog();
+        bool readyNamesIt = false;
+        for (size_t i = first; i < messages.size(); ++i) {
+            EXPECT_EQ(messages[i].find("STATUS=" + c.status), 0u) << messages[i];
+            readyNamesIt |= messages[i].find("READY=1") != std::string::npos;
+        }
+        EXPECT_TRUE(readyNamesIt) << ::testing::PrintToString(messages);
+        EXPECT_NE(messages.back().find("stopped (state 1"), std::string::npos) << messages.back();
+    }
+    ::close(blocker);
 }
 
 // The server seam, with the recording stand-in server: what the engine hands its server and when.

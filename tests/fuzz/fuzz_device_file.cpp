@@ -56,8 +56,8 @@ public:
     void SetCountdownTime(int64_t) override {}
     void OnDeviceListChanged() override {}
     void OnDeviceStatus(int, int) override {}
-    void BeginShutdown() override { std::abort(); }
-    void ExecuteShutdown() override { std::abort(); }
+    void BeginShutdown(const std::string&) override { std::abort(); }
+    void ExecuteShutdown(const std::string&) override { std::abort(); }
     void ExecuteCommand(const std::string&) override { std::abort(); }
 
     AppConfig config;

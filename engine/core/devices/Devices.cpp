@@ -654,9 +654,9 @@ uint32_t CDevices::GetDeviceKeyAt(int position)
     return device ? device->GetDeviceKey() : 0;
 }
 
-bool CDevices::GetDeviceName(uint32_t deviceKey, std::string& name)
+bool CDevices::GetDeviceName(uint32_t rowKey, std::string& name)
 {
-    auto device = FindByDeviceKey(deviceKey);
+    auto device = FindByKey(rowKey);
     if (!device)
         return false;
     name = device->GetName();
@@ -926,19 +926,29 @@ void CDevices::OnEventTimer(AgentTimerData& data)
         log->Printf(kLogDebug, "EventTimerExpired: Script execution timer expired.");
         RunCommand(commandKey, commandEnabled);
         break;
-    case kActionShutdown:
+    case kActionShutdown: {
+        IRemoteAgentEntry* agent = device->GetAgent();
+        const std::string address = agent ? agent->GetServerAddress() : std::string();
+        const std::string deviceName = device->GetName();
         if (!ConfirmBeforeShutdown(*device, name)) {
-            log->Printf(kLogInfo, "EventTimerExpired: Device:%08X Item:%08X the agent no longer reports [%s]; no shutdown",
-                        data.ownerKey, data.itemKey, name.c_str());
+            // What the engine did not do to the host is told as plainly as what it did.
+            log->Printf(kLogError, "Shutdown cancelled: agent %s no longer reports the alarm [%s] of %s "
+                                   "(Device:%08X Item:%08X)",
+                        address.c_str(), name.c_str(), deviceName.c_str(), data.ownerKey, data.itemKey);
+            m_host.ReportDeviceEvent(data.ownerKey, 3,
+                                     "Shutdown cancelled: the agent no longer reports the alarm [" + name + "]",
+                                     address);
             NoteShutdownKilled(data.ownerKey, data.itemKey);
             UpdateCountdownTime();
             break;
         }
         NoteShutdownKilled(data.ownerKey, data.itemKey);
         UpdateCountdownTime();
-        m_host.BeginShutdown();
-        m_host.ExecuteShutdown();
+        const std::string cause = "the alarm [" + name + "] of " + deviceName + (address.empty() ? "" : " on " + address);
+        m_host.BeginShutdown(cause);
+        m_host.ExecuteShutdown(cause);
         break;
+    }
     case kActionShutdownCountdown:
         SendCountdown(CountdownSeconds(GetEarliestShutdown(), m_host.GetClock().steadyMilliseconds()));
         break;

@@ -95,7 +95,7 @@ public:
     int CountLocalDevices() override { return 0; }
     int GetCount() override;
     uint32_t GetDeviceKeyAt(int position) override;
-    bool GetDeviceName(uint32_t deviceKey, std::string& name) override;
+    bool GetDeviceName(uint32_t rowKey, std::string& name) override;
     void NotifyTrapDestinationsChanged(uint32_t /*key*/) {}
 
     // Values for the MIB (device index = 1-based device-table row).

@@ -48,8 +48,9 @@ public:
     virtual int GetCount() { return 0; }
     // The device key of the device at list position (0-based); 0 outside the list.
     virtual uint32_t GetDeviceKeyAt(int /*position*/) { return 0; }
-    // The name of the device with that key (column 10 of its columns); false when no device has it.
-    virtual bool GetDeviceName(uint32_t /*deviceKey*/, std::string& /*name*/) { return false; }
+    // The name of the device whose row key that is (column 10 of its columns; the key the event
+    // reports carry); false when no device has it.
+    virtual bool GetDeviceName(uint32_t /*rowKey*/, std::string& /*name*/) { return false; }
     // A device variable of the device at deviceIndex (1-based). The result is GetValue's result.
     virtual int GetValue(uint32_t /*key*/, int /*deviceIndex*/, EngineValue& /*value*/, uint32_t /*length*/)
     {
@@ -110,6 +111,9 @@ class IRemoteAgentManager {
 public:
     virtual ~IRemoteAgentManager() = default;
     virtual int Initialize() { return 1; }
+    // After Initialize: what did not start although the manager works on (its trap port could not be
+    // bound), with the reason; empty when all did.
+    virtual std::string GetStartProblem() { return std::string(); }
     virtual void Shutdown() {}
     virtual int BackupDataFile() { return 0; }
     virtual int RestoreDataFile() { return 0; }
@@ -259,10 +263,17 @@ public:
     virtual void SetCountdownTime(int64_t seconds) = 0;
     virtual void OnDeviceListChanged() = 0;
     virtual void OnDeviceStatus(int deviceIndex, int status) = 0;
-    // The reactions, on the timer thread.
-    virtual void BeginShutdown() = 0;
-    virtual void ExecuteShutdown() = 0;
+    // The reactions, on the timer thread. cause names the alarm, the device and its agent ("the alarm
+    // [On Battery] of UPS-A on 10.0.0.7"): the host layer logs it with each shutdown library call.
+    virtual void BeginShutdown(const std::string& cause) = 0;
+    virtual void ExecuteShutdown(const std::string& cause) = 0;
     virtual void ExecuteCommand(const std::string& command) = 0;
+    // An event of a device (the event text names the device and its agent, context): a shutdown that
+    // the agent's answer called off. Type 1 error, 2 warning, other information.
+    virtual void ReportDeviceEvent(uint32_t /*rowKey*/, int /*type*/, const std::string& /*text*/,
+                                   const std::string& /*context*/)
+    {
+    }
 };
 
 // A facade made of functions, for the entry point until the facade proper exists: each function that is

@@ -151,9 +151,13 @@ public:
     void SetCountdownTime(int64_t seconds) override { m_server.SetCountdownTime(seconds); }
     void OnDeviceListChanged() override { m_server.OnDeviceListChanged(); }
     void OnDeviceStatus(int deviceIndex, int status) override { m_server.OnDeviceStatus(deviceIndex, status); }
-    void BeginShutdown() override { m_server.BeginShutdown(); }
-    void ExecuteShutdown() override { m_server.ExecuteShutdown(); }
+    void BeginShutdown(const std::string& cause) override { m_server.BeginShutdown(cause); }
+    void ExecuteShutdown(const std::string& cause) override { m_server.ExecuteShutdown(cause); }
     void ExecuteCommand(const std::string& command) override { m_server.ExecuteCommand(command); }
+    void ReportDeviceEvent(uint32_t rowKey, int type, const std::string& text, const std::string& context) override
+    {
+        m_server.LogEvent(rowKey, type, 1, text, context.empty() ? nullptr : context.c_str(), 0, 0);
+    }
 
 private:
     CServer& m_server;
@@ -256,6 +260,14 @@ bool CServer::Start(int ignored, int snmpVersion, int trapPort, const std::strin
     } catch (...) {
         SetStartError("unknown exception");
     }
+    // The managers that started may lack a part that the engine serves on without.
+    if (IRemoteAgentManager* agents = m_remoteAgent.get()) {
+        const std::string problem = agents->GetStartProblem();
+        if (!problem.empty()) {
+            MutexLock lock(m_textMutex);
+            m_startProblems.push_back(problem);
+        }
+    }
     if (!ok) {
         if (GetStartError().empty())
             SetStartError("the server could not be initialized");
@@ -278,6 +290,12 @@ std::string CServer::GetStartError() const
 {
     MutexLock lock(m_textMutex);
     return m_startError;
+}
+
+std::vector<std::string> CServer::GetStartProblems() const
+{
+    MutexLock lock(m_textMutex);
+    return m_startProblems;
 }
 
 void CServer::SetEngineName(const std::string& name)

@@ -32,6 +32,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/core/runtime/AgentTimer.h"
 #include "engine/core/consoles/Consoles.h"
@@ -126,9 +127,10 @@ public:
     virtual void ExecuteCommand(const std::string&) {}
     virtual int Lock() = 0;
     virtual int Unlock() = 0;
-    virtual int BeginShutdown() = 0;
-    virtual int ExecuteShutdown() = 0;
-    virtual int ExecuteShutdownMode8() = 0;
+    // cause: what the shutdown is for (the alarm, the device and its agent), for the log and the event.
+    virtual int BeginShutdown(const std::string& cause) = 0;
+    virtual int ExecuteShutdown(const std::string& cause) = 0;
+    virtual int ExecuteShutdownMode8(const std::string& cause) = 0;
     virtual int ReportEvent(uint32_t /*deviceKey*/, int /*type*/, int, const std::string& /*message*/,
                             const char* /*context*/, int, unsigned /*eventId*/)
     {
@@ -195,6 +197,8 @@ public:
     const EngineFilePaths& GetFilePaths() const { return m_paths; }
     // Why the start failed; empty after a good start.
     std::string GetStartError() const;
+    // What did not start although the start went on (the remote agents' trap port), with the reason.
+    std::vector<std::string> GetStartProblems() const;
 
 protected:
     explicit CServer(ServerOptions& options);
@@ -237,6 +241,7 @@ private:
     std::string m_engineMac = "00.00.00.00.00.00";
     std::string m_community;
     std::string m_startError;
+    std::vector<std::string> m_startProblems; // guarded by m_textMutex
     std::unique_ptr<vgplat::EventLogWriter> m_eventWriter;
     std::unique_ptr<Hooks> m_hooks;
     std::unique_ptr<QueueHost> m_queueHost;

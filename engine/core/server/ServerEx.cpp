@@ -11,13 +11,22 @@ CServer* CreateServerInstance(ServerOptions options)
 }
 
 CServerEx::CServerEx(ServerOptions& options)
-    : CServerApp(options), m_lock("CServerExMutex#"), m_messagesMutex("CServerExMessagesMutex#")
+    : CServerApp(options), m_lock("CServerExMutex#"), m_messagesMutex("CServerExMessagesMutex#"),
+      m_reports(std::make_shared<HostReports>())
 {
+    m_reports->server = this;
 }
 
 CServerEx::~CServerEx()
 {
     StopThreads();
+    DetachReports();
+}
+
+void CServerEx::DetachReports()
+{
+    MutexLock lock(m_reports->mutex);
+    m_reports->server = nullptr;
 }
 
 bool CServerEx::Initialize(int ignored, int snmpVersion, int trapPort, const std::string& community)
@@ -27,14 +36,14 @@ bool CServerEx::Initialize(int ignored, int snmpVersion, int trapPort, const std
     if (!m_shutdownLibrary.Load(Options().libraryDirectory, name)) {
         AppLog::Instance()->Printf(kLogCritical, "Shutdown library '%s' could not be loaded.", name.c_str());
         AppLog::Instance()->Printf(kLogDebug, "[CServerEx::Initialize]: %s", m_shutdownLibrary.Error().c_str());
-        SetStartError("shutdown library '" + name + "' could not be loaded");
+        SetStartError("shutdown library '" + name + "' could not be loaded: " + m_shutdownLibrary.Error());
         return false;
     }
     auto function = reinterpret_cast<StartShutdownFunction>(m_shutdownLibrary.Symbol("StartShutdown"));
     if (!function) {
         AppLog::Instance()->Printf(kLogError, "Start Shutdown function could not be found");
         m_shutdownLibrary.Close();
-        SetStartError("the shutdown library has no StartShutdown");
+        SetStartError("the shutdown library '" + name + "' has no StartShutdown");
         return false;
     }
     m_startShutdown = function;
@@ -45,7 +54,7 @@ bool CServerEx::Initialize(int ignored, int snmpVersion, int trapPort, const std
     }
     if (!m_messages) {
         AppLog::Instance()->Printf(kLogCritical, "Event log messages library could not be loaded");
-        SetStartError("event log messages could not be loaded");
+        SetStartError("event log messages '" + Options().messageTableName + "' could not be loaded");
         return false;
     }
 
@@ -57,6 +66,8 @@ bool CServerEx::Initialize(int ignored, int snmpVersion, int trapPort, const std
 void CServerEx::Shutdown()
 {
     CServerApp::Shutdown();
+    // The commands still running report their end to the log only from here on.
+    DetachReports();
     {
         MutexLock lock(m_messagesMutex);
         m_messages.reset();
@@ -84,9 +95,36 @@ int CServerEx::BroadcastMessage(const std::string& text, int type, int flag)
     return 1;
 }
 
-void CServerEx::CallStartShutdown(int mode, int flag)
+namespace {
+
+const char* ShutdownModeName(int mode)
 {
-    if (StartShutdownFunction function = m_startShutdown.load())
+    switch (mode) {
+    case kShutdownWarn:
+        return "warn the users";
+    case kShutdownPowerOff:
+        return "power off";
+    case kShutdownHibernate:
+        return "hibernate";
+    case kShutdownForced:
+        return "forced power off";
+    default:
+        return "unknown mode";
+    }
+}
+
+} // namespace
+
+void CServerEx::CallStartShutdown(int mode, int flag, const std::string& cause)
+{
+    // Told before the call: the host may be going down when it returns.
+    StartShutdownFunction function = m_startShutdown.load();
+    std::string text = "Host shutdown: StartShutdown(" + std::to_string(mode) + ", " + std::to_string(flag) + ") (" +
+                       ShutdownModeName(mode) + ") for " + (cause.empty() ? std::string("no alarm") : cause);
+    if (!function)
+        text += "; not called: no shutdown library";
+    ReportHostAction(vgplat::kEventWarning, text);
+    if (function)
         function(mode, flag);
 }
 
@@ -96,30 +134,30 @@ bool CServerEx::HibernationChosen()
            (GetEngineConfig()->GetWord(EngineWord::kOptions) & kOptionEnableHibernation) != 0;
 }
 
-int CServerEx::BeginShutdown()
+int CServerEx::BeginShutdown(const std::string& cause)
 {
     if (!HibernationChosen())
-        CallStartShutdown(kShutdownWarn, 1);
+        CallStartShutdown(kShutdownWarn, 1, cause);
     return 1;
 }
 
-int CServerEx::ExecuteShutdown()
+int CServerEx::ExecuteShutdown(const std::string& cause)
 {
     if (HibernationChosen()) {
-        CallStartShutdown(kShutdownHibernate, 0);
+        CallStartShutdown(kShutdownHibernate, 0, cause);
         return 1; // the engine runs on after the host wakes
     }
     GetDevices()->SetReactionsSuspended(true);
     GetDevices()->SetBusy(true);
     GetRemoteAgent()->SetBusy(true);
-    CallStartShutdown(kShutdownPowerOff, 0);
+    CallStartShutdown(kShutdownPowerOff, 0, cause);
     GetSnmp()->SnmpStopAgent();
     return 1;
 }
 
-int CServerEx::ExecuteShutdownMode8()
+int CServerEx::ExecuteShutdownMode8(const std::string& cause)
 {
-    CallStartShutdown(kShutdownForced, 0);
+    CallStartShutdown(kShutdownForced, 0, cause);
     GetSnmp()->SnmpStopAgent();
     return 1;
 }
@@ -145,17 +183,23 @@ std::string CServerEx::FormatEventText(const std::string* deviceName, const char
     return text;
 }
 
-int CServerEx::ReportEvent(uint32_t deviceKey, int type, int, const std::string& message, const char* context, int,
+int CServerEx::ReportEvent(uint32_t rowKey, int type, int, const std::string& message, const char* context, int,
                            unsigned eventId)
 {
+    // The callers pass the device's row key (the key of its device-file row).
     std::string name;
-    const bool known = deviceKey != 0 && GetDevices()->GetDeviceName(deviceKey, name);
+    const bool known = rowKey != 0 && GetDevices()->GetDeviceName(rowKey, name);
     const std::string text = FormatEventText(known ? &name : nullptr, context, message);
     const int eventType = type == 1 ? vgplat::kEventError : type == 2 ? vgplat::kEventWarning : vgplat::kEventInformation;
     return ReportSystemEvent(eventType, eventId == 0 ? 100 : eventId, text) ? 1 : 0;
 }
 
 bool CServerEx::ReportSystemEvent(int eventType, unsigned eventId, const std::string& text)
+{
+    return WriteSystemEvent(eventType, eventId, text, true);
+}
+
+bool CServerEx::WriteSystemEvent(int eventType, unsigned eventId, const std::string& text, bool copyToLog)
 {
     std::string line;
     {
@@ -165,8 +209,16 @@ bool CServerEx::ReportSystemEvent(int eventType, unsigned eventId, const std::st
         line = m_messages->Format(eventId, text.substr(0, 511));
     }
     // The application log keeps a copy: a host without a system log still shows the engine's events.
-    AppLog::Instance()->Printf(kLogInfo, "[CServerEx::ReportEvent]: %s", line.c_str());
+    if (copyToLog)
+        AppLog::Instance()->Printf(kLogInfo, "[CServerEx::ReportEvent]: %s", line.c_str());
     return EventWriter()->Write(kEventSourceName, static_cast<vgplat::EventLogType>(eventType), eventId, line);
+}
+
+void CServerEx::ReportHostAction(int eventType, const std::string& text)
+{
+    // At the error level: the default file log keeps it, whatever else it drops.
+    AppLog::Instance()->Printf(kLogError, "%s", text.c_str());
+    WriteSystemEvent(eventType, 100, text, false);
 }
 
 namespace {
@@ -220,10 +272,29 @@ void CServerEx::ExecuteCommand(const std::string& command)
     ResolveCommand(command, Options().fileTypes, program, argv);
     if (program.empty())
         return;
-    const int error = vgplat::SpawnDetached(program, argv);
-    if (error != 0)
+    std::shared_ptr<HostReports> reports = m_reports;
+    // The reports' mutex is held until the start is told, so that the end of a short command (told on
+    // the reaper thread) never comes before it.
+    MutexLock lock(reports->mutex);
+    int pid = 0;
+    const int error = vgplat::SpawnDetached(program, argv, &pid, [reports, command](int child, int status) {
+        const std::string text =
+            "Command ended: " + command + " (pid " + std::to_string(child) + "): " + vgplat::DescribeWaitStatus(status);
+        MutexLock ended(reports->mutex);
+        if (reports->server)
+            reports->server->ReportHostAction(vgplat::kEventInformation, text);
+        else
+            AppLog::Instance()->Printf(kLogError, "%s", text.c_str());
+    });
+    if (error != 0) {
         AppLog::Instance()->Printf(kLogError, "Command Execution Error: [%s] %s", vgplat::SpawnErrorName(error),
                                    command.c_str());
+        WriteSystemEvent(vgplat::kEventError, 100,
+                         std::string("Command Execution Error: [") + vgplat::SpawnErrorName(error) + "] " + command,
+                         false);
+        return;
+    }
+    ReportHostAction(vgplat::kEventInformation, "Command started: " + command + " (pid " + std::to_string(pid) + ")");
 }
 
 void EnterSystemSuspension()

@@ -9,7 +9,11 @@
 // - the engine name: the full host name;
 // - commands: posix_spawn without a shell, other file types through the file-type table.
 //
-// Threads: as CServer. BeginShutdown, ExecuteShutdown and ExecuteCommand run on the timer thread; the
+// Every shutdown library call, every command's start and end is one line at the error level and a
+// system event (ReportHostAction).
+//
+// Threads: as CServer. BeginShutdown, ExecuteShutdown and ExecuteCommand run on the timer thread (a
+// command's end is told on its reaper thread); the
 // library handle and function pointer are set during Initialize and cleared in Shutdown, after the timer
 // thread has ended. Lock/Unlock take the layer's own Mutex ("CServerExMutex#"), which no code of the
 // engine holds while calling anything else.
@@ -45,9 +49,9 @@ public:
     void ExecuteCommand(const std::string& command) override;
     int Lock() override;
     int Unlock() override;
-    int BeginShutdown() override;
-    int ExecuteShutdown() override;
-    int ExecuteShutdownMode8() override;
+    int BeginShutdown(const std::string& cause) override;
+    int ExecuteShutdown(const std::string& cause) override;
+    int ExecuteShutdownMode8(const std::string& cause) override;
     int ReportEvent(uint32_t deviceKey, int type, int ignored, const std::string& message, const char* context,
                     int ignored2, unsigned eventId) override;
     bool Initialize(int ignored, int snmpVersion, int trapPort, const std::string& community) override;
@@ -56,6 +60,9 @@ public:
     // Writes one event of the source "Vigilon Agent": type 1 error, 2 warning, 4 information. false
     // without a message table or when the writer fails.
     bool ReportSystemEvent(int eventType, unsigned eventId, const std::string& text);
+    // What the engine did to the host (a shutdown library call, a command's start and end): one line
+    // at the error level, which the default log level keeps, and an event of that type.
+    void ReportHostAction(int eventType, const std::string& text);
 
     // The event text of ReportEvent (at most 255 characters): "<device>[ on <context>]: " for a known
     // device, then the message when it fits whole.
@@ -67,8 +74,17 @@ public:
                                std::string& program, std::vector<std::string>& argv);
 
 private:
+    // Where the reaper threads of the commands report their end: the server while it lives, else the
+    // log alone. The mutex ("CServerExReportsMutex#", rank 9) is held while a start or an end is told.
+    struct HostReports {
+        Mutex mutex{"CServerExReportsMutex#"};
+        CServerEx* server = nullptr; // guarded by mutex
+    };
+
     bool HibernationChosen();
-    void CallStartShutdown(int mode, int flag);
+    void CallStartShutdown(int mode, int flag, const std::string& cause);
+    bool WriteSystemEvent(int eventType, unsigned eventId, const std::string& text, bool copyToLog);
+    void DetachReports();
 
     Mutex m_lock;
     vgplat::SharedLibrary m_shutdownLibrary;
@@ -76,6 +92,7 @@ private:
     std::atomic<int> m_hibernateAllowed{0};
     std::unique_ptr<vgplat::EventMessageTable> m_messages;
     Mutex m_messagesMutex;
+    std::shared_ptr<HostReports> m_reports;
 };
 
 // Called by the service host on the system's power events.
