@@ -347,6 +347,31 @@ int DeviceRowStatus::undo_creation(const MibRequest& request)
     return set(request, SnmpValue::Integer(kRowDestroy));
 }
 
+bool DeviceRowStatus::defers_to_commit(const MibRequest&, const SnmpValue& value) const
+{
+    return value.type == kSnmpInteger && value.integer == kRowDestroy;
+}
+
+int DeviceRowStatus::check_deferred(const MibRequest& request, const SnmpValue& value)
+{
+    if (!m_table.Access() || !CServer::Instance() || request.index.empty())
+        return kSnmpErrGenErr;
+    RowStatusDecision decision;
+    if (m_table.Shape().levels == 1) {
+        decision = DecideRowStatus({request.index[0], value.integer, m_table.DeviceCount(), kIndexLimit, false});
+    } else {
+        if (request.index.size() != 2 || request.index[1] == 0)
+            return kSnmpErrGenErr;
+        const uint32_t device = request.index[0];
+        if (device == 0 || device > m_table.DeviceCount())
+            return kSnmpErrNoSuchName;
+        decision = DecideRowStatus({request.index[1], value.integer, m_table.ItemCount(device), kItemRowLimit, false});
+    }
+    if (decision.status != kSnmpErrNoError)
+        return decision.status;
+    return decision.action == RowStatusAction::Destroy ? kSnmpErrNoError : kSnmpErrGenErr;
+}
+
 namespace {
 
 #define E "1.3.6.1.4.1.64950"

@@ -229,6 +229,33 @@ bool CSnmpIpTable::Remove(uint32_t rowKey)
     return true;
 }
 
+bool CSnmpIpTable::InsertRow(uint32_t row, const uint32_t (&words)[TrapDestinationWord::kCount])
+{
+    {
+        MutexLock rows(m_rowsMutex);
+        const uint32_t key = AppendRow(0, 0, 0, 0, 0);
+        if (key == kDataKeyFailed)
+            return false;
+        const uint32_t last = key & 0xFF;
+        if (row < 1 || row > last) {
+            RemoveAndRenumber(key);
+            return false;
+        }
+        DataHeaderLock lock(*this, DataHeaderLock::kRead);
+        for (uint32_t r = last; r >= row; --r) {
+            uint8_t* to = RowLocked(r);
+            const uint8_t* from = r > row ? RowLocked(r - 1) : nullptr;
+            if (!to || (r > row && !from))
+                return false;
+            for (int w = TrapDestinationWord::kFlags; w < TrapDestinationWord::kCount; ++w)
+                blockwords::Store(to + 4 * w, from ? blockwords::Load(from + 4 * w) : words[w]);
+        }
+    }
+    Save();
+    SendListChanged(kListChangedRowEnabled);
+    return true;
+}
+
 uint32_t CSnmpIpTable::FindByAddress(uint32_t address)
 {
     DataHeaderLock lock(*this, DataHeaderLock::kRead);
