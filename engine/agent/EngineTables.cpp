@@ -307,17 +307,15 @@ int KeyedRowStatus::commit_deferred(const MibRequest& request, const SnmpValue& 
     const uint32_t row = RowOf(request.index);
     CServer* server = CServer::Instance();
     const bool trapDestinations = m_table.Shape().rowClass == kSnmpIpShape.rowClass;
-    uint32_t words[TrapDestinationWord::kCount] = {};
-    if (trapDestinations && server)
-        for (int w = 0; w < TrapDestinationWord::kCount; ++w)
-            words[w] = server->GetSnmpIpTable()->GetRowWord(row, w);
+    CSnmpIpTable::RowCopy copy;
+    const bool copied = trapDestinations && server && server->GetSnmpIpTable()->CopyRowOut(row, copy);
     const int status = set(request, value);
-    if (status != kSnmpErrNoError || !trapDestinations)
+    if (status != kSnmpErrNoError || !copied)
         return status;
     DenseRows* rows = m_table.Rows();
-    restore = [row, words, rows]() {
+    restore = [row, copy, rows]() {
         CServer* current = CServer::Instance();
-        if (!current || !rows || !current->GetSnmpIpTable()->InsertRow(row, words))
+        if (!current || !rows || !current->GetSnmpIpTable()->InsertRow(row, copy))
             return kSnmpErrUndoFailed;
         MutexLock facade(FacadeMutex());
         rows->Append();

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 #include "engine/snmp/SnmpTypes.h"
 #include "tests/e2e/EngineProcess.h"
@@ -23,6 +27,42 @@ SnmpOid OidOf(const std::string& text)
     ParseOid(text.c_str(), oid);
     return oid;
 }
+
+// The engine's data folder on a small file system of its own (a tmpfs the test mounts), which Fill
+// makes full so that every save fails, the old files staying as they were. Unmounted at the end.
+class SmallDataFolder {
+public:
+    explicit SmallDataFolder(const std::string& path) : m_path(path)
+    {
+        m_mounted = ::mount("vgtest", path.c_str(), "tmpfs", 0, "size=4m,mode=0700") == 0;
+    }
+    ~SmallDataFolder()
+    {
+        if (m_mounted)
+            ::umount2(m_path.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return m_mounted; }
+    // Writes a filler until the file system is full; true when it is.
+    bool Fill()
+    {
+        std::FILE* f = std::fopen(Filler().c_str(), "wb");
+        if (!f)
+            return false;
+        const std::string chunk(4096, 'f');
+        bool full = false;
+        while (!full)
+            full = std::fwrite(chunk.data(), 1, chunk.size(), f) != chunk.size() || std::fflush(f) != 0;
+        const bool noSpace = errno == ENOSPC;
+        std::fclose(f);
+        return noSpace;
+    }
+    void Empty() { fs::remove(Filler()); }
+
+private:
+    std::string Filler() const { return m_path + "/filler"; }
+    std::string m_path;
+    bool m_mounted = false;
+};
 
 } // namespace
 
@@ -147,6 +187,66 @@ TEST(MibTablesE2E, DestroyTakesEffectOnlyWithItsWholeRequest)
     ASSERT_EQ(engine.AddTrapDestination(3, "10.1.2.9", "dest9", 4009), "");
     EXPECT_EQ(SetAll(engine, {destroy(1), destroy(3)}), "");
     EXPECT_EQ(names(), (Names{"\"third\""}));
+}
+
+// A SET whose save fails is answered with commitFailed and leaves the value it would have replaced,
+// on every kind of object the engine takes SETs on; the old values are still there after a restart.
+TEST(MibTablesE2E, SetsWhoseSaveFailsAreRefusedAndChangeNothing)
+{
+    EngineInstall engine;
+    SmallDataFolder data(engine.Path("data"));
+    if (!data.Mounted())
+        GTEST_SKIP() << "a tmpfs cannot be mounted here";
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    auto destination = [](int c, int r) { return E("14.2.2.1." + std::to_string(c) + "." + std::to_string(r)); };
+    auto remote = [](int c) { return E("10.6.2.1." + std::to_string(c) + ".1"); };
+    ASSERT_EQ(engine.AddTrapDestination(1, "10.1.2.3", "dest1", 4001), "");
+    ASSERT_EQ(engine.AddTrapDestination(2, "10.1.2.4", "dest2", 4002), "");
+    ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "555"), "");
+    ASSERT_EQ(engine.Set(E("11.3.2.2.0"), "i", "5001"), ""); // this manager's console: its trap port
+    // An active remote agent (nobody answers at its address: it only has to be stored).
+    ASSERT_EQ(SetAll(engine, {{remote(2), "i", "5"}}), "");
+    ASSERT_EQ(SetAll(engine, {{remote(3), "s", "127.0.0.41"},
+                              {remote(5), "s", "cardrw"},
+                              {remote(6), "i", std::to_string(vgtest::FreePort(SOCK_DGRAM))}}),
+              "");
+    ASSERT_EQ(engine.Set(remote(2), "i", "1"), "") << engine.LogText();
+
+    struct Case {
+        const char* what;
+        std::vector<Varbind> varbinds;
+        std::string oid;  // read back afterwards
+        std::string value;
+    } cases[] = {
+        {"a setting", {{E("10.4.2.1.0"), "i", "777"}}, E("10.4.2.1.0"), "INTEGER: 555"},
+        {"a console's trap port", {{E("11.3.2.2.0"), "i", "5002"}}, E("11.3.2.2.0"), "INTEGER: 5001"},
+        {"a trap destination's name", {{destination(4, 2), "s", "renamed"}}, destination(4, 2), "STRING: \"dest2\""},
+        {"a remote agent's community", {{remote(5), "s", "other"}}, remote(5), "STRING: \"cardrw\""},
+        {"a trap destination's destroy", {{destination(2, 1), "i", "6"}}, destination(4, 1), "STRING: \"dest1\""},
+        {"a destroy with a setting",
+         {{destination(2, 1), "i", "6"}, {E("10.4.2.1.0"), "i", "777"}},
+         destination(4, 2),
+         "STRING: \"dest2\""},
+    };
+    ASSERT_TRUE(data.Fill());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SetAll(engine, c.varbinds), "commitFailed");
+        EXPECT_EQ(engine.Get(c.oid), c.value);
+        EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+        EXPECT_EQ(Walk(engine, E("14.2.2.1.1"), false).size(), 2u);
+    }
+    // With room again, the next SET is saved.
+    data.Empty();
+    EXPECT_EQ(engine.Set(destination(4, 2), "s", "second"), "");
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+    EXPECT_EQ(engine.Get(E("11.3.2.2.0")), "INTEGER: 5001");
+    EXPECT_EQ(engine.Get(destination(4, 1)), "STRING: \"dest1\"");
+    EXPECT_EQ(engine.Get(destination(4, 2)), "STRING: \"second\"");
+    EXPECT_EQ(engine.Get(remote(5)), "STRING: \"cardrw\"");
+    engine.Stop();
 }
 
 TEST(MibTablesE2E, WalksOfTheWholeTreeGoForwardAcrossEveryBorder)

@@ -60,6 +60,18 @@ bool SameValue(const SnmpValue& a, const SnmpValue& b)
     return a.type == b.type && a.integer == b.integer && a.bytes == b.bytes && a.oid == b.oid;
 }
 
+// Writes before back; 0 also when the write reports a failure (its save failed) but the object reads
+// before again.
+int WriteBack(MibLeaf& leaf, const MibRequest& request, const SnmpValue& before)
+{
+    const int status = leaf.commit_set_request(request, before);
+    if (status == kSnmpErrNoError)
+        return status;
+    SnmpValue now;
+    now.type = leaf.get_syntax();
+    return leaf.get_request(request, now) == kSnmpErrNoError && SameValue(now, before) ? kSnmpErrNoError : status;
+}
+
 // Takes back what a request applied, the last first: the held-back writes made at its commit, then
 // the writes of its ACTION pass.
 void TakeBack(AppliedSet& applied)
@@ -73,7 +85,7 @@ void TakeBack(AppliedSet& applied)
     }
     for (auto it = applied.writes.rbegin(); it != applied.writes.rend(); ++it) {
         const int status = it->created ? it->leaf->undo_creation(it->request)
-                                       : it->leaf->commit_set_request(it->request, it->before);
+                                       : WriteBack(*it->leaf, it->request, it->before);
         if (status != kSnmpErrNoError)
             log->Printf(kLogError, "Mib: undoing the write of %s failed (%d)",
                         OidToString(it->request.instance).c_str(), status);
@@ -310,7 +322,7 @@ int ApplySet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_re
             SnmpValue now;
             now.type = target.leaf->get_syntax();
             if (target.leaf->get_request(request, now) == kSnmpErrNoError && !SameValue(now, write.before) &&
-                target.leaf->commit_set_request(request, write.before) != kSnmpErrNoError)
+                WriteBack(*target.leaf, request, write.before) != kSnmpErrNoError)
                 AppLog::Instance()->Printf(kLogError, "Mib: the failed write of %s could not be taken back",
                                            OidToString(request.instance).c_str());
         }
