@@ -15,6 +15,8 @@
 using namespace e2e;
 using mibtest::Get;
 using mibtest::Line;
+using mibtest::SetAll;
+using mibtest::Varbind;
 using mibtest::Walk;
 using traptest::TrapReceiver;
 
@@ -282,6 +284,18 @@ TEST(DeviceRowStatusE2E, DestroyRemovesTheDeviceAndRebuildsEveryTable)
         EXPECT_EQ(engine.Set(c.oid, "i", c.value), c.status) << c.oid << " " << c.value;
     EXPECT_EQ(Get(engine, E("10.2.1.0")), "INTEGER: 3");
     EXPECT_EQ(Get(engine, status(1)), "INTEGER: 1");
+
+    // A destroy in a request that fails at another write, before or after it, keeps the device, in
+    // memory and in the device file.
+    const Varbind refused = {E("10.6.2.1.2.5"), "i", "5"}; // not the next remote-agent row
+    EXPECT_EQ(SetAll(engine, {{status(1), "i", "6"}, refused}), "commitFailed");
+    EXPECT_EQ(SetAll(engine, {refused, {status(2), "i", "6"}}), "commitFailed");
+    EXPECT_EQ(Get(engine, E("10.2.1.0")), "INTEGER: 3");
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_TRUE(vgtest::WaitUntil([&] { return Get(engine, E("10.2.1.0")) == "INTEGER: 3"; }, 10000))
+        << Get(engine, E("10.2.1.0"));
+    EXPECT_EQ(Get(engine, E("10.2.2.1.10.1")), "STRING: \"UPS 1.1\"");
 
     // Destroying device 1: the others move down, and every table follows at once.
     ASSERT_EQ(engine.Set(status(1), "i", "6"), "");
