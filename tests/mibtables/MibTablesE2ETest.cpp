@@ -3,19 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 
 #include "engine/snmp/SnmpTypes.h"
 #include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/SmallDataFolder.h"
 #include "tests/mibtables/WalkSupport.h"
 
 using namespace e2e;
 using mibtest::Line;
 using mibtest::SetAll;
+using mibtest::SmallDataFolder;
 using mibtest::Varbind;
 using mibtest::Walk;
 
@@ -27,42 +25,6 @@ SnmpOid OidOf(const std::string& text)
     ParseOid(text.c_str(), oid);
     return oid;
 }
-
-// The engine's data folder on a small file system of its own (a tmpfs the test mounts), which Fill
-// makes full so that every save fails, the old files staying as they were. Unmounted at the end.
-class SmallDataFolder {
-public:
-    explicit SmallDataFolder(const std::string& path) : m_path(path)
-    {
-        m_mounted = ::mount("vgtest", path.c_str(), "tmpfs", 0, "size=4m,mode=0700") == 0;
-    }
-    ~SmallDataFolder()
-    {
-        if (m_mounted)
-            ::umount2(m_path.c_str(), MNT_DETACH);
-    }
-    bool Mounted() const { return m_mounted; }
-    // Writes a filler until the file system is full; true when it is.
-    bool Fill()
-    {
-        std::FILE* f = std::fopen(Filler().c_str(), "wb");
-        if (!f)
-            return false;
-        const std::string chunk(4096, 'f');
-        bool full = false;
-        while (!full)
-            full = std::fwrite(chunk.data(), 1, chunk.size(), f) != chunk.size() || std::fflush(f) != 0;
-        const bool noSpace = errno == ENOSPC;
-        std::fclose(f);
-        return noSpace;
-    }
-    void Empty() { fs::remove(Filler()); }
-
-private:
-    std::string Filler() const { return m_path + "/filler"; }
-    std::string m_path;
-    bool m_mounted = false;
-};
 
 } // namespace
 
