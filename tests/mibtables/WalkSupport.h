@@ -56,11 +56,12 @@ inline std::string Get(e2e::EngineInstall& engine, const std::string& oid)
 }
 
 // One snmpset of many varbinds, given as (oid, type, value) triples: "" when the engine answered
-// noError, else the reason the tool prints ("commitFailed", ...), or "ERROR " and its output.
+// noError, else the reason the tool prints ("commitFailed", ...), or "ERROR " and its output. Sent
+// once (a second try of a destroy would remove the next row).
 using Varbind = std::vector<std::string>;
 inline std::string SetAll(e2e::EngineInstall& engine, const std::vector<Varbind>& varbinds)
 {
-    std::vector<std::string> argv = {"snmpset", "-v2c", "-c", "wendolmar", "-On", "-t", "2", "-r", "0",
+    std::vector<std::string> argv = {"snmpset", "-v2c", "-c", "wendolmar", "-On", "-t", "10", "-r", "0",
                                      engine.Peer()};
     for (const Varbind& v : varbinds)
         argv.insert(argv.end(), v.begin(), v.end());

@@ -451,7 +451,7 @@ TEST(RemoteE2E, DestroyInAFailingRequestKeepsTheAgentAndItsDevice)
     const std::vector<std::string> refused = {E("10.6.2.1.2.5"), "i", "5"}; // not the next row
     for (bool destroyFirst : {true, false}) {
         SCOPED_TRACE(destroyFirst ? "destroy first" : "destroy last");
-        std::vector<std::string> argv = {"snmpset", "-v2c", "-c", "wendolmar", "-t", "2", "-r", "0", engine.Peer()};
+        std::vector<std::string> argv = {"snmpset", "-v2c", "-c", "wendolmar", "-t", "10", "-r", "0", engine.Peer()};
         const std::vector<std::string>& first = destroyFirst ? destroy : refused;
         const std::vector<std::string>& second = destroyFirst ? refused : destroy;
         argv.insert(argv.end(), first.begin(), first.end());
