@@ -317,11 +317,14 @@ int ApplySet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_re
         undoable = target.leaf->get_request(request, write.before) == kSnmpErrNoError;
     }
     if (target.leaf->commit_set_request(request, value) != kSnmpErrNoError) {
-        // A write whose save failed may have changed the value all the same: it goes back as well.
-        if (undoable && !write.created) {
-            SnmpValue now;
-            now.type = target.leaf->get_syntax();
-            if (target.leaf->get_request(request, now) == kSnmpErrNoError && !SameValue(now, write.before) &&
+        // A write whose save failed may have changed the value all the same: it goes back as well
+        // (unless the object took its row away itself).
+        MibGroup::Target now;
+        group.find_exact(name, now);
+        if (undoable && !write.created && now.leaf == target.leaf && now.rowExists) {
+            SnmpValue current;
+            current.type = target.leaf->get_syntax();
+            if (target.leaf->get_request(request, current) == kSnmpErrNoError && !SameValue(current, write.before) &&
                 WriteBack(*target.leaf, request, write.before) != kSnmpErrNoError)
                 AppLog::Instance()->Printf(kLogError, "Mib: the failed write of %s could not be taken back",
                                            OidToString(request.instance).c_str());
