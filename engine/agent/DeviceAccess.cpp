@@ -32,15 +32,19 @@ public:
             return std::string();
         return value.bytes.substr(0, std::strlen(value.bytes.c_str()));
     }
-    void SetInt(int device, uint32_t item, uint32_t column, int32_t value) override
+    bool SetInt(int device, uint32_t item, uint32_t column, int32_t value) override
     {
+        bool saved = true;
         if (IDeviceManager* devices = Devices())
-            devices->SetDeviceValue(device, item, column, kValueInteger, &value, sizeof value);
+            devices->SetDeviceValueSaved(device, item, column, kValueInteger, &value, sizeof value, saved);
+        return saved;
     }
-    void SetText(int device, uint32_t item, uint32_t column, const std::string& text) override
+    bool SetText(int device, uint32_t item, uint32_t column, const std::string& text) override
     {
+        bool saved = true;
         if (IDeviceManager* devices = Devices())
-            devices->SetDeviceValue(device, item, column, kValueOctetString, text.data(), text.size());
+            devices->SetDeviceValueSaved(device, item, column, kValueOctetString, text.data(), text.size(), saved);
+        return saved;
     }
     bool GetKeyValue(uint32_t key, int device, EngineValue& value) override
     {

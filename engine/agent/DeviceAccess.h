@@ -40,9 +40,10 @@ public:
     // it does not answer.
     virtual int32_t GetInt(int device, uint32_t item, uint32_t column) = 0;
     virtual std::string GetText(int device, uint32_t item, uint32_t column) = 0;
-    // Hands a write to the device (which decides what it changes).
-    virtual void SetInt(int device, uint32_t item, uint32_t column, int32_t value) = 0;
-    virtual void SetText(int device, uint32_t item, uint32_t column, const std::string& text) = 0;
+    // Hands a write to the device (which decides what it changes). false when what the write changed
+    // could not be saved (it is in memory only); a refused write answers true.
+    virtual bool SetInt(int device, uint32_t item, uint32_t column, int32_t value) = 0;
+    virtual bool SetText(int device, uint32_t item, uint32_t column, const std::string& text) = 0;
     // A device variable by engine key for the device with that index (load current and power of the UPS
     // group); false when it does not answer.
     virtual bool GetKeyValue(uint32_t key, int device, EngineValue& value) = 0;

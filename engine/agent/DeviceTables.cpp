@@ -242,15 +242,17 @@ int DeviceTableCell::set(const MibRequest& request, const SnmpValue& value)
     if (!access || !m_table.has_row(request.index))
         return kSnmpErrNoCreation;
     const DeviceTable::Cell cell = m_table.CellOf(request.index, m_column);
+    bool saved = true;
     if (IsIntegerKind(m_kind)) {
         int32_t number = static_cast<int32_t>(value.integer);
         if (m_kind == 'm')
             number &= 0xFFFF;
-        access->SetInt(cell.device, cell.item, cell.column, number);
+        saved = access->SetInt(cell.device, cell.item, cell.column, number);
     } else {
-        access->SetText(cell.device, cell.item, cell.column, value.bytes);
+        saved = access->SetText(cell.device, cell.item, cell.column, value.bytes);
     }
-    return kSnmpErrNoError;
+    // A change the device file does not hold fails (the framework writes the old value back).
+    return saved ? kSnmpErrNoError : kSnmpErrCommitFailed;
 }
 
 DeviceRowStatus::DeviceRowStatus(DeviceTable& table)
@@ -293,8 +295,7 @@ int DeviceRowStatus::set(const MibRequest& request, const SnmpValue& value)
         const RowStatusDecision decision = DecideRowStatus({index, value.integer, m_table.DeviceCount(), kIndexLimit, false});
         switch (decision.action) {
         case RowStatusAction::SetStatus:
-            access->SetInt(cell.device, 0, 2, v);
-            return kSnmpErrNoError;
+            return access->SetInt(cell.device, 0, 2, v) ? kSnmpErrNoError : kSnmpErrCommitFailed;
         case RowStatusAction::Create:
             // The engine makes its devices itself: it refuses every index.
             return server->AddRow(index) == kRowAddFailed ? kSnmpErrGenErr : kSnmpErrNoError;
@@ -328,8 +329,7 @@ int DeviceRowStatus::set(const MibRequest& request, const SnmpValue& value)
     const uint32_t key = itemClass << 16 | device << 8 | item;
     switch (decision.action) {
     case RowStatusAction::SetStatus:
-        access->SetInt(cell.device, cell.item, 2, v);
-        return kSnmpErrNoError;
+        return access->SetInt(cell.device, cell.item, 2, v) ? kSnmpErrNoError : kSnmpErrCommitFailed;
     case RowStatusAction::Create:
         return server->AddRow(key) == kRowAddFailed ? kSnmpErrGenErr : kSnmpErrNoError;
     case RowStatusAction::Destroy: {
@@ -345,6 +345,31 @@ int DeviceRowStatus::set(const MibRequest& request, const SnmpValue& value)
 int DeviceRowStatus::undo_creation(const MibRequest& request)
 {
     return set(request, SnmpValue::Integer(kRowDestroy));
+}
+
+bool DeviceRowStatus::defers_to_commit(const MibRequest&, const SnmpValue& value) const
+{
+    return value.type == kSnmpInteger && value.integer == kRowDestroy;
+}
+
+int DeviceRowStatus::check_deferred(const MibRequest& request, const SnmpValue& value)
+{
+    if (!m_table.Access() || !CServer::Instance() || request.index.empty())
+        return kSnmpErrGenErr;
+    RowStatusDecision decision;
+    if (m_table.Shape().levels == 1) {
+        decision = DecideRowStatus({request.index[0], value.integer, m_table.DeviceCount(), kIndexLimit, false});
+    } else {
+        if (request.index.size() != 2 || request.index[1] == 0)
+            return kSnmpErrGenErr;
+        const uint32_t device = request.index[0];
+        if (device == 0 || device > m_table.DeviceCount())
+            return kSnmpErrNoSuchName;
+        decision = DecideRowStatus({request.index[1], value.integer, m_table.ItemCount(device), kItemRowLimit, false});
+    }
+    if (decision.status != kSnmpErrNoError)
+        return decision.status;
+    return decision.action == RowStatusAction::Destroy ? kSnmpErrNoError : kSnmpErrGenErr;
 }
 
 namespace {

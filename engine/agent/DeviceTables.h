@@ -111,6 +111,10 @@ public:
     int set(const MibRequest& request, const SnmpValue& value) override;
     // A row created by a request that failed elsewhere goes again (destroy).
     int undo_creation(const MibRequest& request) override;
+    // A destroy waits for the commit of its request (the later rows move down, which no undo could
+    // take back): a request that fails elsewhere keeps the row.
+    bool defers_to_commit(const MibRequest& request, const SnmpValue& value) const override;
+    int check_deferred(const MibRequest& request, const SnmpValue& value) override;
 
 private:
     DeviceTable& m_table;

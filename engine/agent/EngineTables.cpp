@@ -6,6 +6,7 @@
 #include "engine/agent/TableRows.h"
 #include "engine/base/Mutex.h"
 #include "engine/core/server/Server.h"
+#include "engine/core/settings/SnmpIpTable.h"
 
 namespace {
 
@@ -283,6 +284,44 @@ int KeyedRowStatus::set(const MibRequest& request, const SnmpValue& value)
 int KeyedRowStatus::undo_creation(const MibRequest& request)
 {
     return set(request, SnmpValue::Integer(kRowDestroy));
+}
+
+bool KeyedRowStatus::defers_to_commit(const MibRequest&, const SnmpValue& value) const
+{
+    return value.type == kSnmpInteger && value.integer == kRowDestroy;
+}
+
+int KeyedRowStatus::check_deferred(const MibRequest& request, const SnmpValue& value)
+{
+    const RowStatusDecision decision =
+        DecideRowStatus({RowOf(request.index), value.integer, m_table.LastIndex(), m_table.RowLimit(), false});
+    if (decision.status != kSnmpErrNoError)
+        return decision.status;
+    return decision.action == RowStatusAction::Destroy && CServer::Instance() && m_table.Rows() ? kSnmpErrNoError
+                                                                                                 : kSnmpErrGenErr;
+}
+
+int KeyedRowStatus::commit_deferred(const MibRequest& request, const SnmpValue& value, std::function<int()>& restore)
+{
+    restore = nullptr;
+    const uint32_t row = RowOf(request.index);
+    CServer* server = CServer::Instance();
+    const bool trapDestinations = m_table.Shape().rowClass == kSnmpIpShape.rowClass;
+    CSnmpIpTable::RowCopy copy;
+    const bool copied = trapDestinations && server && server->GetSnmpIpTable()->CopyRowOut(row, copy);
+    const int status = set(request, value);
+    if (status != kSnmpErrNoError || !copied)
+        return status;
+    DenseRows* rows = m_table.Rows();
+    restore = [row, copy, rows]() {
+        CServer* current = CServer::Instance();
+        if (!current || !rows || !current->GetSnmpIpTable()->InsertRow(row, copy))
+            return kSnmpErrUndoFailed;
+        MutexLock facade(FacadeMutex());
+        rows->Append();
+        return kSnmpErrNoError;
+    };
+    return kSnmpErrNoError;
 }
 
 mvn_remotetable_entry::mvn_remotetable_entry(DenseRows& rows) : KeyedEngineTable(kRemoteShape, &rows)

@@ -23,7 +23,10 @@
 //   commit: createAndGo/createAndWait at last + 1 adds the engine row (CServer::AddRow), then the
 //     table's last row (unless the engine has given it already) and writes the status; destroy removes
 //     engine row r (the engine moves its later rows down) and then the table's last row unless the
-//     engine took it away itself, and writes nothing more (row r now holds the next row); active/notInService write the status; every other case fails (commitFailed). A remote
+//     engine took it away itself, and writes nothing more (row r now holds the next row); it is
+//     checked with the request's other writes and made only at the request's commit, after all of
+//     them have succeeded (so a request that fails elsewhere keeps the row); active/notInService
+//     write the status; every other case fails (commitFailed). A remote
 //     agent is created only while the engine's own agent count equals the table's and stays below the
 //     cap (engine variable 57).
 // Cells: a SET that the engine refuses fails (commitFailed); texts above 255 bytes get wrongLength, and
@@ -108,6 +111,12 @@ public:
     int set(const MibRequest& request, const SnmpValue& value) override;
     // A row created by a request that failed elsewhere goes again (destroy).
     int undo_creation(const MibRequest& request) override;
+    // A destroy waits for the commit of its request: the engine moves the later rows down, which no
+    // undo could take back. A trap destination's row is restored exactly (its words, at its place) when
+    // the request's save fails; a remote agent, once queued for its removal, is not.
+    bool defers_to_commit(const MibRequest& request, const SnmpValue& value) const override;
+    int check_deferred(const MibRequest& request, const SnmpValue& value) override;
+    int commit_deferred(const MibRequest& request, const SnmpValue& value, std::function<int()>& restore) override;
 
 private:
     KeyedEngineTable& m_table;

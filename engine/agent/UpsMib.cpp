@@ -156,11 +156,10 @@ public:
         if (!access || !m_table.has_row(request.index))
             return kSnmpErrNoCreation;
         const uint32_t item = m_base + RowOf(request.index);
-        if (m_kind == LoadCell::ItemText)
-            access->SetText(1, item, m_column, value.bytes);
-        else
-            access->SetInt(1, item, m_column, static_cast<int32_t>(value.integer));
-        return kSnmpErrNoError;
+        const bool saved = m_kind == LoadCell::ItemText
+                               ? access->SetText(1, item, m_column, value.bytes)
+                               : access->SetInt(1, item, m_column, static_cast<int32_t>(value.integer));
+        return saved ? kSnmpErrNoError : kSnmpErrCommitFailed;
     }
 
 private:

@@ -393,9 +393,11 @@ bool CRemoteAgentTable::SetValue(uint32_t key, uint32_t requester, int type, con
     default:
         return false;
     }
+    // An enabled row's change is acknowledged only once it is on disk (a failed save answers false:
+    // the MIB writes the old value back).
     RemoteAgentRow now;
     if (GetRowByKey(row.key, now) && now.IsEnabled())
-        Save();
+        return Save() != 0;
     return true;
 }
 

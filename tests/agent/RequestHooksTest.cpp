@@ -94,6 +94,40 @@ TEST_F(RequestHooks, OneBeginAndOneEndPerSetRequestBeforeItsAnswer)
     EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
 }
 
+// A destroy is made at the commit, after the request's other writes: when it fails there, or when the
+// request's end (its save) fails afterwards, those writes are taken back and the row stays.
+TEST_F(RequestHooks, DestroyIsMadeAtTheCommitAndGoesBackWithItsRequest)
+{
+    const std::string row = Enterprise("99.10.1.1.1"), status = Enterprise("99.10.1.2.1"), text = Enterprise("99.10.1.3.1");
+    std::string out = Tool("snmpset", "2c", {status, "i", "5", text, "s", "kept", Enterprise("99.1.0"), "i", "5"});
+    ASSERT_NE(out.find("INTEGER: 5"), std::string::npos) << out;
+    const struct {
+        const char* what;
+        bool destroyFails;
+        bool endSucceeds;
+    } cases[] = {
+        {"the destroy fails at the commit", true, true},
+        {"the end fails after the commit", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        vgtest::SetDestroysFail(c.destroyFails);
+        m_counts.endSucceeds = c.endSucceeds;
+        out = Tool("snmpset", "2c", {Enterprise("99.1.0"), "i", "77", status, "i", "6", text, "s", "gone"});
+        EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+        out = Tool("snmpget", "2c", {Enterprise("99.1.0"), row, text});
+        EXPECT_NE(out.find(Enterprise("99.1.0") + " = INTEGER: 5"), std::string::npos) << out;
+        EXPECT_NE(out.find(row + " = INTEGER: 1"), std::string::npos) << out;
+        EXPECT_NE(out.find(text + " = STRING: \"kept\""), std::string::npos) << out;
+    }
+    vgtest::SetDestroysFail(false);
+    m_counts.endSucceeds = true;
+    out = Tool("snmpset", "2c", {status, "i", "6", text, "s", "gone", Enterprise("99.1.0"), "i", "78"});
+    EXPECT_NE(out.find("INTEGER: 78"), std::string::npos) << out;
+    out = Tool("snmpget", "2c", {row});
+    EXPECT_NE(out.find("No Such Instance"), std::string::npos) << out;
+}
+
 TEST_F(RequestHooks, AnswerTooBigToSendIsTooBig)
 {
     // 1000 bytes read 70 times: a request of about 1.5 kB, an answer of about 70 kB.

@@ -42,17 +42,19 @@ public:
         auto it = texts.find({device, item, column});
         return it == texts.end() ? std::string() : it->second;
     }
-    void SetInt(int device, uint32_t item, uint32_t column, int32_t value) override
+    bool SetInt(int device, uint32_t item, uint32_t column, int32_t value) override
     {
         writes.push_back(std::to_string(device) + "/" + std::to_string(item) + "/" + std::to_string(column) + "=" +
                          std::to_string(value));
         ints[{device, item, column}] = value;
+        return true;
     }
-    void SetText(int device, uint32_t item, uint32_t column, const std::string& text) override
+    bool SetText(int device, uint32_t item, uint32_t column, const std::string& text) override
     {
         writes.push_back(std::to_string(device) + "/" + std::to_string(item) + "/" + std::to_string(column) + "=" +
                          text);
         texts[{device, item, column}] = text;
+        return true;
     }
     bool GetKeyValue(uint32_t key, int device, EngineValue& value) override
     {

@@ -10,11 +10,14 @@
 #include <fstream>
 
 #include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/SmallDataFolder.h"
 #include "tests/mibtables/WalkSupport.h"
 
 using namespace e2e;
 using mibtest::Get;
 using mibtest::Line;
+using mibtest::SetAll;
+using mibtest::Varbind;
 using mibtest::Walk;
 using traptest::TrapReceiver;
 
@@ -290,6 +293,18 @@ TEST(DeviceRowStatusE2E, DestroyRemovesTheDeviceAndRebuildsEveryTable)
     EXPECT_EQ(Get(engine, E("10.2.1.0")), "INTEGER: 3");
     EXPECT_EQ(Get(engine, status(1)), "INTEGER: 1");
 
+    // A destroy in a request that fails at another write, before or after it, keeps the device, in
+    // memory and in the device file.
+    const Varbind refused = {E("10.6.2.1.2.5"), "i", "5"}; // not the next remote-agent row
+    EXPECT_EQ(SetAll(engine, {{status(1), "i", "6"}, refused}), "commitFailed");
+    EXPECT_EQ(SetAll(engine, {refused, {status(2), "i", "6"}}), "commitFailed");
+    EXPECT_EQ(Get(engine, E("10.2.1.0")), "INTEGER: 3");
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_TRUE(vgtest::WaitUntil([&] { return Get(engine, E("10.2.1.0")) == "INTEGER: 3"; }, 10000))
+        << Get(engine, E("10.2.1.0"));
+    EXPECT_EQ(Get(engine, E("10.2.2.1.10.1")), "STRING: \"UPS 1.1\"");
+
     // Destroying device 1: the others move down, and every table follows at once.
     ASSERT_EQ(engine.Set(status(1), "i", "6"), "");
     EXPECT_EQ(Get(engine, E("10.2.1.0")), "INTEGER: 2");
@@ -305,4 +320,41 @@ TEST(DeviceRowStatusE2E, DestroyRemovesTheDeviceAndRebuildsEveryTable)
     const std::vector<Line> alarms = Walk(engine, "1.3.6.1.2.1.33.1.6.2.1.1");
     EXPECT_EQ(Rows(alarms, "1.3.6.1.2.1.33.1.6.2.1.1"), (std::vector<std::string>{"2", "3"}));
     EXPECT_EQ(Get(engine, "1.3.6.1.2.1.33.1.6.1.0"), "Gauge32: 2");
+}
+
+// A device write whose save fails is answered with commitFailed and leaves the old value, in memory
+// and in the device file: a reaction's delay and actions, a device's name.
+TEST(DeviceSavesE2E, WritesWhoseSaveFailsAreRefusedAndKeepTheOldValue)
+{
+    EngineInstall engine;
+    mibtest::SmallDataFolder data(engine.Path("data"));
+    if (!data.Mounted())
+        GTEST_SKIP() << "a tmpfs cannot be mounted here";
+    ASSERT_TRUE(StartWithStoredDevices(engine)) << engine.ConsoleOutput();
+    ASSERT_EQ(engine.Set(E("10.2.3.2.1.19.2.3"), "i", "95"), "");
+    struct Case {
+        std::string oid;
+        std::string type;
+        std::string value;
+        std::string before;
+    } cases[] = {
+        {E("10.2.3.2.1.19.2.3"), "i", "120"}, // the delay of event 3 of device 2
+        {E("10.2.3.2.1.7.2.3"), "i", "8"},    // its actions
+        {E("10.2.2.1.10.3"), "s", "Basement UPS"},
+    };
+    for (Case& c : cases)
+        c.before = Get(engine, c.oid);
+    ASSERT_TRUE(data.Fill());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.oid);
+        EXPECT_EQ(engine.Set(c.oid, c.type, c.value), "commitFailed");
+        EXPECT_EQ(Get(engine, c.oid), c.before);
+    }
+    data.Empty();
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return Get(engine, E("10.2.1.0")) == "INTEGER: 3"; }, 10000));
+    for (const Case& c : cases)
+        EXPECT_EQ(Get(engine, c.oid), c.before) << c.oid;
+    engine.Stop();
 }

@@ -7,10 +7,14 @@
 
 #include "engine/snmp/SnmpTypes.h"
 #include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/SmallDataFolder.h"
 #include "tests/mibtables/WalkSupport.h"
 
 using namespace e2e;
 using mibtest::Line;
+using mibtest::SetAll;
+using mibtest::SmallDataFolder;
+using mibtest::Varbind;
 using mibtest::Walk;
 
 namespace {
@@ -78,6 +82,133 @@ TEST(MibTablesE2E, TrapDestinationRowStatusAnswersTheExactStatuses)
     EXPECT_EQ(engine.Set(column(2, 3), "i", "6"), "commitFailed");
     // The row count follows: the next creation is at 3 again.
     EXPECT_EQ(engine.Set(column(2, 3), "i", "5"), "");
+}
+
+// A destroy happens with its whole request or not at all: a request that fails at another write,
+// before or after the destroy, keeps the row (in memory and on disk), and the request's other writes
+// reach the rows they named, since the destroy, which moves the later rows down, comes last.
+TEST(MibTablesE2E, DestroyTakesEffectOnlyWithItsWholeRequest)
+{
+    EngineInstall engine;
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    auto destination = [](int c, int r) { return E("14.2.2.1." + std::to_string(c) + "." + std::to_string(r)); };
+    auto remote = [](int c, int r) { return E("10.6.2.1." + std::to_string(c) + "." + std::to_string(r)); };
+    for (int r = 1; r <= 3; ++r)
+        ASSERT_EQ(engine.AddTrapDestination(r, "10.1.2." + std::to_string(2 + r), "dest" + std::to_string(r), 4000 + r),
+                  "");
+    // A remote-agent row that never became an agent (it is destroyed at once, not queued; being
+    // disabled, it is not kept over a restart).
+    ASSERT_EQ(engine.Set(remote(2, 1), "i", "5"), "");
+    ASSERT_EQ(engine.Set(remote(3, 1), "s", "127.0.0.40"), "");
+    auto names = [&] {
+        std::vector<std::string> out;
+        for (const Line& l : Walk(engine, E("14.2.2.1.4"), false))
+            out.push_back(l.value.substr(std::string("STRING: ").size()));
+        return out;
+    };
+    auto remotes = [&] {
+        std::vector<std::string> out;
+        for (const Line& l : Walk(engine, E("10.6.2.1.3"), false))
+            out.push_back(l.value.substr(std::string("STRING: ").size()));
+        return out;
+    };
+    auto destroy = [&](int r) { return Varbind{destination(2, r), "i", "6"}; };
+    auto rename = [&](int r, const std::string& name) { return Varbind{destination(4, r), "s", name}; };
+    const Varbind refused = {remote(2, 5), "i", "5"}; // not the next row: fails at its write
+    const Varbind destroyRemote = {remote(2, 1), "i", "6"};
+    using Names = std::vector<std::string>;
+    const Names all = {"\"dest1\"", "\"dest2\"", "\"dest3\""};
+    const Names agent = {"\"127.0.0.40\""};
+    struct Step {
+        const char* what;
+        std::vector<Varbind> varbinds;
+        const char* status;
+        Names destinations;
+        Names remoteRows;
+    } steps[] = {
+        {"destroy, then a failing write", {destroy(1), rename(2, "x"), refused}, "commitFailed", all, agent},
+        {"a failing write, then destroy", {refused, rename(2, "x"), destroy(1)}, "commitFailed", all, agent},
+        {"both tables' destroys and a failing write", {destroyRemote, destroy(3), refused}, "commitFailed", all, agent},
+        // The rename of row 1 goes with the row; row 3's reaches the third destination, now row 2.
+        {"destroy with writes to its row and a later one",
+         {rename(1, "gone"), destroy(1), rename(3, "third")},
+         "",
+         {"\"dest2\"", "\"third\""},
+         agent},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        EXPECT_EQ(SetAll(engine, step.varbinds), step.status);
+        EXPECT_EQ(names(), step.destinations);
+        EXPECT_EQ(remotes(), step.remoteRows);
+    }
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_EQ(names(), (Names{"\"dest2\"", "\"third\""}));
+    // Two destroys of one table in one request: each removes the row it named.
+    ASSERT_EQ(engine.AddTrapDestination(3, "10.1.2.9", "dest9", 4009), "");
+    EXPECT_EQ(SetAll(engine, {destroy(1), destroy(3)}), "");
+    EXPECT_EQ(names(), (Names{"\"third\""}));
+}
+
+// A SET whose save fails is answered with commitFailed and leaves the value it would have replaced,
+// on every kind of object the engine takes SETs on; the old values are still there after a restart.
+TEST(MibTablesE2E, SetsWhoseSaveFailsAreRefusedAndChangeNothing)
+{
+    EngineInstall engine;
+    SmallDataFolder data(engine.Path("data"));
+    if (!data.Mounted())
+        GTEST_SKIP() << "a tmpfs cannot be mounted here";
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    auto destination = [](int c, int r) { return E("14.2.2.1." + std::to_string(c) + "." + std::to_string(r)); };
+    auto remote = [](int c) { return E("10.6.2.1." + std::to_string(c) + ".1"); };
+    ASSERT_EQ(engine.AddTrapDestination(1, "10.1.2.3", "dest1", 4001), "");
+    ASSERT_EQ(engine.AddTrapDestination(2, "10.1.2.4", "dest2", 4002), "");
+    ASSERT_EQ(engine.Set(E("10.4.2.1.0"), "i", "555"), "");
+    ASSERT_EQ(engine.Set(E("11.3.2.2.0"), "i", "5001"), ""); // this manager's console: its trap port
+    // An active remote agent (nobody answers at its address: it only has to be stored).
+    ASSERT_EQ(SetAll(engine, {{remote(2), "i", "5"}}), "");
+    ASSERT_EQ(SetAll(engine, {{remote(3), "s", "127.0.0.41"},
+                              {remote(5), "s", "cardrw"},
+                              {remote(6), "i", std::to_string(vgtest::FreePort(SOCK_DGRAM))}}),
+              "");
+    ASSERT_EQ(engine.Set(remote(2), "i", "1"), "") << engine.LogText();
+
+    struct Case {
+        const char* what;
+        std::vector<Varbind> varbinds;
+        std::string oid;  // read back afterwards
+        std::string value;
+    } cases[] = {
+        {"a setting", {{E("10.4.2.1.0"), "i", "777"}}, E("10.4.2.1.0"), "INTEGER: 555"},
+        {"a console's trap port", {{E("11.3.2.2.0"), "i", "5002"}}, E("11.3.2.2.0"), "INTEGER: 5001"},
+        {"a trap destination's name", {{destination(4, 2), "s", "renamed"}}, destination(4, 2), "STRING: \"dest2\""},
+        {"a remote agent's community", {{remote(5), "s", "other"}}, remote(5), "STRING: \"cardrw\""},
+        {"a trap destination's destroy", {{destination(2, 1), "i", "6"}}, destination(4, 1), "STRING: \"dest1\""},
+        {"a destroy with a setting",
+         {{destination(2, 1), "i", "6"}, {E("10.4.2.1.0"), "i", "777"}},
+         destination(4, 2),
+         "STRING: \"dest2\""},
+    };
+    ASSERT_TRUE(data.Fill());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SetAll(engine, c.varbinds), "commitFailed");
+        EXPECT_EQ(engine.Get(c.oid), c.value);
+        EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+        EXPECT_EQ(Walk(engine, E("14.2.2.1.1"), false).size(), 2u);
+    }
+    // With room again, the next SET is saved.
+    data.Empty();
+    EXPECT_EQ(engine.Set(destination(4, 2), "s", "second"), "");
+    ASSERT_TRUE(engine.Kill());
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_EQ(engine.Get(E("10.4.2.1.0")), "INTEGER: 555");
+    EXPECT_EQ(engine.Get(E("11.3.2.2.0")), "INTEGER: 5001");
+    EXPECT_EQ(engine.Get(destination(4, 1)), "STRING: \"dest1\"");
+    EXPECT_EQ(engine.Get(destination(4, 2)), "STRING: \"second\"");
+    EXPECT_EQ(engine.Get(remote(5)), "STRING: \"cardrw\"");
+    engine.Stop();
 }
 
 TEST(MibTablesE2E, WalksOfTheWholeTreeGoForwardAcrossEveryBorder)

@@ -55,4 +55,24 @@ inline std::string Get(e2e::EngineInstall& engine, const std::string& oid)
     return lines.size() == 1 ? lines[0].value : "ERROR " + out;
 }
 
+// One snmpset of many varbinds, given as (oid, type, value) triples: "" when the engine answered
+// noError, else the reason the tool prints ("commitFailed", ...), or "ERROR " and its output. Sent
+// once (a second try of a destroy would remove the next row).
+using Varbind = std::vector<std::string>;
+inline std::string SetAll(e2e::EngineInstall& engine, const std::vector<Varbind>& varbinds)
+{
+    std::vector<std::string> argv = {"snmpset", "-v2c", "-c", "wendolmar", "-On", "-t", "10", "-r", "0",
+                                     engine.Peer()};
+    for (const Varbind& v : varbinds)
+        argv.insert(argv.end(), v.begin(), v.end());
+    std::string out;
+    if (vgtest::RunTool(argv, out) == 0)
+        return "";
+    const size_t reason = out.find("Reason: ");
+    if (reason == std::string::npos)
+        return "ERROR " + out;
+    const size_t start = reason + 8;
+    return out.substr(start, out.find_first_of(" \n", start) - start);
+}
+
 } // namespace mibtest

@@ -488,3 +488,44 @@ TEST(RemoteE2E, KillDuringALongFirstContactKeepsTheSettingsMadeMeanwhile)
 }
 
 } // namespace
+
+// A monitored agent's destroy in a request that fails at another write, before or after it, changes
+// nothing: the agent keeps its row and its mirrored device, in memory and after a restart.
+TEST(RemoteE2E, DestroyInAFailingRequestKeepsTheAgentAndItsDevice)
+{
+    vgtest::SimAgentOptions options;
+    options.address = "127.0.0.12";
+    vgtest::SimAgentProcess agent;
+    ASSERT_TRUE(agent.Start(options));
+    RemoteEngine remote({&agent});
+    EngineInstall& engine = remote.Engine();
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    ASSERT_TRUE(WaitUntil([&] { return Registrations(agent) == 1 && engine.Get(E("10.2.1.0")) == "INTEGER: 1"; },
+                          20000))
+        << engine.LogText();
+
+    const std::vector<std::string> destroy = {E("10.6.2.1.2.1"), "i", "6"};
+    const std::vector<std::string> refused = {E("10.6.2.1.2.5"), "i", "5"}; // not the next row
+    for (bool destroyFirst : {true, false}) {
+        SCOPED_TRACE(destroyFirst ? "destroy first" : "destroy last");
+        std::vector<std::string> argv = {"snmpset", "-v2c", "-c", "wendolmar", "-t", "10", "-r", "0", engine.Peer()};
+        const std::vector<std::string>& first = destroyFirst ? destroy : refused;
+        const std::vector<std::string>& second = destroyFirst ? refused : destroy;
+        argv.insert(argv.end(), first.begin(), first.end());
+        argv.insert(argv.end(), second.begin(), second.end());
+        std::string out;
+        EXPECT_NE(vgtest::RunTool(argv, out), 0);
+        EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+        EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
+        EXPECT_EQ(engine.Get(E("10.6.2.1.3.1")), "STRING: \"127.0.0.12\"");
+        EXPECT_EQ(engine.Get(E("10.2.1.0")), "INTEGER: 1");
+    }
+    ASSERT_TRUE(engine.Kill());
+    const size_t before = Registrations(agent);
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_TRUE(WaitUntil([&] { return Registrations(agent) > before && engine.Get(E("10.2.1.0")) == "INTEGER: 1"; },
+                          20000))
+        << engine.LogText();
+    EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
+    EXPECT_EQ(engine.Get(E("10.6.2.1.3.1")), "STRING: \"127.0.0.12\"");
+}

@@ -3,6 +3,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <functional>
 #include <set>
 #include <utility>
 
@@ -24,20 +26,71 @@ bool g_setOpen = false;
 // The writes of the SET request being applied, so that a failure undoes them all (a SET applies all
 // of its varbinds or none, RFC 3416). A request is applied in net-snmp's ACTION pass over every group;
 // when one write fails, the library runs UNDO over every group, and the first group's UNDO takes the
-// writes back, the last one first.
+// writes back, the last one first. Writes that no undo could take back (a row's destroy) are only
+// checked in ACTION and made by the first group's COMMIT, once every other write has succeeded. The
+// notes are kept until the request's answer: when its save fails then, everything is taken back.
 struct AppliedWrite {
     MibLeaf* leaf = nullptr;
     MibRequest request;
     SnmpValue before;     // the value the object answered before the write
     bool created = false; // the write created the row: undone by taking the row away
 };
+struct DeferredWrite {
+    MibLeaf* leaf = nullptr;
+    MibRequest request;
+    SnmpValue value;
+};
+struct DeferredDone {
+    SnmpOid instance;
+    std::function<int()> restore; // empty: the write cannot be taken back
+};
 struct AppliedSet {
     const void* request = nullptr;
     std::vector<AppliedWrite> writes;
+    std::vector<DeferredWrite> deferred;
+    std::vector<DeferredDone> deferredDone;
     std::set<std::pair<const MibTable*, SnmpOid>> createdRows;
     bool failed = false;
+    bool committed = false;
 };
 AppliedSet g_applied;
+
+bool SameValue(const SnmpValue& a, const SnmpValue& b)
+{
+    return a.type == b.type && a.integer == b.integer && a.bytes == b.bytes && a.oid == b.oid;
+}
+
+// Writes before back; 0 also when the write reports a failure (its save failed) but the object reads
+// before again.
+int WriteBack(MibLeaf& leaf, const MibRequest& request, const SnmpValue& before)
+{
+    const int status = leaf.commit_set_request(request, before);
+    if (status == kSnmpErrNoError)
+        return status;
+    SnmpValue now;
+    now.type = leaf.get_syntax();
+    return leaf.get_request(request, now) == kSnmpErrNoError && SameValue(now, before) ? kSnmpErrNoError : status;
+}
+
+// Takes back what a request applied, the last first: the held-back writes made at its commit, then
+// the writes of its ACTION pass.
+void TakeBack(AppliedSet& applied)
+{
+    AppLog* log = AppLog::Instance();
+    for (auto it = applied.deferredDone.rbegin(); it != applied.deferredDone.rend(); ++it) {
+        const int status = it->restore ? it->restore() : kSnmpErrUndoFailed;
+        if (status != kSnmpErrNoError)
+            log->Printf(kLogError, "Mib: the write of %s could not be taken back (%d)",
+                        OidToString(it->instance).c_str(), status);
+    }
+    for (auto it = applied.writes.rbegin(); it != applied.writes.rend(); ++it) {
+        const int status = it->created ? it->leaf->undo_creation(it->request)
+                                       : WriteBack(*it->leaf, it->request, it->before);
+        if (status != kSnmpErrNoError)
+            log->Printf(kLogError, "Mib: undoing the write of %s failed (%d)",
+                        OidToString(it->request.instance).c_str(), status);
+    }
+}
 
 void ForgetAppliedSet(const void* request)
 {
@@ -49,16 +102,48 @@ void UndoAppliedSet(const void* request)
 {
     if (g_applied.request != request)
         return;
-    std::vector<AppliedWrite> writes;
-    writes.swap(g_applied.writes);
-    for (auto it = writes.rbegin(); it != writes.rend(); ++it) {
-        const int status = it->created ? it->leaf->undo_creation(it->request)
-                                       : it->leaf->commit_set_request(it->request, it->before);
-        if (status != kSnmpErrNoError)
-            AppLog::Instance()->Printf(kLogError, "Mib: undoing the write of %s failed (%d)",
-                                       OidToString(it->request.instance).c_str(), status);
-    }
+    AppliedSet applied = std::move(g_applied);
     g_applied = AppliedSet();
+    TakeBack(applied);
+}
+
+// The first COMMIT of a request: the held-back writes, the highest rows of each table first (a destroy
+// renumbers the rows after its own, never those before). One that fails takes the whole request back.
+int CommitDeferred(const void* request)
+{
+    if (g_applied.request != request || g_applied.failed || g_applied.committed)
+        return kSnmpErrNoError;
+    g_applied.committed = true;
+    std::vector<DeferredWrite> deferred;
+    deferred.swap(g_applied.deferred);
+    std::stable_sort(deferred.begin(), deferred.end(), [](const DeferredWrite& a, const DeferredWrite& b) {
+        const MibTable* ta = a.leaf->get_table();
+        const MibTable* tb = b.leaf->get_table();
+        if (ta != tb)
+            return std::less<const MibTable*>()(ta, tb);
+        return b.request.index < a.request.index;
+    });
+    std::set<std::pair<const MibLeaf*, SnmpOid>> done;
+    for (DeferredWrite& d : deferred) {
+        // The same row named twice is destroyed once: the second would hit the row that moved up.
+        if (!done.insert({d.leaf, d.request.index}).second)
+            continue;
+        std::function<int()> restore;
+        const int status = d.leaf->commit_deferred(d.request, d.value, restore);
+        if (status != kSnmpErrNoError) {
+            AppLog::Instance()->Printf(kLogError, "Mib: the write of %s failed at the commit (%d): the request is taken back",
+                                       OidToString(d.request.instance).c_str(), status);
+            AppliedSet applied = std::move(g_applied);
+            g_applied = AppliedSet();
+            g_applied.request = request;
+            g_applied.failed = true;
+            g_applied.committed = true;
+            TakeBack(applied);
+            return kSnmpErrCommitFailed;
+        }
+        g_applied.deferredDone.push_back({d.request.instance, std::move(restore)});
+    }
+    return kSnmpErrNoError;
 }
 
 void SetException(netsnmp_variable_list* vb, u_char type)
@@ -213,6 +298,13 @@ int ApplySet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_re
     if (!target.rowExists && !createColumns)
         return kSnmpErrCommitFailed;
     MibRequest request{requester, target.instance, target.index, target.rowExists, authenticated};
+    const SnmpValue value = FromNetSnmpValue(vb);
+    if (target.rowExists && target.leaf->defers_to_commit(request, value)) {
+        if (target.leaf->check_deferred(request, value) != kSnmpErrNoError)
+            return kSnmpErrCommitFailed;
+        g_applied.deferred.push_back({target.leaf, request, value});
+        return kSnmpErrNoError;
+    }
     AppliedWrite write;
     write.leaf = target.leaf;
     write.request = request;
@@ -226,8 +318,21 @@ int ApplySet(MibGroup& group, uint32_t requester, bool authenticated, netsnmp_re
         write.before.type = target.leaf->get_syntax();
         undoable = target.leaf->get_request(request, write.before) == kSnmpErrNoError;
     }
-    if (target.leaf->commit_set_request(request, FromNetSnmpValue(vb)) != kSnmpErrNoError)
+    if (target.leaf->commit_set_request(request, value) != kSnmpErrNoError) {
+        // A write whose save failed may have changed the value all the same: it goes back as well
+        // (unless the object took its row away itself).
+        MibGroup::Target now;
+        group.find_exact(name, now);
+        if (undoable && !write.created && now.leaf == target.leaf && now.rowExists) {
+            SnmpValue current;
+            current.type = target.leaf->get_syntax();
+            if (target.leaf->get_request(request, current) == kSnmpErrNoError && !SameValue(current, write.before) &&
+                WriteBack(*target.leaf, request, write.before) != kSnmpErrNoError)
+                AppLog::Instance()->Printf(kLogError, "Mib: the failed write of %s could not be taken back",
+                                           OidToString(request.instance).c_str());
+        }
         return kSnmpErrCommitFailed;
+    }
     if (write.created) {
         write.request.rowExists = true;
         g_applied.createdRows.insert(row);
@@ -291,7 +396,12 @@ int MibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, nets
             }
         } else if (reqinfo->mode == MODE_SET_UNDO) {
             UndoAppliedSet(reqinfo->asp);
-        } else if (reqinfo->mode == MODE_SET_COMMIT || reqinfo->mode == MODE_SET_FREE) {
+        } else if (reqinfo->mode == MODE_SET_COMMIT) {
+            // The notes stay until the answer (Mib::EndSetRequest): a failed save takes them back.
+            const int status = CommitDeferred(reqinfo->asp);
+            if (status != kSnmpErrNoError)
+                netsnmp_set_request_error(reqinfo, requests, status);
+        } else if (reqinfo->mode == MODE_SET_FREE) {
             ForgetAppliedSet(reqinfo->asp);
         }
     } catch (const std::exception& e) {
@@ -334,12 +444,31 @@ bool Mib::EndSetRequest()
     if (!g_setOpen)
         return true;
     g_setOpen = false;
-    try {
-        return !g_setObserver.end || g_setObserver.end();
-    } catch (...) {
-        AppLog::Instance()->Printf(kLogError, "Mib: the end of a SET request failed");
-        return false;
+    auto end = [] {
+        try {
+            return !g_setObserver.end || g_setObserver.end();
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "Mib: the end of a SET request failed");
+            return false;
+        }
+    };
+    const bool saved = end();
+    AppliedSet applied = std::move(g_applied);
+    g_applied = AppliedSet();
+    if (!saved && !applied.failed && (!applied.writes.empty() || !applied.deferredDone.empty())) {
+        // What the manager is told failed does not stay applied: the old values come back (the file
+        // on disk still holds them), saved once more as one request.
+        AppLog::Instance()->Printf(kLogError, "Mib: the save of a SET request failed: its writes are taken back");
+        try {
+            if (g_setObserver.begin)
+                g_setObserver.begin();
+            TakeBack(applied);
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "Mib: taking back a SET request failed");
+        }
+        end();
     }
+    return saved;
 }
 
 Mib::Mib() = default;

@@ -12,7 +12,13 @@
 //     each write replaced; the first error becomes commitFailed and ends the writes of the request (in
 //     every group), and the library's UNDO then takes back every write made, the last one first (a
 //     value by writing back what the object answered before, a created row by undo_creation), so a
-//     SET is applied whole or not at all. COMMIT and FREE forget the notes.
+//     SET is applied whole or not at all. A write that fails is itself written back when it changed
+//     the object's value all the same (its save failed). Writes that an undo could not take back (a
+//     row's destroy, MibLeaf::defers_to_commit) are only checked in ACTION; the first group's COMMIT
+//     makes them, the highest rows of a table first, and when one fails there it takes the request's
+//     other writes back and answers commitFailed. FREE forgets the notes; the others are kept until
+//     the request ends (EndSetRequest): when the observer's end fails (the save), every write is taken
+//     back as above (the held-back ones by the restore they handed back) and saved again.
 // Every call hands the object the requester's IPv4 address (first octet in the lowest byte) from the
 // request's transport.
 //

@@ -59,3 +59,19 @@ int MibLeaf::undo_creation(const MibRequest& request)
         m_table->remove_row(request.index);
     return kSnmpErrNoError;
 }
+
+bool MibLeaf::defers_to_commit(const MibRequest&, const SnmpValue&) const
+{
+    return false;
+}
+
+int MibLeaf::check_deferred(const MibRequest&, const SnmpValue&)
+{
+    return kSnmpErrNoError;
+}
+
+int MibLeaf::commit_deferred(const MibRequest& request, const SnmpValue& value, std::function<int()>& restore)
+{
+    restore = nullptr;
+    return commit_set_request(request, value);
+}

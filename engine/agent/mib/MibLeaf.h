@@ -10,11 +10,17 @@
 //     set, whose non-zero status becomes commitFailed). When one of a request's writes fails, the
 //     writes made before it are undone: a written value by commit_set_request of the value
 //     get_request read just before the write, a created row by undo_creation.
+//   A write that no undo could take back (a row's destroy: the engine renumbers the rows after it) is
+//   held back instead: when defers_to_commit says so, ACTION only checks it (check_deferred) and the
+//   write is made by commit_deferred in the COMMIT pass, after every other write of the request has
+//   succeeded, the highest rows of a table first. Should the request's save fail after that, the
+//   restore that commit_deferred handed back puts the row back.
 // The framework itself answers notWritable for read-only objects, noCreation for a SET to a missing row
 // of a column that is not read-create, and noCreation for names no object has.
 //
 // Threads: the SNMP thread only. Subclasses that read engine state take their own locks.
 
+#include <functional>
 #include <string>
 
 #include "engine/agent/mib/MibTypes.h"
@@ -54,6 +60,16 @@ public:
     // Takes away the row this read-create column created in the request being undone (request as at
     // the creation, rowExists now true); by default the table's row.
     virtual int undo_creation(const MibRequest& request);
+
+    // Whether this write of an existing row waits for the commit (by default none does).
+    virtual bool defers_to_commit(const MibRequest& request, const SnmpValue& value) const;
+    // The ACTION step of a held-back write: 0 when commit_deferred will be able to make it; any other
+    // status fails the request (commitFailed) before any write of it is kept.
+    virtual int check_deferred(const MibRequest& request, const SnmpValue& value);
+    // Makes a held-back write; 0 on success (any other status: commitFailed, and the request's other
+    // writes are taken back). restore, when set, puts the state before the write back (0 on success);
+    // by default it is left empty (commit_set_request makes the write).
+    virtual int commit_deferred(const MibRequest& request, const SnmpValue& value, std::function<int()>& restore);
 
 private:
     friend class MibTable;

@@ -476,12 +476,19 @@ bool CConsoles::SetValue(uint32_t key, uint32_t requester, int type, const void*
     auto entry = ActivateEntry(requester);
     if (!entry)
         return true;
+    bool changed = false;
     {
         MutexLock lock(m_mutex);
+        const uint8_t* row = RowLocked(*entry);
+        const std::vector<uint8_t> before = row ? std::vector<uint8_t>(row, row + RowWord(row, kSize))
+                                                : std::vector<uint8_t>();
         ApplyLocked(key, *entry, type, data, length);
+        const uint8_t* after = RowLocked(*entry);
+        changed = !after || RowWord(after, kSize) != before.size() ||
+                  std::memcmp(after, before.data(), before.size()) != 0;
     }
-    Save();
-    return true;
+    // A changed setting is acknowledged only once it is on disk.
+    return !changed || Save() != 0;
 }
 
 void CConsoles::ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const void* data, size_t length)

@@ -690,12 +690,25 @@ std::string CDevices::GetDeviceString(int deviceIndex, uint32_t itemKey, uint32_
 bool CDevices::SetDeviceValue(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
                               size_t length)
 {
+    bool saved = true;
+    return SetDeviceValueSaved(deviceIndex, itemKey, column, type, data, length, saved);
+}
+
+bool CDevices::SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
+                                   size_t length, bool& saved)
+{
+    saved = true;
     auto device = FindByIndex(deviceIndex);
     if (!device)
         return false;
     DeviceWork work;
     const bool ok = device->SnmpSetDeviceValue(itemKey, column, type, data, length, work);
+    // The save is made here, so that its failure reaches the caller.
+    const bool save = work.save;
+    work.save = false;
     Perform(work);
+    if (save)
+        saved = Save() != 0;
     return ok;
 }
 

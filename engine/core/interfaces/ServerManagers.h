@@ -84,6 +84,14 @@ public:
     {
         return false;
     }
+    // As SetDeviceValue; saved answers whether the device file holds what the write changed (false
+    // only when the save it needed failed: the change is then in memory alone).
+    virtual bool SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
+                                     size_t length, bool& saved)
+    {
+        saved = true;
+        return SetDeviceValue(deviceIndex, itemKey, column, type, data, length);
+    }
 
     // The remote-agent code (its workers and the trap thread), with no device lock held.
     // The devices of an agent after its first contact, at that table position (the agent's records are

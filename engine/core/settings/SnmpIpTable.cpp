@@ -229,6 +229,57 @@ bool CSnmpIpTable::Remove(uint32_t rowKey)
     return true;
 }
 
+bool CSnmpIpTable::CopyRowOut(uint32_t row, RowCopy& copy)
+{
+    if (!CopyRow(row, copy.words))
+        return false;
+    copy.name = CopyText(copy.words[TrapDestinationWord::kName]);
+    copy.community = CopyText(copy.words[TrapDestinationWord::kCommunity]);
+    copy.text = CopyText(copy.words[TrapDestinationWord::kText]);
+    return true;
+}
+
+bool CSnmpIpTable::InsertRow(uint32_t row, const RowCopy& copy)
+{
+    // The texts first, with no lock of this table held; the removal may have dropped them.
+    uint32_t words[TrapDestinationWord::kCount];
+    std::memcpy(words, copy.words, sizeof words);
+    const struct {
+        int word;
+        const std::string& text;
+    } texts[] = {{TrapDestinationWord::kName, copy.name},
+                 {TrapDestinationWord::kCommunity, copy.community},
+                 {TrapDestinationWord::kText, copy.text}};
+    for (const auto& t : texts) {
+        words[t.word] = t.text.empty() ? 0 : AddText(t.text.data(), t.text.size());
+        if (words[t.word] == kDataKeyFailed)
+            return false;
+    }
+    {
+        MutexLock rows(m_rowsMutex);
+        const uint32_t key = AppendRow(0, 0, 0, 0, 0);
+        if (key == kDataKeyFailed)
+            return false;
+        const uint32_t last = key & 0xFF;
+        if (row < 1 || row > last) {
+            RemoveAndRenumber(key);
+            return false;
+        }
+        DataHeaderLock lock(*this, DataHeaderLock::kRead);
+        for (uint32_t r = last; r >= row; --r) {
+            uint8_t* to = RowLocked(r);
+            const uint8_t* from = r > row ? RowLocked(r - 1) : nullptr;
+            if (!to || (r > row && !from))
+                return false;
+            for (int w = TrapDestinationWord::kFlags; w < TrapDestinationWord::kCount; ++w)
+                blockwords::Store(to + 4 * w, from ? blockwords::Load(from + 4 * w) : words[w]);
+        }
+    }
+    Save();
+    SendListChanged(kListChangedRowEnabled);
+    return true;
+}
+
 uint32_t CSnmpIpTable::FindByAddress(uint32_t address)
 {
     DataHeaderLock lock(*this, DataHeaderLock::kRead);

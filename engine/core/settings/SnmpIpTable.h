@@ -76,6 +76,17 @@ public:
     bool Remove(uint32_t rowKey) override;
     bool RemoveByIndex(uint32_t row) { return Remove(kSnmpIpBlockKey | (row & 0xFF)); }
 
+    // A row with its texts, taken before a removal so that it can be put back exactly.
+    struct RowCopy {
+        uint32_t words[TrapDestinationWord::kCount] = {};
+        std::string name, community, text;
+    };
+    // false outside the table.
+    bool CopyRowOut(uint32_t row, RowCopy& copy);
+    // Puts a removed row back at its place: rows row.. move up by one and row takes the copy (its
+    // texts added anew); saves the file and sends a ListChangedTrap (0). false when row is not in
+    // 1..count + 1, the table is full or memory is short.
+    bool InsertRow(uint32_t row, const RowCopy& copy);
     // A zeroed, disabled row {52, next key} at the end (CServer::AddRow). The key, or kDataKeyFailed
     // when memory is short or the table is full (255 rows).
     uint32_t AddEmptyRow();

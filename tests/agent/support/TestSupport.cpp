@@ -17,6 +17,7 @@ std::string Enterprise(const std::string& tail)
 namespace {
 
 std::atomic<uint32_t> g_lastSetRequester{0};
+std::atomic<bool> g_destroysFail{false};
 
 class RequesterLeaf : public MibLeaf {
 public:
@@ -104,6 +105,26 @@ public:
         }
     }
     int undo_creation(const MibRequest& request) override { return set(request, SnmpValue::Integer(6)); }
+    bool defers_to_commit(const MibRequest&, const SnmpValue& value) const override { return value.integer == 6; }
+    int check_deferred(const MibRequest& request, const SnmpValue&) override
+    {
+        const uint32_t r = request.index.size() == 1 ? request.index[0] : 0;
+        return r >= 1 && r <= m_table.last.load() ? 0 : 2;
+    }
+    int commit_deferred(const MibRequest& request, const SnmpValue& value, std::function<int()>& restore) override
+    {
+        if (g_destroysFail.load())
+            return 5;
+        const int status = set(request, value);
+        if (status == 0)
+            restore = [this] {
+                const uint32_t r = m_table.last.load() + 1;
+                m_table.last.store(r);
+                m_table.add_row(r);
+                return 0;
+            };
+        return status;
+    }
 
 private:
     DenseTable& m_table;
@@ -162,6 +183,11 @@ void AddTestMib(Mib& mib)
 uint32_t LastSetRequester()
 {
     return g_lastSetRequester.load();
+}
+
+void SetDestroysFail(bool fail)
+{
+    g_destroysFail.store(fail);
 }
 
 }  // namespace vgtest

@@ -34,11 +34,14 @@ CaptureLogger& Log();
 //     E.99.5.0 INTEGER not accessible,
 //     E.99.6.0 IpAddress read-write (stored),
 //     table E.99.10.1 (dense rows 1..n): column 1 INTEGER read-only (the row), 2 RowStatus read-create
-//     (createAndWait/createAndGo at n+1 add a row, destroy at n removes it, anything else at a missing
-//     row fails), 3 OCTET STRING read-write (stored per row).
-// The last SET requester seen by E.99.1.0 is kept in LastSetRequester().
+//     (createAndWait/createAndGo at n+1 add a row, destroy of a row 1..n removes row n at the
+//     request's commit, a restore adding it again; anything else at a missing row fails), 3 OCTET
+//     STRING read-write (stored per row).
+// The last SET requester seen by E.99.1.0 is kept in LastSetRequester(); SetDestroysFail makes the
+// table's destroys fail at the commit.
 void AddTestMib(Mib& mib);
 uint32_t LastSetRequester();
+void SetDestroysFail(bool fail);
 std::string Enterprise(const std::string& tail);
 
 }  // namespace vgtest
