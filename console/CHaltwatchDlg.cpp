@@ -808,11 +808,17 @@ std::vector<int> CHaltwatchDlg::PolledDevices()
 
 void CHaltwatchDlg::ApplyPoll(const StatusPoll& poll)
 {
+    if (poll.registeredPort != 0)
+        m_otherConsole = poll.otherConsole;
+    // A notice handled since the poll read is newer: the poll's values would only bring older news back
+    // (a countdown that just ended, shown again).
+    if (poll.readAt < m_lastNoticeAt) {
+        UpdateStatus();
+        return;
+    }
     for (const auto& [index, status] : poll.statuses)
         if (DeviceEntry* device = m_model.FindDevice(index))
             device->SetStatus(status);
-    if (poll.registeredPort != 0)
-        m_otherConsole = poll.otherConsole;
     // A countdown that runs without its notices (lost, or sent to another console) opens the alert; one
     // that ended without its last notice closes it.
     if (poll.countdownRead && (poll.countdown != 0 || m_countdownValue != 0))
@@ -855,6 +861,7 @@ void CHaltwatchDlg::OnTrap(const TrapRecord& record)
                     if (m_model.UpsDevice(slot) == device)
                         m_ups[slot].location->setText(QString::fromStdString(device->Location()));
             } else if (column == kDeviceStatus && device) {
+                m_lastNoticeAt = std::chrono::steady_clock::now();
                 device->SetStatus(static_cast<int32_t>(std::strtol(vb.value.c_str(), nullptr, 10)));
                 UpdateStatus();
             }
@@ -864,6 +871,7 @@ void CHaltwatchDlg::OnTrap(const TrapRecord& record)
                 Refresh();
         } else if (vb.oid == kShutdownCountdown) {
             const unsigned long secs = std::strtoul(vb.value.c_str(), nullptr, 10);
+            m_lastNoticeAt = std::chrono::steady_clock::now();
             ApplyCountdown(static_cast<uint32_t>(secs > UINT32_MAX ? UINT32_MAX : secs));
         }
         break;

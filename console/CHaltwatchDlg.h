@@ -280,6 +280,8 @@ private:
     uint32_t m_countdownValue = 0;
     QDateTime m_countdownHeard;
     bool m_countdownStale = false;
+    // When the last countdown or status notice was handled (a poll read before it is older news).
+    std::chrono::steady_clock::time_point m_lastNoticeAt;
     QTimer m_countdownWatch;
     std::unique_ptr<DiscoveryProber> m_prober;
     QPointer<CDiscoveryProgress> m_discovery;

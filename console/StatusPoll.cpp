@@ -59,6 +59,7 @@ EnginePortState LocalEnginePort(const QString& address, int port)
 StatusPoll PollStatus(SnmpServer& s, uint16_t ownTrapPort, const std::vector<int>& devices)
 {
     StatusPoll poll;
+    poll.readAt = std::chrono::steady_clock::now();
     int32_t secs = 0;
     uint32_t unsignedSecs = 0;
     if (s.GetInt(secs, kShutdownCountdown)) {

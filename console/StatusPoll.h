@@ -18,6 +18,7 @@
 #include <QMetaType>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -26,6 +27,8 @@
 class SnmpServer;
 
 struct StatusPoll {
+    // When the reads began: a notice handled after it is newer than what the poll read.
+    std::chrono::steady_clock::time_point readAt;
     // The engine answered the poll's reads.
     bool answered = false;
     bool countdownRead = false;

@@ -242,6 +242,31 @@ private slots:
         QCOMPARE(w->windowTitle(), QString(CHaltwatchDlg::kTitle));
     }
 
+    // A poll that read the countdown before a notice ended it brings nothing back: the alert stays closed.
+    void pollOlderThanANoticeIsIgnored()
+    {
+        Console c;
+        c.keepAliveMs = 50;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        c.engine.SetInt(kCountdown, 30);
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        QVERIFY(Deliver(w, Countdown(30)));
+        c.engine.HoldRequests(kCountdown);
+        // Whatever the outcome, the held reads end with the test (the worker waits on them).
+        struct Release {
+            FakeEngine& engine;
+            ~Release() { engine.ReleaseAll(); }
+        } release{c.engine};
+        QTRY_VERIFY(c.engine.HeldCount() >= 1);  // a poll's read has begun
+        QVERIFY(Deliver(w, Countdown(0)));
+        QVERIFY(!w->Alert().isVisible());
+        c.engine.ReleaseOne();                   // it reads 30, older than the notice
+        QTRY_VERIFY(c.engine.HeldCount() >= 2);  // handled: the next poll reads
+        QVERIFY(!w->Alert().isVisible());
+        QCOMPARE(w->windowTitle(), QString(CHaltwatchDlg::kTitle));
+    }
+
     // The engine dies during a countdown: the alert stops showing the last number as if it were known and
     // says when the engine was last heard; the engine that answers again gives the countdown back.
     void deadEngineCountdownIsNotShownAsKnown()

@@ -86,11 +86,42 @@ public:
         m_droppedPeers.insert(peer);
     }
 
+    // Requests for this OID wait (after they are recorded as held) until released one by one or all.
+    void HoldRequests(const std::string& oid)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held = oid;
+    }
+    void ReleaseOne()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_releases;
+        m_changed.notify_all();
+    }
+    void ReleaseAll()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held.clear();
+        m_changed.notify_all();
+    }
+    size_t HeldCount()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_heldCount;
+    }
+
     SnmpClientResult Request(const SnmpClientRequest& request) override
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         SnmpClientResult result;
         const SnmpVarbind& vb = request.varbinds.front();
+        if (!m_held.empty() && OidToString(vb.oid) == m_held) {
+            ++m_heldCount;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return m_releases > 0 || m_held.empty(); });
+            if (m_releases > 0)
+                --m_releases;
+        }
         FakeCall call{request.command, OidToString(vb.oid), vb.value, request.peer, request.port,
                       request.community, request.version, std::chrono::steady_clock::now()};
         m_calls.push_back(call);
@@ -261,6 +292,9 @@ private:
     std::string m_community;
     std::set<std::string> m_droppedPeers;
     std::vector<FakeCall> m_calls;
+    std::string m_held;
+    size_t m_heldCount = 0;
+    size_t m_releases = 0;
 };
 
 // A UDP port of this host that something holds (a running engine's port, another console's trap port):
