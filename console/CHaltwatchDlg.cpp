@@ -442,7 +442,7 @@ bool CHaltwatchDlg::HasUnsavedEdits() const
 {
     if (m_dirty != 0)
         return true;
-    for (const DeviceEntry& d : const_cast<ConsoleModel&>(m_model).Devices())
+    for (const DeviceEntry& d : m_model.Devices())
         for (const EventEntry& e : d.Events())
             if (e.Dirty() != 0)
                 return true;
