@@ -50,9 +50,11 @@ CDlgAgentLogin::CDlgAgentLogin(Probe probe, QWidget* parent) : QDialog(parent), 
     QFont titleFont = QApplication::font();
     titleFont.setBold(true);
     const QFontMetrics title(titleFont);
+    int status = 0;
+    for (const char* text : {kChecking, kRefused, kEngineNotRunning, kNoAnswer})
+        status = std::max(status, m_status->fontMetrics().horizontalAdvance(text));
     setMinimumWidth(std::max({title.horizontalAdvance(kTitle) + kTitleBarAllowance,
-                              m_status->fontMetrics().horizontalAdvance(kChecking) + 2 * layout->contentsMargins().left(),
-                              sizeHint().width()}));
+                              status + 2 * layout->contentsMargins().left(), sizeHint().width()}));
 }
 
 void CDlgAgentLogin::OnPasswordChange()
@@ -71,19 +73,19 @@ void CDlgAgentLogin::OnOK()
     m_edit->setReadOnly(true);
     m_status->setText(kChecking);
     QPointer<CDlgAgentLogin> self(this);
-    m_probe(text, [self, text](bool ok) {
+    m_probe(text, [self, text](Answer answer) {
         if (!self)
             return;
         self->m_probing = false;
         self->m_edit->setReadOnly(false);
-        if (ok) {
+        if (answer.ok) {
             self->m_password = text;
             self->accept();
             return;
         }
         self->m_edit->clear();
-        self->m_status->setText(kRefused);
-        if (--self->m_attemptsLeft <= 0)
+        self->m_status->setText(answer.why.isEmpty() ? QString(kRefused) : answer.why);
+        if (answer.counts && --self->m_attemptsLeft <= 0)
             self->reject();
         else
             self->m_edit->setFocus();

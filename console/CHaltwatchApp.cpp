@@ -9,6 +9,7 @@
 #include "console/EngineWorker.h"
 #include "console/MessageBoxSink.h"
 #include "console/ServiceCheck.h"
+#include "console/StatusPoll.h"
 
 namespace {
 
@@ -129,13 +130,28 @@ void CHaltwatchApp::PromptLogin(std::function<void(bool)> done)
         return;
     }
     const int port = m_options.enginePort;
-    auto probe = [this, port](const QString& password, std::function<void(bool)> answered) {
-        auto finish = [this, password, answered](bool ok, const QString& address) {
+    auto probe = [this, port](const QString& password, std::function<void(CDlgAgentLogin::Answer)> answered) {
+        auto finish = [this, password, answered, port](bool ok, const QString& address) {
             if (ok) {
                 m_community = password;
                 m_engineAddress = address;
+                answered(true);
+                return;
             }
-            answered(ok);
+            // An engine drops a request with a password it does not take: no answer is all there is. On this
+            // host the engine's port tells a refusal from an engine that does not run.
+            const QString where = m_options.haveAddress ? m_options.engineAddress : QString("127.0.0.1");
+            switch (LocalEnginePort(where, port)) {
+            case EnginePortState::Held:
+                answered(false);
+                break;
+            case EnginePortState::Free:
+                answered({false, CDlgAgentLogin::kEngineNotRunning, false});
+                break;
+            case EnginePortState::Elsewhere:
+                answered({false, CDlgAgentLogin::kNoAnswer, true});
+                break;
+            }
         };
         // With -a the typed password is tried where the console was told the engine is.
         if (m_options.haveAddress)
@@ -154,6 +170,9 @@ void CHaltwatchApp::PromptLogin(std::function<void(bool)> done)
         done(result == QDialog::Accepted);
     });
     dialog->setWindowModality(Qt::ApplicationModal);
+    // Over the window when it shows; in the tray the window is hidden: over the screen.
+    dialog->adjustSize();
+    CenterOverOwner(dialog, m_window.get());
     dialog->show();
 }
 

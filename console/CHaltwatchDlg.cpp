@@ -110,14 +110,17 @@ CHaltwatchDlg::CHaltwatchDlg(IConsoleSession& session, EngineWorker& worker, IMe
     m_keepAlive.setInterval(m_settings.keepAliveMs);
     m_keepAlive.setSingleShot(true);
     m_keepAlive.setTimerType(Qt::PreciseTimer);
-    connect(&m_keepAlive, &QTimer::timeout, this, [this] { m_worker.KeepAlive(); });
-    connect(&m_worker, &EngineWorker::keepAliveDone, this, [this](bool ok) {
+    connect(&m_keepAlive, &QTimer::timeout, this, [this] { m_worker.KeepAlive(PolledDevices()); });
+    connect(&m_worker, &EngineWorker::keepAliveDone, this, [this](bool ok, const StatusPoll& poll) {
         if (!m_sessionOpen || m_tornDown)
             return;
-        if (!ok)
+        if (!ok) {
             SetEngineReachable(false);
-        else if (!m_engineReachable)
-            Refresh();
+        } else {
+            if (!m_engineReachable)
+                Refresh();
+            ApplyPoll(poll);
+        }
         m_keepAlive.start();
     });
     connect(&m_worker, &EngineWorker::refreshed, this, &CHaltwatchDlg::OnRefreshed);
@@ -139,6 +142,12 @@ void CHaltwatchDlg::BuildControls()
     m_unreachableNote->setStyleSheet("QLabel { color: #b00000; font-weight: bold; }");
     m_unreachableNote->setVisible(false);
     top->addWidget(m_unreachableNote);
+    m_otherConsoleNote = new QLabel(kOtherConsole, this);
+    m_otherConsoleNote->setObjectName("otherConsoleNote");
+    m_otherConsoleNote->setWordWrap(true);
+    m_otherConsoleNote->setStyleSheet("QLabel { color: #b06000; font-weight: bold; }");
+    m_otherConsoleNote->setVisible(false);
+    top->addWidget(m_otherConsoleNote);
 
     auto* upsRow = new QHBoxLayout;
     for (int slot = 0; slot < 2; ++slot) {
@@ -311,6 +320,11 @@ void CHaltwatchDlg::BuildControls()
     buttons->addWidget(m_login);
     buttons->addWidget(m_aboutButton);
     buttons->addStretch();
+    m_unsavedNote = new QLabel(kUnsavedNote, this);
+    m_unsavedNote->setObjectName("unsavedNote");
+    m_unsavedNote->setStyleSheet("QLabel { color: #b00000; }");
+    m_unsavedNote->setVisible(false);
+    buttons->addWidget(m_unsavedNote);
     buttons->addWidget(m_save);
     buttons->addWidget(m_close);
     buttons->addWidget(m_exitButton);
@@ -318,7 +332,7 @@ void CHaltwatchDlg::BuildControls()
 
     connect(m_close, &QPushButton::clicked, this, &CHaltwatchDlg::OnCloseButton);
     connect(m_discover, &QPushButton::clicked, this, &CHaltwatchDlg::OnDiscoverAgents);
-    connect(m_login, &QPushButton::clicked, this, &CHaltwatchDlg::OnOpenConsoleWindow);
+    connect(m_login, &QPushButton::clicked, this, &CHaltwatchDlg::OnLogIn);
     connect(m_exitButton, &QPushButton::clicked, this, &CHaltwatchDlg::OnExit);
     connect(m_aboutButton, &QPushButton::clicked, this, &CHaltwatchDlg::OnAbout);
     connect(m_save, &QPushButton::clicked, this, &CHaltwatchDlg::OnSave);
@@ -424,6 +438,28 @@ void CHaltwatchDlg::InitDialog()
     });
 }
 
+bool CHaltwatchDlg::HasUnsavedEdits() const
+{
+    if (m_dirty != 0)
+        return true;
+    for (const DeviceEntry& d : m_model.Devices())
+        for (const EventEntry& e : d.Events())
+            if (e.Dirty() != 0)
+                return true;
+    return false;
+}
+
+void CHaltwatchDlg::MarkUnsaved()
+{
+    m_save->setEnabled(true);
+    UpdateUnsavedNote();
+}
+
+void CHaltwatchDlg::UpdateUnsavedNote()
+{
+    m_unsavedNote->setVisible(HasUnsavedEdits());
+}
+
 void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
 {
     // The queue's thread only posts each record to this window's thread.
@@ -436,6 +472,8 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
     if (m_snmpThread && !m_listener) {
         if (!startQueue()) {
             m_messages.Show(this, kMessageCaption, "Unable to initialize snmp trap queue");
+            m_setupFailure = kSessionSetupFailed;
+            UpdateStatus();
             done(false);
             return;
         }
@@ -451,6 +489,8 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
             m_messages.Show(nullptr, kListenerCaption, kListenerFailed);
             m_messages.Show(this, kMessageCaption,
                             "Unable to establish trap listener, Shutdown Agent Console may already be running.");
+            m_setupFailure = kTrapPortSetupFailed;
+            UpdateStatus();
             OnListenerFailed();
             return;
         }
@@ -464,9 +504,12 @@ void CHaltwatchDlg::InitSnmp(std::function<void(bool)> done)
                          this, [this, done](bool opened) {
                              if (!opened) {
                                  m_messages.Show(this, kMessageCaption, "Unable to initialize snmp server");
+                                 m_setupFailure = kSessionSetupFailed;
+                                 UpdateStatus();
                                  done(false);
                                  return;
                              }
+                             m_setupFailure.clear();
                              m_sessionOpen = true;
                              m_keepAlive.start();
                              Refresh();
@@ -485,10 +528,21 @@ void CHaltwatchDlg::OnListenerFailed()
 
 void CHaltwatchDlg::SetEngineReachable(bool reachable)
 {
+    if (!reachable) {
+        // An engine of this host that still holds its port is running: it no longer takes our password.
+        const bool runsHere = LocalEnginePort(m_session.EngineAddress(), m_settings.enginePort) == EnginePortState::Held;
+        m_unreachableReason = runsHere ? kPasswordNotAccepted : kUnreachableNote;
+        m_unreachableNote->setText(m_unreachableReason);
+    }
     if (reachable == m_engineReachable)
         return;
     m_engineReachable = reachable;
     m_unreachableNote->setVisible(!reachable);
+    m_login->setVisible(!m_session.LoggedIn() || !reachable);
+    if (!reachable)
+        ShowCountdownStale();
+    else if (m_countdownStale)
+        OnCountdownSilent();  // reads the countdown at once
     UpdateStatus();
 }
 
@@ -507,11 +561,52 @@ void CHaltwatchDlg::OnRefreshed(const EngineSnapshot& snapshot)
         if (m_sessionOpen)
             SetEngineReachable(false);
     } else {
-        m_engineReachable = true;
-        m_unreachableNote->setVisible(false);
+        // The edits not yet saved are laid over the engine's new values.
+        const bool unsaved = HasUnsavedEdits();
+        std::vector<EventEntry> edited;
+        for (DeviceEntry& d : m_model.Devices())
+            for (EventEntry& e : d.Events())
+                if (e.Dirty() != 0)
+                    edited.push_back(e);
+        const int dirty = m_dirty;
+        const bool redundantChoice = m_redundantChoice;
+        const bool hibernateChoice = m_hibernateChoice;
+        const bool requirePassword = m_requirePassword->isChecked();
+        const QString password = m_password->text();
+        const QString retype = m_retype->text();
+
         m_model.Apply(snapshot);
+        for (const EventEntry& e : edited) {
+            DeviceEntry* device = m_model.FindDevice(e.DeviceIndex());
+            EventEntry* target = device ? device->FindEvent(e.EventIndex()) : nullptr;
+            // Only onto the same event: a device list that changed meanwhile does not take another's edits.
+            if (target && target->Name() == e.Name())
+                target->TakeEditsFrom(e);
+        }
         ++m_refreshes;
         UpdateControls();
+        if (unsaved) {
+            m_dirty = dirty;
+            if (dirty & kDirtyMode) {
+                m_redundantChoice = redundantChoice && m_model.MonitoredCount() == 2;
+                (m_redundantChoice ? m_redundant : m_standard)->setChecked(true);
+            }
+            if ((dirty & kDirtyShutdownType) && m_model.MonitoredCount() > 0) {
+                m_hibernateChoice = hibernateChoice && m_model.HibernationAllowed();
+                (m_hibernateChoice ? m_hibernateType : m_shutdownType)->setChecked(true);
+            }
+            if (dirty & kDirtySecurity) {
+                m_requirePassword->setChecked(requirePassword);
+                m_password->setText(password);
+                m_retype->setText(retype);
+                m_password->setEnabled(requirePassword);
+                m_retype->setEnabled(requirePassword);
+            }
+            BuildEventList();
+            UpdateEventControls();
+            MarkUnsaved();
+        }
+        SetEngineReachable(true);
     }
     if (m_firstRefreshPending) {
         m_firstRefreshPending = false;
@@ -611,7 +706,7 @@ void CHaltwatchDlg::UpdateControls()
     m_retype->clear();
     m_password->setEnabled(password);
     m_retype->setEnabled(password);
-    m_login->setVisible(!m_session.LoggedIn());
+    m_login->setVisible(!m_session.LoggedIn() || !m_engineReachable);
 
     m_redundantChoice = m_model.Redundant() && monitored == 2;
     m_hibernateChoice = hibernate;
@@ -619,7 +714,9 @@ void CHaltwatchDlg::UpdateControls()
     BuildEventList();
     UpdateEventControls();
     UpdateStatus();
-    m_save->setEnabled(false);
+    // Event edits laid over a refresh still wait for Save.
+    m_save->setEnabled(HasUnsavedEdits());
+    UpdateUnsavedNote();
 }
 
 void CHaltwatchDlg::BuildEventList()
@@ -674,11 +771,59 @@ void CHaltwatchDlg::UpdateStatus()
         else
             m_ups[slot].status->setText(StatusText(m_model.UpsStatus(slot)));
     }
-    // Nothing is known of a UPS whose engine does not answer: the worst.
-    if (!m_engineReachable)
+    m_otherConsoleNote->setVisible(m_otherConsole && m_engineReachable && m_setupFailure.isEmpty());
+    // A console that could not set itself up hears nothing; nothing is known of a UPS whose engine does
+    // not answer: the worst.
+    if (!m_setupFailure.isEmpty()) {
+        SetTray(TraySlot::Critical, m_setupFailure);
+    } else if (!m_engineReachable) {
         SetTray(TraySlot::Critical, kUnreachable);
-    else
-        SetTray(TraySlotFor(m_model.WorstStatus()));
+    } else {
+        const TraySlot slot = TraySlotFor(m_model.WorstStatus());
+        SetTray(slot, m_otherConsole ? QString("%1\n%2").arg(TraySlotText(slot), kOtherConsole) : QString());
+    }
+}
+
+std::vector<int> CHaltwatchDlg::PolledDevices()
+{
+    std::vector<int> devices;
+    auto add = [&devices](int index) {
+        if (index != 0 && std::find(devices.begin(), devices.end(), index) == devices.end())
+            devices.push_back(index);
+    };
+    for (int slot = 0; slot < 2; ++slot) {
+        const RemoteEntry* remote = m_model.Remote(slot);
+        if (!remote)
+            continue;
+        if (remote->IsAggregate()) {
+            for (const DeviceEntry& d : m_model.Devices())
+                if (d.RemoteIndex() == slot + 1)
+                    add(d.DeviceIndex());
+        } else if (DeviceEntry* device = m_model.UpsDevice(slot)) {
+            add(device->DeviceIndex());
+        }
+    }
+    return devices;
+}
+
+void CHaltwatchDlg::ApplyPoll(const StatusPoll& poll)
+{
+    if (poll.registeredPort != 0)
+        m_otherConsole = poll.otherConsole;
+    // A notice handled since the poll read is newer: the poll's values would only bring older news back
+    // (a countdown that just ended, shown again).
+    if (poll.readAt < m_lastNoticeAt) {
+        UpdateStatus();
+        return;
+    }
+    for (const auto& [index, status] : poll.statuses)
+        if (DeviceEntry* device = m_model.FindDevice(index))
+            device->SetStatus(status);
+    // A countdown that runs without its notices (lost, or sent to another console) opens the alert; one
+    // that ended without its last notice closes it.
+    if (poll.countdownRead && (poll.countdown != 0 || m_countdownValue != 0))
+        ApplyCountdown(poll.countdown);
+    UpdateStatus();
 }
 
 uint64_t CHaltwatchDlg::TrapsReceived() const
@@ -716,6 +861,7 @@ void CHaltwatchDlg::OnTrap(const TrapRecord& record)
                     if (m_model.UpsDevice(slot) == device)
                         m_ups[slot].location->setText(QString::fromStdString(device->Location()));
             } else if (column == kDeviceStatus && device) {
+                m_lastNoticeAt = std::chrono::steady_clock::now();
                 device->SetStatus(static_cast<int32_t>(std::strtol(vb.value.c_str(), nullptr, 10)));
                 UpdateStatus();
             }
@@ -725,6 +871,7 @@ void CHaltwatchDlg::OnTrap(const TrapRecord& record)
                 Refresh();
         } else if (vb.oid == kShutdownCountdown) {
             const unsigned long secs = std::strtoul(vb.value.c_str(), nullptr, 10);
+            m_lastNoticeAt = std::chrono::steady_clock::now();
             ApplyCountdown(static_cast<uint32_t>(secs > UINT32_MAX ? UINT32_MAX : secs));
         }
         break;
@@ -744,6 +891,9 @@ void CHaltwatchDlg::OnTrap(const TrapRecord& record)
 
 void CHaltwatchDlg::ApplyCountdown(uint32_t secs)
 {
+    m_countdownStale = false;
+    m_countdownValue = secs;
+    m_countdownHeard = QDateTime::currentDateTime();
     if (secs == 0) {
         m_countdownWatch.stop();
         setWindowTitle(kTitle);
@@ -791,15 +941,29 @@ void CHaltwatchDlg::OnCountdownSilent()
         QMetaObject::invokeMethod(
             qApp,
             [self, ok, secs] {
-                if (!self || self->m_tornDown || self->m_lastCountdown == 0)
+                if (!self || self->m_tornDown || self->m_countdownValue == 0)
                     return;
-                if (ok)
+                if (ok) {
                     self->ApplyCountdown(secs < 0 ? 0 : static_cast<uint32_t>(secs));
-                else
+                } else {
+                    // No answer: the countdown is not known any more.
+                    self->SetEngineReachable(false);
                     self->m_countdownWatch.start();
+                }
             },
             Qt::QueuedConnection);
     });
+}
+
+void CHaltwatchDlg::ShowCountdownStale()
+{
+    if (m_countdownValue == 0)
+        return;
+    m_countdownStale = true;
+    m_alert->SetText(QString(kCountdownUnknown)
+                         .arg(m_countdownHeard.toString("HH:mm:ss"), countdown::Text(m_countdownValue)));
+    m_alert->adjustSize();
+    setWindowTitle(QString("%1 [%2]").arg(kTitle, kUnreachable));
 }
 
 void CHaltwatchDlg::RegisterDiscovery(CDiscoveryProgress* dialog)
@@ -868,8 +1032,25 @@ void CHaltwatchDlg::OnOpenConsoleWindow()
         return;
     }
     Refresh();
-    UpdateControls();
+    // The controls are reset to the model, unless they hold edits not yet saved.
+    if (!HasUnsavedEdits())
+        UpdateControls();
     CenterAndShow();
+}
+
+void CHaltwatchDlg::OnLogIn()
+{
+    if (!m_session.LoggedIn() || !m_sessionOpen) {
+        OnOpenConsoleWindow();
+        return;
+    }
+    // Logged in, but the engine took another password meanwhile: the session goes on with the new one.
+    QPointer<CHaltwatchDlg> self(this);
+    m_session.PromptLogin([self](bool ok) {
+        if (!self || !ok || self->m_tornDown)
+            return;
+        self->InitSnmp([](bool) {});
+    });
 }
 
 void CHaltwatchDlg::OnCloseButton()
@@ -888,6 +1069,11 @@ void CHaltwatchDlg::closeEvent(QCloseEvent* event)
 
 void CHaltwatchDlg::OnDiscoverAgents()
 {
+    // Known to be down: say so now instead of after the request's retries.
+    if (!m_engineReachable) {
+        m_messages.Show(this, kMessageCaption, kDiscoverUnreachable);
+        return;
+    }
     m_worker.CheckIdle(this, [this](bool idle) {
         if (!idle) {
             m_messages.Show(this, kMessageCaption, "Please retry discovery, Engine is currently busy.");
@@ -913,11 +1099,15 @@ void CHaltwatchDlg::OnAbout()
 {
     auto* about = new CAboutDlg(this);
     about->setAttribute(Qt::WA_DeleteOnClose);
+    about->adjustSize();
+    CenterOverOwner(about, this);
     about->open();
 }
 
 void CHaltwatchDlg::OnExit()
 {
+    if (!m_tornDown && HasUnsavedEdits() && !m_messages.Ask(this, kMessageCaption, kUnsavedExitQuestion))
+        return;
     Teardown();
     emit exitRequested();
 }

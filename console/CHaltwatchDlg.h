@@ -8,7 +8,19 @@
 //
 // An engine that stops answering (a failed keep-alive or refresh) is shown as unreachable: the status
 // texts, the tray's critical icon and its tooltip say so, the window keeps what the engine last reported,
-// and the next answered keep-alive refreshes everything.
+// and the next answered keep-alive refreshes everything. A running countdown is then no longer shown as if
+// it were known: the alert says when the engine was last heard and what it said then. An engine on this
+// host that still holds its port but no longer answers has taken another password: the window says so and
+// offers the login again.
+//
+// Notices can be lost (UDP) or go to another console on this host (the engine keeps one registration per
+// address): every keep-alive also polls the countdown, the status of the UPS shown and the registration
+// (StatusPoll.h). A countdown read there opens the alert as a notice would; while another console on this
+// host receives the notices the window and the tray say so, and the console takes them back once that
+// console is gone.
+//
+// Edits not yet saved survive every refresh (a reconnect, a notice that reloads the window): they are laid
+// over the engine's new values, marked as not saved, and Exit asks before dropping them.
 //
 // The window knows the console's start-up only as an IConsoleSession (login state, engine address, the
 // community in use, the login dialog). The discovery dialogs do not know the window: it gives them its
@@ -19,6 +31,7 @@
 // Threads: GUI thread, except QueueTrap (any thread; it only pushes into the trap queue) and the trap
 // queue's sink, which posts each record to the GUI thread.
 
+#include <QDateTime>
 #include <QIcon>
 #include <QTimer>
 #include <QWidget>
@@ -31,6 +44,7 @@
 
 #include "console/ConsoleModel.h"
 #include "console/DiscoveryDialogs.h"
+#include "console/StatusPoll.h"
 #include "console/TrapQueue.h"
 
 class DiscoveryProber;
@@ -77,6 +91,23 @@ public:
         "The engine does not answer. The window shows what it reported last; changes cannot be saved now.";
     static constexpr const char* kSaveFailed =
         "The changes could not be saved: the engine does not answer.";
+    static constexpr const char* kDiscoverUnreachable =
+        "Discovery cannot start now: the engine does not answer.";
+    // The engine on this host holds its port but does not answer this console's password.
+    static constexpr const char* kPasswordNotAccepted =
+        "The engine runs but does not accept this console's password any more: log in again with the new one.";
+    // Shown in the window and the tray while the engine sends the notices to another console of this host.
+    static constexpr const char* kOtherConsole = "Another console on this host receives the notices.";
+    // The alert while the engine does not answer: the time it was last heard and what it said then.
+    static constexpr const char* kCountdownUnknown =
+        "The engine does not answer: the countdown is not known.\nLast heard at %1: %2";
+    static constexpr const char* kUnsavedNote = "Changes not saved: press Save to write them to the engine.";
+    static constexpr const char* kUnsavedExitQuestion =
+        "The changes have not been saved to the engine. Exit and lose them?";
+    // The tray's tooltip when the console's own set-up failed (no trap port, no session).
+    static constexpr const char* kTrapPortSetupFailed =
+        "Console not connected: its trap port is taken (another console may be running).";
+    static constexpr const char* kSessionSetupFailed = "Console not connected: the engine session could not be opened.";
     // The trap listener's own message when its port cannot be had, and its caption.
     static constexpr const char* kListenerFailed =
         "Register for notification failed, An instance of Shutdown Agent Console may already be running.";
@@ -101,11 +132,19 @@ public:
     void OnCloseButton();
     void OnDiscoverAgents();
     void OnAbout();
+    // Asks first when edits are not saved.
     void OnExit();
+    // The login again (a password changed on the engine while the console ran), or the first one.
+    void OnLogIn();
 
     // The shutdown alert and the countdown it shows.
     ShutdownNotification& Alert() { return *m_alert; }
     uint32_t LastShownCountdown() const { return m_lastCountdown; }
+    // The last countdown heard (notice or read); 0 when none runs.
+    uint32_t CountdownValue() const { return m_countdownValue; }
+    bool CountdownStale() const { return m_countdownStale; }
+    bool OtherConsoleReceives() const { return m_otherConsole; }
+    bool HasUnsavedEdits() const;
     void ApplyCountdown(uint32_t seconds);
 
     // Discovery: the progress dialog receives the engine's discovery notices from now until it finishes
@@ -190,6 +229,13 @@ private:
     void BuildEventList();
     void CenterAndShow();
     void OnCountdownSilent();
+    void ShowCountdownStale();
+    void ApplyPoll(const StatusPoll& poll);
+    // The devices whose status the window shows (the poll reads them).
+    std::vector<int> PolledDevices();
+    // After an edit: Save enabled, the note shown.
+    void MarkUnsaved();
+    void UpdateUnsavedNote();
     void OnDiscoveryNotice(const TrapRecord& record);
     // The model's events of the selected row's pairs (only those found).
     std::vector<EventEntry*> SelectedEvents();
@@ -212,6 +258,11 @@ private:
     bool m_sessionOpen = false;
     bool m_firstRefreshPending = false;
     bool m_engineReachable = true;
+    // Why the engine is shown unreachable (kUnreachableNote or kPasswordNotAccepted).
+    QString m_unreachableReason;
+    // Non-empty when the console's own set-up failed: the tray's tooltip.
+    QString m_setupFailure;
+    bool m_otherConsole = false;
     bool m_tornDown = false;
     int m_refreshes = 0;
 
@@ -226,6 +277,11 @@ private:
 
     std::unique_ptr<ShutdownNotification> m_alert;
     uint32_t m_lastCountdown = 0;
+    uint32_t m_countdownValue = 0;
+    QDateTime m_countdownHeard;
+    bool m_countdownStale = false;
+    // When the last countdown or status notice was handled (a poll read before it is older news).
+    std::chrono::steady_clock::time_point m_lastNoticeAt;
     QTimer m_countdownWatch;
     std::unique_ptr<DiscoveryProber> m_prober;
     QPointer<CDiscoveryProgress> m_discovery;
@@ -255,6 +311,8 @@ private:
     QPushButton* m_exitButton = nullptr;
     QPushButton* m_aboutButton = nullptr;
     QLabel* m_unreachableNote = nullptr;
+    QLabel* m_otherConsoleNote = nullptr;
+    QLabel* m_unsavedNote = nullptr;
     QLabel* m_eventLabel = nullptr;
     QTreeWidget* m_eventList = nullptr;
     QCheckBox* m_shutdownCheck = nullptr;

@@ -54,7 +54,7 @@ std::vector<EventEntry*> CHaltwatchDlg::SelectedEvents()
 void CHaltwatchDlg::SetEditorDirty(int bit)
 {
     m_dirty |= bit;
-    m_save->setEnabled(true);
+    MarkUnsaved();
 }
 
 void CHaltwatchDlg::ShowSelectedEvent()
@@ -113,7 +113,7 @@ void CHaltwatchDlg::OnShutdownWhenInAlarm(bool checked)
     m_eventList->selectedItems().front()->setText(1, checked ? "X" : "");
     for (QWidget* w : m_shutdownDelay)
         w->setEnabled(checked);
-    m_save->setEnabled(true);
+    MarkUnsaved();
 }
 
 void CHaltwatchDlg::OnExecuteScriptWhenInAlarm(bool checked)
@@ -126,7 +126,7 @@ void CHaltwatchDlg::OnExecuteScriptWhenInAlarm(bool checked)
     m_eventList->selectedItems().front()->setText(2, checked ? "X" : "");
     for (QWidget* w : m_commandControls)
         w->setEnabled(checked);
-    m_save->setEnabled(true);
+    MarkUnsaved();
 }
 
 void CHaltwatchDlg::OnShutdownDelayStep(bool up)
@@ -139,7 +139,7 @@ void CHaltwatchDlg::OnShutdownDelayStep(bool up)
         return;
     m_shutdownDelayEdit->setText(QString::fromStdString(EventEntry::FormatDelay(events.front()->ShutdownDelay())));
     if (changed)
-        m_save->setEnabled(true);
+        MarkUnsaved();
 }
 
 void CHaltwatchDlg::OnCommandDelayStep(bool up)
@@ -152,7 +152,7 @@ void CHaltwatchDlg::OnCommandDelayStep(bool up)
         return;
     m_commandDelayEdit->setText(QString::fromStdString(EventEntry::FormatDelay(events.front()->CommandDelay())));
     if (changed)
-        m_save->setEnabled(true);
+        MarkUnsaved();
 }
 
 void CHaltwatchDlg::OnCommandEdited(int which, const QString& text)
@@ -171,7 +171,7 @@ void CHaltwatchDlg::OnCommandEdited(int which, const QString& text)
     }
     for (EventEntry* e : events)
         e->SetCommand(which, typed);
-    m_save->setEnabled(true);
+    MarkUnsaved();
 }
 
 void CHaltwatchDlg::SetMode(bool redundant)
@@ -232,6 +232,12 @@ void CHaltwatchDlg::OnPasswordChange()
 
 void CHaltwatchDlg::OnSave()
 {
+    // Known to be down: say so now instead of after every write's retries; the edits stay.
+    if (!m_engineReachable) {
+        m_messages.Show(this, kMessageCaption, kSaveFailed);
+        emit saved();
+        return;
+    }
     struct Job {
         bool security = false;
         std::string community;  // the new request community ("" in the engine means the built-in one)
@@ -265,15 +271,21 @@ void CHaltwatchDlg::OnSave()
     job.hibernate = m_hibernateChoice;
     job.mode = m_dirty & kDirtyMode;
     job.redundant = m_redundantChoice;
+    // The model's events are marked saved now (edits made while the writes run are new edits); a Save
+    // that cannot reach the engine lays them back.
     for (DeviceEntry& d : m_model.Devices())
         for (EventEntry& e : d.Events())
-            if (e.Dirty() != 0)
+            if (e.Dirty() != 0) {
                 job.events.push_back(e);
+                e.MarkSaved();
+            }
+    const std::vector<EventEntry> pending = job.events;
     m_dirty = 0;
     m_save->setEnabled(false);
+    UpdateUnsavedNote();
 
     QPointer<CHaltwatchDlg> self(this);
-    m_worker.Post([job, self, dirty](SnmpServer& s) mutable {
+    m_worker.Post([job, self, dirty, pending](SnmpServer& s) mutable {
         // The writes stop at the first that the engine does not answer (after its retries): the rest would
         // only wait as long, and the user is told that the changes were not saved.
         bool reached = true;
@@ -303,7 +315,7 @@ void CHaltwatchDlg::OnSave()
         const QString community = QString::fromStdString(job.community.empty() ? kDefaultCommunity : job.community);
         QMetaObject::invokeMethod(
             qApp,
-            [self, security, communityTaken, community, reached, dirty] {
+            [self, security, communityTaken, community, reached, dirty, pending] {
                 if (!self || self->m_tornDown)
                     return;
                 if (security && communityTaken)
@@ -312,7 +324,13 @@ void CHaltwatchDlg::OnSave()
                     // The model keeps the edits (until a refresh the engine answers): Save can try again.
                     self->SetEngineReachable(false);
                     self->m_dirty |= communityTaken ? (dirty & ~kDirtySecurity) : dirty;
-                    self->m_save->setEnabled(true);
+                    for (const EventEntry& e : pending) {
+                        DeviceEntry* device = self->m_model.FindDevice(e.DeviceIndex());
+                        EventEntry* target = device ? device->FindEvent(e.EventIndex()) : nullptr;
+                        if (target && target->Name() == e.Name())
+                            target->TakeEditsFrom(e);
+                    }
+                    self->MarkUnsaved();
                     self->m_messages.Show(self, kMessageCaption, kSaveFailed);
                 } else {
                     if (security && !communityTaken)

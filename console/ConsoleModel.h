@@ -72,6 +72,7 @@ public:
     const RemoteEntry* Remote(int slot) const;
     DeviceEntry* UpsDevice(int slot);
     std::vector<DeviceEntry>& Devices() { return m_devices; }
+    const std::vector<DeviceEntry>& Devices() const { return m_devices; }
 
     // Device index 0 (or not loaded): null.
     DeviceEntry* FindDevice(int deviceIndex);

@@ -1,5 +1,9 @@
 #include "console/DiscoveryDialogs.h"
 
+#include <algorithm>
+
+#include <QApplication>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -11,6 +15,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/CDlgAgentLogin.h"
 #include "console/ConsoleModel.h"
 #include "console/ConsoleOids.h"
 #include "console/EngineWorker.h"
@@ -65,6 +70,11 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     layout->addWidget(version);
     layout->addWidget(ok, 0, Qt::AlignRight);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    // Wide enough for its title beside the title bar's icon and buttons (often drawn in bold).
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    setMinimumWidth(std::max(QFontMetrics(titleFont).horizontalAdvance(windowTitle()) + CDlgAgentLogin::kTitleBarAllowance,
+                             sizeHint().width()));
 }
 
 CAgentDiscovery::CAgentDiscovery(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,

@@ -24,7 +24,7 @@ QString AddressText(uint32_t a)
 EngineWorker::EngineWorker(IEngineTransport& transport)
     : m_transport(transport), m_session(std::make_unique<SnmpServer>(transport))
 {
-    static const int registered = qRegisterMetaType<EngineSnapshot>();
+    static const int registered = qRegisterMetaType<EngineSnapshot>() + qRegisterMetaType<StatusPoll>();
     (void)registered;
     m_runner = new QObject;
     m_runner->moveToThread(&m_thread);
@@ -48,9 +48,8 @@ bool EngineWorker::Register()
 {
     int32_t value = 0;
     bool ok = m_session->GetInt(value, kConsoleActivation);
-    if (ok && !m_registered && m_trapPort > 0)
+    if (ok && m_trapPort > 0)
         m_session->SetInt(m_trapPort, kConsoleTrapPort);
-    m_registered = ok;
     return ok;
 }
 
@@ -60,7 +59,6 @@ void EngineWorker::OpenSession(const QString& address, const QString& community,
     RunOn(m_runner, [=, this] {
         bool opened = m_session->Open(address.toStdString(), community.toStdString(), port, 2);
         m_trapPort = trapPort;
-        m_registered = false;
         if (opened)
             Register();
         RunOn(context, [done, opened] { done(opened); });
@@ -71,19 +69,24 @@ void EngineWorker::CloseSession()
 {
     RunOn(m_runner, [this] {
         m_session->Close();
-        m_registered = false;
     });
 }
 
-void EngineWorker::KeepAlive()
+void EngineWorker::KeepAlive(std::vector<int> devices)
 {
     if (m_keepAliveQueued.exchange(true))
         return;
-    RunOn(m_runner, [this] {
+    RunOn(m_runner, [this, devices = std::move(devices)] {
         m_keepAliveQueued.store(false);
-        const bool registered = m_session->IsOpen() && Register();
+        StatusPoll poll;
+        int32_t value = 0;
+        const bool read = m_session->IsOpen() && m_session->GetInt(value, kConsoleActivation);
         // An answer with an error still proves the engine is there.
-        emit keepAliveDone(registered || m_session->LastAnswered());
+        const bool answered = read || (m_session->IsOpen() && m_session->LastAnswered());
+        if (answered)
+            poll = PollStatus(*m_session, static_cast<uint16_t>(m_trapPort > 0 && m_trapPort <= 0xFFFF ? m_trapPort : 0),
+                              devices);
+        emit keepAliveDone(answered, poll);
     });
 }
 

@@ -18,6 +18,7 @@
 
 #include "console/ConsoleModel.h"
 #include "console/SnmpServer.h"
+#include "console/StatusPoll.h"
 
 class IEngineTransport;
 
@@ -36,11 +37,12 @@ public:
     void OpenSession(const QString& address, const QString& community, int port, int trapPort, QObject* context,
                      std::function<void(bool)> done);
     void CloseSession();
-    // The keep-alive read; after a failed one (or the first), a successful read writes the trap port again
-    // so an engine that lost the console (a restart, a drop) sends to the right port. Emits
-    // keepAliveDone(whether the engine answered; false also when no session is open). A keep-alive posted
-    // while another waits is dropped.
-    void KeepAlive();
+    // The keep-alive read, then the status poll (StatusPoll.h: the countdown, the status of devices, and
+    // the console's registration, written back when another console that had taken it is gone). An engine
+    // that lost the console (a restart, a drop) thus sends to the right port again, and a console on this
+    // host that still holds the notices keeps them. Emits keepAliveDone(whether the engine answered; false
+    // also when no session is open, the poll). A keep-alive posted while another waits is dropped.
+    void KeepAlive(std::vector<int> devices = {});
     // Reads a snapshot and emits refreshed. A refresh posted while another waits is merged with it.
     void Refresh();
     // engineBusy reads 0. done(idle).
@@ -62,9 +64,11 @@ public:
 
 signals:
     void refreshed(const EngineSnapshot& snapshot);
-    void keepAliveDone(bool ok);
+    void keepAliveDone(bool ok, const StatusPoll& poll);
 
 private:
+    // The first registration of a session: the console takes the notices (a newer console on this host
+    // takes them from an older one, which sees it in its status poll).
     bool Register();
 
     IEngineTransport& m_transport;
@@ -74,7 +78,6 @@ private:
     // Worker thread only.
     std::unique_ptr<SnmpServer> m_session;
     int m_trapPort = 0;
-    bool m_registered = false;
     std::atomic<bool> m_refreshQueued{false};
     std::atomic<bool> m_keepAliveQueued{false};
 };

@@ -131,6 +131,24 @@ void EventEntry::ClearActions()
     m_dirty |= kDirtyShutdownFlag | kDirtyCommandFlag;
 }
 
+void EventEntry::TakeEditsFrom(const EventEntry& edited)
+{
+    const int dirty = edited.m_dirty;
+    if (dirty & kDirtyShutdownFlag)
+        m_actions = (m_actions & ~kActionShutdown) | (edited.m_actions & kActionShutdown);
+    if (dirty & kDirtyCommandFlag)
+        m_actions = (m_actions & ~kActionCommand) | (edited.m_actions & kActionCommand);
+    if (dirty & kDirtyShutdownDelay)
+        m_shutdownDelay = edited.m_shutdownDelay;
+    if (dirty & kDirtyCommandDelay)
+        m_commandDelay = edited.m_commandDelay;
+    if (dirty & kDirtyCommandAfterDelay)
+        m_commandAfterDelay = edited.m_commandAfterDelay;
+    if (dirty & kDirtyCommandOnClear)
+        m_commandOnClear = edited.m_commandOnClear;
+    m_dirty |= dirty;
+}
+
 bool EventEntry::SetCommand(int which, const std::string& text)
 {
     if ((which != 0 && which != 1) || text.size() > kMaxCommand)

@@ -38,6 +38,11 @@ public:
     void EnableExecuteCommand() { SetFlag(kActionCommand, true, kDirtyCommandFlag); }
     void DisableExecuteCommand() { SetFlag(kActionCommand, false, kDirtyCommandFlag); }
     void ClearActions();
+    // Takes the columns that edited has dirty (its values and dirty bits), keeping this entry's others:
+    // an edit laid over a newer read of the same row.
+    void TakeEditsFrom(const EventEntry& edited);
+    // The edits went to the engine.
+    void MarkSaved() { m_dirty = 0; }
     // which 0: after the delay, 1: when the alarm clears. A text longer than kMaxCommand is refused.
     bool SetCommand(int which, const std::string& text);
     const std::string* GetCommand(int which) const;

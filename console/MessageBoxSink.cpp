@@ -1,16 +1,59 @@
 #include "console/MessageBoxSink.h"
 
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
+#include <QShowEvent>
+
+namespace {
+
+// Its size is final only once its own show handling has laid it out: it centres itself then, before the
+// window maps.
+class CenteredMessageBox : public QMessageBox {
+public:
+    CenteredMessageBox(QWidget* owner, const QString& caption, const QString& text, StandardButtons buttons)
+        : QMessageBox(QMessageBox::Warning, caption, text, buttons, owner), m_owner(owner)
+    {
+    }
+
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QMessageBox::showEvent(event);
+        CenterOverOwner(this, m_owner);
+    }
+
+private:
+    QWidget* m_owner;
+};
+
+}  // namespace
+
+void CenterOverOwner(QWidget* dialog, QWidget* owner)
+{
+    QRect area;
+    if (owner && owner->isVisible()) {
+        area = owner->frameGeometry();
+    } else {
+        QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
+        if (!screen)
+            return;
+        area = screen->availableGeometry();
+    }
+    dialog->move(area.center() - QPoint(dialog->width() / 2, dialog->height() / 2));
+}
 
 void QtMessageBoxSink::Show(QWidget* parent, const QString& caption, const QString& text)
 {
-    QMessageBox::warning(parent, caption, text, QMessageBox::Ok);
+    CenteredMessageBox box(parent, caption, text, QMessageBox::Ok);
+    box.exec();
 }
 
 bool QtMessageBoxSink::Ask(QWidget* parent, const QString& caption, const QString& text)
 {
-    // The console asks only before changes that reset the engine's event reactions: a warning, and Enter
-    // alone does not take it.
-    return QMessageBox::warning(parent, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
-           QMessageBox::Yes;
+    // The console asks only before changes that reset the engine's event reactions or drop edits: a
+    // warning, and Enter alone does not take it.
+    CenteredMessageBox box(parent, caption, text, QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }

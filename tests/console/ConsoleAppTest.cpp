@@ -144,13 +144,14 @@ private slots:
     }
 
     // With a password set the start-up probe fails: locked, no session; three wrong passwords close the
-    // dialog; the right one logs in with it.
+    // dialog; the right one logs in with it. (The engine runs on this host: its port is held.)
     void lockedConsoleAndThreeWrongPasswords()
     {
         Console c;
+        HeldUdpPort enginePort;
         c.engine.Populate({}, {});
         c.engine.AcceptCommunity("secret");
-        QCOMPARE(c.Start({"-noservice"}), CHaltwatchApp::StartResult::Running);
+        QCOMPARE(c.Start({"-noservice", QString("-p=%1").arg(enginePort.Port())}), CHaltwatchApp::StartResult::Running);
         QTRY_VERIFY(c.Window() != nullptr);
         QVERIFY(!c.app->LoggedIn());
         QCOMPARE(int(c.Window()->CurrentTraySlot()), int(TraySlot::Locked));
@@ -168,6 +169,7 @@ private slots:
             TypePassword(*c.app, QString("wrong%1").arg(attempt));
             if (attempt < 3) {
                 QTRY_COMPARE(dialog->AttemptsLeft(), 3 - attempt);
+                QCOMPARE(dialog->findChild<QLabel*>("statusLabel")->text(), QString(CDlgAgentLogin::kRefused));
                 QVERIFY(dialog->findChild<QLineEdit*>("passwordEdit")->text().isEmpty());
                 QVERIFY(!dialog->findChild<QPushButton*>("okButton")->isEnabled());
             }
@@ -193,6 +195,42 @@ private slots:
         for (const FakeCall& call : c.engine.Calls())
             if (call.oid == kActivation)
                 QCOMPARE(call.community, std::string("secret"));
+    }
+
+    // A probe without an answer says what it can tell: a refusal by an engine that runs on this host (its
+    // port is held), an engine that does not run here (no attempt used: nothing was refused), or, for an
+    // engine on another host, that it may be either.
+    void loginSaysWhyItFailed_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("engineRuns");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("attemptsLeft");
+        QTest::newRow("refused here") << "127.0.0.1" << true << CDlgAgentLogin::kRefused << 2;
+        QTest::newRow("not running here") << "127.0.0.1" << false << CDlgAgentLogin::kEngineNotRunning << 3;
+        QTest::newRow("another host") << "192.0.2.7" << false << CDlgAgentLogin::kNoAnswer << 2;
+    }
+    void loginSaysWhyItFailed()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, engineRuns);
+        QFETCH(QString, text);
+        QFETCH(int, attemptsLeft);
+        Console c;
+        HeldUdpPort enginePort;
+        if (!engineRuns)
+            enginePort.Release();
+        c.engine.Populate({}, {});
+        c.engine.AcceptCommunity("secret");
+        QCOMPARE(c.Start({"-noservice", "-a" + address, QString("-p=%1").arg(enginePort.Port())}),
+                 CHaltwatchApp::StartResult::Running);
+        QTRY_VERIFY(c.Window() != nullptr);
+        c.Window()->OpenAction()->trigger();
+        QTRY_VERIFY(LoginReady(*c.app));
+        TypePassword(*c.app, "wrong");
+        QTRY_VERIFY(LoginReady(*c.app));
+        QCOMPARE(c.app->LoginDialog()->findChild<QLabel*>("statusLabel")->text(), text);
+        QCOMPARE(c.app->LoginDialog()->AttemptsLeft(), attemptsLeft);
     }
 
     // "-a" with a blank before the address: the start-up probe and the login probe both go to that address
@@ -249,8 +287,9 @@ private slots:
         QCOMPARE(int(o.errors.size()), errors);
     }
 
-    // The keep-alive repeats at its interval (spacing measured where the requests are made); after a
-    // failed keep-alive the next good one tells the engine the trap port again.
+    // The keep-alive repeats at its interval (spacing measured where the requests are made); an engine that
+    // comes back with another trap port for this console (a restart that lost it), which nothing on this
+    // host holds, is told the console's port again, once.
     void keepAliveRepeatsAndReRegisters()
     {
         Console c;
@@ -269,8 +308,12 @@ private slots:
         c.engine.SetDead(true);
         const size_t before = c.engine.Count(SnmpCommand::Get, kActivation);
         QTRY_VERIFY(c.engine.Count(SnmpCommand::Get, kActivation) >= before + 1);
+        HeldUdpPort gone;
+        gone.Release();
+        c.engine.SetInt(kTrapPort, gone.Port());
         c.engine.SetDead(false);
         QTRY_COMPARE(c.engine.Count(SnmpCommand::Set, kTrapPort), size_t(2));
+        QCOMPARE(int(c.engine.Value(kTrapPort).integer), 3665);
         // Three more keep-alive rounds that succeed: none sets the port again (only after a failure).
         const size_t answered = c.engine.Count(SnmpCommand::Get, kActivation);
         QTRY_VERIFY(c.engine.Count(SnmpCommand::Get, kActivation) >= answered + 3);

@@ -8,6 +8,7 @@
 #include "console/ConsoleModel.h"
 #include "console/ConsoleOids.h"
 #include "console/SnmpServer.h"
+#include "console/StatusPoll.h"
 #include "console/TrapQueue.h"
 #include "engine/snmp/SnmpTrapSession.h"
 
@@ -28,6 +29,36 @@ class ConsoleClientTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // Who holds a UDP port, read from the kernel's socket tables: only the local port of a row counts (a
+    // socket that merely talks to that port is not a listener), in the IPv4 and the IPv6 layout.
+    void udpTableFindsTheLocalPort_data()
+    {
+        const std::string head =
+            "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n";
+        const std::string v4 = head +
+            "  101: 0100007F:0E51 00000000:0000 07 00000000:00000000 00:00000000 00000000  1000        0 4242 2 0 0\n"
+            "  202: 0100007F:9C40 0100007F:1F90 01 00000000:00000000 00:00000000 00000000     0        0 4343 2 0 0\n";
+        const std::string v6 = head +
+            "  303: 00000000000000000000000000000000:D431 00000000000000000000000000000000:0000 07 00000000:00000000 "
+            "00:00000000 00000000  1000        0 4444 2 0 0\n";
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("held");
+        QTest::newRow("v4 listener") << QString::fromStdString(v4) << 3665 << true;
+        QTest::newRow("v4 local port of a connected socket") << QString::fromStdString(v4) << 40000 << true;
+        QTest::newRow("v4 remote port only") << QString::fromStdString(v4) << 8080 << false;
+        QTest::newRow("v6 listener") << QString::fromStdString(v6) << 54321 << true;
+        QTest::newRow("heading only") << QString::fromStdString(head) << 0 << false;
+        QTest::newRow("not a table") << "garbage\n12: zz:qq\n:\n" << 0 << false;
+    }
+    void udpTableFindsTheLocalPort()
+    {
+        QFETCH(QString, table);
+        QFETCH(int, port);
+        QFETCH(bool, held);
+        QCOMPARE(UdpTableHasPort(table.toStdString(), static_cast<uint16_t>(port)), held);
+    }
+
     void openChecksAddressAndVersion_data()
     {
         QTest::addColumn<QString>("address");

@@ -21,6 +21,7 @@
 
 #include "FakeEngine.h"
 #include "RecordingMessages.h"
+#include "console/CDlgAgentLogin.h"
 #include "console/CHaltwatchApp.h"
 #include "console/DiscoveryDialogs.h"
 #include "console/DiscoveryProber.h"
@@ -38,6 +39,7 @@ struct Console {
     RecordingMessages messages;
     int silenceMs = 60000;
     int keepAliveMs = 10000;
+    QStringList arguments;  // after -noservice and -a127.0.0.1
     std::unique_ptr<CHaltwatchApp> app;
 
     CHaltwatchDlg* Start()
@@ -50,7 +52,7 @@ struct Console {
         env.useSystemTray = false;
         env.countdownSilenceMs = silenceMs;
         env.keepAliveMs = keepAliveMs;
-        app = std::make_unique<CHaltwatchApp>(env, ConsoleOptions::Parse({"-noservice", "-a127.0.0.1"}));
+        app = std::make_unique<CHaltwatchApp>(env, ConsoleOptions::Parse(QStringList{"-noservice", "-a127.0.0.1"} + arguments));
         if (app->Start() != CHaltwatchApp::StartResult::Running)
             return nullptr;
         if (!QTest::qWaitFor([&] { return app->Window() && app->Window()->RefreshCount() >= 1; }, 5000))
@@ -197,6 +199,188 @@ private slots:
         QCOMPARE(w->windowTitle(), QString("Vigilon Shutdown Console"));
     }
 
+    // The notices go to another console of this host (the engine keeps one trap port per address): the
+    // status poll still opens the alert from the countdown it reads and shows a status that changed, the
+    // window and the tray say who gets the notices, and the console does not take them while that console
+    // holds its port. Once the port is free the console writes its own back; a countdown that ended
+    // without its notice closes the alert.
+    void pollCoversNoticesThatGoElsewhere()
+    {
+        Console c;
+        c.keepAliveMs = 50;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        const std::string trapPort = E("11.3.2.2.0");
+        QCOMPARE(c.engine.Count(SnmpCommand::Set, trapPort), size_t(1));
+        HeldUdpPort other;
+        c.engine.SetInt(trapPort, other.Port());
+        QTRY_VERIFY(w->OtherConsoleReceives());
+        QVERIFY(c.Find<QLabel>("otherConsoleNote")->isVisible());
+        QCOMPARE(w->TrayToolTip(), QString("Normal\n%1").arg(CHaltwatchDlg::kOtherConsole));
+
+        c.engine.SetInt(kCountdown, 90);
+        c.engine.SetInt(E("10.2.2.1.25.2"), 1);
+        QTRY_VERIFY(w->Alert().isVisible());
+        QCOMPARE(w->Alert().Text(), QString("Shutdown will occur in 1 minute(s), 30 second(s)"));
+        QTRY_COMPARE(c.Find<QLineEdit>("ups2Status")->text(), QString("Critical"));
+        QCOMPARE(int(w->CurrentTraySlot()), int(TraySlot::Critical));
+        // Several polls later the other console's registration still stands.
+        const size_t polls = c.engine.Count(SnmpCommand::Get, trapPort);
+        QTRY_VERIFY(c.engine.Count(SnmpCommand::Get, trapPort) >= polls + 3);
+        QCOMPARE(c.engine.Count(SnmpCommand::Set, trapPort), size_t(1));
+        QCOMPARE(int(c.engine.Value(trapPort).integer), other.Port());
+
+        other.Release();
+        QTRY_COMPARE(int(c.engine.Value(trapPort).integer), 3665);
+        QTRY_VERIFY(!w->OtherConsoleReceives());
+        QVERIFY(!c.Find<QLabel>("otherConsoleNote")->isVisible());
+        QCOMPARE(w->TrayToolTip(), QString("Critical"));
+
+        c.engine.SetInt(kCountdown, 0);
+        QTRY_VERIFY(!w->Alert().isVisible());
+        QCOMPARE(w->windowTitle(), QString(CHaltwatchDlg::kTitle));
+    }
+
+    // A poll that read the countdown before a notice ended it brings nothing back: the alert stays closed.
+    void pollOlderThanANoticeIsIgnored()
+    {
+        Console c;
+        c.keepAliveMs = 50;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        c.engine.SetInt(kCountdown, 30);
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        QVERIFY(Deliver(w, Countdown(30)));
+        c.engine.HoldRequests(kCountdown);
+        // Whatever the outcome, the held reads end with the test (the worker waits on them).
+        struct Release {
+            FakeEngine& engine;
+            ~Release() { engine.ReleaseAll(); }
+        } release{c.engine};
+        QTRY_VERIFY(c.engine.HeldCount() >= 1);  // a poll's read has begun
+        QVERIFY(Deliver(w, Countdown(0)));
+        QVERIFY(!w->Alert().isVisible());
+        c.engine.ReleaseOne();                   // it reads 30, older than the notice
+        QTRY_VERIFY(c.engine.HeldCount() >= 2);  // handled: the next poll reads
+        QVERIFY(!w->Alert().isVisible());
+        QCOMPARE(w->windowTitle(), QString(CHaltwatchDlg::kTitle));
+    }
+
+    // The engine dies during a countdown: the alert stops showing the last number as if it were known and
+    // says when the engine was last heard; the engine that answers again gives the countdown back.
+    void deadEngineCountdownIsNotShownAsKnown()
+    {
+        Console c;
+        c.keepAliveMs = 50;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        c.engine.SetInt(kCountdown, 55);
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        QVERIFY(Deliver(w, Countdown(55)));
+        const QString heard = QTime::currentTime().toString("HH:mm:ss");
+        QCOMPARE(w->Alert().Text(), QString("Shutdown will occur in 55 second(s)"));
+
+        c.engine.SetDead(true);
+        QTRY_VERIFY(w->CountdownStale());
+        const QString stale = w->Alert().Text();
+        QVERIFY2(stale.startsWith("The engine does not answer"), qPrintable(stale));
+        QVERIFY2(stale.contains("Shutdown will occur in 55 second(s)"), qPrintable(stale));
+        // The time it was last heard (the second may have turned since).
+        QVERIFY2(stale.contains("Last heard at " + heard.left(5)), qPrintable(stale));
+        QCOMPARE(w->windowTitle(), QString("%1 [%2]").arg(CHaltwatchDlg::kTitle, CHaltwatchDlg::kUnreachable));
+        QVERIFY(w->Alert().isVisible());
+
+        c.engine.SetInt(kCountdown, 40);
+        c.engine.SetDead(false);
+        QTRY_COMPARE(w->Alert().Text(), QString("Shutdown will occur in 40 second(s)"));
+        QVERIFY(!w->CountdownStale());
+        QTRY_VERIFY(w->EngineReachable());
+    }
+
+    // Edits that Save could not write stay through the reconnect's refresh (laid over the engine's new
+    // values, marked as not saved), Exit asks before dropping them, and a Save that reaches the engine
+    // writes them and clears the mark.
+    void unsavedEditsSurviveAReconnect()
+    {
+        Console c;
+        c.keepAliveMs = 50;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        auto* list = c.Find<QTreeWidget>("eventList");
+        auto* note = c.Find<QLabel>("unsavedNote");
+        auto* save = c.Find<QPushButton>("saveButton");
+        QVERIFY(!note->isVisible());
+        list->setCurrentItem(list->topLevelItem(0));  // "On Battery", on both UPS
+        c.Find<QCheckBox>("shutdownCheck")->click();
+        c.Find<QRadioButton>("hibernateRadio")->click();
+        QVERIFY(note->isVisible());
+
+        c.engine.SetDead(true);
+        QTRY_VERIFY(!w->EngineReachable());
+        QSignalSpy saved(w, &CHaltwatchDlg::saved);
+        save->click();
+        QTRY_COMPARE(saved.count(), 1);
+        // Meanwhile the engine changed something else.
+        c.engine.SetText(E("10.2.2.1.12.1"), "Basement");
+        const int refreshes = w->RefreshCount();
+        c.engine.SetDead(false);
+        QTRY_VERIFY(w->RefreshCount() > refreshes && w->EngineReachable());
+        QCOMPARE(c.Find<QLineEdit>("ups1Location")->text(), QString("Basement"));
+        QCOMPARE(list->topLevelItem(0)->text(1), QString("X"));
+        QVERIFY(c.Find<QRadioButton>("hibernateRadio")->isChecked());
+        QVERIFY(note->isVisible());
+        QVERIFY(save->isEnabled());
+        QCOMPARE(int(c.engine.Value(E("10.2.3.2.1.7.1.1")).integer), 0);
+
+        QSignalSpy ended(w, &CHaltwatchDlg::exitRequested);
+        c.messages.answer = false;
+        c.messages.texts.clear();
+        w->OnExit();
+        QCOMPARE(c.messages.texts, QStringList{CHaltwatchDlg::kUnsavedExitQuestion});
+        QCOMPARE(ended.count(), 0);
+
+        c.engine.ClearCalls();
+        save->click();
+        QTRY_COMPARE(saved.count(), 2);
+        const QStringList sets = c.engine.Sets();
+        for (const char* written : {"10.2.3.2.1.7.1.1=8", "10.2.3.2.1.7.2.1=8", "10.1.4.2.0=1"})
+            QVERIFY2(sets.contains(written), qPrintable(sets.join(' ')));
+        QTRY_VERIFY(!note->isVisible());
+        c.messages.texts.clear();
+        w->OnExit();
+        QVERIFY(c.messages.texts.isEmpty());
+        QCOMPARE(ended.count(), 1);
+    }
+
+    // A password set on the engine (on this host, its port held) while the console runs: the window says
+    // so instead of only "unreachable" and offers the login, which takes the session on with the new one.
+    void newPasswordOnTheEngineOffersTheLogin()
+    {
+        Console c;
+        HeldUdpPort enginePort;
+        c.keepAliveMs = 50;
+        c.arguments = {QString("-p=%1").arg(enginePort.Port())};
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        auto* login = c.Find<QPushButton>("loginButton");
+        QVERIFY(!login->isVisible());
+        c.engine.AcceptCommunity("fresh");
+        QTRY_VERIFY(!w->EngineReachable());
+        QCOMPARE(c.Find<QLabel>("unreachableNote")->text(), QString(CHaltwatchDlg::kPasswordNotAccepted));
+        QVERIFY(login->isVisible());
+        login->click();
+        QTRY_VERIFY(c.app->LoginDialog());
+        auto* edit = c.app->LoginDialog()->findChild<QLineEdit*>("passwordEdit");
+        edit->setText("fresh");
+        c.app->LoginDialog()->findChild<QPushButton*>("okButton")->click();
+        QTRY_VERIFY(w->EngineReachable());
+        QCOMPARE(c.app->RequestCommunity(), QString("fresh"));
+        QVERIFY(!login->isVisible());
+    }
+
     // The progress dialog sends the ranges, takes the engine's notices while it is open (and only the
     // engine's), probes each agent found, and writes the chosen devices as one row when they share an agent.
     void discoveryWritesAndMergesRows()
@@ -210,7 +394,7 @@ private slots:
         c.engine.SetText(E("10.2.2.1.9.2"), "Back-UPS RS 1500 with a longer model name");
         CHaltwatchDlg* w = c.Start();
         QVERIFY(w);
-        c.Find<QPushButton>("discoverButton")->click();
+        w->OnDiscoverAgents();  // (its button is off with two UPS monitored)
         QTRY_VERIFY(w->DiscoveryDialog() && w->DiscoveryDialog()->isVisible());
         CAgentDiscovery* input = w->DiscoveryDialog();
         auto* octet4 = input->findChild<QLineEdit*>("octet4");
@@ -561,14 +745,16 @@ private slots:
         QCOMPARE(c.Find<QLineEdit>("ups2Community")->text(), QString("public"));
         QVERIFY(save->isEnabled());
 
+        // Known to be down: Save and Discover say so at once, without a request.
         QSignalSpy saved(w, &CHaltwatchDlg::saved);
         c.messages.texts.clear();
         c.engine.ClearCalls();
         save->click();
-        QVERIFY(saved.wait(5000));
-        QCOMPARE(c.messages.texts, QStringList{CHaltwatchDlg::kSaveFailed});
+        QCOMPARE(saved.count(), 1);
+        w->OnDiscoverAgents();  // (its button is off with two UPS monitored)
+        QCOMPARE(c.messages.texts, (QStringList{CHaltwatchDlg::kSaveFailed, CHaltwatchDlg::kDiscoverUnreachable}));
         QVERIFY(save->isEnabled());
-        QCOMPARE(c.engine.Sets(), QStringList{});
+        QVERIFY(c.engine.Calls().empty());
 
         c.engine.SetDead(false);
         QTRY_VERIFY(w->EngineReachable());

@@ -17,6 +17,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "console/EngineTransport.h"
 #include "engine/snmp/SnmpTypes.h"
 
@@ -81,11 +86,42 @@ public:
         m_droppedPeers.insert(peer);
     }
 
+    // Requests for this OID wait (after they are recorded as held) until released one by one or all.
+    void HoldRequests(const std::string& oid)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held = oid;
+    }
+    void ReleaseOne()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_releases;
+        m_changed.notify_all();
+    }
+    void ReleaseAll()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held.clear();
+        m_changed.notify_all();
+    }
+    size_t HeldCount()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_heldCount;
+    }
+
     SnmpClientResult Request(const SnmpClientRequest& request) override
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         SnmpClientResult result;
         const SnmpVarbind& vb = request.varbinds.front();
+        if (!m_held.empty() && OidToString(vb.oid) == m_held) {
+            ++m_heldCount;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return m_releases > 0 || m_held.empty(); });
+            if (m_releases > 0)
+                --m_releases;
+        }
         FakeCall call{request.command, OidToString(vb.oid), vb.value, request.peer, request.port,
                       request.community, request.version, std::chrono::steady_clock::now()};
         m_calls.push_back(call);
@@ -256,6 +292,43 @@ private:
     std::string m_community;
     std::set<std::string> m_droppedPeers;
     std::vector<FakeCall> m_calls;
+    std::string m_held;
+    size_t m_heldCount = 0;
+    size_t m_releases = 0;
+};
+
+// A UDP port of this host that something holds (a running engine's port, another console's trap port):
+// a socket bound to a free loopback port until Release or the end of the object.
+class HeldUdpPort {
+public:
+    HeldUdpPort()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+            Release();
+        else
+            m_port = ntohs(a.sin_port);
+    }
+    ~HeldUdpPort() { Release(); }
+    HeldUdpPort(const HeldUdpPort&) = delete;
+    HeldUdpPort& operator=(const HeldUdpPort&) = delete;
+    // The port, still known after the release (then nothing holds it).
+    int Port() const { return m_port; }
+    void Release()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
 };
 
 }  // namespace consoletest
