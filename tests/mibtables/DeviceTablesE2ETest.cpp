@@ -338,9 +338,9 @@ TEST(DeviceSavesE2E, WritesWhoseSaveFailsAreRefusedAndKeepTheOldValue)
         std::string value;
         std::string before;
     } cases[] = {
-        {E("10.2.3.2.1.19.2.3"), "i", "120"}, // the delay of event 3 of device 2
-        {E("10.2.3.2.1.7.2.3"), "i", "8"},    // its actions
-        {E("10.2.2.1.10.3"), "s", "Basement UPS"},
+        {E("10.2.3.2.1.19.2.3"), "i", "120", ""}, // the delay of event 3 of device 2
+        {E("10.2.3.2.1.7.2.3"), "i", "8", ""},    // its actions
+        {E("10.2.2.1.10.3"), "s", "Basement UPS", ""},
     };
     for (Case& c : cases)
         c.before = Get(engine, c.oid);

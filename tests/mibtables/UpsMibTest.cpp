@@ -119,8 +119,9 @@ TEST_F(UpsMibTest, ScalarsKeepTheirSizesAndEnumerations)
         int status = -1;
         const SnmpValue value = Get(group, u + c.object, &status);
         EXPECT_EQ(status, c.status) << c.object << " " << c.answer;
-        if (status == kSnmpErrNoError)
+        if (status == kSnmpErrNoError) {
             EXPECT_EQ(value.integer, c.value) << c.object << " " << c.answer;
+        }
     }
 }
 
