@@ -17,6 +17,7 @@
 #include "engine/base/AppLog.h"
 #include "engine/base/SteadyClock.h"
 #include "engine/snmp/NetSnmp.h"
+#include "engine/snmp/NetSnmpConvert.h"
 #include "engine/snmp/SnmpThread.h"
 
 namespace {
@@ -39,15 +40,6 @@ int g_bound = kMaxAgentXSessions;
 std::vector<netsnmp_session*> g_listening;
 
 int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic);
-
-OidPath ToPath(const oid* name, size_t length)
-{
-    OidPath path;
-    path.reserve(length);
-    for (size_t i = 0; i < length; ++i)
-        path.push_back(static_cast<uint32_t>(name[i]));
-    return path;
-}
 
 bool Less(const OidPath& a, const OidPath& b)
 {
@@ -164,7 +156,7 @@ std::string SubAgentText(netsnmp_session* session, long sessionId)
             continue;
         std::string out;
         if (sub->securityAuthProto && sub->securityAuthProtoLen)
-            out = OidText(ToPath(sub->securityAuthProto, sub->securityAuthProtoLen));
+            out = OidText(FromNetSnmpOid(sub->securityAuthProto, sub->securityAuthProtoLen));
         if (sub->securityName && *sub->securityName) {
             std::string description = sub->securityName;
             if (description.size() > 80)
@@ -192,8 +184,8 @@ std::vector<OidRange> EngineRanges()
         if (!ours || !node->start_a || !node->end_a)
             continue;
         OidRange range;
-        range.start = ToPath(node->start_a, node->start_len);
-        range.end = ToPath(node->end_a, node->end_len);
+        range.start = FromNetSnmpOid(node->start_a, node->start_len);
+        range.end = FromNetSnmpOid(node->end_a, node->end_len);
         range.endless = range.end.empty();
         ranges.push_back(std::move(range));
     }
@@ -226,7 +218,7 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     // Another context holds none of the engine's objects.
     if (pdu->community && pdu->community_len > 0)
         return false;
-    OidPath subtree = ToPath(vb->name, vb->name_length);
+    OidPath subtree = FromNetSnmpOid(vb->name, vb->name_length);
     uint32_t upper = 0;
     int rangeSubid = pdu->range_subid;
     if (rangeSubid > 0 && vb->val.objid && static_cast<size_t>(rangeSubid) <= vb->val_len / sizeof(oid))
