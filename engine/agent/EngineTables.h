@@ -25,8 +25,10 @@
 //     engine row r (the engine moves its later rows down) and then the table's last row unless the
 //     engine took it away itself, and writes nothing more (row r now holds the next row); it is
 //     checked with the request's other writes and made only at the request's commit, after all of
-//     them have succeeded (so a request that fails elsewhere keeps the row); active/notInService
-//     write the status; every other case fails (commitFailed). A remote
+//     them have succeeded (so a request that fails elsewhere keeps the row); a monitored remote
+//     agent's destroy fails when the engine cannot save its file first (the agent stays); active/
+//     notInService write the status, and fail when the engine cannot save it; every other case fails
+//     (commitFailed). A remote
 //     agent is created only while the engine's own agent count equals the table's and stays below the
 //     cap (engine variable 57).
 // Cells: a SET that the engine refuses fails (commitFailed); texts above 255 bytes get wrongLength, and

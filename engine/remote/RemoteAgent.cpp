@@ -672,16 +672,15 @@ void CRemoteAgent::QueueForRemovalLocked(const std::shared_ptr<CRemoteAgentEntry
 int CRemoteAgent::QueueForRemoval(int rowNumber)
 {
     const uint32_t key = kRemoteRowKeyBase | static_cast<uint32_t>(rowNumber & 0xFFF);
-    bool queued = false, listed = false;
+    std::shared_ptr<CRemoteAgentEntry> leaving;
+    bool listed = false;
     {
         std::lock_guard<std::recursive_mutex> lock(m_accessLock);
         for (auto& entry : m_list)
             if (entry->GetKey() == key) {
                 listed = true;
-                if (!entry->IsQueuedForRemoval()) {
-                    QueueForRemovalLocked(entry);
-                    queued = true;
-                }
+                if (!entry->IsQueuedForRemoval())
+                    leaving = entry;
                 break;
             }
     }
@@ -689,8 +688,23 @@ int CRemoteAgent::QueueForRemoval(int rowNumber)
         SyncMibRows();
         return 1;
     }
-    if (!queued)
+    if (!leaving)
         return 1;
+    // A worker removes the agent and saves the file after the answer. The file must take a write now
+    // (a local one, whatever the agent does), or the removal is refused and the agent stays monitored:
+    // a removal acknowledged and then not saved would come back at the next start.
+    if (SaveDataFile() == 0) {
+        AppLog::Instance()->Printf(kLogError, "[CRemoteAgent::QueueForRemoval]: %s cannot be saved; %s stays monitored",
+                                   m_store->Paths().data.c_str(), leaving->GetServerAddress().c_str());
+        return 0;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_accessLock);
+        // Another path may have queued it meanwhile: it leaves once.
+        if (leaving->IsQueuedForRemoval())
+            return 1;
+        QueueForRemovalLocked(leaving);
+    }
     SyncMibRows();
     m_host->BeginCritical(kCriticalRemoval);
     if (IDeviceManager* devices = m_host->GetDevices())

@@ -288,25 +288,42 @@ bool CRemoteAgentTable::SetRowStatus(uint32_t rowNumber, int32_t value)
     RemoteAgentRow row;
     if (!GetRow(rowNumber, row))
         return false;
+    const bool wasEnabled = row.IsEnabled();
+    auto enable = [&](bool on) {
+        UpdateRow(row.key, [on](RemoteAgentRow& r) {
+            r.flags = on ? r.flags | kRemoteRowEnabled : r.flags & ~kRemoteRowEnabled;
+        });
+    };
+    // A change of a row that is or becomes enabled is acknowledged only once it is on disk; one that
+    // cannot be saved is taken back here and answers false.
     if (value == 2 || value == 3 || value == 5) {
-        UpdateRow(row.key, [](RemoteAgentRow& r) { r.flags &= ~kRemoteRowEnabled; });
+        enable(false);
+        if (wasEnabled && Save() == 0) {
+            enable(true);
+            return false;
+        }
         return true;
     }
     if (value != 1 && value != 4)
         return true;  // nothing changes
-    UpdateRow(row.key, [](RemoteAgentRow& r) { r.flags |= kRemoteRowEnabled; });
-    // A row whose agent is monitored already is only enabled: it keeps its agent and its place.
-    if (m_owner && m_owner->HasEntry(row.key)) {
-        Save();
-        return true;
+    enable(true);
+    // Saved before a new agent is monitored, so that a save that fails leaves nothing to undo.
+    if (Save() == 0) {
+        if (!wasEnabled)
+            enable(false);
+        return false;
     }
+    // A row whose agent is monitored already is only enabled: it keeps its agent and its place.
+    if (m_owner && m_owner->HasEntry(row.key))
+        return true;
     row.flags |= kRemoteRowEnabled;
     if (m_owner && !m_owner->AddAgent(row, rowNumber)) {
         Remove(row.key);
         m_owner->OnActivationFailed(rowNumber);
+        // The file loses the row it was just given.
+        Save();
         return false;
     }
-    Save();
     return true;
 }
 

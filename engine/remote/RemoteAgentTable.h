@@ -133,8 +133,9 @@ public:
 
     EngineValue GetValue(uint32_t key, uint32_t requester);
     // false when the SET was refused or found no row (a refused SET changes nothing), or when the
-    // change of an enabled row could not be saved (it stays in memory: the caller writes the old
-    // value back).
+    // change of an enabled row could not be saved (a cell's stays in memory: the caller writes the old
+    // value back; a row status is taken back here, and a row made active is saved before its agent is
+    // added, so a failed save adds none).
     bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length);
 
     // The "[VG_Remote]" and "[VG_Remote_2]" import (only when the block did not come from the file).

@@ -193,7 +193,7 @@ TEST_F(RemoteTableTest, ActivatingAMonitoredRowOnlyEnablesIt)
     EXPECT_EQ(m_owner.saves, 1);
 }
 
-TEST_F(RemoteTableTest, ActivationAddsTheAgentOrRemovesTheRowWithoutSaving)
+TEST_F(RemoteTableTest, ActivationAddsTheAgentOrRemovesTheRow)
 {
     Load();
     AddAgentRow("127.0.0.2", false);
@@ -202,12 +202,13 @@ TEST_F(RemoteTableTest, ActivationAddsTheAgentOrRemovesTheRowWithoutSaving)
     EXPECT_EQ(m_owner.adds[0].second, 1u) << "the row number is the agent's SNMP index";
     EXPECT_EQ(m_owner.saves, 1);
 
+    // The row is saved enabled before its agent is added; a refused add saves it away again.
     AddAgentRow("127.0.0.3", false);
     m_owner.acceptAdds = false;
     EXPECT_FALSE(SetInt(Key(2, 2), 1));
     EXPECT_EQ(Table().GetCount(), 1);
     EXPECT_EQ(m_owner.failedActivations, std::vector<uint32_t>{2});
-    EXPECT_EQ(m_owner.saves, 1);
+    EXPECT_EQ(m_owner.saves, 3);
 
     // Values 2, 3 and 5 disable; others change nothing.
     EXPECT_TRUE(SetInt(Key(2, 1), 7));

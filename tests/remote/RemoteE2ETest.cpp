@@ -16,6 +16,8 @@
 #include "tests/support/Sandbox.h"
 #include "SimAgentProcess.h"
 #include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/SmallDataFolder.h"
+#include "tests/mibtables/WalkSupport.h"
 
 using namespace e2e;
 
@@ -528,4 +530,62 @@ TEST(RemoteE2E, DestroyInAFailingRequestKeepsTheAgentAndItsDevice)
         << engine.LogText();
     EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
     EXPECT_EQ(engine.Get(E("10.6.2.1.3.1")), "STRING: \"127.0.0.12\"");
+}
+
+// Row-status SETs of the remote-agent table whose save fails (a full disk) are answered commitFailed
+// and change nothing: an active agent stays active, a new row gets no agent, and a monitored agent's
+// destroy leaves it monitored with its device; after a restart the agent is still there, active.
+TEST(RemoteE2E, RowStatusSetsWhoseSaveFailsAreRefusedAndChangeNothing)
+{
+    vgtest::SimAgentOptions options;
+    options.address = "127.0.0.15";
+    vgtest::SimAgentProcess agent;
+    ASSERT_TRUE(agent.Start(options));
+    RemoteEngine remote({&agent});
+    EngineInstall& engine = remote.Engine();
+    mibtest::SmallDataFolder data(engine.Path("data"));
+    if (!data.Mounted())
+        GTEST_SKIP() << "a tmpfs cannot be mounted here";
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    ASSERT_TRUE(WaitUntil([&] {
+        return engine.LogText().find("Critical state cleared") != std::string::npos &&
+               engine.Get(E("10.2.1.0")) == "INTEGER: 1";
+    }, 20000)) << engine.LogText();
+    auto column = [](int c, int r) { return E("10.6.2.1." + std::to_string(c) + "." + std::to_string(r)); };
+    // Row 2 is made and written but not active yet (nobody answers at its address).
+    ASSERT_EQ(mibtest::SetAll(engine, {{column(2, 2), "i", "5"}}), "");
+    ASSERT_EQ(mibtest::SetAll(engine, {{column(3, 2), "s", "127.0.0.16"},
+                                       {column(6, 2), "i", std::to_string(vgtest::FreePort(SOCK_DGRAM))}}),
+              "");
+
+    const struct {
+        const char* what;
+        std::vector<mibtest::Varbind> varbinds;
+    } cases[] = {
+        {"an active agent set notInService", {{column(2, 1), "i", "2"}}},
+        {"a new row set active", {{column(2, 2), "i", "1"}}},
+        {"a monitored agent's destroy", {{column(2, 1), "i", "6"}}},
+    };
+    ASSERT_TRUE(data.Fill());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(mibtest::SetAll(engine, c.varbinds), "commitFailed");
+        EXPECT_EQ(engine.Get(column(2, 1)), "INTEGER: 1");
+        EXPECT_EQ(engine.Get(column(3, 1)), "STRING: \"127.0.0.15\"");
+        EXPECT_EQ(engine.Get(column(2, 2)), "INTEGER: 2");
+        EXPECT_EQ(engine.Get(E("10.2.1.0")), "INTEGER: 1") << "the agent's device stays";
+    }
+    EXPECT_EQ(engine.LogText().find("Attempting to add new Remote Agent at SNMP Index 2"), std::string::npos)
+        << "the row that could not be saved active got an agent";
+
+    ASSERT_TRUE(engine.Kill());
+    data.Empty();
+    const size_t before = Registrations(agent);
+    ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();
+    EXPECT_TRUE(WaitUntil([&] { return Registrations(agent) > before && engine.Get(E("10.2.1.0")) == "INTEGER: 1"; },
+                          20000))
+        << engine.LogText();
+    EXPECT_EQ(engine.Get(column(2, 1)), "INTEGER: 1");
+    EXPECT_EQ(engine.Get(column(3, 1)), "STRING: \"127.0.0.15\"");
+    EXPECT_NE(engine.Get(column(2, 2)), "INTEGER: 1");
 }

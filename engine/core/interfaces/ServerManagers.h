@@ -142,6 +142,8 @@ public:
     }
     // The new row's key, or 0xFFFFFFFF.
     virtual uint32_t AddTableRow() { return 0xFFFFFFFFu; }
+    // 1 when the row is gone or its agent leaves (a worker removes it); 0 when nothing changed (a
+    // monitored agent stays when the file cannot be saved).
     virtual int QueueForRemoval(int /*row*/) { return 0; }
     virtual void Relocate(const std::string& /*address*/, const std::string& /*mac*/) {}
     virtual void WriteConfigSections(std::ostream&) {}
