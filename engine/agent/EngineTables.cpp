@@ -286,9 +286,14 @@ int KeyedRowStatus::undo_creation(const MibRequest& request)
     return set(request, SnmpValue::Integer(kRowDestroy));
 }
 
+// A destroy, and a remote agent's activation (which starts monitoring it), cannot be taken back: both
+// wait until every other write of their request has been made.
 bool KeyedRowStatus::defers_to_commit(const MibRequest&, const SnmpValue& value) const
 {
-    return value.type == kSnmpInteger && value.integer == kRowDestroy;
+    if (value.type != kSnmpInteger)
+        return false;
+    return value.integer == kRowDestroy ||
+           (m_table.Shape().remoteAgents && static_cast<int32_t>(value.integer) == kRowActive);
 }
 
 int KeyedRowStatus::check_deferred(const MibRequest& request, const SnmpValue& value)
@@ -297,8 +302,9 @@ int KeyedRowStatus::check_deferred(const MibRequest& request, const SnmpValue& v
         DecideRowStatus({RowOf(request.index), value.integer, m_table.LastIndex(), m_table.RowLimit(), false});
     if (decision.status != kSnmpErrNoError)
         return decision.status;
-    return decision.action == RowStatusAction::Destroy && CServer::Instance() && m_table.Rows() ? kSnmpErrNoError
-                                                                                                 : kSnmpErrGenErr;
+    const bool deferrable = decision.action == RowStatusAction::Destroy ||
+                            (decision.action == RowStatusAction::SetStatus && m_table.Shape().remoteAgents);
+    return deferrable && CServer::Instance() && m_table.Rows() ? kSnmpErrNoError : kSnmpErrGenErr;
 }
 
 int KeyedRowStatus::commit_deferred(const MibRequest& request, const SnmpValue& value, std::function<int()>& restore)

@@ -115,7 +115,8 @@ public:
     int undo_creation(const MibRequest& request) override;
     // A destroy waits for the commit of its request: the engine moves the later rows down, which no
     // undo could take back. A trap destination's row is restored exactly (its words, at its place) when
-    // the request's save fails; a remote agent, once queued for its removal, is not.
+    // the request's save fails; a remote agent, once queued for its removal, is not. A remote agent's
+    // activation waits too: once its monitoring has started, setting the row back does not stop it.
     bool defers_to_commit(const MibRequest& request, const SnmpValue& value) const override;
     int check_deferred(const MibRequest& request, const SnmpValue& value) override;
     int commit_deferred(const MibRequest& request, const SnmpValue& value, std::function<int()>& restore) override;

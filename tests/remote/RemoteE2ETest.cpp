@@ -492,8 +492,9 @@ TEST(RemoteE2E, KillDuringALongFirstContactKeepsTheSettingsMadeMeanwhile)
 } // namespace
 
 // A monitored agent's destroy in a request that fails at another write, before or after it, changes
-// nothing: the agent keeps its row and its mirrored device, in memory and after a restart.
-TEST(RemoteE2E, DestroyInAFailingRequestKeepsTheAgentAndItsDevice)
+// nothing: the agent keeps its row and its mirrored device, in memory and after a restart. Nor does a
+// new row's activation in such a request start monitoring its agent.
+TEST(RemoteE2E, DestroyOrActivationInAFailingRequestChangesNothing)
 {
     vgtest::SimAgentOptions options;
     options.address = "127.0.0.12";
@@ -522,6 +523,22 @@ TEST(RemoteE2E, DestroyInAFailingRequestKeepsTheAgentAndItsDevice)
         EXPECT_EQ(engine.Get(E("10.6.2.1.3.1")), "STRING: \"127.0.0.12\"");
         EXPECT_EQ(engine.Get(E("10.2.1.0")), "INTEGER: 1");
     }
+    // A new row's activation in a request that fails elsewhere starts no monitoring.
+    auto column = [](int c, int r) { return E("10.6.2.1." + std::to_string(c) + "." + std::to_string(r)); };
+    ASSERT_EQ(mibtest::SetAll(engine, {{column(2, 2), "i", "5"}}), "");
+    ASSERT_EQ(mibtest::SetAll(engine, {{column(3, 2), "s", "127.0.0.17"},
+                                       {column(6, 2), "i", std::to_string(vgtest::FreePort(SOCK_DGRAM))}}),
+              "");
+    const mibtest::Varbind activate = {column(2, 2), "i", "1"};
+    for (bool activateFirst : {true, false}) {
+        SCOPED_TRACE(activateFirst ? "activation first" : "activation last");
+        EXPECT_NE(mibtest::SetAll(engine, activateFirst ? std::vector<mibtest::Varbind>{activate, refused}
+                                                        : std::vector<mibtest::Varbind>{refused, activate}),
+                  "");
+        EXPECT_EQ(engine.Get(column(2, 2)), "INTEGER: 2");
+    }
+    EXPECT_EQ(engine.LogText().find("Attempting to add new Remote Agent at SNMP Index 2"), std::string::npos)
+        << "an activation whose request failed started monitoring";
     ASSERT_TRUE(engine.Kill());
     const size_t before = Registrations(agent);
     ASSERT_TRUE(engine.Start()) << engine.ConsoleOutput();

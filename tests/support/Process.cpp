@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -22,6 +24,40 @@ namespace vgtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// net-snmp's tools (and snmpd, snmptrapd) read and write their persistent state in /var/lib/snmp
+// (snmpapp.conf, snmpd.conf) unless SNMP_PERSISTENT_DIR names another folder. A test's peers get a
+// folder of the test process's own, so no test leaves state there that changes what a later tool
+// prints (a bad line in snmpapp.conf makes every tool complain on its error output), and parallel
+// tests never write the same file. Removed at exit by the process that made it (never by a forked
+// child).
+class PrivateSnmpState {
+public:
+    PrivateSnmpState()
+    {
+        if (std::getenv("SNMP_PERSISTENT_DIR"))
+            return;
+        char pattern[] = "/tmp/vgtest-snmpstate-XXXXXX";
+        if (!mkdtemp(pattern))
+            return;
+        m_dir = pattern;
+        m_owner = getpid();
+        setenv("SNMP_PERSISTENT_DIR", m_dir.c_str(), 1);
+    }
+    ~PrivateSnmpState()
+    {
+        if (m_dir.empty() || getpid() != m_owner)
+            return;
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+
+private:
+    std::string m_dir;
+    pid_t m_owner = 0;
+};
+
+const PrivateSnmpState g_snmpState;
 
 std::vector<char*> Pointers(std::vector<std::string>& texts)
 {
