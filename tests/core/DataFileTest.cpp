@@ -338,6 +338,31 @@ TEST_F(DataFileTest, AddInsertsInKeyOrderAndReplaces)
     EXPECT_EQ(list.GetCount(), 0);
 }
 
+// A file whose last key is 0xFFFFFFFE leaves no key for a new entry: 0xFFFFFFFF is the "new" and "failed"
+// answer at once. Such an add changes nothing, and the table still saves and loads.
+TEST_F(DataFileTest, NoNewEntryOnceTheKeysRunOut)
+{
+    RawBlock table;
+    table.Set(TableOfRows(0xA1000000, {0xA1000001, 0xFFFFFFFE}, 24));
+    table.SetLastKey(0xFFFFFFFE);
+    const std::string before = table.Bytes();
+    Image row;
+    row.W(24).W(0).W(0).W(0).W(1).W(2);
+    std::string bytes = row.Str();
+    EXPECT_EQ(table.Add(reinterpret_cast<uint8_t*>(bytes.data()), kDataKeyNew), kDataKeyFailed);
+    EXPECT_EQ(table.Bytes(), before);
+    EXPECT_TRUE(table.CheckBlock());
+    EXPECT_EQ(table.GetLastKey(), 0xFFFFFFFEu);
+
+    WriteFile(Path("s.dat"), MakeDataFile(0x24780203, kEngineDataVersion,
+                                          {{kKey, StringBlock({{kKey + 1, "a"}, {0xFFFFFFFE, "b"}})}}));
+    CStringTable strings;
+    ASSERT_TRUE(strings.ReadFileBlock(Path("s.dat"), kKey));
+    EXPECT_EQ(strings.AddString("c"), kDataKeyFailed);
+    EXPECT_EQ(strings.GetCount(), 2);
+    EXPECT_EQ(strings.FindByString("b"), 0xFFFFFFFEu);
+}
+
 TEST_F(DataFileTest, StringTableRoundTripsThroughAFile)
 {
     CStringTable table;

@@ -156,6 +156,10 @@ uint32_t CDataHeader::Add(uint8_t* entry, uint32_t key, bool* replaced)
     }
     if (!entry || key == 0)
         return key;
+    if (key == kDataKeyFailed) {
+        AppLog::Instance()->Printf(kLogError, "[CDataHeader::Add]: No key is left for a new entry");
+        return kDataKeyFailed;
+    }
     SetEntryWord(entry, 1, key);
     SetEntryWord(entry, 2, 0);
     uint64_t entryHead = EntryWord(entry, 0);
@@ -418,6 +422,10 @@ uint32_t CDataHeader::GetLastKey()
 
 uint32_t CDataHeader::NextKey()
 {
+    // 0xFFFFFFFF is kDataKeyNew and kDataKeyFailed at once, so it is never handed out as a key: once the
+    // last key is 0xFFFFFFFE the block takes no new entry.
+    if (m_lastKey >= kDataKeyFailed - 1)
+        return kDataKeyFailed;
     return ++m_lastKey;
 }
 

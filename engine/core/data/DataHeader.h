@@ -77,7 +77,7 @@ public:
     // Builds the block from the item list (kinds with a list mode supply it); false here.
     virtual bool BuildBlock(uint32_t blockKey);
     virtual uint32_t GetLastKey();
-    // Adds 1 to the last key and answers it.
+    // Adds 1 to the last key and answers it; kDataKeyFailed once the last key is 0xFFFFFFFE.
     virtual uint32_t NextKey();
     // Removes the entry of that key (block) or the item (list). Table kinds keep word 4 themselves.
     virtual bool Remove(uint32_t key);

@@ -19,6 +19,8 @@ uint32_t CDeviceData::AddDevice(DeviceDataItem* item, uint32_t recordKey, bool o
         return 0;
     DataHeaderLock lock(*this);
     uint32_t key = recordKey == kDataKeyNew ? NextKey() : recordKey;
+    if (key == kDataKeyFailed)
+        return kDataKeyFailed;
     std::unique_ptr<uint32_t[]> head(new (std::nothrow) uint32_t[5]{kDeviceDataRecordHeadSize, key, 0, 0, 0});
     if (!head || key == 0)
         return head ? 0 : kDataKeyFailed;

@@ -63,6 +63,11 @@ uint32_t CStringTable::AddBytes(const void* data, uint32_t length, uint32_t key)
         if (uint32_t found = FindEqualLocked(data, length))
             return found;
         key = NextKey();
+        if (key == kDataKeyFailed) {
+            lock.unlock();
+            AppLog::Instance()->Printf(kLogError, "[CStringTable::AddBytes]: No key is left for a new text");
+            return kDataKeyFailed;
+        }
     } else {
         POSITION existing = nullptr;
         if (!HasBlock() && FindItem(key, existing))
