@@ -511,14 +511,9 @@ TEST(RemoteE2E, DestroyOrActivationInAFailingRequestChangesNothing)
     const std::vector<std::string> refused = {E("10.6.2.1.2.5"), "i", "5"}; // not the next row
     for (bool destroyFirst : {true, false}) {
         SCOPED_TRACE(destroyFirst ? "destroy first" : "destroy last");
-        std::vector<std::string> argv = {"snmpset", "-v2c", "-c", "wendolmar", "-t", "10", "-r", "0", engine.Peer()};
-        const std::vector<std::string>& first = destroyFirst ? destroy : refused;
-        const std::vector<std::string>& second = destroyFirst ? refused : destroy;
-        argv.insert(argv.end(), first.begin(), first.end());
-        argv.insert(argv.end(), second.begin(), second.end());
-        std::string out;
-        EXPECT_NE(vgtest::RunTool(argv, out), 0);
-        EXPECT_NE(out.find("commitFailed"), std::string::npos) << out;
+        EXPECT_EQ(mibtest::SetAll(engine, destroyFirst ? std::vector<mibtest::Varbind>{destroy, refused}
+                                                       : std::vector<mibtest::Varbind>{refused, destroy}),
+                  "commitFailed");
         EXPECT_EQ(engine.Get(E("10.6.1.0")), "INTEGER: 1");
         EXPECT_EQ(engine.Get(E("10.6.2.1.3.1")), "STRING: \"127.0.0.12\"");
         EXPECT_EQ(engine.Get(E("10.2.1.0")), "INTEGER: 1");
