@@ -8,34 +8,15 @@
 
 #include "SimAgentProcess.h"
 #include "tests/e2e/EngineProcess.h"
+#include "tests/mibtables/WalkSupport.h"
+#include "tests/support/Sandbox.h"
 #include "tests/support/Wait.h"
 
 namespace mibrig {
 
-struct Varbind {
-    std::string oid;   // numeric, without the leading dot
-    std::string value; // as -Ov prints it, with its type ("INTEGER: 5", "No Such Instance ...")
-};
-
-// The "OID = value" lines of a tool's -On output, endOfMibView left out.
-inline std::vector<Varbind> Varbinds(const std::string& out)
-{
-    std::vector<Varbind> lines;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos)
-            end = out.size();
-        const std::string text = out.substr(start, end - start);
-        start = end + 1;
-        const size_t eq = text.find(" = ");
-        if (text.empty() || text[0] != '.' || eq == std::string::npos ||
-            text.find("No more variables left", eq) != std::string::npos)
-            continue;
-        lines.push_back({text.substr(1, eq - 1), text.substr(eq + 3)});
-    }
-    return lines;
-}
+// A varbind of a tool's -On output: its OID without the leading dot and its value as -Ov prints it.
+// The tools' "No Such Instance/Object" answers are no varbinds: Get() answers "ERROR " and the output.
+using Varbind = mibtest::Line;
 
 class Rig {
 public:
@@ -57,12 +38,7 @@ public:
     // Polls of the agent that have ended, its alarm table read.
     size_t Polls()
     {
-        const std::string log = m_engine.LogText();
-        const std::string line = "[CRemoteAgentEntry::Poll] Polled " + m_agent.Address();
-        size_t count = 0;
-        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
-            ++count;
-        return count;
+        return vgtest::Count(m_engine.LogText(), "[CRemoteAgentEntry::Poll] Polled " + m_agent.Address());
     }
     // snmpget or snmpbulkwalk over SNMPv2c with the read community, extra arguments before the OIDs;
     // numeric false prints names (LastOutput), and no varbinds are returned.
@@ -76,7 +52,7 @@ public:
         std::string out;
         vgtest::RunTool(argv, out, 60);
         m_lastOutput = out;
-        return Varbinds(out);
+        return mibtest::Parse(out);
     }
     std::string Get(const std::string& oid)
     {
