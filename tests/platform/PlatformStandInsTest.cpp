@@ -2,7 +2,6 @@
 // command starter.
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +20,7 @@
 #include "platform/PowerState.h"
 #include "platform/SharedLibrary.h"
 #include "platform/vgdown/ShutdownApi.h"
+#include "tests/support/Process.h"
 
 namespace fs = std::filesystem;
 
@@ -76,18 +76,18 @@ TEST(ShutdownLibrary, RecordingStandInAppendsOneLinePerCall)
 std::vector<std::string> ExportedFunctions(const std::string& path)
 {
     std::vector<std::string> names;
-    FILE* pipe = ::popen(("nm -D --defined-only '" + path + "' 2>&1").c_str(), "r");
-    if (!pipe)
-        return names;
-    char line[1024];
-    while (std::fgets(line, sizeof line, pipe)) {
+    std::string out;
+    const int code = vgtest::RunTool({"nm", "-D", "--defined-only", path}, out);
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
         std::istringstream in(line);
         std::string address, type, name;
         // Weak symbols are the inline template code every C++ library carries.
         if (in >> address >> type >> name && type == "T")
             names.push_back(name);
     }
-    names.push_back("exit " + std::to_string(::pclose(pipe)));
+    names.push_back("exit " + std::to_string(code));
     return names;
 }
 
