@@ -300,24 +300,24 @@ void ExpectLoadsRight(TestHost& host, const std::string& round)
 {
     FakeAgent first("127.0.0.2");
     FakeAgent second("127.0.0.3");
-    const std::vector<FakeAgent*> known = host.remote.agents;
+    // Puts the host's own list back however this function ends, after the loaded devices are gone.
+    struct RestoreAgents {
+        TestHost& host;
+        const std::vector<FakeAgent*> known;
+        ~RestoreAgents() { host.remote.agents = known; }
+    } restore{host, host.remote.agents};
     host.remote.agents = {&first, &second};
     host.facade.deviceRows = 0;
-    {
-        CDevices loaded(host);
-        const int started = loaded.Initialize();
-        EXPECT_EQ(started, 1) << round;
-        const int count = loaded.GetCount();
-        EXPECT_TRUE(count == 2 || count == 3) << round << ": " << count;
-        for (int index = 1; started == 1 && index <= std::min(count, 2); ++index) {
-            EXPECT_EQ(loaded.GetDeviceString(index, 0x30001, 4), "On Battery") << round;
-            EXPECT_EQ(loaded.GetDeviceString(index, 0x30002, 4), "Low Battery") << round;
-            EXPECT_EQ(EventColumn(loaded, index, 1, 19), 77u) << round;
-        }
-        EXPECT_EQ(first.requests + second.requests, 0) << round;
-        loaded.Destroy();
+    CDevices loaded(host);
+    ASSERT_EQ(loaded.Initialize(), 1) << round;
+    ASSERT_TRUE(loaded.GetCount() == 2 || loaded.GetCount() == 3) << round << ": " << loaded.GetCount();
+    for (int index = 1; index <= 2; ++index) {
+        EXPECT_EQ(loaded.GetDeviceString(index, 0x30001, 4), "On Battery") << round;
+        EXPECT_EQ(loaded.GetDeviceString(index, 0x30002, 4), "Low Battery") << round;
+        EXPECT_EQ(EventColumn(loaded, index, 1, 19), 77u) << round;
     }
-    host.remote.agents = known;
+    EXPECT_EQ(first.requests + second.requests, 0) << round;
+    loaded.Destroy();
 }
 
 TEST_F(DeviceFileTest, AKilledSaveNeverLeavesAFileThatLoadsWrong)
