@@ -17,6 +17,7 @@
 
 #include "engine/agent/ServiceHost.h"
 #include "engine/agent/ServiceParameters.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -299,25 +300,6 @@ private:
     std::string m_saved;
 };
 
-class RecordingEvents : public vgplat::EventLogWriter {
-public:
-    bool Write(const std::string& source, vgplat::EventLogType type, unsigned id, const std::string& text) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.push_back(source + " " + std::to_string(type) + " " + std::to_string(id) + " " + text);
-        return true;
-    }
-    std::vector<std::string> Events()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_events;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_events;
-};
-
 TEST(ServiceHost, NotifySinkWritesToTheManagersSocket)
 {
     FakeNotifySocket manager;
@@ -339,7 +321,7 @@ TEST(ServiceHost, StartProblemsLeadEveryLaterStatusAndReachTheSystemLog)
     FakeNotifySocket manager;
     ASSERT_TRUE(manager.Bound());
     NotifyStatusSink sink;
-    RecordingEvents events;
+    vgtest::EventRecorder events;
     ServiceHost host(&sink, &events);
     host.SetRunningAsService(true);
     std::atomic<bool> run{true}, inLoop{false};
@@ -375,7 +357,7 @@ TEST(ServiceHost, StartProblemsLeadEveryLaterStatusAndReachTheSystemLog)
                                                          "Vigilon Agent 1 100 " + traps}));
 
     // Without a service manager the system log still has it.
-    RecordingEvents console;
+    vgtest::EventRecorder console;
     ServiceHost plain(&sink, &console);
     EXPECT_FALSE(plain.ReportStartFailure("the timer thread could not be started"));
     EXPECT_EQ(console.Events(),

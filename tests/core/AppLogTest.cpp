@@ -18,20 +18,6 @@ protected:
     AppLog& Log() { return *AppLog::Instance(); }
 };
 
-// Stands in for the system log.
-class SystemLogRecorder : public vgplat::EventLogWriter {
-public:
-    explicit SystemLogRecorder(std::vector<std::string>& events) : m_events(events) {}
-    bool Write(const std::string& source, vgplat::EventLogType type, unsigned id, const std::string& text) override
-    {
-        m_events.push_back(source + " " + std::to_string(type) + " " + std::to_string(id) + " " + text);
-        return true;
-    }
-
-private:
-    std::vector<std::string>& m_events;
-};
-
 } // namespace
 
 TEST_F(AppLogTest, StreamSinkWritesTheLineFormat)
@@ -223,8 +209,8 @@ TEST_F(AppLogTest, ARollOverWhoseRenameFailsKeepsWhatWasLogged)
     // The backup's folder does not exist: every rename fails.
     const std::string path = ::testing::TempDir() + "applog_roll_fails.log";
     const std::string backup = ::testing::TempDir() + "applog_no_backup_folder/engine.log.bak";
-    std::vector<std::string> events;
-    AppFileLogger sink(path, "AppFileLoggerRollFails#", std::make_unique<SystemLogRecorder>(events));
+    vgtest::EventRecorder systemLog;
+    AppFileLogger sink(path, "AppFileLoggerRollFails#", systemLog.Writer());
     sink.SetRollOver(1024, backup);
     Log().AddLogger(&sink);
     const std::string line(100, 'z');
@@ -236,12 +222,12 @@ TEST_F(AppLogTest, ARollOverWhoseRenameFailsKeepsWhatWasLogged)
     all << in.rdbuf();
     EXPECT_NE(all.str().find("0000 "), std::string::npos) << "the first lines were truncated away";
     EXPECT_NE(all.str().find("0024 "), std::string::npos);
-    ASSERT_FALSE(events.empty());
-    EXPECT_NE(events.front().find("Log file " + path + " -> " + backup +
-                                  " cannot be rolled over: No such file or directory"),
+    ASSERT_FALSE(systemLog.Events().empty());
+    EXPECT_NE(systemLog.Events().front().find("Log file " + path + " -> " + backup +
+                                              " cannot be rolled over: No such file or directory"),
               std::string::npos)
-        << events.front();
-    EXPECT_LE(events.size(), 3u); // about once per bound, never once per line
+        << systemLog.Events().front();
+    EXPECT_LE(systemLog.Events().size(), 3u); // about once per bound, never once per line
 }
 
 TEST_F(AppLogTest, AFileThatCannotBeOpenedOrWrittenIsToldOnceToTheSystemLog)
@@ -259,12 +245,12 @@ TEST_F(AppLogTest, AFileThatCannotBeOpenedOrWrittenIsToldOnceToTheSystemLog)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         Log().ResetForTest();
-        std::vector<std::string> events;
-        AppFileLogger sink(c.path, "AppFileLoggerFailing#", std::make_unique<SystemLogRecorder>(events));
+        vgtest::EventRecorder systemLog;
+        AppFileLogger sink(c.path, "AppFileLoggerFailing#", systemLog.Writer());
         Log().AddLogger(&sink);
         for (int i = 0; i < 3; ++i)
             Log().Printf(kLogError, "line %d", i);
-        EXPECT_EQ(events, std::vector<std::string>{c.event});
+        EXPECT_EQ(systemLog.Events(), std::vector<std::string>{c.event});
         Log().ResetForTest();
     }
 }
@@ -272,17 +258,18 @@ TEST_F(AppLogTest, AFileThatCannotBeOpenedOrWrittenIsToldOnceToTheSystemLog)
 TEST_F(AppLogTest, AFileThatWorksAgainHasItsNextFailureToldAgain)
 {
     const std::string good = ::testing::TempDir() + "applog_works_again.log";
-    std::vector<std::string> events;
-    AppFileLogger sink("/dev/full", "AppFileLoggerAgain#", std::make_unique<SystemLogRecorder>(events));
+    vgtest::EventRecorder systemLog;
+    AppFileLogger sink("/dev/full", "AppFileLoggerAgain#", systemLog.Writer());
     sink.Log(kLogError, "stamp", "lost");
     sink.Log(kLogError, "stamp", "lost too");
-    ASSERT_EQ(events.size(), 1u);
+    ASSERT_EQ(systemLog.Events().size(), 1u);
     ASSERT_EQ(sink.Open(good), 1);
     EXPECT_EQ(sink.Log(kLogError, "stamp", "kept"), 1);
     ASSERT_EQ(sink.Open("/dev/full"), 1);
     sink.Log(kLogError, "stamp", "lost again");
-    EXPECT_EQ(events.size(), 2u);
-    EXPECT_NE(events.back().find("/dev/full cannot be written"), std::string::npos) << events.back();
+    EXPECT_EQ(systemLog.Events().size(), 2u);
+    EXPECT_NE(systemLog.Events().back().find("/dev/full cannot be written"), std::string::npos)
+        << systemLog.Events().back();
     std::ifstream in(good);
     std::stringstream all;
     all << in.rdbuf();

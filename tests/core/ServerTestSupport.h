@@ -17,6 +17,7 @@
 #include "engine/core/server/Server.h"
 #include "engine/core/server/ServerEx.h"
 #include "platform/AtomicFile.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/Wait.h"
 
@@ -193,17 +194,13 @@ private:
     uint32_t m_address;
 };
 
-class RecordingEventWriter : public vgplat::EventLogWriter {
+// The system event log, its events in the call log as "event <source> <type> <id> <text>".
+class RecordingEventWriter : public vgtest::EventRecorder {
 public:
-    explicit RecordingEventWriter(CallLog& log) : m_log(log) {}
-    bool Write(const std::string& source, vgplat::EventLogType type, unsigned id, const std::string& text) override
+    explicit RecordingEventWriter(CallLog& log)
+        : EventRecorder([&log](const std::string& event) { log.Add("event " + event); })
     {
-        m_log.Add("event " + source + " " + std::to_string(type) + " " + std::to_string(id) + " " + text);
-        return true;
     }
-
-private:
-    CallLog& m_log;
 };
 
 // A temporary install tree: bin/ with the recording libvgdown.so, data/, log/, and a power-state file.

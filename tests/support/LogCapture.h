@@ -4,13 +4,20 @@
 //   - ScopedLogCapture: the hub's only sink for the life of the object (the hub is reset on entry and
 //     on exit);
 //   - ProgramLogCapture(): one sink added to the hub on first use and kept for the whole test program.
+// And EventRecorder, a stand-in for the system event log.
 //
-// Threads: any thread may log into a sink and read it; the sink's own mutex guards its lines.
+// Threads: any thread may log into a sink or write an event, and read them; each object's own mutex
+// guards its lines.
 
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/AppLog.h"
+#include "platform/EventLog.h"
 
 struct CapturedLine {
     LogLevel level;
@@ -100,3 +107,53 @@ inline CaptureLogger& ProgramLogCapture()
     }();
     return *sink;
 }
+
+namespace vgtest {
+
+// A stand-in for the system event log: keeps every event as "source type id text". A hook, when given,
+// is told each event too (to put it in a record of its own, in order with other calls).
+class EventRecorder : public vgplat::EventLogWriter {
+public:
+    explicit EventRecorder(std::function<void(const std::string&)> hook = {}) : m_hook(std::move(hook)) {}
+
+    bool Write(const std::string& source, vgplat::EventLogType type, unsigned id, const std::string& text) override
+    {
+        const std::string event = source + " " + std::to_string(type) + " " + std::to_string(id) + " " + text;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_events.push_back(event);
+        }
+        if (m_hook)
+            m_hook(event);
+        return true;
+    }
+    std::vector<std::string> Events()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+    // A writer that records here, for an owner that takes its writer; the recorder must outlive it.
+    std::unique_ptr<vgplat::EventLogWriter> Writer()
+    {
+        class Forward : public vgplat::EventLogWriter {
+        public:
+            explicit Forward(EventRecorder& recorder) : m_recorder(recorder) {}
+            bool Write(const std::string& source, vgplat::EventLogType type, unsigned id,
+                       const std::string& text) override
+            {
+                return m_recorder.Write(source, type, id, text);
+            }
+
+        private:
+            EventRecorder& m_recorder;
+        };
+        return std::make_unique<Forward>(*this);
+    }
+
+private:
+    std::function<void(const std::string&)> m_hook;
+    std::mutex m_mutex;
+    std::vector<std::string> m_events;
+};
+
+}  // namespace vgtest
