@@ -10,14 +10,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
 #include "engine/agent/ServiceHost.h"
 #include "engine/agent/ServiceParameters.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/NotifySocket.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -251,58 +250,33 @@ TEST(ServiceHost, NotifyMessages)
     EXPECT_EQ(FormatNotifyMessage(s), "STATUS=stopped (state 1, checkpoint 0)\nSTOPPING=1\nERRNO=1");
 }
 
-// The service manager's end of sd_notify: a datagram socket named in NOTIFY_SOCKET for the life of
-// the object.
-class FakeNotifySocket {
+// The service manager's end of sd_notify, named in NOTIFY_SOCKET for the life of the object (an old
+// value is put back at the end).
+class ManagerSocket : public vgtest::NotifySocket {
 public:
-    FakeNotifySocket()
+    ManagerSocket() : NotifySocket(::testing::TempDir() + "vg_notify_" + std::to_string(::getpid()))
     {
-        m_path = ::testing::TempDir() + "vg_notify_" + std::to_string(::getpid());
-        ::unlink(m_path.c_str());
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        m_path.copy(addr.sun_path, std::min(m_path.size(), sizeof addr.sun_path - 1));
-        m_bound = m_fd >= 0 && m_path.size() < sizeof addr.sun_path &&
-                  ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         const char* old = std::getenv("NOTIFY_SOCKET");
         m_hadOld = old != nullptr;
         m_saved = old ? old : "";
-        ::setenv("NOTIFY_SOCKET", m_path.c_str(), 1);
+        ::setenv("NOTIFY_SOCKET", Path().c_str(), 1);
     }
-    ~FakeNotifySocket()
+    ~ManagerSocket()
     {
         if (m_hadOld)
             ::setenv("NOTIFY_SOCKET", m_saved.c_str(), 1);
         else
             ::unsetenv("NOTIFY_SOCKET");
-        if (m_fd >= 0)
-            ::close(m_fd);
-        ::unlink(m_path.c_str());
-    }
-    bool Bound() const { return m_bound; }
-    // Every message that has arrived, in order (sd_notify's send is done when it returns).
-    std::vector<std::string> Drain()
-    {
-        std::vector<std::string> out;
-        char buffer[2048];
-        ssize_t n;
-        while ((n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-            out.emplace_back(buffer, static_cast<size_t>(n));
-        return out;
     }
 
 private:
-    std::string m_path;
-    int m_fd = -1;
-    bool m_bound = false;
     bool m_hadOld = false;
     std::string m_saved;
 };
 
 TEST(ServiceHost, NotifySinkWritesToTheManagersSocket)
 {
-    FakeNotifySocket manager;
+    ManagerSocket manager;
     ASSERT_TRUE(manager.Bound());
     NotifyStatusSink sink;
     ServiceStatus s;
@@ -318,7 +292,7 @@ TEST(ServiceHost, NotifySinkWritesToTheManagersSocket)
 // every status from the problem on names it, and the system log has it as an error.
 TEST(ServiceHost, StartProblemsLeadEveryLaterStatusAndReachTheSystemLog)
 {
-    FakeNotifySocket manager;
+    ManagerSocket manager;
     ASSERT_TRUE(manager.Bound());
     NotifyStatusSink sink;
     vgtest::EventRecorder events;

@@ -7,12 +7,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -51,82 +49,10 @@ std::string TempTree::AddProgram(const std::string& path) const
     return target;
 }
 
-NotifySocket::NotifySocket(const std::string& path) : m_path(path)
+NotifySocket::NotifySocket(const std::string& path) : vgtest::NotifySocket(path)
 {
-    ::unlink(path.c_str());
-    m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
-        throw std::runtime_error("socket path too long");
-    path.copy(addr.sun_path, path.size());
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        throw std::runtime_error("bind of the notification socket failed");
-}
-
-NotifySocket::~NotifySocket()
-{
-    ::close(m_fd);
-    ::unlink(m_path.c_str());
-}
-
-std::optional<std::string> NotifySocket::Receive(int timeoutMs)
-{
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0)
-        return std::nullopt;
-    char buffer[4096];
-    ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-    if (n < 0)
-        return std::nullopt;
-    m_messages.emplace_back(buffer, static_cast<size_t>(n));
-    return m_messages.back();
-}
-
-bool NotifySocket::ReceiveUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        Receive(static_cast<int>(left.count()));
-    }
-    return true;
-}
-
-bool NotifySocket::WaitFor(const std::string& text, int timeoutMs)
-{
-    return ReceiveUntil(
-        [&] {
-            for (const auto& m : m_messages)
-                if (m.find(text) != std::string::npos)
-                    return true;
-            return false;
-        },
-        timeoutMs);
-}
-
-bool NotifySocket::WaitForStates(size_t count, int timeoutMs)
-{
-    return ReceiveUntil([&] { return States().size() >= count; }, timeoutMs);
-}
-
-std::vector<std::pair<int, int>> NotifySocket::States() const
-{
-    // "STATUS=<name> (state N, checkpoint C)"
-    std::vector<std::pair<int, int>> states;
-    for (const auto& m : m_messages) {
-        size_t at = m.find("STATUS=");
-        if (at == std::string::npos)
-            continue;
-        size_t state = m.find("(state ", at);
-        size_t checkpoint = m.find(", checkpoint ", at);
-        if (state == std::string::npos || checkpoint == std::string::npos)
-            continue;
-        states.emplace_back(std::atoi(m.c_str() + state + 7), std::atoi(m.c_str() + checkpoint + 13));
-    }
-    return states;
+    if (!Bound())
+        throw std::runtime_error("bind of the notification socket " + path + " failed");
 }
 
 std::string SnmpGet(int port, const std::string& community, const std::string& oids, double timeoutSec, int* exitCode)

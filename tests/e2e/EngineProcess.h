@@ -14,6 +14,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "tests/support/NotifySocket.h"
 #include "tests/support/Ports.h"
 #include "tests/support/Process.h"
 #include "tests/support/Sandbox.h"
@@ -49,28 +50,11 @@ private:
     vgtest::Sandbox m_dir{"vge2e"};
 };
 
-// A datagram socket named in NOTIFY_SOCKET: the service manager's end of sd_notify.
-class NotifySocket {
+// The service manager's end of sd_notify, for the engine named in NOTIFY_SOCKET. A socket that cannot be
+// bound throws std::runtime_error, so that no test waits on a socket that hears nothing.
+class NotifySocket : public vgtest::NotifySocket {
 public:
     explicit NotifySocket(const std::string& path);
-    ~NotifySocket();
-    const std::string& Path() const { return m_path; }
-    std::optional<std::string> Receive(int timeoutMs);
-    // Receives until a message containing text arrives; every message is kept in Messages().
-    bool WaitFor(const std::string& text, int timeoutMs);
-    // Receives until count STATUS= reports have arrived in all.
-    bool WaitForStates(size_t count, int timeoutMs);
-    const std::vector<std::string>& Messages() const { return m_messages; }
-    // (state, checkpoint) of every STATUS= line received.
-    std::vector<std::pair<int, int>> States() const;
-
-private:
-    // Receives until done() holds; false at the time limit.
-    bool ReceiveUntil(const std::function<bool()>& done, int timeoutMs);
-
-    int m_fd = -1;
-    std::string m_path;
-    std::vector<std::string> m_messages;
 };
 
 // snmpget of numeric OIDs (separated by spaces) over SNMPv2c at 127.0.0.1:port, output -On; one attempt
