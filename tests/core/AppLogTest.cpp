@@ -1,12 +1,12 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/LogCapture.h"
+#include "tests/support/Sandbox.h"
 #include "engine/base/AppLog.h"
 
 namespace {
@@ -44,11 +44,9 @@ TEST_F(AppLogTest, FileSinkWritesTheLineFormatAndTruncates)
     Log().Printf(kLogError, "value %d of %s", 7, "x");
     Log().Log(kLogWarning, "below the file threshold");
     sink.Shutdown();
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    EXPECT_TRUE(std::regex_match(all.str(), std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[ERROR\] value 7 of x\n)")))
-        << all.str();
+    const std::string text = vgtest::ReadAll(path);
+    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[ERROR\] value 7 of x\n)")))
+        << text;
 }
 
 TEST_F(AppLogTest, PendingLinesKeepTheLast64AndReplayToTheFirstSinkOnly)
@@ -198,10 +196,8 @@ TEST_F(AppLogTest, FullFileRollsOverToItsBackup)
     EXPECT_LE(size(path), 4096 + 200);
     EXPECT_GE(size(backup), 4096);
     EXPECT_LE(size(backup), 4096 + 200);
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    EXPECT_NE(all.str().find("0199 "), std::string::npos); // the newest lines are in the file
+    const std::string text = vgtest::ReadAll(path);
+    EXPECT_NE(text.find("0199 "), std::string::npos); // the newest lines are in the file
 }
 
 TEST_F(AppLogTest, ARollOverWhoseRenameFailsKeepsWhatWasLogged)
@@ -217,11 +213,9 @@ TEST_F(AppLogTest, ARollOverWhoseRenameFailsKeepsWhatWasLogged)
     for (int i = 0; i < 25; ++i)
         Log().Printf(kLogError, "%04d %s", i, line.c_str());
     sink.Shutdown();
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    EXPECT_NE(all.str().find("0000 "), std::string::npos) << "the first lines were truncated away";
-    EXPECT_NE(all.str().find("0024 "), std::string::npos);
+    const std::string text = vgtest::ReadAll(path);
+    EXPECT_NE(text.find("0000 "), std::string::npos) << "the first lines were truncated away";
+    EXPECT_NE(text.find("0024 "), std::string::npos);
     ASSERT_FALSE(systemLog.Events().empty());
     EXPECT_NE(systemLog.Events().front().find("Log file " + path + " -> " + backup +
                                               " cannot be rolled over: No such file or directory"),
@@ -270,8 +264,6 @@ TEST_F(AppLogTest, AFileThatWorksAgainHasItsNextFailureToldAgain)
     EXPECT_EQ(systemLog.Events().size(), 2u);
     EXPECT_NE(systemLog.Events().back().find("/dev/full cannot be written"), std::string::npos)
         << systemLog.Events().back();
-    std::ifstream in(good);
-    std::stringstream all;
-    all << in.rdbuf();
-    EXPECT_EQ(all.str(), "stamp [ERROR] kept\n");
+    const std::string text = vgtest::ReadAll(good);
+    EXPECT_EQ(text, "stamp [ERROR] kept\n");
 }
