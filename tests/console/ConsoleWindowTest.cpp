@@ -354,6 +354,48 @@ private slots:
         QCOMPARE(ended.count(), 1);
     }
 
+    // An edit made while a Save runs that then fails is the newest: the failed Save lays its own edits back
+    // only into the columns not edited since (here the shutdown flag is, the command flag is not).
+    void editDuringAFailingSaveIsKept()
+    {
+        Console c;
+        c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
+        CHaltwatchDlg* w = c.Start();
+        QVERIFY(w);
+        auto* list = c.Find<QTreeWidget>("eventList");
+        auto* shutdown = c.Find<QCheckBox>("shutdownCheck");
+        list->setCurrentItem(list->topLevelItem(0));  // "On Battery", on both UPS
+        shutdown->click();
+        c.Find<QCheckBox>("commandCheck")->click();
+        QCOMPARE(list->topLevelItem(0)->text(1), QString("X"));
+        QCOMPARE(list->topLevelItem(0)->text(2), QString("X"));
+
+        // The first event write waits, then gets no answer.
+        const std::string actions = E("10.2.3.2.1.7.1.1");
+        c.engine.HoldRequests(actions);
+        c.engine.TimeOut(actions);
+        struct Release {
+            FakeEngine& engine;
+            ~Release() { engine.ReleaseAll(); }
+        } release{c.engine};
+        QSignalSpy saved(w, &CHaltwatchDlg::saved);
+        c.Find<QPushButton>("saveButton")->click();
+        QTRY_VERIFY(c.engine.HeldCount() >= 1);
+        shutdown->click();  // off again while the write waits
+        QCOMPARE(list->topLevelItem(0)->text(1), QString(""));
+        c.engine.ReleaseAll();
+        QTRY_COMPARE(saved.count(), 1);
+
+        QVERIFY(!shutdown->isChecked());
+        QVERIFY(c.Find<QLabel>("unsavedNote")->isVisible());
+        // What the next Save writes: the row's event on each UPS keeps the shutdown off and the command on.
+        for (int device : {1, 2}) {
+            const EventEntry* e = w->Model().FindDevice(device)->FindEvent(1);
+            QCOMPARE(e->Actions(), int(EventEntry::kActionCommand));
+            QCOMPARE(e->Dirty(), EventEntry::kDirtyShutdownFlag | EventEntry::kDirtyCommandFlag);
+        }
+    }
+
     // A password set on the engine (on this host, its port held) while the console runs: the window says
     // so instead of only "unreachable" and offers the login, which takes the session on with the new one.
     void newPasswordOnTheEngineOffersTheLogin()
