@@ -576,13 +576,7 @@ void CHaltwatchDlg::OnRefreshed(const EngineSnapshot& snapshot)
         const QString retype = m_retype->text();
 
         m_model.Apply(snapshot);
-        for (const EventEntry& e : edited) {
-            DeviceEntry* device = m_model.FindDevice(e.DeviceIndex());
-            EventEntry* target = device ? device->FindEvent(e.EventIndex()) : nullptr;
-            // Only onto the same event: a device list that changed meanwhile does not take another's edits.
-            if (target && target->Name() == e.Name())
-                target->TakeEditsFrom(e);
-        }
+        m_model.LayEdits(edited);
         ++m_refreshes;
         UpdateControls();
         if (unsaved) {
