@@ -925,20 +925,15 @@ void CHaltwatchDlg::OnCountdownSilent()
         return;
     QPointer<CHaltwatchDlg> self(this);
     m_worker.Post([self](SnmpServer& s) {
-        int32_t secs = 0;
-        uint32_t unsignedSecs = 0;
-        bool ok = s.GetInt(secs, kShutdownCountdown);
-        if (!ok && s.GetUnsigned(unsignedSecs, kShutdownCountdown)) {
-            ok = true;
-            secs = static_cast<int32_t>(unsignedSecs);
-        }
+        uint32_t secs = 0;
+        const bool ok = ReadCountdown(s, secs);
         QMetaObject::invokeMethod(
             qApp,
             [self, ok, secs] {
                 if (!self || self->m_tornDown || self->m_countdownValue == 0)
                     return;
                 if (ok) {
-                    self->ApplyCountdown(secs < 0 ? 0 : static_cast<uint32_t>(secs));
+                    self->ApplyCountdown(secs);
                 } else {
                     // No answer: the countdown is not known any more.
                     self->SetEngineReachable(false);
