@@ -528,15 +528,14 @@ void CHaltwatchDlg::OnListenerFailed()
 
 void CHaltwatchDlg::SetEngineReachable(bool reachable)
 {
-    if (!reachable) {
-        // An engine of this host that still holds its port is running: it no longer takes our password.
-        const bool runsHere = LocalEnginePort(m_session.EngineAddress(), m_settings.enginePort) == EnginePortState::Held;
-        m_unreachableReason = runsHere ? kPasswordNotAccepted : kUnreachableNote;
-        m_unreachableNote->setText(m_unreachableReason);
-    }
     if (reachable == m_engineReachable)
         return;
     m_engineReachable = reachable;
+    if (!reachable) {
+        // An engine of this host that still holds its port is running: it no longer takes our password.
+        const bool runsHere = LocalEnginePort(m_session.EngineAddress(), m_settings.enginePort) == EnginePortState::Held;
+        m_unreachableNote->setText(runsHere ? kPasswordNotAccepted : kUnreachableNote);
+    }
     m_unreachableNote->setVisible(!reachable);
     m_login->setVisible(!m_session.LoggedIn() || !reachable);
     if (!reachable)
@@ -973,8 +972,7 @@ void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
         return;
     const QString engine = m_session.EngineAddress();
     const QString sender = QString::fromStdString(record.sender);
-    const bool fromEngine = sender == engine || (sender.startsWith("127.") && (engine.startsWith("127.") ||
-                                                                              HostAddresses().contains(engine)));
+    const bool fromEngine = sender == engine || (sender.startsWith("127.") && IsHostAddress(engine));
     if (!fromEngine)
         return;
     QPointer<CDiscoveryProgress> dialog = m_discovery;

@@ -51,7 +51,7 @@ bool UdpPortHeld(uint16_t port)
 
 EnginePortState LocalEnginePort(const QString& address, int port)
 {
-    if (port <= 0 || port > 0xFFFF || (!address.startsWith("127.") && !HostAddresses().contains(address)))
+    if (port <= 0 || port > 0xFFFF || !IsHostAddress(address))
         return EnginePortState::Elsewhere;
     return UdpPortHeld(static_cast<uint16_t>(port)) ? EnginePortState::Held : EnginePortState::Free;
 }
