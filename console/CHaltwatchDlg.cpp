@@ -521,9 +521,12 @@ void CHaltwatchDlg::OnListenerFailed()
 {
     m_firstRefreshPending = false;
     hide();
-    // Without a tray nothing could bring a hidden window back: the console ends.
-    if (!m_tray)
-        OnExit();
+    // Without a tray nothing could bring a hidden window back: the console ends, without asking about
+    // edits (an answer of No would leave it running with no way back).
+    if (!m_tray) {
+        Teardown();
+        emit exitRequested();
+    }
 }
 
 void CHaltwatchDlg::SetEngineReachable(bool reachable)
