@@ -25,6 +25,7 @@
 
 #include "console/ConsoleOids.h"
 #include "console/ConsoleSession.h"
+#include "console/DialogPlacement.h"
 #include "console/DiscoveryDialogs.h"
 #include "console/DiscoveryProber.h"
 #include "console/EngineWorker.h"
@@ -987,11 +988,8 @@ void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
 
 void CHaltwatchDlg::CenterAndShow()
 {
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        adjustSize();
-        QRect area = screen->availableGeometry();
-        move(area.center() - rect().center());
-    }
+    adjustSize();
+    CenterOverOwner(this, nullptr);
     showNormal();
     raise();
     activateWindow();
