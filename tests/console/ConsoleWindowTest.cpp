@@ -19,8 +19,11 @@
 #include <QTreeWidget>
 #include <unistd.h>
 
+#include <optional>
+
 #include "FakeEngine.h"
 #include "RecordingMessages.h"
+#include "tests/support/Ports.h"
 #include "console/CDlgAgentLogin.h"
 #include "console/CHaltwatchApp.h"
 #include "console/DiscoveryDialogs.h"
@@ -213,8 +216,9 @@ private slots:
         QVERIFY(w);
         const std::string trapPort = E("11.3.2.2.0");
         QCOMPARE(c.engine.Count(SnmpCommand::Set, trapPort), size_t(1));
-        HeldUdpPort other;
-        c.engine.SetInt(trapPort, other.Port());
+        std::optional<vgtest::BusyPort> other(std::in_place, SOCK_DGRAM);
+        const int otherPort = other->Port();
+        c.engine.SetInt(trapPort, otherPort);
         QTRY_VERIFY(w->OtherConsoleReceives());
         QVERIFY(c.Find<QLabel>("otherConsoleNote")->isVisible());
         QCOMPARE(w->TrayToolTip(), QString("Normal\n%1").arg(CHaltwatchDlg::kOtherConsole));
@@ -229,9 +233,9 @@ private slots:
         const size_t polls = c.engine.Count(SnmpCommand::Get, trapPort);
         QTRY_VERIFY(c.engine.Count(SnmpCommand::Get, trapPort) >= polls + 3);
         QCOMPARE(c.engine.Count(SnmpCommand::Set, trapPort), size_t(1));
-        QCOMPARE(int(c.engine.Value(trapPort).integer), other.Port());
+        QCOMPARE(int(c.engine.Value(trapPort).integer), otherPort);
 
-        other.Release();
+        other.reset();
         QTRY_COMPARE(int(c.engine.Value(trapPort).integer), 3665);
         QTRY_VERIFY(!w->OtherConsoleReceives());
         QVERIFY(!c.Find<QLabel>("otherConsoleNote")->isVisible());
@@ -401,7 +405,7 @@ private slots:
     void newPasswordOnTheEngineOffersTheLogin()
     {
         Console c;
-        HeldUdpPort enginePort;
+        vgtest::BusyPort enginePort(SOCK_DGRAM);
         c.keepAliveMs = 50;
         c.arguments = {QString("-p=%1").arg(enginePort.Port())};
         c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
