@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include <QApplication>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,6 +9,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include "console/DialogPlacement.h"
 
 CDlgAgentLogin::CDlgAgentLogin(Probe probe, QWidget* parent) : QDialog(parent), m_probe(std::move(probe))
 {
@@ -46,14 +47,10 @@ CDlgAgentLogin::CDlgAgentLogin(Probe probe, QWidget* parent) : QDialog(parent), 
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_edit, &QLineEdit::textChanged, this, &CDlgAgentLogin::OnPasswordChange);
     // Wide enough for its title beside the title bar's buttons, and for the status line.
-    // Title bars often draw their text in bold.
-    QFont titleFont = QApplication::font();
-    titleFont.setBold(true);
-    const QFontMetrics title(titleFont);
     int status = 0;
     for (const char* text : {kChecking, kRefused, kEngineNotRunning, kNoAnswer})
         status = std::max(status, m_status->fontMetrics().horizontalAdvance(text));
-    setMinimumWidth(std::max({title.horizontalAdvance(kTitle) + kTitleBarAllowance,
+    setMinimumWidth(std::max({MinimumWidthForTitle(kTitle),
                               status + 2 * layout->contentsMargins().left(), sizeHint().width()}));
 }
 

@@ -28,8 +28,6 @@ public:
     static constexpr const char* kEngineNotRunning = "The engine is not running on this host: no password can be checked.";
     // An engine on another host that did not answer: a wrong password and an unreachable engine look alike.
     static constexpr const char* kNoAnswer = "The engine did not answer: the password is wrong or the engine cannot be reached.";
-    // The room a title bar takes beside its text: the icon and the window buttons.
-    static constexpr int kTitleBarAllowance = 140;
     // What a probe found: accepted, or why not (refused when why is empty).
     struct Answer {
         Answer(bool accepted) : ok(accepted) {}

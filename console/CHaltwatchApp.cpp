@@ -6,6 +6,7 @@
 #include <QLocalSocket>
 
 #include "console/CDlgAgentLogin.h"
+#include "console/DialogPlacement.h"
 #include "console/EngineWorker.h"
 #include "console/MessageBoxSink.h"
 #include "console/ServiceCheck.h"

@@ -25,6 +25,7 @@
 
 #include "console/ConsoleOids.h"
 #include "console/ConsoleSession.h"
+#include "console/DialogPlacement.h"
 #include "console/DiscoveryDialogs.h"
 #include "console/DiscoveryProber.h"
 #include "console/EngineWorker.h"
@@ -521,22 +522,24 @@ void CHaltwatchDlg::OnListenerFailed()
 {
     m_firstRefreshPending = false;
     hide();
-    // Without a tray nothing could bring a hidden window back: the console ends.
-    if (!m_tray)
-        OnExit();
+    // Without a tray nothing could bring a hidden window back: the console ends, without asking about
+    // edits (an answer of No would leave it running with no way back).
+    if (!m_tray) {
+        Teardown();
+        emit exitRequested();
+    }
 }
 
 void CHaltwatchDlg::SetEngineReachable(bool reachable)
 {
-    if (!reachable) {
-        // An engine of this host that still holds its port is running: it no longer takes our password.
-        const bool runsHere = LocalEnginePort(m_session.EngineAddress(), m_settings.enginePort) == EnginePortState::Held;
-        m_unreachableReason = runsHere ? kPasswordNotAccepted : kUnreachableNote;
-        m_unreachableNote->setText(m_unreachableReason);
-    }
     if (reachable == m_engineReachable)
         return;
     m_engineReachable = reachable;
+    if (!reachable) {
+        // An engine of this host that still holds its port is running: it no longer takes our password.
+        const bool runsHere = LocalEnginePort(m_session.EngineAddress(), m_settings.enginePort) == EnginePortState::Held;
+        m_unreachableNote->setText(runsHere ? kPasswordNotAccepted : kUnreachableNote);
+    }
     m_unreachableNote->setVisible(!reachable);
     m_login->setVisible(!m_session.LoggedIn() || !reachable);
     if (!reachable)
@@ -576,13 +579,7 @@ void CHaltwatchDlg::OnRefreshed(const EngineSnapshot& snapshot)
         const QString retype = m_retype->text();
 
         m_model.Apply(snapshot);
-        for (const EventEntry& e : edited) {
-            DeviceEntry* device = m_model.FindDevice(e.DeviceIndex());
-            EventEntry* target = device ? device->FindEvent(e.EventIndex()) : nullptr;
-            // Only onto the same event: a device list that changed meanwhile does not take another's edits.
-            if (target && target->Name() == e.Name())
-                target->TakeEditsFrom(e);
-        }
+        m_model.LayEdits(edited);
         ++m_refreshes;
         UpdateControls();
         if (unsaved) {
@@ -931,20 +928,15 @@ void CHaltwatchDlg::OnCountdownSilent()
         return;
     QPointer<CHaltwatchDlg> self(this);
     m_worker.Post([self](SnmpServer& s) {
-        int32_t secs = 0;
-        uint32_t unsignedSecs = 0;
-        bool ok = s.GetInt(secs, kShutdownCountdown);
-        if (!ok && s.GetUnsigned(unsignedSecs, kShutdownCountdown)) {
-            ok = true;
-            secs = static_cast<int32_t>(unsignedSecs);
-        }
+        uint32_t secs = 0;
+        const bool ok = ReadCountdown(s, secs);
         QMetaObject::invokeMethod(
             qApp,
             [self, ok, secs] {
                 if (!self || self->m_tornDown || self->m_countdownValue == 0)
                     return;
                 if (ok) {
-                    self->ApplyCountdown(secs < 0 ? 0 : static_cast<uint32_t>(secs));
+                    self->ApplyCountdown(secs);
                 } else {
                     // No answer: the countdown is not known any more.
                     self->SetEngineReachable(false);
@@ -984,8 +976,7 @@ void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
         return;
     const QString engine = m_session.EngineAddress();
     const QString sender = QString::fromStdString(record.sender);
-    const bool fromEngine = sender == engine || (sender.startsWith("127.") && (engine.startsWith("127.") ||
-                                                                              HostAddresses().contains(engine)));
+    const bool fromEngine = sender == engine || (sender.startsWith("127.") && IsHostAddress(engine));
     if (!fromEngine)
         return;
     QPointer<CDiscoveryProgress> dialog = m_discovery;
@@ -997,11 +988,8 @@ void CHaltwatchDlg::OnDiscoveryNotice(const TrapRecord& record)
 
 void CHaltwatchDlg::CenterAndShow()
 {
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        adjustSize();
-        QRect area = screen->availableGeometry();
-        move(area.center() - rect().center());
-    }
+    adjustSize();
+    CenterOverOwner(this, nullptr);
     showNormal();
     raise();
     activateWindow();

@@ -258,8 +258,6 @@ private:
     bool m_sessionOpen = false;
     bool m_firstRefreshPending = false;
     bool m_engineReachable = true;
-    // Why the engine is shown unreachable (kUnreachableNote or kPasswordNotAccepted).
-    QString m_unreachableReason;
     // Non-empty when the console's own set-up failed: the tray's tooltip.
     QString m_setupFailure;
     bool m_otherConsole = false;

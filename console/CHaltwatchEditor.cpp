@@ -279,13 +279,12 @@ void CHaltwatchDlg::OnSave()
                 job.events.push_back(e);
                 e.MarkSaved();
             }
-    const std::vector<EventEntry> pending = job.events;
     m_dirty = 0;
     m_save->setEnabled(false);
     UpdateUnsavedNote();
 
     QPointer<CHaltwatchDlg> self(this);
-    m_worker.Post([job, self, dirty, pending](SnmpServer& s) mutable {
+    m_worker.Post([job, self, dirty](SnmpServer& s) mutable {
         // The writes stop at the first that the engine does not answer (after its retries): the rest would
         // only wait as long, and the user is told that the changes were not saved.
         bool reached = true;
@@ -305,17 +304,19 @@ void CHaltwatchDlg::OnSave()
             s.SetInt(job.redundant ? 1 : 2, kShutdownRequired);
             reached = s.LastAnswered();
         }
-        for (EventEntry& e : job.events) {
+        // Each event is written from a copy: job.events keep their dirty columns for a failed Save to lay back.
+        for (const EventEntry& e : job.events) {
             if (!reached)
                 break;
-            e.Save(s);
+            EventEntry write = e;
+            write.Save(s);
             reached = s.LastAnswered();
         }
         const bool security = job.security;
         const QString community = QString::fromStdString(job.community.empty() ? kDefaultCommunity : job.community);
         QMetaObject::invokeMethod(
             qApp,
-            [self, security, communityTaken, community, reached, dirty, pending] {
+            [self, security, communityTaken, community, reached, dirty, events = std::move(job.events)] {
                 if (!self || self->m_tornDown)
                     return;
                 if (security && communityTaken)
@@ -324,12 +325,7 @@ void CHaltwatchDlg::OnSave()
                     // The model keeps the edits (until a refresh the engine answers): Save can try again.
                     self->SetEngineReachable(false);
                     self->m_dirty |= communityTaken ? (dirty & ~kDirtySecurity) : dirty;
-                    for (const EventEntry& e : pending) {
-                        DeviceEntry* device = self->m_model.FindDevice(e.DeviceIndex());
-                        EventEntry* target = device ? device->FindEvent(e.EventIndex()) : nullptr;
-                        if (target && target->Name() == e.Name())
-                            target->TakeEditsFrom(e);
-                    }
+                    self->m_model.LayEdits(events);
                     self->MarkUnsaved();
                     self->m_messages.Show(self, kMessageCaption, kSaveFailed);
                 } else {

@@ -269,3 +269,13 @@ void ClearEngineEventActions(SnmpServer& s, const std::vector<std::pair<int, int
     for (const auto& [device, event] : events)
         s.SetInt(0, Column(kEventEntry, kEventActions), static_cast<uint32_t>(device), static_cast<uint32_t>(event));
 }
+
+void ConsoleModel::LayEdits(const std::vector<EventEntry>& edited)
+{
+    for (const EventEntry& e : edited) {
+        DeviceEntry* device = FindDevice(e.DeviceIndex());
+        EventEntry* target = device ? device->FindEvent(e.EventIndex()) : nullptr;
+        if (target && target->Name() == e.Name())
+            target->TakeEditsFrom(e);
+    }
+}

@@ -91,6 +91,9 @@ public:
     std::vector<std::pair<int, int>> AllEventKeys() const;
     // Resets every event's reactions (each changed event is marked for Save).
     void ClearEventActions();
+    // Lays edited copies of events back onto the model's events (EventEntry::TakeEditsFrom), each only onto
+    // the same event: a device list that changed meanwhile does not take another's edits.
+    void LayEdits(const std::vector<EventEntry>& edited);
 
 private:
     bool m_redundant = false;

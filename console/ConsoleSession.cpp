@@ -15,3 +15,8 @@ QStringList HostAddresses()
     }
     return addresses;
 }
+
+bool IsHostAddress(const QString& address)
+{
+    return address.startsWith("127.") || HostAddresses().contains(address);
+}

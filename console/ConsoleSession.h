@@ -25,3 +25,5 @@ public:
 
 // 127.0.0.1, then the host's own IPv4 addresses.
 QStringList HostAddresses();
+// A loopback address (127.x.x.x) or one of HostAddresses(): an address of this host.
+bool IsHostAddress(const QString& address);

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <QApplication>
-#include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -15,9 +13,9 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "console/CDlgAgentLogin.h"
 #include "console/ConsoleModel.h"
 #include "console/ConsoleOids.h"
+#include "console/DialogPlacement.h"
 #include "console/EngineWorker.h"
 #include "console/MessageBoxSink.h"
 
@@ -70,11 +68,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     layout->addWidget(version);
     layout->addWidget(ok, 0, Qt::AlignRight);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    // Wide enough for its title beside the title bar's icon and buttons (often drawn in bold).
-    QFont titleFont = QApplication::font();
-    titleFont.setBold(true);
-    setMinimumWidth(std::max(QFontMetrics(titleFont).horizontalAdvance(windowTitle()) + CDlgAgentLogin::kTitleBarAllowance,
-                             sizeHint().width()));
+    // Wide enough for its title beside the title bar's icon and buttons.
+    setMinimumWidth(std::max(MinimumWidthForTitle(windowTitle()), sizeHint().width()));
 }
 
 CAgentDiscovery::CAgentDiscovery(EngineWorker& worker, ConsoleModel& model, IMessageBoxSink& messages,

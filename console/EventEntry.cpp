@@ -133,20 +133,21 @@ void EventEntry::ClearActions()
 
 void EventEntry::TakeEditsFrom(const EventEntry& edited)
 {
-    const int dirty = edited.m_dirty;
-    if (dirty & kDirtyShutdownFlag)
+    // A column edited here since (while a Save ran) keeps its newer value.
+    const int take = edited.m_dirty & ~m_dirty;
+    if (take & kDirtyShutdownFlag)
         m_actions = (m_actions & ~kActionShutdown) | (edited.m_actions & kActionShutdown);
-    if (dirty & kDirtyCommandFlag)
+    if (take & kDirtyCommandFlag)
         m_actions = (m_actions & ~kActionCommand) | (edited.m_actions & kActionCommand);
-    if (dirty & kDirtyShutdownDelay)
+    if (take & kDirtyShutdownDelay)
         m_shutdownDelay = edited.m_shutdownDelay;
-    if (dirty & kDirtyCommandDelay)
+    if (take & kDirtyCommandDelay)
         m_commandDelay = edited.m_commandDelay;
-    if (dirty & kDirtyCommandAfterDelay)
+    if (take & kDirtyCommandAfterDelay)
         m_commandAfterDelay = edited.m_commandAfterDelay;
-    if (dirty & kDirtyCommandOnClear)
+    if (take & kDirtyCommandOnClear)
         m_commandOnClear = edited.m_commandOnClear;
-    m_dirty |= dirty;
+    m_dirty |= take;
 }
 
 bool EventEntry::SetCommand(int which, const std::string& text)

@@ -38,8 +38,8 @@ public:
     void EnableExecuteCommand() { SetFlag(kActionCommand, true, kDirtyCommandFlag); }
     void DisableExecuteCommand() { SetFlag(kActionCommand, false, kDirtyCommandFlag); }
     void ClearActions();
-    // Takes the columns that edited has dirty (its values and dirty bits), keeping this entry's others:
-    // an edit laid over a newer read of the same row.
+    // Takes the columns that edited has dirty and this entry has not (their values and dirty bits), keeping
+    // this entry's others: an edit laid over a newer read of the same row, or back under newer edits.
     void TakeEditsFrom(const EventEntry& edited);
     // The edits went to the engine.
     void MarkSaved() { m_dirty = 0; }

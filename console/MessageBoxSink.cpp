@@ -1,9 +1,9 @@
 #include "console/MessageBoxSink.h"
 
-#include <QGuiApplication>
 #include <QMessageBox>
-#include <QScreen>
 #include <QShowEvent>
+
+#include "console/DialogPlacement.h"
 
 namespace {
 
@@ -28,20 +28,6 @@ private:
 };
 
 }  // namespace
-
-void CenterOverOwner(QWidget* dialog, QWidget* owner)
-{
-    QRect area;
-    if (owner && owner->isVisible()) {
-        area = owner->frameGeometry();
-    } else {
-        QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
-        if (!screen)
-            return;
-        area = screen->availableGeometry();
-    }
-    dialog->move(area.center() - QPoint(dialog->width() / 2, dialog->height() / 2));
-}
 
 void QtMessageBoxSink::Show(QWidget* parent, const QString& caption, const QString& text)
 {

@@ -9,7 +9,7 @@ class QWidget;
 class IMessageBoxSink {
 public:
     virtual ~IMessageBoxSink() = default;
-    // A message with an OK button. The Qt boxes open centred over their parent (CenterOverOwner).
+    // A message with an OK button. The Qt boxes open centred over their parent (CenterOverOwner, DialogPlacement.h).
     virtual void Show(QWidget* parent, const QString& caption, const QString& text) = 0;
     // A Yes/No question with the warning icon (No is the default button); true for Yes.
     virtual bool Ask(QWidget* parent, const QString& caption, const QString& text) = 0;
@@ -20,10 +20,6 @@ public:
     void Show(QWidget* parent, const QString& caption, const QString& text) override;
     bool Ask(QWidget* parent, const QString& caption, const QString& text) override;
 };
-
-// Places dialog, at its present size, centred over owner when owner shows, else over the primary screen
-// (a console in the tray has no window showing: a hidden owner would put the dialog in a corner).
-void CenterOverOwner(QWidget* dialog, QWidget* owner);
 
 // The caption of the console's messages.
 inline const char* const kMessageCaption = "Vigilon Shutdown Agent";

@@ -51,24 +51,27 @@ bool UdpPortHeld(uint16_t port)
 
 EnginePortState LocalEnginePort(const QString& address, int port)
 {
-    if (port <= 0 || port > 0xFFFF || (!address.startsWith("127.") && !HostAddresses().contains(address)))
+    if (port <= 0 || port > 0xFFFF || !IsHostAddress(address))
         return EnginePortState::Elsewhere;
     return UdpPortHeld(static_cast<uint16_t>(port)) ? EnginePortState::Held : EnginePortState::Free;
+}
+
+bool ReadCountdown(SnmpServer& s, uint32_t& seconds)
+{
+    int32_t secs = 0;
+    if (s.GetInt(secs, kShutdownCountdown)) {
+        seconds = secs < 0 ? 0 : static_cast<uint32_t>(secs);
+        return true;
+    }
+    // Only an engine that answered with another type is asked again.
+    return s.LastAnswered() && s.GetUnsigned(seconds, kShutdownCountdown);
 }
 
 StatusPoll PollStatus(SnmpServer& s, uint16_t ownTrapPort, const std::vector<int>& devices)
 {
     StatusPoll poll;
     poll.readAt = std::chrono::steady_clock::now();
-    int32_t secs = 0;
-    uint32_t unsignedSecs = 0;
-    if (s.GetInt(secs, kShutdownCountdown)) {
-        poll.countdownRead = true;
-        poll.countdown = secs < 0 ? 0 : static_cast<uint32_t>(secs);
-    } else if (s.GetUnsigned(unsignedSecs, kShutdownCountdown)) {
-        poll.countdownRead = true;
-        poll.countdown = unsignedSecs;
-    }
+    poll.countdownRead = ReadCountdown(s, poll.countdown);
     if (!s.StillAnswers(kDeviceCount))
         return poll;
     for (int device : devices) {
@@ -83,14 +86,11 @@ StatusPoll PollStatus(SnmpServer& s, uint16_t ownTrapPort, const std::vector<int
         poll.registeredPort = registered;
         if (registered != ownTrapPort) {
             const bool otherHolds = registered > 0 && registered <= 0xFFFF && UdpPortHeld(static_cast<uint16_t>(registered));
-            if (otherHolds) {
+            if (otherHolds)
                 poll.otherConsole = true;
-            } else if (s.SetInt(ownTrapPort, kConsoleTrapPort)) {
-                poll.rewritten = true;
+            else if (s.SetInt(ownTrapPort, kConsoleTrapPort))
                 poll.registeredPort = ownTrapPort;
-            }
         }
     }
-    poll.answered = s.StillAnswers(kDeviceCount);
     return poll;
 }

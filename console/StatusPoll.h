@@ -29,16 +29,12 @@ class SnmpServer;
 struct StatusPoll {
     // When the reads began: a notice handled after it is newer than what the poll read.
     std::chrono::steady_clock::time_point readAt;
-    // The engine answered the poll's reads.
-    bool answered = false;
     bool countdownRead = false;
     uint32_t countdown = 0;
     // The trap port the engine keeps for this console's address (0 when it could not be read).
     int32_t registeredPort = 0;
     // Another console on this host receives the notices (its port is registered and held).
     bool otherConsole = false;
-    // The registration was this console's no more and was written back.
-    bool rewritten = false;
     // (device index, status) for each device asked for and read.
     std::vector<std::pair<int, int32_t>> statuses;
 };
@@ -53,6 +49,10 @@ bool UdpPortHeld(uint16_t port);
 // with its UDP port held (it runs: a request it drops was refused), or not held (it does not run).
 enum class EnginePortState { Elsewhere, Held, Free };
 EnginePortState LocalEnginePort(const QString& address, int port);
+
+// Reads the engine's shutdown countdown (an INTEGER; an unsigned type is taken too, read again only when
+// the engine answered with another type); a negative value reads as 0. False when it could not be read.
+bool ReadCountdown(SnmpServer& session, uint32_t& seconds);
 
 // Reads the countdown, then the status of each device in devices, then the registration; writes
 // ownTrapPort back when the registered port is another and nothing on this host holds it.

@@ -51,13 +51,21 @@ std::vector<uint8_t> Alarm(uint32_t id, const std::string& description, bool rai
 }
 
 // The values of the device status notices (device column 25 of device 1) a console got, in order.
+// A status notice's device status varbind; null for another trap.
+const vgtest::DecodedVarbind* DeviceStatus(const vgtest::DecodedTrap& trap)
+{
+    for (const auto& vb : trap.varbinds)
+        if (vb.oid == E("10.2.2.1.25.1"))
+            return &vb;
+    return nullptr;
+}
+
 std::vector<int64_t> StatusNotices(vgtest::TrapReceiver& console)
 {
     std::vector<int64_t> out;
     for (const auto& t : console.Traps())
-        for (const auto& vb : t.varbinds)
-            if (vb.oid == E("10.2.2.1.25.1"))
-                out.push_back(vb.integer);
+        if (const vgtest::DecodedVarbind* status = DeviceStatus(t))
+            out.push_back(status->integer);
     return out;
 }
 
@@ -125,13 +133,12 @@ double LastNoticeDelay(Run& run, Clock::time_point markerSent, int limitSeconds)
         bool settled = true;
         Clock::time_point latest = markerSent;
         for (auto& c : run.consoles) {
+            // The latest status notice and the status it carries, from one copy of the traps.
             const auto traps = c->Traps();
-            auto last = std::find_if(traps.rbegin(), traps.rend(), [](const vgtest::DecodedTrap& t) {
-                return std::any_of(t.varbinds.begin(), t.varbinds.end(),
-                                   [](const vgtest::DecodedVarbind& vb) { return vb.oid == E("10.2.2.1.25.1"); });
-            });
-            if (last == traps.rend() || last->received < markerSent ||
-                StatusNotices(*c).back() != 1 || Clock::now() - last->received < std::chrono::seconds(1)) {
+            auto last = std::find_if(traps.rbegin(), traps.rend(),
+                                     [](const vgtest::DecodedTrap& t) { return DeviceStatus(t) != nullptr; });
+            if (last == traps.rend() || last->received < markerSent || DeviceStatus(*last)->integer != 1 ||
+                Clock::now() - last->received < std::chrono::seconds(1)) {
                 settled = false;
                 break;
             }

@@ -9,8 +9,11 @@
 #include <QTreeWidget>
 #include <unistd.h>
 
+#include <optional>
+
 #include "FakeEngine.h"
 #include "RecordingMessages.h"
+#include "tests/support/Ports.h"
 #include "console/CDlgAgentLogin.h"
 #include "console/CHaltwatchApp.h"
 #include "console/EngineWorker.h"
@@ -148,7 +151,7 @@ private slots:
     void lockedConsoleAndThreeWrongPasswords()
     {
         Console c;
-        HeldUdpPort enginePort;
+        vgtest::BusyPort enginePort(SOCK_DGRAM);
         c.engine.Populate({}, {});
         c.engine.AcceptCommunity("secret");
         QCOMPARE(c.Start({"-noservice", QString("-p=%1").arg(enginePort.Port())}), CHaltwatchApp::StartResult::Running);
@@ -217,12 +220,13 @@ private slots:
         QFETCH(QString, text);
         QFETCH(int, attemptsLeft);
         Console c;
-        HeldUdpPort enginePort;
-        if (!engineRuns)
-            enginePort.Release();
+        std::optional<vgtest::BusyPort> enginePort;
+        if (engineRuns)
+            enginePort.emplace(SOCK_DGRAM);
+        const int port = engineRuns ? enginePort->Port() : vgtest::FreeUdpPort();
         c.engine.Populate({}, {});
         c.engine.AcceptCommunity("secret");
-        QCOMPARE(c.Start({"-noservice", "-a" + address, QString("-p=%1").arg(enginePort.Port())}),
+        QCOMPARE(c.Start({"-noservice", "-a" + address, QString("-p=%1").arg(port)}),
                  CHaltwatchApp::StartResult::Running);
         QTRY_VERIFY(c.Window() != nullptr);
         c.Window()->OpenAction()->trigger();
@@ -308,9 +312,7 @@ private slots:
         c.engine.SetDead(true);
         const size_t before = c.engine.Count(SnmpCommand::Get, kActivation);
         QTRY_VERIFY(c.engine.Count(SnmpCommand::Get, kActivation) >= before + 1);
-        HeldUdpPort gone;
-        gone.Release();
-        c.engine.SetInt(kTrapPort, gone.Port());
+        c.engine.SetInt(kTrapPort, vgtest::FreeUdpPort());
         c.engine.SetDead(false);
         QTRY_COMPARE(c.engine.Count(SnmpCommand::Set, kTrapPort), size_t(2));
         QCOMPARE(int(c.engine.Value(kTrapPort).integer), 3665);

@@ -174,6 +174,42 @@ private slots:
         QVERIFY(!s.GetNextOid(oid, 48, O(E("1.5"))));  // end of the MIB view
     }
 
+    // The countdown is an INTEGER (a negative one reads as 0); an unsigned type is taken too, asked for only
+    // when the engine answered with another type: a silent engine costs one request, not two.
+    void countdownRead_data()
+    {
+        QTest::addColumn<int>("kind");  // 0 integer, 1 gauge, 2 no answer
+        QTest::addColumn<int>("value");
+        QTest::addColumn<bool>("read");
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("integer") << 0 << 42 << true << 42 << 1;
+        QTest::newRow("negative") << 0 << -5 << true << 0 << 1;
+        QTest::newRow("gauge") << 1 << 17 << true << 17 << 2;
+        QTest::newRow("silent") << 2 << 0 << false << 0 << 1;
+    }
+    void countdownRead()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, value);
+        QFETCH(bool, read);
+        QFETCH(int, seconds);
+        QFETCH(int, requests);
+        FakeEngine engine;
+        const std::string countdown = E("10.5.1.0");
+        if (kind == 1)
+            engine.Set(countdown, SnmpValue::Gauge(static_cast<uint32_t>(value)));
+        else
+            engine.SetInt(countdown, value);
+        engine.SetDead(kind == 2);
+        SnmpServer s(engine);
+        QVERIFY(s.Open("127.0.0.1", "public", 3664, 2));
+        uint32_t got = 0;
+        QCOMPARE(ReadCountdown(s, got), read);
+        QCOMPARE(int(got), seconds);
+        QCOMPARE(int(engine.Calls().size()), requests);
+    }
+
     void writeReadsFirstAndSendsNothingWhenTheReadFails()
     {
         FakeEngine engine;

@@ -23,6 +23,7 @@
 
 #include "FakeEngine.h"
 #include "RecordingMessages.h"
+#include "tests/support/Ports.h"
 #include "console/CHaltwatchApp.h"
 #include "console/DiscoveryDialogs.h"
 #include "console/MessageBoxSink.h"
@@ -154,7 +155,7 @@ private slots:
         CHaltwatchDlg* w = app.Window();
         QTRY_VERIFY(w->isVisible());
 
-        HeldUdpPort other;
+        vgtest::BusyPort other(SOCK_DGRAM);
         engine.SetInt(E("11.3.2.2.0"), other.Port());
         engine.SetInt(E("10.5.1.0"), 75);
         QTRY_VERIFY(w->OtherConsoleReceives() && w->Alert().isVisible());

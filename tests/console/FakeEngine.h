@@ -17,11 +17,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "console/EngineTransport.h"
 #include "engine/snmp/SnmpTypes.h"
 
@@ -295,40 +290,6 @@ private:
     std::string m_held;
     size_t m_heldCount = 0;
     size_t m_releases = 0;
-};
-
-// A UDP port of this host that something holds (a running engine's port, another console's trap port):
-// a socket bound to a free loopback port until Release or the end of the object.
-class HeldUdpPort {
-public:
-    HeldUdpPort()
-    {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-            Release();
-        else
-            m_port = ntohs(a.sin_port);
-    }
-    ~HeldUdpPort() { Release(); }
-    HeldUdpPort(const HeldUdpPort&) = delete;
-    HeldUdpPort& operator=(const HeldUdpPort&) = delete;
-    // The port, still known after the release (then nothing holds it).
-    int Port() const { return m_port; }
-    void Release()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
 };
 
 }  // namespace consoletest

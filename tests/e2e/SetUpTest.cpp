@@ -2,7 +2,8 @@
 // port the UPS cards send their traps to): it masks the units (and stops them where systemd runs), disables
 // the init scripts and stops them where it does not, and stops a system daemon that still listens there.
 // A unit already masked is left alone.
-// The script runs against recording stand-ins of the system tools, with every package reported installed.
+// The script runs against recording stand-ins of the system tools, with every package reported installed;
+// sudo's stand-in records its arguments and runs them as they are, so nothing runs as another user.
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,10 @@ protected:
         Tool("update-rc.d", recorder + "exit 0\n");
         Tool("apt-get", recorder + "exit 1\n");
         Tool("dpkg-query", "#!/bin/sh\necho 'install ok installed'\n");
+        Tool("sudo", recorder + "exec \"$@\"\n");
+        // The user id FAKE_UID when set (a run as another user than root).
+        Tool("id", "#!/bin/sh\n[ -n \"$FAKE_UID\" ] && [ \"$1\" = -u ] && { echo \"$FAKE_UID\"; exit 0; }\n"
+                   "exec /usr/bin/id \"$@\"\n");
         // A listener on 162 while the process FAKE_LISTENER lives (a zombie is gone).
         Tool("ss", "#!/bin/sh\n[ -n \"$FAKE_LISTENER\" ] || exit 0\n"
                    "grep -qs '^[0-9]* ([^)]*) [^Z]' /proc/$FAKE_LISTENER/stat || exit 0\n"
@@ -44,11 +49,11 @@ protected:
     }
 
     int Run(const std::string& state, const std::string& listener, std::string& out,
-            const std::string& enabled = "enabled")
+            const std::string& enabled = "enabled", const std::string& uid = "")
     {
         fs::remove(m_dir.Path("calls"));
         return vgtest::RunTool({"env", "PATH=" + m_dir.Path("fakebin") + ":/usr/bin:/bin", "FAKE_STATE=" + state,
-                                "FAKE_LISTENER=" + listener, "FAKE_ENABLED=" + enabled, "bash",
+                                "FAKE_LISTENER=" + listener, "FAKE_ENABLED=" + enabled, "FAKE_UID=" + uid, "bash",
                                 std::string(VG_SOURCE_DIR) + "/scripts/deps"},
                                out, 60);
     }
@@ -101,6 +106,18 @@ TEST_F(SetUpScript, StopsASystemTrapDaemonStillOnTheTrapPort)
     std::string out;
     EXPECT_EQ(Run("offline", std::to_string(listener.Pid()), out), 0) << out;
     EXPECT_TRUE(listener.Wait(5000).has_value()) << out;
+}
+
+// Another user than root: what needs root goes through sudo, the look for listeners too (without it the
+// system daemons' sockets, owned by another user, would show no process).
+TEST_F(SetUpScript, AsAnotherUserGoesThroughSudo)
+{
+    std::string out;
+    ASSERT_EQ(Run("degraded", "", out, "enabled", "1000"), 0) << out;
+    const auto calls = Calls();
+    EXPECT_TRUE(Has(calls, "sudo systemctl mask --now --quiet snmptrapd.socket snmptrapd.service snmpd.service"))
+        << ::testing::PrintToString(calls);
+    EXPECT_TRUE(Has(calls, "sudo ss -Hlunp sport = :161 or sport = :162")) << ::testing::PrintToString(calls);
 }
 
 } // namespace
