@@ -228,7 +228,8 @@ int CDeviceEntryRemote::AddAlarm(uint32_t id, const std::string& description, ui
         alarm.id = id;
         alarm.description = description.substr(0, strnlen(description.c_str(), DeviceAlarm::kMaxDescription));
         alarm.value = value;
-        alarm.raisedSteadyMs = SteadyMs();
+        alarm.raisedSteadyMs = m_context.GetClock().steadyMilliseconds();
+        alarm.wellKnown = WellKnownAlarmNumber(alarm.description);
         if (ISnmpFacade* snmp = m_context.GetSnmp()) {
             alarm.mibRow = static_cast<uint32_t>(snmp->SnmpAddAlarm(m_deviceIndex));
             alarm.timeRaised = snmp->SnmpGetSysUpTime();
@@ -502,12 +503,11 @@ int CDeviceEntryRemote::GetPowerValue(uint32_t key, EngineValue& value)
     bool lowBattery = false;
     int64_t since = 0;
     for (const DeviceAlarm& a : m_alarms) {
-        const uint32_t number = WellKnownAlarmNumber(a.description);
-        if (number == kWellKnownOnBattery) {
+        if (a.wellKnown == kWellKnownOnBattery) {
             // Two alarms of the same meaning: the power went when the first was raised.
             since = onBattery ? std::min(since, a.raisedSteadyMs) : a.raisedSteadyMs;
             onBattery = true;
-        } else if (number == kWellKnownLowBattery) {
+        } else if (a.wellKnown == kWellKnownLowBattery) {
             lowBattery = true;
         }
     }
@@ -516,7 +516,8 @@ int CDeviceEntryRemote::GetPowerValue(uint32_t key, EngineValue& value)
         value = EngineValue::Integer(lowBattery ? 3u : 2u); // batteryLow(3), batteryNormal(2)
         return 1;
     case kUpsSecondsOnBatteryKey: {
-        const int64_t seconds = onBattery ? std::max<int64_t>(0, (SteadyMs() - since) / 1000) : 0;
+        const int64_t now = m_context.GetClock().steadyMilliseconds();
+        const int64_t seconds = onBattery ? std::max<int64_t>(0, (now - since) / 1000) : 0;
         value = EngineValue::Integer(static_cast<uint32_t>(std::min<int64_t>(seconds, INT32_MAX)));
         return 1;
     }
