@@ -18,8 +18,6 @@ using namespace console_row;
 namespace {
 
 constexpr size_t kMaxRefusedRemembered = 1024;
-constexpr int kValueNotice = 1001;  // ValueChangedTrap
-constexpr int kListNotice = 1002;   // ListChangedTrap
 constexpr size_t kMaxCommunityText = CConsoles::kMaxConsoleCommunityBytes; // this length or more: refused
 
 // Reads a fixed-width field of decimal digits; false when any character is not a digit.
@@ -705,7 +703,7 @@ bool SupersedesNotice(const TrapData& queued, const TrapData& later)
     }
     // A value notice tells the latest value of its objects, and a list-changed notice makes a console
     // read its list again whatever its value says; any other notice replaces only its exact repeat.
-    return sameValues || later.specific == kValueNotice || later.specific == kListNotice;
+    return sameValues || later.specific == kValueChangedTrap || later.specific == kListChangedTrap;
 }
 
 // Sends the handed-over notices. Each notice walks its consoles in registration order, 50 ms between
@@ -846,7 +844,7 @@ void CConsoles::Defer(FanOut fanOut)
         });
         if (old != box->items.end()) {
             old->walk->Done(old->position);
-            if (walk->notice->specific == kValueNotice) {
+            if (walk->notice->specific == kValueChangedTrap) {
                 *old = Pending{walk, position};
             } else {
                 box->items.erase(old);

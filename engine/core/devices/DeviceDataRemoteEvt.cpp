@@ -543,7 +543,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
     notice.oid.push_back(column);
     notice.oid.push_back(static_cast<uint32_t>(m_remoteOwner->GetDeviceIndex()));
     notice.oid.push_back(Word(row, EventWord::kEventIndex));
-    notice.trapId = 1001;
+    notice.trapId = kValueChangedTrap;
     notice.value = EngineValue::Integer(announced);
     work.notices.push_back(std::move(notice));
     return true;

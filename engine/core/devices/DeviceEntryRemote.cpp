@@ -202,13 +202,13 @@ void CDeviceEntryRemote::NotifyAlarmStatusLocked(DeviceWork& work)
     // One change can pass here more than once (the alarm list and each event row it names): the
     // consoles get one notice with the latest status.
     for (DeviceNotice& queued : work.notices)
-        if (queued.trapId == 1001 && queued.oid == oid) {
+        if (queued.trapId == kValueChangedTrap && queued.oid == oid) {
             queued.value = value;
             return;
         }
     DeviceNotice notice;
     notice.oid = oid;
-    notice.trapId = 1001;
+    notice.trapId = kValueChangedTrap;
     notice.value = value;
     work.notices.push_back(std::move(notice));
 }
@@ -430,7 +430,7 @@ void CDeviceEntryRemote::NoticeLocked(uint32_t column, EngineValue value, Device
 {
     DeviceNotice notice;
     notice.oid = DeviceColumnOid(column, m_deviceIndex);
-    notice.trapId = 1001;
+    notice.trapId = kValueChangedTrap;
     notice.value = std::move(value);
     work.notices.push_back(std::move(notice));
 }

@@ -468,7 +468,7 @@ void CDevices::SendListChangedLocked(int32_t value, DeviceWork& work)
         return;
     DeviceNotice notice;
     notice.oid = EnterpriseOid({10, 2, 2});
-    notice.trapId = 1002;
+    notice.trapId = kListChangedTrap;
     notice.value = EngineValue::Integer(static_cast<uint32_t>(value));
     work.notices.push_back(std::move(notice));
 }
@@ -863,7 +863,8 @@ void CDevices::SendCountdown(uint32_t seconds)
 {
     m_countdownShown = seconds != 0;
     if (IConsoleManager* consoles = m_host.GetConsoles())
-        consoles->SendValueNotification(EnterpriseOid({10, 5, 1, 0}), 1001, EngineValue::Integer(seconds));
+        consoles->SendValueNotification(EnterpriseOid({10, 5, 1, 0}), kValueChangedTrap,
+                                        EngineValue::Integer(seconds));
 }
 
 void CDevices::RunCommand(uint32_t key, bool enabled)
@@ -1007,7 +1008,7 @@ void CDevices::Perform(DeviceWork& work)
 {
     if (IConsoleManager* consoles = m_host.GetConsoles()) {
         for (const DeviceNotice& notice : work.notices) {
-            if (notice.trapId == 1002)
+            if (notice.trapId == kListChangedTrap)
                 consoles->SendNotification(notice.oid, notice.trapId, notice.value);
             else
                 consoles->SendValueNotification(notice.oid, notice.trapId, notice.value);

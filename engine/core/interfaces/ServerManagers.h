@@ -174,6 +174,11 @@ public:
     }
 };
 
+// The specific codes of the engine's notices to its consoles: one value changed (its one varbind
+// carries the new value), or a list (a table) changed.
+constexpr uint32_t kValueChangedTrap = 1001;
+constexpr uint32_t kListChangedTrap = 1002;
+
 // The registered consoles (CConsoles) and the trap fan-out to them.
 class IConsoleManager {
 public:

@@ -89,8 +89,6 @@ struct EngineFilePaths {
 constexpr uint32_t kServerDataVersion = 0x0C043B00u;
 constexpr const char* kEngineVersionText = "12.04.0059";
 constexpr const char* kEventSourceName = "Vigilon Agent";
-constexpr uint32_t kValueChangedTrap = 1001;
-constexpr uint32_t kListChangedTrap = 1002;
 // The agent refuses communities of this length or more.
 constexpr size_t kMaxCommunityLength = 127;
 
