@@ -720,16 +720,9 @@ public:
         WaitForEnd();
     }
 
-    // Its main has returned (or thrown): a later hand-over needs a new thread.
-    bool HasEnded() const { return m_ended.load(); }
-
 protected:
     void main() override
     {
-        struct EndMark {
-            std::atomic<bool>& ended;
-            ~EndMark() { ended = true; }
-        } endMark{m_ended};
         AppLog::Instance()->Printf(kLogDebug, "Entering CConsoles fan-out thread ( %s )", GetName());
         int waitMs = -1;
         while (WaitForWork(waitMs)) {
@@ -740,10 +733,9 @@ protected:
                 if (!item.walk)
                     break;
                 const bool send = entry->IsActive();
-                if (send) {
-                    TrapData trap = *item.walk->notice;
-                    m_owner.SendOne(*entry, trap);
-                }
+                if (send)
+                    SendCatching(*entry, *item.walk->notice);
+                // Whatever became of the send: the walk goes on to its next console.
                 m_owner.NoticeDone(*entry, item, send);
                 if (!CheckRunning())
                     break;
@@ -755,8 +747,22 @@ protected:
     }
 
 private:
+    // A notice that fails in any way costs that console this notice only, never the thread.
+    void SendCatching(CConsoleEntry& entry, const TrapData& notice)
+    {
+        try {
+            TrapData trap = notice;
+            m_owner.SendOne(entry, trap);
+        } catch (const std::exception& e) {
+            AppLog::Instance()->Printf(kLogError, "[CConsoles::FanOutThread]: a notice to %s failed: %s",
+                                       entry.GetAddressText().c_str(), e.what());
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "[CConsoles::FanOutThread]: a notice to %s failed",
+                                       entry.GetAddressText().c_str());
+        }
+    }
+
     CConsoles& m_owner;
-    std::atomic<bool> m_ended{false};
 };
 
 void CConsoles::Walk::Done(size_t position)
@@ -867,17 +873,12 @@ void CConsoles::Defer(FanOut fanOut)
         box->items.push_back(Pending{walk, position});
         ++m_deferredCount;
     }
-    // One thread for every hand-over; started again only after it ended (an exception), never while it
-    // is still on its way up.
-    if (m_fanOutThread && m_fanOutThread->HasEnded())
-        m_fanOutThread.reset();
-    if (!m_fanOutThread) {
-        auto thread = std::make_unique<FanOutThread>(*this);
-        if (!thread->Start()) {
-            AppLog::Instance()->Log(kLogError, "[CConsoles::SendTrap]: the fan-out thread could not be started");
-            return;
-        }
-        m_fanOutThread = std::move(thread);
+    // One thread for every hand-over, started with the first (a Start finds it running after that).
+    if (!m_fanOutThread)
+        m_fanOutThread = std::make_unique<FanOutThread>(*this);
+    if (!m_fanOutThread->Start()) {
+        AppLog::Instance()->Log(kLogError, "[CConsoles::SendTrap]: the fan-out thread could not be started");
+        return;
     }
     m_fanOutThread->Signal();
 }
