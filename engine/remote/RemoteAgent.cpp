@@ -116,16 +116,12 @@ int CRemoteAgent::Initialize()
 
 std::string CRemoteAgent::GetStartProblem()
 {
-    std::lock_guard<std::mutex> lock(m_startProblemMutex);
     return m_startProblem;
 }
 
 void CRemoteAgent::StartTrapListener(uint32_t port)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_startProblemMutex);
-        m_startProblem.clear();
-    }
+    m_startProblem.clear();
     if (!m_listener.HasOpener())
         return;
     m_listener.SetOwner([this](std::unique_ptr<RemoteTrapRecord>& record) { return QueueTrap(record); });
@@ -137,7 +133,6 @@ void CRemoteAgent::StartTrapListener(uint32_t port)
     if (!m_listening) {
         AppLog::Instance()->Printf(kLogError, "[CRemoteAgent::Initialize]: no remote agent traps are received on port %u",
                                    port);
-        std::lock_guard<std::mutex> lock(m_startProblemMutex);
         m_startProblem = "UPS traps are not received on port " + std::to_string(port) + ": " +
                          (error.empty() ? std::string("the port cannot be opened") : error);
     }
