@@ -469,7 +469,7 @@ int CConsoles::GetValue(uint32_t key, uint32_t requester, EngineValue& value)
     return 1;
 }
 
-bool CConsoles::SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length)
+bool CConsoles::SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length, bool* saved)
 {
     auto entry = ActivateEntry(requester);
     if (!entry)
@@ -486,7 +486,12 @@ bool CConsoles::SetValue(uint32_t key, uint32_t requester, int type, const void*
                   std::memcmp(after, before.data(), before.size()) != 0;
     }
     // A changed setting is acknowledged only once it is on disk.
-    return !changed || Save() != 0;
+    if (changed && Save() == 0) {
+        if (saved)
+            *saved = false;
+        return false;
+    }
+    return true;
 }
 
 void CConsoles::ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const void* data, size_t length)

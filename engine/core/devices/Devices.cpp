@@ -688,16 +688,8 @@ std::string CDevices::GetDeviceString(int deviceIndex, uint32_t itemKey, uint32_
 }
 
 bool CDevices::SetDeviceValue(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
-                              size_t length)
+                              size_t length, bool* saved)
 {
-    bool saved = true;
-    return SetDeviceValueSaved(deviceIndex, itemKey, column, type, data, length, saved);
-}
-
-bool CDevices::SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
-                                   size_t length, bool& saved)
-{
-    saved = true;
     auto device = FindByIndex(deviceIndex);
     if (!device)
         return false;
@@ -707,8 +699,8 @@ bool CDevices::SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t c
     const bool save = work.save;
     work.save = false;
     Perform(work);
-    if (save)
-        saved = Save() != 0;
+    if (save && Save() == 0 && saved)
+        *saved = false;
     return ok;
 }
 
