@@ -36,14 +36,14 @@ public:
     {
         bool saved = true;
         if (IDeviceManager* devices = Devices())
-            devices->SetDeviceValueSaved(device, item, column, kValueInteger, &value, sizeof value, saved);
+            devices->SetDeviceValue(device, item, column, kValueInteger, &value, sizeof value, &saved);
         return saved;
     }
     bool SetText(int device, uint32_t item, uint32_t column, const std::string& text) override
     {
         bool saved = true;
         if (IDeviceManager* devices = Devices())
-            devices->SetDeviceValueSaved(device, item, column, kValueOctetString, text.data(), text.size(), saved);
+            devices->SetDeviceValue(device, item, column, kValueOctetString, text.data(), text.size(), &saved);
         return saved;
     }
     bool GetKeyValue(uint32_t key, int device, EngineValue& value) override

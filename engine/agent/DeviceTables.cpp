@@ -281,6 +281,44 @@ int DeviceRowStatus::prepare_set_request(const MibRequest& request, const SnmpVa
     return RowStatusCheck({row, value.integer, 0, deviceRow ? kIndexLimit : kItemRowLimit, false});
 }
 
+// The row a row-status write is about: the device and, in the schedule and load-group tables, the item
+// (0 in the device table).
+struct DeviceRowStatus::Decision {
+    RowStatusDecision decision;
+    uint32_t device = 0;
+    uint32_t item = 0;
+};
+
+// Called with a non-empty index.
+DeviceRowStatus::Decision DeviceRowStatus::Decide(const MibRequest& request, const SnmpValue& value) const
+{
+    Decision d;
+    if (m_table.Shape().levels == 1) {
+        d.device = request.index[0];
+        d.decision = DecideRowStatus({d.device, value.integer, m_table.DeviceCount(), kIndexLimit, false});
+        return d;
+    }
+    // Schedules and load groups: device.item.
+    if (request.index.size() != 2) {
+        d.decision = {kSnmpErrGenErr, RowStatusAction::None};
+        return d;
+    }
+    d.device = request.index[0];
+    d.item = request.index[1];
+    if (d.item == 0) {
+        d.decision = {kSnmpErrReadOnly, RowStatusAction::None};
+        return d;
+    }
+    if (d.device == 0 || d.device > m_table.DeviceCount()) {
+        d.decision = {kSnmpErrNoSuchName, RowStatusAction::None};
+        return d;
+    }
+    const bool schedules = m_table.Shape().item == kItemSchedules;
+    const uint32_t count = m_table.ItemCount(d.device);
+    d.decision = DecideRowStatus({d.item, value.integer, count, kItemRowLimit, schedules && count >= kMaxSchedules});
+    return d;
+}
+
 int DeviceRowStatus::set(const MibRequest& request, const SnmpValue& value)
 {
     DeviceItemAccess* access = m_table.Access();
@@ -289,18 +327,17 @@ int DeviceRowStatus::set(const MibRequest& request, const SnmpValue& value)
         return kSnmpErrGenErr;
     const int32_t v = static_cast<int32_t>(value.integer);
     const DeviceTable::Cell cell = m_table.CellOf(request.index, 2);
+    const Decision d = Decide(request, value);
 
     if (m_table.Shape().levels == 1) {
-        const uint32_t index = request.index[0];
-        const RowStatusDecision decision = DecideRowStatus({index, value.integer, m_table.DeviceCount(), kIndexLimit, false});
-        switch (decision.action) {
+        switch (d.decision.action) {
         case RowStatusAction::SetStatus:
             return access->SetInt(cell.device, 0, 2, v) ? kSnmpErrNoError : kSnmpErrCommitFailed;
         case RowStatusAction::Create:
             // The engine makes its devices itself: it refuses every index.
-            return server->AddRow(index) == kRowAddFailed ? kSnmpErrGenErr : kSnmpErrNoError;
+            return server->AddRow(d.device) == kRowAddFailed ? kSnmpErrGenErr : kSnmpErrNoError;
         case RowStatusAction::Destroy:
-            if (server->DeleteRow(index) != 1)
+            if (server->DeleteRow(d.device) != 1)
                 return kSnmpErrGenErr;
             // The same removal as the engine's own: the last row, the main-load row, the item tables.
             if (m_table.Host().removeLastDevice)
@@ -309,37 +346,24 @@ int DeviceRowStatus::set(const MibRequest& request, const SnmpValue& value)
         case RowStatusAction::None:
             break;
         }
-        return decision.status;
+        return d.decision.status;
     }
 
-    // Schedules and load groups: device.item.
-    if (request.index.size() != 2)
-        return kSnmpErrGenErr;
-    const uint32_t device = request.index[0];
-    const uint32_t item = request.index[1];
-    if (item == 0)
-        return kSnmpErrReadOnly;
-    if (device == 0 || device > m_table.DeviceCount())
-        return kSnmpErrNoSuchName;
     const uint32_t itemClass = m_table.Shape().item;
-    const bool schedules = itemClass == kItemSchedules;
-    const uint32_t count = m_table.ItemCount(device);
-    const RowStatusDecision decision =
-        DecideRowStatus({item, value.integer, count, kItemRowLimit, schedules && count >= kMaxSchedules});
-    const uint32_t key = itemClass << 16 | device << 8 | item;
-    switch (decision.action) {
+    const uint32_t key = itemClass << 16 | d.device << 8 | d.item;
+    switch (d.decision.action) {
     case RowStatusAction::SetStatus:
         return access->SetInt(cell.device, cell.item, 2, v) ? kSnmpErrNoError : kSnmpErrCommitFailed;
     case RowStatusAction::Create:
         return server->AddRow(key) == kRowAddFailed ? kSnmpErrGenErr : kSnmpErrNoError;
     case RowStatusAction::Destroy: {
         const int removed = server->DeleteRow(key);
-        return (schedules ? removed == 1 : removed != 0) ? kSnmpErrNoError : kSnmpErrGenErr;
+        return (itemClass == kItemSchedules ? removed == 1 : removed != 0) ? kSnmpErrNoError : kSnmpErrGenErr;
     }
     case RowStatusAction::None:
         break;
     }
-    return decision.status;
+    return d.decision.status;
 }
 
 int DeviceRowStatus::undo_creation(const MibRequest& request)
@@ -356,20 +380,10 @@ int DeviceRowStatus::check_deferred(const MibRequest& request, const SnmpValue& 
 {
     if (!m_table.Access() || !CServer::Instance() || request.index.empty())
         return kSnmpErrGenErr;
-    RowStatusDecision decision;
-    if (m_table.Shape().levels == 1) {
-        decision = DecideRowStatus({request.index[0], value.integer, m_table.DeviceCount(), kIndexLimit, false});
-    } else {
-        if (request.index.size() != 2 || request.index[1] == 0)
-            return kSnmpErrGenErr;
-        const uint32_t device = request.index[0];
-        if (device == 0 || device > m_table.DeviceCount())
-            return kSnmpErrNoSuchName;
-        decision = DecideRowStatus({request.index[1], value.integer, m_table.ItemCount(device), kItemRowLimit, false});
-    }
-    if (decision.status != kSnmpErrNoError)
-        return decision.status;
-    return decision.action == RowStatusAction::Destroy ? kSnmpErrNoError : kSnmpErrGenErr;
+    const Decision d = Decide(request, value);
+    if (d.decision.status != kSnmpErrNoError)
+        return d.decision.status;
+    return d.decision.action == RowStatusAction::Destroy ? kSnmpErrNoError : kSnmpErrGenErr;
 }
 
 namespace {

@@ -117,6 +117,10 @@ public:
     int check_deferred(const MibRequest& request, const SnmpValue& value) override;
 
 private:
+    // What a write of value at the request's index comes to, with the row it is about.
+    struct Decision;
+    Decision Decide(const MibRequest& request, const SnmpValue& value) const;
+
     DeviceTable& m_table;
 };
 

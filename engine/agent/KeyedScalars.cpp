@@ -54,12 +54,10 @@ int mervane_keyed_intoid::get_request(const MibRequest& request, SnmpValue& out)
 
 int mervane_keyed_intoid::commit_set_request(const MibRequest& request, const SnmpValue& value)
 {
-    CServer* server = CServer::Instance();
-    if (server &&
-        !server->SetIntValue(key, request.requester, static_cast<uint32_t>(static_cast<int32_t>(value.integer))) &&
-        RefusalMeansUnsaved(key))
-        return kSnmpErrCommitFailed;
-    return kSnmpErrNoError;
+    bool saved = true;
+    if (CServer* server = CServer::Instance())
+        server->SetIntValue(key, request.requester, static_cast<uint32_t>(static_cast<int32_t>(value.integer)), &saved);
+    return saved ? kSnmpErrNoError : kSnmpErrCommitFailed;
 }
 
 mervane_keyed_stroid::mervane_keyed_stroid(const char* oidText, MibAccess access, uint32_t k)
@@ -98,11 +96,10 @@ int mervane_keyed_stroid::prepare_set_request(const MibRequest& request, const S
 
 int mervane_keyed_stroid::commit_set_request(const MibRequest& request, const SnmpValue& value)
 {
-    CServer* server = CServer::Instance();
-    if (server && !server->SetValue(key, request.requester, kValueOctetString, value.bytes.data(), value.bytes.size()) &&
-        RefusalMeansUnsaved(key))
-        return kSnmpErrCommitFailed;
-    return kSnmpErrNoError;
+    bool saved = true;
+    if (CServer* server = CServer::Instance())
+        server->SetValue(key, request.requester, kValueOctetString, value.bytes.data(), value.bytes.size(), &saved);
+    return saved ? kSnmpErrNoError : kSnmpErrCommitFailed;
 }
 
 mervane_keyed_gaugeoid::mervane_keyed_gaugeoid(const char* oidText, MibAccess access, uint32_t k,

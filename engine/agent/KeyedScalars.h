@@ -13,9 +13,9 @@
 //   mervane_keyed_adroid   IpAddress     the key's number read with requester 0; a SET goes to the key
 //                                        as an IpAddress value
 // A SET is refused only in its check step (notWritable, wrongType, wrongLength); its commit reports
-// success also when the server ignores, clamps or refuses the value, except for the console settings
-// (group 0x02), whose server refuses a value only when its save failed: that commit fails
-// (commitFailed) and the framework writes the old value back.
+// success also when the server ignores, clamps or refuses the value, except when the server reports
+// that the change could not be saved (the console settings): that commit fails (commitFailed) and the
+// framework writes the old value back.
 //
 // Threads: the MIB framework calls these on the SNMP thread; the server's accessors are safe from any
 // thread. The objects hold no shared state and take no lock of their own.
@@ -30,12 +30,6 @@ class AlarmRows;
 constexpr size_t kKeyedTextLimit = 255;
 // The key of the UPS-MIB alarm count.
 constexpr uint32_t kUpsAlarmCountKey = 0x8301000A;
-
-// Whether the server's refusal of a SET of key means that the value was not saved (console settings).
-inline bool RefusalMeansUnsaved(uint32_t key)
-{
-    return (key >> 24) != 0x82 && ((key >> 16) & 0xFF) == 0x02;
-}
 
 // The check of a text SET for key: wrongLength or wrongValue when the server could not store it
 // (CServer::CheckStorable), so that the manager is never told a refused value was set.

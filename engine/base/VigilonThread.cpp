@@ -19,8 +19,6 @@ VigilonThread::~VigilonThread()
 
 void VigilonThread::Routine()
 {
-    if (!m_stop.load())
-        m_running = true;
     // Nothing a main lets through may reach std::terminate: log it and end the thread as a stop would.
     try {
         main();
@@ -55,7 +53,14 @@ bool VigilonThread::Start()
     }
     m_stop = false;
     Reset();
-    return m_thread->Start([this] { Routine(); }, GetName());
+    // Running from here on, not only once the new thread is up: a second Start meanwhile finds it so
+    // (a Stop meanwhile clears it, and the new thread then sees the stop).
+    m_running = true;
+    if (!m_thread->Start([this] { Routine(); }, GetName())) {
+        m_running = false;
+        return false;
+    }
+    return true;
 }
 
 void VigilonThread::Stop()

@@ -29,8 +29,10 @@ public:
     VigilonThread(const char* name, unsigned stackSizeHint = 16384);
     ~VigilonThread() override;
 
-    // Runs main on a new thread unless one is running. false when the earlier thread of this object
-    // still lives (it was asked to stop but has not ended yet) or the thread cannot be created.
+    // Runs main on a new thread unless one is running (IsRunning is true from here on, before the new
+    // thread is up). false when the earlier thread of this object still lives although it no longer
+    // runs (it was asked to stop, or its main is returning, and it has not ended yet) or the thread
+    // cannot be created.
     bool Start();
     // Asks the thread to stop and waits at most 5000 ms for it to end.
     void Stop();

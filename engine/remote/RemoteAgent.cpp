@@ -25,8 +25,6 @@ namespace {
 const std::vector<uint32_t> kRemoteTableOid = {1, 3, 6, 1, 4, 1, 64950, 10, 6, 2};
 constexpr int32_t kListChangedAdded = 1;
 constexpr int32_t kListChangedRemoved = 6;
-constexpr uint32_t kValueChangedTrapId = 1001;
-constexpr uint32_t kListChangedTrapId = 1002;
 constexpr uint32_t kDefaultRemoteTrapPort = 162;
 
 enum DiscoveryResultCode : int {
@@ -118,16 +116,12 @@ int CRemoteAgent::Initialize()
 
 std::string CRemoteAgent::GetStartProblem()
 {
-    std::lock_guard<std::mutex> lock(m_startProblemMutex);
     return m_startProblem;
 }
 
 void CRemoteAgent::StartTrapListener(uint32_t port)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_startProblemMutex);
-        m_startProblem.clear();
-    }
+    m_startProblem.clear();
     if (!m_listener.HasOpener())
         return;
     m_listener.SetOwner([this](std::unique_ptr<RemoteTrapRecord>& record) { return QueueTrap(record); });
@@ -139,7 +133,6 @@ void CRemoteAgent::StartTrapListener(uint32_t port)
     if (!m_listening) {
         AppLog::Instance()->Printf(kLogError, "[CRemoteAgent::Initialize]: no remote agent traps are received on port %u",
                                    port);
-        std::lock_guard<std::mutex> lock(m_startProblemMutex);
         m_startProblem = "UPS traps are not received on port " + std::to_string(port) + ": " +
                          (error.empty() ? std::string("the port cannot be opened") : error);
     }
@@ -368,12 +361,12 @@ int CRemoteAgent::GetDiscoveryResult(uint32_t address)
 
 void CRemoteAgent::SendListChanged(int32_t value)
 {
-    m_host->SendNotification(kRemoteTableOid, kListChangedTrapId, EngineValue::Integer(static_cast<uint32_t>(value)));
+    m_host->SendNotification(kRemoteTableOid, kListChangedTrap, EngineValue::Integer(static_cast<uint32_t>(value)));
 }
 
 void CRemoteAgent::SendValueChanged(const std::vector<uint32_t>& oid, const EngineValue& value)
 {
-    m_host->SendNotification(oid, kValueChangedTrapId, value);
+    m_host->SendNotification(oid, kValueChangedTrap, value);
 }
 
 void CRemoteAgent::OnActivationFailed(uint32_t /*rowNumber*/)

@@ -66,6 +66,7 @@ public:
     // IRemoteAgentManager (the server).
     int Initialize() override;
     // The trap port that could not be bound at the last Initialize, with the reason; empty otherwise.
+    // Start thread only, after Initialize.
     std::string GetStartProblem() override;
     void Shutdown() override;
     int BackupDataFile() override;
@@ -246,6 +247,7 @@ private:
     void Drained(int listChangedValue, bool nothingChanged = false);
     void DiscoveryCompleted();
     void ReadEngineSettings();
+    // Start thread only (Initialize).
     void StartTrapListener(uint32_t port);
     void SetAllTimeouts(int ms);
     // Called with no lock of ours held.
@@ -260,8 +262,7 @@ private:
     CSnmpListener m_listener;
     uint32_t m_listenedPort = 0;
     bool m_listening = false;
-    std::mutex m_startProblemMutex; // a leaf
-    std::string m_startProblem;     // guarded by m_startProblemMutex
+    std::string m_startProblem; // start thread only: written by StartTrapListener, read by GetStartProblem
 
     std::vector<std::shared_ptr<CRemoteAgentEntry>> m_list;
     size_t m_cursor = 0;

@@ -1,7 +1,9 @@
 // The consoles' threads: keep-alive periods and drops, the trap fan-out (order, ports, spacing), and
 // registrations racing each other and a fan-out.
 
+#include <algorithm>
 #include <atomic>
+#include <stdexcept>
 
 #include "tests/core/ConsolesTestSupport.h"
 
@@ -598,4 +600,49 @@ TEST_F(ConsoleFanOutTest, ASendThatThrowsAnythingSkipsOnlyThatConsole)
             EXPECT_EQ(sent.peername, "10.0.0.6");
         EXPECT_EQ(log.Count("[CConsoles::SendTrap]: trap to 10.0.0.5 failed", kLogError), 2);
     }
+}
+
+namespace {
+
+// A host whose trap sender cannot be had once, on the first ask from a thread other than the test's:
+// the failure comes from outside the send's own guard.
+class FailingOnceHost : public FakeConsoleHost {
+public:
+    explicit FailingOnceHost(const std::string& dir) : FakeConsoleHost(dir) {}
+    ITrapSender* GetTrapSender() override
+    {
+        if (std::this_thread::get_id() != m_testThread && !m_failed.exchange(true))
+            throw std::runtime_error("no sender");
+        return FakeConsoleHost::GetTrapSender();
+    }
+
+private:
+    const std::thread::id m_testThread = std::this_thread::get_id();
+    std::atomic<bool> m_failed{false};
+};
+
+} // namespace
+
+// A notice that fails on the fan-out thread costs that console that notice only: its walk goes on to
+// the next console, and later notices reach both.
+TEST_F(ConsoleFanOutTest, AFailedNoticeOnTheFanOutThreadHoldsUpNoWalk)
+{
+    ScopedLogCapture log;
+    consoles.reset();
+    host.reset(new FailingOnceHost(m_dir));
+    ConsoleOptions options;
+    options.fanOutSpacingMs = 0;
+    options.deferFanOut = [] { return true; };
+    Make(options);
+    consoles->ActivateEntry(kA);
+    consoles->ActivateEntry(kB);
+    for (uint32_t round = 1; round <= 2; ++round)
+        consoles->SendNotification(DeviceStatusOid(round), 1001, EngineValue::Integer(round));
+    ASSERT_TRUE(WaitUntil([&] { return host->sender.Sends().size() == 3; }, 5000)) << host->sender.Sends().size();
+    std::vector<std::pair<std::string, int32_t>> sent;
+    for (const auto& s : host->sender.Sends())
+        sent.emplace_back(s.peername, s.varbinds.at(0).integer);
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(sent, (std::vector<std::pair<std::string, int32_t>>{{"10.0.0.5", 2}, {"10.0.0.6", 1}, {"10.0.0.6", 2}}));
+    EXPECT_TRUE(log.Has("[CConsoles::FanOutThread]: a notice to 10.0.0.5 failed: no sender", kLogError));
 }

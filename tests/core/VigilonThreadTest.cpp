@@ -105,6 +105,21 @@ TEST(VigilonThread, StartWhileRunningCreatesNoSecondThread)
     EXPECT_EQ(t.bodies.load(), 1);
 }
 
+// A second Start right after the first, before the new thread is up, finds it running: no error, no
+// second thread.
+TEST(VigilonThread, StartWhileTheThreadIsOnItsWayUpFindsItRunning)
+{
+    for (int round = 0; round < 20; ++round) {
+        CountingThread t;
+        ASSERT_TRUE(t.Start());
+        EXPECT_TRUE(t.IsRunning()) << "round " << round;
+        EXPECT_TRUE(t.Start()) << "round " << round;
+        ASSERT_TRUE(Eventually([&] { return t.bodies.load() == 1; }));
+        t.Stop();
+        EXPECT_EQ(t.bodies.load(), 1);
+    }
+}
+
 TEST(VigilonThread, RestartAfterStopRunsAgain)
 {
     CountingThread t;

@@ -368,6 +368,9 @@ TEST_F(ReactionsTest, ACommandThatRanForTheStandingAlarmIsNotRunAgainWhenReEnabl
     AdvanceSeconds(1);
     ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, 0));
     ASSERT_TRUE(SetEventColumn(*devices, 1, 1, 7, kEventFlagCommand));
+    // The row keeps its fired mark, but the notices show the flags as a read answers them.
+    EXPECT_EQ(EventColumn(*devices, 1, 1, 7), kEventFlagCommand);
+    EXPECT_EQ(host.consoles.Values("E.10.2.3.2.1.7.1.1"), (std::vector<uint32_t>{0, kEventFlagCommand}));
     AdvanceSeconds(5);
     EXPECT_EQ(host.Calls(), std::vector<std::string>{"command /opt/on-set"});
     // It ran for this alarm, so the clear still answers it.

@@ -18,8 +18,6 @@ using namespace console_row;
 namespace {
 
 constexpr size_t kMaxRefusedRemembered = 1024;
-constexpr int kValueNotice = 1001;  // ValueChangedTrap
-constexpr int kListNotice = 1002;   // ListChangedTrap
 constexpr size_t kMaxCommunityText = CConsoles::kMaxConsoleCommunityBytes; // this length or more: refused
 
 // Reads a fixed-width field of decimal digits; false when any character is not a digit.
@@ -471,7 +469,7 @@ int CConsoles::GetValue(uint32_t key, uint32_t requester, EngineValue& value)
     return 1;
 }
 
-bool CConsoles::SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length)
+bool CConsoles::SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length, bool* saved)
 {
     auto entry = ActivateEntry(requester);
     if (!entry)
@@ -488,7 +486,12 @@ bool CConsoles::SetValue(uint32_t key, uint32_t requester, int type, const void*
                   std::memcmp(after, before.data(), before.size()) != 0;
     }
     // A changed setting is acknowledged only once it is on disk.
-    return !changed || Save() != 0;
+    if (changed && Save() == 0) {
+        if (saved)
+            *saved = false;
+        return false;
+    }
+    return true;
 }
 
 void CConsoles::ApplyLocked(uint32_t key, CConsoleEntry& entry, int type, const void* data, size_t length)
@@ -705,7 +708,7 @@ bool SupersedesNotice(const TrapData& queued, const TrapData& later)
     }
     // A value notice tells the latest value of its objects, and a list-changed notice makes a console
     // read its list again whatever its value says; any other notice replaces only its exact repeat.
-    return sameValues || later.specific == kValueNotice || later.specific == kListNotice;
+    return sameValues || later.specific == kValueChangedTrap || later.specific == kListChangedTrap;
 }
 
 // Sends the handed-over notices. Each notice walks its consoles in registration order, 50 ms between
@@ -722,16 +725,9 @@ public:
         WaitForEnd();
     }
 
-    // Its main has returned (or thrown): a later hand-over needs a new thread.
-    bool HasEnded() const { return m_ended.load(); }
-
 protected:
     void main() override
     {
-        struct EndMark {
-            std::atomic<bool>& ended;
-            ~EndMark() { ended = true; }
-        } endMark{m_ended};
         AppLog::Instance()->Printf(kLogDebug, "Entering CConsoles fan-out thread ( %s )", GetName());
         int waitMs = -1;
         while (WaitForWork(waitMs)) {
@@ -742,10 +738,9 @@ protected:
                 if (!item.walk)
                     break;
                 const bool send = entry->IsActive();
-                if (send) {
-                    TrapData trap = *item.walk->notice;
-                    m_owner.SendOne(*entry, trap);
-                }
+                if (send)
+                    SendCatching(*entry, *item.walk->notice);
+                // Whatever became of the send: the walk goes on to its next console.
                 m_owner.NoticeDone(*entry, item, send);
                 if (!CheckRunning())
                     break;
@@ -757,8 +752,22 @@ protected:
     }
 
 private:
+    // A notice that fails in any way costs that console this notice only, never the thread.
+    void SendCatching(CConsoleEntry& entry, const TrapData& notice)
+    {
+        try {
+            TrapData trap = notice;
+            m_owner.SendOne(entry, trap);
+        } catch (const std::exception& e) {
+            AppLog::Instance()->Printf(kLogError, "[CConsoles::FanOutThread]: a notice to %s failed: %s",
+                                       entry.GetAddressText().c_str(), e.what());
+        } catch (...) {
+            AppLog::Instance()->Printf(kLogError, "[CConsoles::FanOutThread]: a notice to %s failed",
+                                       entry.GetAddressText().c_str());
+        }
+    }
+
     CConsoles& m_owner;
-    std::atomic<bool> m_ended{false};
 };
 
 void CConsoles::Walk::Done(size_t position)
@@ -846,7 +855,7 @@ void CConsoles::Defer(FanOut fanOut)
         });
         if (old != box->items.end()) {
             old->walk->Done(old->position);
-            if (walk->notice->specific == kValueNotice) {
+            if (walk->notice->specific == kValueChangedTrap) {
                 *old = Pending{walk, position};
             } else {
                 box->items.erase(old);
@@ -869,17 +878,12 @@ void CConsoles::Defer(FanOut fanOut)
         box->items.push_back(Pending{walk, position});
         ++m_deferredCount;
     }
-    // One thread for every hand-over; started again only after it ended (an exception), never while it
-    // is still on its way up.
-    if (m_fanOutThread && m_fanOutThread->HasEnded())
-        m_fanOutThread.reset();
-    if (!m_fanOutThread) {
-        auto thread = std::make_unique<FanOutThread>(*this);
-        if (!thread->Start()) {
-            AppLog::Instance()->Log(kLogError, "[CConsoles::SendTrap]: the fan-out thread could not be started");
-            return;
-        }
-        m_fanOutThread = std::move(thread);
+    // One thread for every hand-over, started with the first (a Start finds it running after that).
+    if (!m_fanOutThread)
+        m_fanOutThread = std::make_unique<FanOutThread>(*this);
+    if (!m_fanOutThread->Start()) {
+        AppLog::Instance()->Log(kLogError, "[CConsoles::SendTrap]: the fan-out thread could not be started");
+        return;
     }
     m_fanOutThread->Signal();
 }

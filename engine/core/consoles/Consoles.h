@@ -146,10 +146,11 @@ public:
     // Console-setting keys of group 0x02: activate the requester, then answer (defaults: INTEGER 0).
     int GetValue(uint32_t key, uint32_t requester, EngineValue& value) override;
     // Activates, applies the key (values out of range are ignored), then saves when the console's row
-    // changed. false only when that save failed (the file keeps the old row; the row in memory keeps
-    // the new value until the caller writes the old one back, as the MIB does): a refused value is no
-    // SNMP error.
-    bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length) override;
+    // changed. false only when that save failed, and saved (when given) is then set false (the file
+    // keeps the old row; the row in memory keeps the new value until the caller writes the old one
+    // back, as the MIB does): a refused value is no SNMP error.
+    bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length,
+                  bool* saved = nullptr) override;
 
     // One varbind oid = value of the value's syntax, trap E.15.0.<trapId>.0, to every active console.
     void SendValueNotification(const std::vector<uint32_t>& oid, uint32_t trapId, const EngineValue& value) override;

@@ -494,14 +494,14 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
         if (std::find(plan.killActions.begin(), plan.killActions.end(), kActionShutdownCountdown) !=
                 plan.killActions.end() &&
             ForgetCountdownMark(row)) {
-            flags &= ~FiredMark(kActionShutdownCountdown);
             work.closeCountdown = true;
         }
         SetRowPending(row, plan.rowPending);
         if (plan.updateCountdown)
             work.updateCountdown = true;
         ArmAddedActions(row, oldFlags, work);
-        announced = flags;
+        // The notice carries what a read of the column answers: the fired marks stay inside.
+        announced = flags & kEventFlagsSettable;
         break;
     }
     case 8:
@@ -543,7 +543,7 @@ bool CDeviceDataRemoteEvt::SetValue(int number, uint32_t column, int type, const
     notice.oid.push_back(column);
     notice.oid.push_back(static_cast<uint32_t>(m_remoteOwner->GetDeviceIndex()));
     notice.oid.push_back(Word(row, EventWord::kEventIndex));
-    notice.trapId = 1001;
+    notice.trapId = kValueChangedTrap;
     notice.value = EngineValue::Integer(announced);
     work.notices.push_back(std::move(notice));
     return true;

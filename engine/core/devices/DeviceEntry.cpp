@@ -142,7 +142,7 @@ void CDeviceEntry::NotifyStatusLocked(DeviceWork& work)
     if (!m_context.AreListChangeTrapsHeld()) {
         DeviceNotice notice;
         notice.oid = DeviceColumnOid(2, m_deviceIndex);
-        notice.trapId = 1001;
+        notice.trapId = kValueChangedTrap;
         notice.value = EngineValue::Integer(static_cast<uint32_t>(StatusValueLocked()));
         work.notices.push_back(std::move(notice));
     }

@@ -202,13 +202,13 @@ void CDeviceEntryRemote::NotifyAlarmStatusLocked(DeviceWork& work)
     // One change can pass here more than once (the alarm list and each event row it names): the
     // consoles get one notice with the latest status.
     for (DeviceNotice& queued : work.notices)
-        if (queued.trapId == 1001 && queued.oid == oid) {
+        if (queued.trapId == kValueChangedTrap && queued.oid == oid) {
             queued.value = value;
             return;
         }
     DeviceNotice notice;
     notice.oid = oid;
-    notice.trapId = 1001;
+    notice.trapId = kValueChangedTrap;
     notice.value = value;
     work.notices.push_back(std::move(notice));
 }
@@ -228,7 +228,8 @@ int CDeviceEntryRemote::AddAlarm(uint32_t id, const std::string& description, ui
         alarm.id = id;
         alarm.description = description.substr(0, strnlen(description.c_str(), DeviceAlarm::kMaxDescription));
         alarm.value = value;
-        alarm.raisedSteadyMs = SteadyMs();
+        alarm.raisedSteadyMs = m_context.GetClock().steadyMilliseconds();
+        alarm.wellKnown = WellKnownAlarmNumber(alarm.description);
         if (ISnmpFacade* snmp = m_context.GetSnmp()) {
             alarm.mibRow = static_cast<uint32_t>(snmp->SnmpAddAlarm(m_deviceIndex));
             alarm.timeRaised = snmp->SnmpGetSysUpTime();
@@ -429,7 +430,7 @@ void CDeviceEntryRemote::NoticeLocked(uint32_t column, EngineValue value, Device
 {
     DeviceNotice notice;
     notice.oid = DeviceColumnOid(column, m_deviceIndex);
-    notice.trapId = 1001;
+    notice.trapId = kValueChangedTrap;
     notice.value = std::move(value);
     work.notices.push_back(std::move(notice));
 }
@@ -502,12 +503,11 @@ int CDeviceEntryRemote::GetPowerValue(uint32_t key, EngineValue& value)
     bool lowBattery = false;
     int64_t since = 0;
     for (const DeviceAlarm& a : m_alarms) {
-        const uint32_t number = WellKnownAlarmNumber(a.description);
-        if (number == kWellKnownOnBattery) {
+        if (a.wellKnown == kWellKnownOnBattery) {
             // Two alarms of the same meaning: the power went when the first was raised.
             since = onBattery ? std::min(since, a.raisedSteadyMs) : a.raisedSteadyMs;
             onBattery = true;
-        } else if (number == kWellKnownLowBattery) {
+        } else if (a.wellKnown == kWellKnownLowBattery) {
             lowBattery = true;
         }
     }
@@ -516,7 +516,8 @@ int CDeviceEntryRemote::GetPowerValue(uint32_t key, EngineValue& value)
         value = EngineValue::Integer(lowBattery ? 3u : 2u); // batteryLow(3), batteryNormal(2)
         return 1;
     case kUpsSecondsOnBatteryKey: {
-        const int64_t seconds = onBattery ? std::max<int64_t>(0, (SteadyMs() - since) / 1000) : 0;
+        const int64_t now = m_context.GetClock().steadyMilliseconds();
+        const int64_t seconds = onBattery ? std::max<int64_t>(0, (now - since) / 1000) : 0;
         value = EngineValue::Integer(static_cast<uint32_t>(std::min<int64_t>(seconds, INT32_MAX)));
         return 1;
     }

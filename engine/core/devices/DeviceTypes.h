@@ -29,7 +29,8 @@ struct DeviceAlarm {
     uint32_t value = 0;
     uint32_t mibRow = 0;    // row in the UPS alarm tables (0xFFFFFFFF: the MIB gave none)
     uint32_t timeRaised = 0; // the agent's sysUpTime, hundredths of a second
-    int64_t raisedSteadyMs = 0; // when the engine raised it, on the monotonic clock (SteadyMs)
+    int64_t raisedSteadyMs = 0; // when the engine raised it, on the device context's monotonic clock
+    uint32_t wellKnown = 0;     // WellKnownAlarmNumber of the description, worked out once when raised
     uint32_t mark = 0;       // used while the alarms are re-read from the agent
 };
 

@@ -16,7 +16,7 @@
 
 struct DeviceNotice {
     std::vector<uint32_t> oid;
-    uint32_t trapId = 0; // 1001 ValueChangedTrap, 1002 ListChangedTrap
+    uint32_t trapId = 0; // kValueChangedTrap or kListChangedTrap
     EngineValue value;
 };
 

@@ -468,7 +468,7 @@ void CDevices::SendListChangedLocked(int32_t value, DeviceWork& work)
         return;
     DeviceNotice notice;
     notice.oid = EnterpriseOid({10, 2, 2});
-    notice.trapId = 1002;
+    notice.trapId = kListChangedTrap;
     notice.value = EngineValue::Integer(static_cast<uint32_t>(value));
     work.notices.push_back(std::move(notice));
 }
@@ -688,16 +688,8 @@ std::string CDevices::GetDeviceString(int deviceIndex, uint32_t itemKey, uint32_
 }
 
 bool CDevices::SetDeviceValue(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
-                              size_t length)
+                              size_t length, bool* saved)
 {
-    bool saved = true;
-    return SetDeviceValueSaved(deviceIndex, itemKey, column, type, data, length, saved);
-}
-
-bool CDevices::SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
-                                   size_t length, bool& saved)
-{
-    saved = true;
     auto device = FindByIndex(deviceIndex);
     if (!device)
         return false;
@@ -707,8 +699,8 @@ bool CDevices::SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t c
     const bool save = work.save;
     work.save = false;
     Perform(work);
-    if (save)
-        saved = Save() != 0;
+    if (save && Save() == 0 && saved)
+        *saved = false;
     return ok;
 }
 
@@ -863,7 +855,8 @@ void CDevices::SendCountdown(uint32_t seconds)
 {
     m_countdownShown = seconds != 0;
     if (IConsoleManager* consoles = m_host.GetConsoles())
-        consoles->SendValueNotification(EnterpriseOid({10, 5, 1, 0}), 1001, EngineValue::Integer(seconds));
+        consoles->SendValueNotification(EnterpriseOid({10, 5, 1, 0}), kValueChangedTrap,
+                                        EngineValue::Integer(seconds));
 }
 
 void CDevices::RunCommand(uint32_t key, bool enabled)
@@ -1007,7 +1000,7 @@ void CDevices::Perform(DeviceWork& work)
 {
     if (IConsoleManager* consoles = m_host.GetConsoles()) {
         for (const DeviceNotice& notice : work.notices) {
-            if (notice.trapId == 1002)
+            if (notice.trapId == kListChangedTrap)
                 consoles->SendNotification(notice.oid, notice.trapId, notice.value);
             else
                 consoles->SendValueNotification(notice.oid, notice.trapId, notice.value);

@@ -103,9 +103,7 @@ public:
     uint32_t GetDeviceInt(int deviceIndex, uint32_t itemKey, uint32_t column);
     std::string GetDeviceString(int deviceIndex, uint32_t itemKey, uint32_t column);
     bool SetDeviceValue(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
-                        size_t length) override;
-    bool SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
-                             size_t length, bool& saved) override;
+                        size_t length, bool* saved = nullptr) override;
     bool SetDeviceInt(int deviceIndex, uint32_t itemKey, uint32_t column, uint32_t value);
     // Values by engine key (the server routes device keys here).
     int GetValue(uint32_t key, int deviceIndex, EngineValue& value, uint32_t length) override;

@@ -78,19 +78,12 @@ public:
     {
         return 0;
     }
-    // false when refused (no device, a refused value).
+    // false when refused (no device, a refused value). saved, when given, is set false when the save
+    // the write needed failed (the change is then in memory alone) and left as it is otherwise.
     virtual bool SetDeviceValue(int /*deviceIndex*/, uint32_t /*itemKey*/, uint32_t /*column*/, int /*type*/,
-                                const void* /*data*/, size_t /*length*/)
+                                const void* /*data*/, size_t /*length*/, bool* /*saved*/ = nullptr)
     {
         return false;
-    }
-    // As SetDeviceValue; saved answers whether the device file holds what the write changed (false
-    // only when the save it needed failed: the change is then in memory alone).
-    virtual bool SetDeviceValueSaved(int deviceIndex, uint32_t itemKey, uint32_t column, int type, const void* data,
-                                     size_t length, bool& saved)
-    {
-        saved = true;
-        return SetDeviceValue(deviceIndex, itemKey, column, type, data, length);
     }
 
     // The remote-agent code (its workers and the trap thread), with no device lock held.
@@ -174,6 +167,11 @@ public:
     }
 };
 
+// The specific codes of the engine's notices to its consoles: one value changed (its one varbind
+// carries the new value), or a list (a table) changed.
+constexpr uint32_t kValueChangedTrap = 1001;
+constexpr uint32_t kListChangedTrap = 1002;
+
 // The registered consoles (CConsoles) and the trap fan-out to them.
 class IConsoleManager {
 public:
@@ -189,8 +187,9 @@ public:
     // The 1-based device index the console selected; 1 for an address that is not a console.
     virtual int GetSelectedDevice(uint32_t /*requester*/) { return 1; }
     virtual int GetValue(uint32_t /*key*/, uint32_t /*requester*/, EngineValue& /*value*/) { return 1; }
+    // saved, when given, is set false when the save the change needed failed, as SetDeviceValue's.
     virtual bool SetValue(uint32_t /*key*/, uint32_t /*requester*/, int /*type*/, const void* /*data*/,
-                          size_t /*length*/)
+                          size_t /*length*/, bool* /*saved*/ = nullptr)
     {
         return true;
     }

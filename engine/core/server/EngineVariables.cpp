@@ -330,7 +330,7 @@ bool CServer::SetValue(uint32_t key, uint32_t requester, const EngineValue& valu
     return SetValue(key, requester, value.type, &value.integer, sizeof value.integer);
 }
 
-bool CServer::SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length)
+bool CServer::SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length, bool* saved)
 {
     const uint32_t group = (key >> 16) & 0xFF;
     if ((key >> 24) == 0x82 || group == 0x03)
@@ -339,7 +339,7 @@ bool CServer::SetValue(uint32_t key, uint32_t requester, int type, const void* d
     case 0x00:
         return SetEngineScalar(key, requester, type, data, length);
     case 0x02:
-        return m_consoles->SetValue(key, requester, type, data, length);
+        return m_consoles->SetValue(key, requester, type, data, length, saved);
     case 0x0C:
         return GetSnmpIpTable()->SetValue(key, requester, type, data, length);
     case 0x10:
@@ -563,9 +563,9 @@ std::string CServer::GetStringValue(uint32_t key, uint32_t requester, uint32_t l
     return value.bytes;
 }
 
-bool CServer::SetIntValue(uint32_t key, uint32_t requester, uint32_t value)
+bool CServer::SetIntValue(uint32_t key, uint32_t requester, uint32_t value, bool* saved)
 {
-    return SetValue(key, requester, kValueInteger, &value, sizeof value);
+    return SetValue(key, requester, kValueInteger, &value, sizeof value, saved);
 }
 
 uint32_t CServer::AddRow(uint32_t rowClassKey)

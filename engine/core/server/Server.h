@@ -89,8 +89,6 @@ struct EngineFilePaths {
 constexpr uint32_t kServerDataVersion = 0x0C043B00u;
 constexpr const char* kEngineVersionText = "12.04.0059";
 constexpr const char* kEventSourceName = "Vigilon Agent";
-constexpr uint32_t kValueChangedTrap = 1001;
-constexpr uint32_t kListChangedTrap = 1002;
 // The agent refuses communities of this length or more.
 constexpr size_t kMaxCommunityLength = 127;
 
@@ -156,12 +154,14 @@ public:
     // merely ignores or clamps are storable.
     enum class Storable { kYes, kWrongValue, kWrongLength };
     Storable CheckStorable(uint32_t key, int type, const void* data, size_t length);
-    // false when the value was refused (nothing stored, saved or announced).
-    bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length);
+    // false when the value was refused (nothing stored, saved or announced). saved, when given, is set
+    // false when the save the change needed failed (the console settings) and left as it is otherwise.
+    bool SetValue(uint32_t key, uint32_t requester, int type, const void* data, size_t length,
+                  bool* saved = nullptr);
     bool SetValue(uint32_t key, uint32_t requester, const EngineValue& value);
     uint32_t GetIntValue(uint32_t key, uint32_t requester, uint32_t length = 0);
     std::string GetStringValue(uint32_t key, uint32_t requester, uint32_t length = 0);
-    bool SetIntValue(uint32_t key, uint32_t requester, uint32_t value);
+    bool SetIntValue(uint32_t key, uint32_t requester, uint32_t value, bool* saved = nullptr);
     // The new row's key, or 0xFFFFFFFF.
     uint32_t AddRow(uint32_t rowClassKey);
     int DeleteRow(uint32_t rowClassKey);

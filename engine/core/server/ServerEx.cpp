@@ -287,11 +287,10 @@ void CServerEx::ExecuteCommand(const std::string& command)
             AppLog::Instance()->Printf(kLogError, "%s", text.c_str());
     });
     if (error != 0) {
-        AppLog::Instance()->Printf(kLogError, "Command Execution Error: [%s] %s", vgplat::SpawnErrorName(error),
-                                   command.c_str());
-        WriteSystemEvent(vgplat::kEventError, 100,
-                         std::string("Command Execution Error: [") + vgplat::SpawnErrorName(error) + "] " + command,
-                         false);
+        // No child, so no end report to come before this one.
+        lock.unlock();
+        ReportHostAction(vgplat::kEventError,
+                         std::string("Command Execution Error: [") + vgplat::SpawnErrorName(error) + "] " + command);
         return;
     }
     ReportHostAction(vgplat::kEventInformation, "Command started: " + command + " (pid " + std::to_string(pid) + ")");

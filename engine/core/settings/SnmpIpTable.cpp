@@ -1,5 +1,6 @@
 #include "engine/core/settings/SnmpIpTable.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -265,14 +266,25 @@ bool CSnmpIpTable::InsertRow(uint32_t row, const RowCopy& copy)
             RemoveAndRenumber(key);
             return false;
         }
-        DataHeaderLock lock(*this, DataHeaderLock::kRead);
-        for (uint32_t r = last; r >= row; --r) {
-            uint8_t* to = RowLocked(r);
-            const uint8_t* from = r > row ? RowLocked(r - 1) : nullptr;
-            if (!to || (r > row && !from))
-                return false;
-            for (int w = TrapDestinationWord::kFlags; w < TrapDestinationWord::kCount; ++w)
-                blockwords::Store(to + 4 * w, from ? blockwords::Load(from + 4 * w) : words[w]);
+        uint32_t stuck = 0; // the row the shift could not write; 0 when it went through
+        {
+            DataHeaderLock lock(*this, DataHeaderLock::kRead);
+            for (uint32_t r = last; r >= row; --r) {
+                uint8_t* to = RowLocked(r);
+                const uint8_t* from = r > row ? RowLocked(r - 1) : nullptr;
+                if (!to || (r > row && !from)) {
+                    stuck = r;
+                    break;
+                }
+                for (int w = TrapDestinationWord::kFlags; w < TrapDestinationWord::kCount; ++w)
+                    blockwords::Store(to + 4 * w, from ? blockwords::Load(from + 4 * w) : words[w]);
+            }
+        }
+        if (stuck) {
+            // The rows above it have moved up one, so the row just above it repeats it (or, when none
+            // moved, it is the appended row): taking that row away puts the table back as it was.
+            RemoveAndRenumber(key - last + std::min(stuck + 1, last));
+            return false;
         }
     }
     Save();
