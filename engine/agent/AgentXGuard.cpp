@@ -41,11 +41,6 @@ std::vector<netsnmp_session*> g_listening;
 
 int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic);
 
-bool Less(const OidPath& a, const OidPath& b)
-{
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-}
-
 netsnmp_transport* TransportOf(netsnmp_session* session)
 {
     void* handle = session ? snmp_sess_pointer(session) : nullptr;
@@ -156,7 +151,7 @@ std::string SubAgentText(netsnmp_session* session, long sessionId)
             continue;
         std::string out;
         if (sub->securityAuthProto && sub->securityAuthProtoLen)
-            out = OidText(FromNetSnmpOid(sub->securityAuthProto, sub->securityAuthProtoLen));
+            out = OidToString(FromNetSnmpOid(sub->securityAuthProto, sub->securityAuthProtoLen));
         if (sub->securityName && *sub->securityName) {
             std::string description = sub->securityName;
             if (description.size() > 80)
@@ -218,7 +213,7 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     // Another context holds none of the engine's objects.
     if (pdu->community && pdu->community_len > 0)
         return false;
-    OidPath subtree = FromNetSnmpOid(vb->name, vb->name_length);
+    SnmpOid subtree = FromNetSnmpOid(vb->name, vb->name_length);
     uint32_t upper = 0;
     int rangeSubid = pdu->range_subid;
     if (rangeSubid > 0 && vb->val.objid && static_cast<size_t>(rangeSubid) <= vb->val_len / sizeof(oid))
@@ -230,13 +225,13 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     const int hit = FirstOverlap(own, wanted);
     if (hit < 0)
         return false;
-    std::string what = OidText(subtree);
+    std::string what = OidToString(subtree);
     if (rangeSubid > 0)
         what += " (sub-identifier " + std::to_string(rangeSubid) + " up to " + std::to_string(upper) + ")";
     const std::string agent = SubAgentText(session, pdu->sessid);
     LimitedLog(kLogWarning, registration ? "agentx-register" : "agentx-unregister", "AgentX: %s of %s by %s%s%s refused: it overlaps the engine's own %s (%s)",
                registration ? "registration" : "unregistration", what.c_str(), PeerText(session).c_str(),
-               agent.empty() ? "" : ", sub-agent ", agent.c_str(), OidText(own[hit].start).c_str(),
+               agent.empty() ? "" : ", sub-agent ", agent.c_str(), OidToString(own[hit].start).c_str(),
                registration ? "requestDenied" : "unknownRegistration");
     Refuse(session, pdu, registration ? kAgentXRequestDenied : kAgentXUnknownRegistration);
     return true;
@@ -302,7 +297,7 @@ int AgentXSessionBound(uint64_t descriptorLimit, int descriptorsInUse)
     return static_cast<int>(std::min<uint64_t>(kMaxAgentXSessions, descriptorLimit - taken));
 }
 
-OidRange SubtreeRange(const OidPath& prefix)
+OidRange SubtreeRange(const SnmpOid& prefix)
 {
     OidRange range;
     range.start = prefix;
@@ -316,11 +311,11 @@ OidRange SubtreeRange(const OidPath& prefix)
     return range;
 }
 
-OidRange RegistrationRange(const OidPath& subtree, int rangeSubid, uint32_t upperBound)
+OidRange RegistrationRange(const SnmpOid& subtree, int rangeSubid, uint32_t upperBound)
 {
     if (rangeSubid <= 0 || static_cast<size_t>(rangeSubid) > subtree.size())
         return SubtreeRange(subtree);
-    OidPath last = subtree;
+    SnmpOid last = subtree;
     last[rangeSubid - 1] = std::max(last[rangeSubid - 1], upperBound);
     OidRange range = SubtreeRange(last);
     range.start = subtree;
@@ -329,8 +324,8 @@ OidRange RegistrationRange(const OidPath& subtree, int rangeSubid, uint32_t uppe
 
 bool RangesOverlap(const OidRange& a, const OidRange& b)
 {
-    const bool aStartsBeforeBEnds = b.endless || Less(a.start, b.end);
-    const bool bStartsBeforeAEnds = a.endless || Less(b.start, a.end);
+    const bool aStartsBeforeBEnds = b.endless || a.start < b.end;
+    const bool bStartsBeforeAEnds = a.endless || b.start < a.end;
     return aStartsBeforeBEnds && bStartsBeforeAEnds;
 }
 
@@ -340,17 +335,6 @@ int FirstOverlap(const std::vector<OidRange>& ranges, const OidRange& range)
         if (RangesOverlap(ranges[i], range))
             return static_cast<int>(i);
     return -1;
-}
-
-std::string OidText(const OidPath& path)
-{
-    std::string out;
-    for (uint32_t id : path) {
-        if (!out.empty())
-            out += '.';
-        out += std::to_string(id);
-    }
-    return out.empty() ? "0.0" : out;
 }
 
 bool AgentXGuard::Install(SnmpThread& thread)

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/snmp/SnmpTypes.h"
+
 class SnmpThread;
 
 // AgentX sessions open at once, at most. The service unit's LimitNOFILE leaves room for them.
@@ -39,23 +41,21 @@ constexpr int kAgentXDescriptorReserve = 64;
 // after the descriptors in use and the reserve (never below 0).
 int AgentXSessionBound(uint64_t descriptorLimit, int descriptorsInUse);
 
-// OIDs as lists of sub-identifiers; ranges in the registry's order, [start, end).
-using OidPath = std::vector<uint32_t>;
+// OID ranges in the registry's order, [start, end).
 struct OidRange {
-    OidPath start;
-    OidPath end;
+    SnmpOid start;
+    SnmpOid end;
     bool endless = false;  // end lies past every OID (a subtree of 4294967295s, or the whole tree)
 };
 
 // The OIDs of a subtree: the prefix itself and everything below it.
-OidRange SubtreeRange(const OidPath& prefix);
+OidRange SubtreeRange(const SnmpOid& prefix);
 // What an AgentX registration covers: the subtree, or with rangeSubid (1-based, 0: none) every subtree
 // whose sub-identifier at that place runs from the subtree's up to upperBound.
-OidRange RegistrationRange(const OidPath& subtree, int rangeSubid, uint32_t upperBound);
+OidRange RegistrationRange(const SnmpOid& subtree, int rangeSubid, uint32_t upperBound);
 bool RangesOverlap(const OidRange& a, const OidRange& b);
 // The first of ranges that overlaps range; -1 when none does.
 int FirstOverlap(const std::vector<OidRange>& ranges, const OidRange& range);
-std::string OidText(const OidPath& path);
 
 class AgentXGuard {
 public:

@@ -13,11 +13,11 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "engine/snmp/SnmpTypes.h"
 #include "tests/e2e/EngineProcess.h"
 
 using namespace e2e;
@@ -190,16 +190,6 @@ private:
     std::thread m_thread;
 };
 
-std::vector<uint32_t> Path(const std::string& dotted)
-{
-    std::vector<uint32_t> out;
-    std::stringstream in(dotted);
-    std::string part;
-    while (std::getline(in, part, '.'))
-        out.push_back(static_cast<uint32_t>(std::stoul(part)));
-    return out;
-}
-
 constexpr int kRequestDenied = 267;
 
 }  // namespace
@@ -244,7 +234,7 @@ TEST(AgentXGuardE2E, EngineObjectsAreRefusedOtherSubtreesServed)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.subtree);
-        EXPECT_EQ(impostor.Register(Path(c.subtree), c.priority, c.rangeSubid, c.upper), c.expected);
+        EXPECT_EQ(impostor.Register(MakeOid(c.subtree), c.priority, c.rangeSubid, c.upper), c.expected);
     }
 
     // The engine still answers its own objects; the sub-agent answers what it was given.
