@@ -15,7 +15,6 @@
 #include <sstream>
 
 #include "engine/base/AppLog.h"
-#include "engine/base/SteadyClock.h"
 #include "engine/snmp/NetSnmp.h"
 #include "engine/snmp/NetSnmpConvert.h"
 #include "engine/snmp/SnmpThread.h"
@@ -92,22 +91,9 @@ long TcpOwner(const sockaddr_in& peer, int ourPort)
     return -1;
 }
 
-// The account behind a connection is looked up in the kernel's whole connection table, which a
-// flood fills (with TIME_WAIT entries too): only for the few lines a minute the log writes anyway.
-bool OwnerLookupAllowed()
-{
-    static int64_t windowStart = 0;
-    static int used = 0;
-    const int64_t now = SteadyMs();
-    if (windowStart == 0 || now - windowStart >= 60000) {
-        windowStart = now;
-        used = 0;
-    }
-    return used++ < 20;
-}
-
 // Who is at the other end of an AgentX session: "127.0.0.1:40312 (uid 1000)", for a local socket
-// "uid 1000 pid 4242".
+// "uid 1000 pid 4242". The account is looked up in the kernel's whole connection table, which a flood
+// fills: call it only for a line the log will write.
 std::string PeerText(netsnmp_session* session)
 {
     netsnmp_transport* transport = TransportOf(session);
@@ -126,7 +112,7 @@ std::string PeerText(netsnmp_session* session)
         std::string out = std::string(text) + ":" + std::to_string(ntohs(sin.sin_port));
         sockaddr_in own;
         socklen_t ownLength = sizeof own;
-        if (OwnerLookupAllowed() && getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
             own.sin_family == AF_INET) {
             long uid = TcpOwner(sin, ntohs(own.sin_port));
             if (uid >= 0)
@@ -228,11 +214,12 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     std::string what = OidToString(subtree);
     if (rangeSubid > 0)
         what += " (sub-identifier " + std::to_string(rangeSubid) + " up to " + std::to_string(upper) + ")";
-    const std::string agent = SubAgentText(session, pdu->sessid);
-    LimitedLog(kLogWarning, registration ? "agentx-register" : "agentx-unregister", "AgentX: %s of %s by %s%s%s refused: it overlaps the engine's own %s (%s)",
-               registration ? "registration" : "unregistration", what.c_str(), PeerText(session).c_str(),
-               agent.empty() ? "" : ", sub-agent ", agent.c_str(), OidToString(own[hit].start).c_str(),
-               registration ? "requestDenied" : "unknownRegistration");
+    AppLog::Instance()->LogLimited(kLogWarning, registration ? "agentx-register" : "agentx-unregister", [&] {
+        const std::string agent = SubAgentText(session, pdu->sessid);
+        return std::string("AgentX: ") + (registration ? "registration" : "unregistration") + " of " + what + " by " +
+               PeerText(session) + (agent.empty() ? "" : ", sub-agent " + agent) + " refused: it overlaps the engine's own " +
+               OidToString(own[hit].start) + (registration ? " (requestDenied)" : " (unknownRegistration)");
+    });
     Refuse(session, pdu, registration ? kAgentXRequestDenied : kAgentXUnknownRegistration);
     return true;
 }
@@ -259,9 +246,10 @@ int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pd
         if (operation == NETSNMP_CALLBACK_OP_CONNECT) {
             const int open = CountOpenSessions();
             if (open > g_bound) {
-                LimitedLog(kLogWarning, "agentx-session",
-                           "AgentX: connection from %s refused: %d sessions are open, at most %d", PeerText(session).c_str(),
-                           open - 1, g_bound);
+                AppLog::Instance()->LogLimited(kLogWarning, "agentx-session", [&] {
+                    return "AgentX: connection from " + PeerText(session) + " refused: " + std::to_string(open - 1) +
+                           " sessions are open, at most " + std::to_string(g_bound);
+                });
                 CloseLater(session);
                 return 1;
             }

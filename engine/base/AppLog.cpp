@@ -356,21 +356,36 @@ bool AppLog::AdmitLimited(const std::string& kind, std::string& summary)
     return false;
 }
 
-int AppLog::PrintfLimited(LogLevel level, const char* kind, const char* format, ...)
+bool AppLog::AdmitLimitedLine(LogLevel level, const char* kind)
 {
-    if (!format || !*format || !kind || !IsEnabled(level))
-        return 0;
+    if (!kind || !IsEnabled(level))
+        return false;
     std::string summary;
     if (!AdmitLimited(kind, summary))
-        return 0;
+        return false;
     if (!summary.empty())
         Write(level, summary);
+    return true;
+}
+
+int AppLog::PrintfLimited(LogLevel level, const char* kind, const char* format, ...)
+{
+    if (!format || !*format || !AdmitLimitedLine(level, kind))
+        return 0;
     va_list args;
     va_start(args, format);
     std::string text;
     const bool formatted = FormatArguments(format, args, text);
     va_end(args);
     return formatted && Write(level, text) ? 1 : 0;
+}
+
+int AppLog::LogLimited(LogLevel level, const char* kind, const std::function<std::string()>& text)
+{
+    if (!text || !AdmitLimitedLine(level, kind))
+        return 0;
+    const std::string line = text();
+    return !line.empty() && Write(level, line) ? 1 : 0;
 }
 
 int AppLog::LogRecord(LogLevel level, const AppLogRecord& record)

@@ -194,6 +194,28 @@ TEST_F(AppLogTest, LimitedLinesKeepABurstPerWindowAndCountTheRest)
     Log().SetLineLimit(10, 60000);
 }
 
+TEST_F(AppLogTest, LimitedLineIsBuiltOnlyWhenItIsWritten)
+{
+    std::ostringstream out;
+    AppStreamLogger sink(&out);
+    Log().AddLogger(&sink);
+    int64_t now = 1000;
+    Log().SetLineLimit(2, 10000, [&] { return now; });
+    int built = 0, written = 0;
+    for (int i = 0; i < 5; ++i)
+        written += Log().LogLimited(kLogError, "dear", [&] { return "dear line " + std::to_string(++built); });
+    EXPECT_EQ(built, 2);
+    EXPECT_EQ(written, 2);
+    EXPECT_EQ(Log().LogLimited(kLogDebug, "quiet", [&] { return std::to_string(++built); }), 0); // below threshold
+    EXPECT_EQ(built, 2);
+    now += 10000;
+    EXPECT_EQ(Log().LogLimited(kLogError, "dear", [&] { return "dear line " + std::to_string(++built); }), 1);
+    const std::string text = out.str();
+    EXPECT_NE(text.find("dear: 3 similar lines suppressed\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("dear line 3\n"), std::string::npos) << text;
+    Log().SetLineLimit(10, 60000);
+}
+
 TEST_F(AppLogTest, FullFileRollsOverToItsBackup)
 {
     const std::string path = ::testing::TempDir() + "applog_roll.log", backup = path + ".bak";
