@@ -189,8 +189,9 @@ void Refuse(netsnmp_session* session, netsnmp_pdu* pdu, long error)
     free_agent_snmp_session(asp);
 }
 
-// true when the registration or unregistration was refused (and answered).
-bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
+// true when the registration or unregistration was refused (and answered); answered is set once the
+// answer went out.
+bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu, bool& answered)
 {
     const bool registration = pdu->command == kAgentXRegister;
     netsnmp_variable_list* vb = pdu->variables;
@@ -221,6 +222,7 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
                OidToString(own[hit].start) + (registration ? " (requestDenied)" : " (unknownRegistration)");
     });
     Refuse(session, pdu, registration ? kAgentXRequestDenied : kAgentXUnknownRegistration);
+    answered = true;
     return true;
 }
 
@@ -255,10 +257,22 @@ int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pd
             }
         } else if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu &&
                    (pdu->command == kAgentXRegister || pdu->command == kAgentXUnregister)) {
-            if (GuardRegistration(session, pdu))
+            switch (RunRegistrationCheck([&](bool& answered) { return GuardRegistration(session, pdu, answered); })) {
+            case RegistrationCheck::Pass:
+                break;
+            case RegistrationCheck::Answered:
                 return 1;
+            case RegistrationCheck::Refuse:
+                Refuse(session, pdu, kAgentXRequestDenied);
+                return 1;
+            }
         }
     } catch (...) {
+        // Only the log can have thrown here (out of memory). A registration that was not seen through
+        // never goes on to the library; a connection does, as it would without the guard.
+        if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu &&
+            (pdu->command == kAgentXRegister || pdu->command == kAgentXUnregister))
+            return 1;
     }
     return handle_master_agentx_packet(operation, session, reqid, pdu, magic);
 }
@@ -323,6 +337,22 @@ int FirstOverlap(const std::vector<OidRange>& ranges, const OidRange& range)
         if (RangesOverlap(ranges[i], range))
             return static_cast<int>(i);
     return -1;
+}
+
+RegistrationCheck RunRegistrationCheck(const std::function<bool(bool& answered)>& check)
+{
+    bool answered = false;
+    const char* reason = nullptr;
+    try {
+        return check(answered) ? RegistrationCheck::Answered : RegistrationCheck::Pass;
+    } catch (const std::exception& e) {
+        reason = e.what();
+    } catch (...) {
+        reason = "unknown exception";
+    }
+    LimitedLog(kLogError, "agentx-check", "AgentX: a registration could not be checked (%s): %s", reason,
+               answered ? "dropped after its answer" : "refused");
+    return answered ? RegistrationCheck::Answered : RegistrationCheck::Refuse;
 }
 
 bool AgentXGuard::Install(SnmpThread& thread)

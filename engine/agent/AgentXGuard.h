@@ -25,6 +25,7 @@
 // anywhere.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,17 @@ OidRange RegistrationRange(const SnmpOid& subtree, int rangeSubid, uint32_t uppe
 bool RangesOverlap(const OidRange& a, const OidRange& b);
 // The first of ranges that overlaps range; -1 when none does.
 int FirstOverlap(const std::vector<OidRange>& ranges, const OidRange& range);
+
+// What becomes of a registration or unregistration once checked.
+enum class RegistrationCheck {
+    Pass,     // it overlaps nothing of the engine's: the library handles it
+    Answered, // the guard answered it (or gave up on it after an answer went out): the library never sees it
+    Refuse,   // the check failed before any answer: refuse it with requestDenied
+};
+// Runs check, which answers true when it refused the PDU and sets answered once an answer went out. A
+// check that throws is logged and the PDU never reaches the library: a failed check must not let a
+// sub-agent register over the engine's objects, nor give the PDU a second answer.
+RegistrationCheck RunRegistrationCheck(const std::function<bool(bool& answered)>& check);
 
 class AgentXGuard {
 public:

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+
 #include "engine/agent/AgentXGuard.h"
 
 TEST(AgentXGuard, RegistrationOverlapsOwnSubtree)
@@ -61,5 +64,29 @@ TEST(AgentXGuard, SessionBoundLeavesDescriptorReserve)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
         EXPECT_EQ(AgentXSessionBound(c.limit, c.inUse), c.expected);
+    }
+}
+
+TEST(AgentXGuard, FailedRegistrationCheckNeverPassesToTheLibrary)
+{
+    struct Case {
+        const char* name;
+        std::function<bool(bool&)> check;
+        RegistrationCheck expected;
+    } cases[] = {
+        {"overlaps nothing", [](bool&) { return false; }, RegistrationCheck::Pass},
+        {"refused", [](bool& answered) { answered = true; return true; }, RegistrationCheck::Answered},
+        {"throws before answering", [](bool&) -> bool { throw std::bad_alloc(); }, RegistrationCheck::Refuse},
+        {"throws something else", [](bool&) -> bool { throw 42; }, RegistrationCheck::Refuse},
+        {"throws after answering",
+         [](bool& answered) -> bool {
+             answered = true;
+             throw std::runtime_error("late");
+         },
+         RegistrationCheck::Answered},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RunRegistrationCheck(c.check), c.expected);
     }
 }
