@@ -40,12 +40,6 @@ std::vector<netsnmp_session*> g_listening;
 
 int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic);
 
-netsnmp_transport* TransportOf(netsnmp_session* session)
-{
-    void* handle = session ? snmp_sess_pointer(session) : nullptr;
-    return handle ? snmp_sess_transport(handle) : nullptr;
-}
-
 bool IsAcceptedSession(const struct session_list* entry)
 {
     return entry->session && entry->session->callback == GuardCallback && entry->transport &&
@@ -96,7 +90,7 @@ long TcpOwner(const sockaddr_in& peer, int ourPort)
 // fills: call it only for a line the log will write.
 std::string PeerText(netsnmp_session* session)
 {
-    netsnmp_transport* transport = TransportOf(session);
+    netsnmp_transport* transport = SessionTransport(session);
     if (!transport || transport->sock < 0)
         return "an unknown peer";
     const int fd = transport->sock;
@@ -228,7 +222,7 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu, bool& answere
 
 void CloseLater(netsnmp_session* session)
 {
-    netsnmp_transport* transport = TransportOf(session);
+    netsnmp_transport* transport = SessionTransport(session);
     // The peer learns at once; the descriptor goes with the session on the loop's next round (not
     // while the library is still reading).
     if (transport && transport->sock >= 0)
@@ -246,6 +240,9 @@ int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pd
     // Called by net-snmp: nothing may leave it.
     try {
         if (operation == NETSNMP_CALLBACK_OP_CONNECT) {
+            // The library accepts without close-on-exec, and only the sockets there were at start-up
+            // got it.
+            SetSessionCloseOnExec(session);
             const int open = CountOpenSessions();
             if (open > g_bound) {
                 AppLog::Instance()->LogLimited(kLogWarning, "agentx-session", [&] {

@@ -4,6 +4,7 @@
 // client of the test's own and by net-snmp's snmpd in sub-agent mode.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -99,6 +102,7 @@ public:
             m_thread.join();
     }
     bool Connected() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
 
 private:
     struct Packet {
@@ -192,6 +196,45 @@ private:
 
 constexpr int kRequestDenied = 267;
 
+// The descriptor flags (octal, as /proc/<pid>/fdinfo shows them) of the socket at the other end of the
+// loopback connection client, in any process of this user's; -1 when it is not found.
+long ServerEndFlags(int client)
+{
+    sockaddr_in own{}, peer{};
+    socklen_t ownLength = sizeof own, peerLength = sizeof peer;
+    if (getsockname(client, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0 ||
+        getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+        return -1;
+    std::ifstream table("/proc/net/tcp");
+    std::string line, inode;
+    std::getline(table, line);  // header
+    while (inode.empty() && std::getline(table, line)) {
+        unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0;
+        unsigned long node = 0;
+        if (std::sscanf(line.c_str(), " %*d: %X:%X %X:%X %*X %*s %*s %*X %*d %*d %lu", &localAddress, &localPort,
+                        &remoteAddress, &remotePort, &node) == 5 &&
+            localAddress == peer.sin_addr.s_addr && localPort == ntohs(peer.sin_port) &&
+            remoteAddress == own.sin_addr.s_addr && remotePort == ntohs(own.sin_port))
+            inode = "socket:[" + std::to_string(node) + "]";
+    }
+    if (inode.empty())
+        return -1;
+    std::error_code error;
+    for (const auto& process : fs::directory_iterator("/proc", error)) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator(process.path() / "fd", ignored)) {
+            std::error_code unreadable;
+            if (fs::read_symlink(fd.path(), unreadable).string() != inode)
+                continue;
+            std::ifstream info(process.path() / "fdinfo" / fd.path().filename());
+            while (std::getline(info, line))
+                if (line.rfind("flags:", 0) == 0)
+                    return std::strtol(line.c_str() + 6, nullptr, 8);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 // No registration may overlap an object the engine serves itself, whatever its priority, whether it
@@ -209,6 +252,10 @@ TEST(AgentXGuardE2E, EngineObjectsAreRefusedOtherSubtreesServed)
     TestSubAgent impostor(agentx);
     ASSERT_TRUE(impostor.Connected());
     ASSERT_GE(impostor.Open("impostor"), 0);
+    // An accepted session does not leak into the programs the engine starts.
+    const long flags = ServerEndFlags(impostor.Fd());
+    ASSERT_GE(flags, 0);
+    EXPECT_NE(flags & O_CLOEXEC, 0) << std::oct << flags;
     struct Case {
         const char* subtree;
         int priority;
