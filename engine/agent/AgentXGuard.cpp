@@ -5,10 +5,10 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -85,8 +85,8 @@ long TcpOwner(const sockaddr_in& peer, int ourPort)
     return -1;
 }
 
-// Who is at the other end of an AgentX session: "127.0.0.1:40312 (uid 1000)", for a local socket
-// "uid 1000 pid 4242". The account is looked up in the kernel's whole connection table, which a flood
+// Who is at the other end of an AgentX session: "127.0.0.1:40312 (uid 1000)" (the master listens on
+// 127.0.0.1 only, SnmpAgent::EnableAgentX). The account is looked up in the kernel's whole connection table, which a flood
 // fills: call it only for a line the log will write.
 std::string PeerText(netsnmp_session* session)
 {
@@ -113,12 +113,6 @@ std::string PeerText(netsnmp_session* session)
                 out += " (uid " + std::to_string(uid) + ")";
         }
         return out;
-    }
-    if (address.ss_family == AF_UNIX) {
-        struct ucred credentials;
-        socklen_t credentialsLength = sizeof credentials;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) == 0)
-            return "uid " + std::to_string(credentials.uid) + " pid " + std::to_string(credentials.pid);
     }
     return "an unknown peer";
 }
@@ -282,8 +276,9 @@ int DescriptorsInUse()
             if (entry->d_name[0] != '.')
                 ++count;
         closedir(dir);
+        --count;  // the listing's own descriptor
     }
-    return count;
+    return std::max(count, 0);
 }
 
 }  // namespace
@@ -364,16 +359,18 @@ bool AgentXGuard::Install(SnmpThread& thread)
             g_listening.push_back(session);
             // The library listens with a queue of 5: a burst of connections would keep a sub-agent
             // waiting for the peer's SYN retries (seconds) although the loop accepts at once.
-            if (entry->transport->sock >= 0)
-                listen(entry->transport->sock, kMaxAgentXSessions);
+            if (entry->transport->sock >= 0 && listen(entry->transport->sock, kMaxAgentXSessions) != 0)
+                AppLog::Instance()->Printf(kLogWarning, "AgentX: listen(%d) on the master's socket failed: %s",
+                                           kMaxAgentXSessions, std::strerror(errno));
         }
     }
-    struct rlimit limit;
+    struct rlimit limit = {};
     uint64_t descriptors = 1024;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        descriptors = limit.rlim_cur;
-    else if (limit.rlim_cur == RLIM_INFINITY)
-        descriptors = UINT64_MAX;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+        descriptors = limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
+    else
+        AppLog::Instance()->Printf(kLogWarning, "AgentX: getrlimit(RLIMIT_NOFILE) failed: %s; assuming %llu descriptors",
+                                   std::strerror(errno), static_cast<unsigned long long>(descriptors));
     const int inUse = DescriptorsInUse();
     g_bound = AgentXSessionBound(descriptors, inUse);
     if (g_listening.empty())
