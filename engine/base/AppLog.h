@@ -101,8 +101,8 @@ public:
 private:
     // Closes the file if open; the sink's mutex is held.
     void CloseLocked();
-    // Opens path anew (truncated, or kept and appended to); the sink's mutex is held.
-    bool OpenLocked(const std::string& path, bool append = false);
+    // Opens path anew, truncated; the sink's mutex is held.
+    bool OpenLocked(const std::string& path);
     // The first failure since the file last worked goes to the system log (what failed, the path and
     // error); the sink's mutex is held.
     void ReportFailureLocked(const char* what, const std::string& path, int error);

@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/LogCapture.h"
+#include "tests/support/Sandbox.h"
 #include "engine/base/AppLog.h"
 
 namespace {
@@ -264,6 +266,33 @@ TEST_F(AppLogTest, ARollOverWhoseRenameFailsKeepsWhatWasLogged)
               std::string::npos)
         << events.front();
     EXPECT_LE(events.size(), 3u); // about once per bound, never once per line
+}
+
+TEST_F(AppLogTest, AFailedRollOverKeepsLoggingWhenItsPathCannotBeOpenedAgain)
+{
+    // The open file is moved aside and a folder takes its name: neither a rename nor an open of the
+    // path can succeed any more, and the lines must still reach the open file.
+    const vgtest::Sandbox box("applog-reopen");
+    const std::string path = box.Path("engine.log"), moved = box.Path("engine.log.moved");
+    const std::string backup = box.Path("no-such-folder/engine.log.bak");
+    std::vector<std::string> events;
+    AppFileLogger sink(path, "AppFileLoggerRollReopen#", std::make_unique<SystemLogRecorder>(events));
+    sink.SetRollOver(1024, backup);
+    Log().AddLogger(&sink);
+    Log().Printf(kLogError, "first line");
+    ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(path));
+    const std::string line(100, 'r');
+    for (int i = 0; i < 25; ++i)
+        Log().Printf(kLogError, "%04d %s", i, line.c_str());
+    EXPECT_EQ(sink.Log(kLogError, "stamp", "still logging"), 1);
+    sink.Shutdown();
+    std::ifstream in(moved);
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_NE(all.str().find("0024 "), std::string::npos);
+    EXPECT_NE(all.str().find("still logging"), std::string::npos);
+    EXPECT_FALSE(events.empty());
 }
 
 TEST_F(AppLogTest, AFileThatCannotBeOpenedOrWrittenIsToldOnceToTheSystemLog)
