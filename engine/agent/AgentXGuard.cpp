@@ -86,8 +86,8 @@ long TcpOwner(const sockaddr_in& peer, int ourPort)
 }
 
 // Who is at the other end of an AgentX session: "127.0.0.1:40312 (uid 1000)" (the master listens on
-// 127.0.0.1 only, SnmpAgent::EnableAgentX). The account is looked up in the kernel's whole connection table, which a flood
-// fills: call it only for a line the log will write.
+// 127.0.0.1 only, SnmpAgent::EnableAgentX). The account is looked up in the kernel's whole connection
+// table, which a flood fills: call it only for a line the log will write.
 std::string PeerText(netsnmp_session* session)
 {
     netsnmp_transport* transport = SessionTransport(session);
@@ -205,9 +205,10 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu, bool& answere
         what += " (sub-identifier " + std::to_string(rangeSubid) + " up to " + std::to_string(upper) + ")";
     AppLog::Instance()->LogLimited(kLogWarning, registration ? "agentx-register" : "agentx-unregister", [&] {
         const std::string agent = SubAgentText(session, pdu->sessid);
-        return std::string("AgentX: ") + (registration ? "registration" : "unregistration") + " of " + what + " by " +
-               PeerText(session) + (agent.empty() ? "" : ", sub-agent " + agent) + " refused: it overlaps the engine's own " +
-               OidToString(own[hit].start) + (registration ? " (requestDenied)" : " (unknownRegistration)");
+        return std::string("AgentX: ") + (registration ? "registration" : "unregistration") + " of " + what +
+               " by " + PeerText(session) + (agent.empty() ? "" : ", sub-agent " + agent) +
+               " refused: it overlaps the engine's own " + OidToString(own[hit].start) +
+               (registration ? " (requestDenied)" : " (unknownRegistration)");
     });
     Refuse(session, pdu, registration ? kAgentXRequestDenied : kAgentXUnknownRegistration);
     answered = true;
@@ -369,7 +370,8 @@ bool AgentXGuard::Install(SnmpThread& thread)
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
         descriptors = limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
     else
-        AppLog::Instance()->Printf(kLogWarning, "AgentX: getrlimit(RLIMIT_NOFILE) failed: %s; assuming %llu descriptors",
+        AppLog::Instance()->Printf(kLogWarning,
+                                   "AgentX: getrlimit(RLIMIT_NOFILE) failed: %s; assuming %llu descriptors",
                                    std::strerror(errno), static_cast<unsigned long long>(descriptors));
     const int inUse = DescriptorsInUse();
     g_bound = AgentXSessionBound(descriptors, inUse);

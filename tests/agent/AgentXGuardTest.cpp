@@ -10,7 +10,8 @@
 
 TEST(AgentXGuard, RegistrationOverlapsOwnSubtree)
 {
-    const std::vector<OidRange> own = {SubtreeRange(MakeOid("1.3.6.1.2.1.1")), SubtreeRange(MakeOid("1.3.6.1.4.1.64950"))};
+    const std::vector<OidRange> own = {SubtreeRange(MakeOid("1.3.6.1.2.1.1")),
+                                       SubtreeRange(MakeOid("1.3.6.1.4.1.64950"))};
     struct Case {
         const char* subtree;
         int rangeSubid;
