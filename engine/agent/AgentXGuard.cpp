@@ -5,17 +5,16 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "engine/base/AppLog.h"
-#include "engine/base/SteadyClock.h"
 #include "engine/snmp/NetSnmp.h"
 #include "engine/snmp/NetSnmpConvert.h"
 #include "engine/snmp/SnmpThread.h"
@@ -40,17 +39,6 @@ int g_bound = kMaxAgentXSessions;
 std::vector<netsnmp_session*> g_listening;
 
 int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic);
-
-bool Less(const OidPath& a, const OidPath& b)
-{
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-}
-
-netsnmp_transport* TransportOf(netsnmp_session* session)
-{
-    void* handle = session ? snmp_sess_pointer(session) : nullptr;
-    return handle ? snmp_sess_transport(handle) : nullptr;
-}
 
 bool IsAcceptedSession(const struct session_list* entry)
 {
@@ -97,25 +85,12 @@ long TcpOwner(const sockaddr_in& peer, int ourPort)
     return -1;
 }
 
-// The account behind a connection is looked up in the kernel's whole connection table, which a
-// flood fills (with TIME_WAIT entries too): only for the few lines a minute the log writes anyway.
-bool OwnerLookupAllowed()
-{
-    static int64_t windowStart = 0;
-    static int used = 0;
-    const int64_t now = SteadyMs();
-    if (windowStart == 0 || now - windowStart >= 60000) {
-        windowStart = now;
-        used = 0;
-    }
-    return used++ < 20;
-}
-
-// Who is at the other end of an AgentX session: "127.0.0.1:40312 (uid 1000)", for a local socket
-// "uid 1000 pid 4242".
+// Who is at the other end of an AgentX session: "127.0.0.1:40312 (uid 1000)" (the master listens on
+// 127.0.0.1 only, SnmpAgent::EnableAgentX). The account is looked up in the kernel's whole connection
+// table, which a flood fills: call it only for a line the log will write.
 std::string PeerText(netsnmp_session* session)
 {
-    netsnmp_transport* transport = TransportOf(session);
+    netsnmp_transport* transport = SessionTransport(session);
     if (!transport || transport->sock < 0)
         return "an unknown peer";
     const int fd = transport->sock;
@@ -131,19 +106,13 @@ std::string PeerText(netsnmp_session* session)
         std::string out = std::string(text) + ":" + std::to_string(ntohs(sin.sin_port));
         sockaddr_in own;
         socklen_t ownLength = sizeof own;
-        if (OwnerLookupAllowed() && getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
             own.sin_family == AF_INET) {
             long uid = TcpOwner(sin, ntohs(own.sin_port));
             if (uid >= 0)
                 out += " (uid " + std::to_string(uid) + ")";
         }
         return out;
-    }
-    if (address.ss_family == AF_UNIX) {
-        struct ucred credentials;
-        socklen_t credentialsLength = sizeof credentials;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) == 0)
-            return "uid " + std::to_string(credentials.uid) + " pid " + std::to_string(credentials.pid);
     }
     return "an unknown peer";
 }
@@ -156,7 +125,7 @@ std::string SubAgentText(netsnmp_session* session, long sessionId)
             continue;
         std::string out;
         if (sub->securityAuthProto && sub->securityAuthProtoLen)
-            out = OidText(FromNetSnmpOid(sub->securityAuthProto, sub->securityAuthProtoLen));
+            out = OidToString(FromNetSnmpOid(sub->securityAuthProto, sub->securityAuthProtoLen));
         if (sub->securityName && *sub->securityName) {
             std::string description = sub->securityName;
             if (description.size() > 80)
@@ -208,8 +177,9 @@ void Refuse(netsnmp_session* session, netsnmp_pdu* pdu, long error)
     free_agent_snmp_session(asp);
 }
 
-// true when the registration or unregistration was refused (and answered).
-bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
+// true when the registration or unregistration was refused (and answered); answered is set once the
+// answer went out.
+bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu, bool& answered)
 {
     const bool registration = pdu->command == kAgentXRegister;
     netsnmp_variable_list* vb = pdu->variables;
@@ -218,7 +188,7 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     // Another context holds none of the engine's objects.
     if (pdu->community && pdu->community_len > 0)
         return false;
-    OidPath subtree = FromNetSnmpOid(vb->name, vb->name_length);
+    SnmpOid subtree = FromNetSnmpOid(vb->name, vb->name_length);
     uint32_t upper = 0;
     int rangeSubid = pdu->range_subid;
     if (rangeSubid > 0 && vb->val.objid && static_cast<size_t>(rangeSubid) <= vb->val_len / sizeof(oid))
@@ -230,21 +200,24 @@ bool GuardRegistration(netsnmp_session* session, netsnmp_pdu* pdu)
     const int hit = FirstOverlap(own, wanted);
     if (hit < 0)
         return false;
-    std::string what = OidText(subtree);
+    std::string what = OidToString(subtree);
     if (rangeSubid > 0)
         what += " (sub-identifier " + std::to_string(rangeSubid) + " up to " + std::to_string(upper) + ")";
-    const std::string agent = SubAgentText(session, pdu->sessid);
-    LimitedLog(kLogWarning, registration ? "agentx-register" : "agentx-unregister", "AgentX: %s of %s by %s%s%s refused: it overlaps the engine's own %s (%s)",
-               registration ? "registration" : "unregistration", what.c_str(), PeerText(session).c_str(),
-               agent.empty() ? "" : ", sub-agent ", agent.c_str(), OidText(own[hit].start).c_str(),
-               registration ? "requestDenied" : "unknownRegistration");
+    AppLog::Instance()->LogLimited(kLogWarning, registration ? "agentx-register" : "agentx-unregister", [&] {
+        const std::string agent = SubAgentText(session, pdu->sessid);
+        return std::string("AgentX: ") + (registration ? "registration" : "unregistration") + " of " + what +
+               " by " + PeerText(session) + (agent.empty() ? "" : ", sub-agent " + agent) +
+               " refused: it overlaps the engine's own " + OidToString(own[hit].start) +
+               (registration ? " (requestDenied)" : " (unknownRegistration)");
+    });
     Refuse(session, pdu, registration ? kAgentXRequestDenied : kAgentXUnknownRegistration);
+    answered = true;
     return true;
 }
 
 void CloseLater(netsnmp_session* session)
 {
-    netsnmp_transport* transport = TransportOf(session);
+    netsnmp_transport* transport = SessionTransport(session);
     // The peer learns at once; the descriptor goes with the session on the loop's next round (not
     // while the library is still reading).
     if (transport && transport->sock >= 0)
@@ -262,20 +235,36 @@ int GuardCallback(int operation, netsnmp_session* session, int reqid, netsnmp_pd
     // Called by net-snmp: nothing may leave it.
     try {
         if (operation == NETSNMP_CALLBACK_OP_CONNECT) {
+            // The library accepts without close-on-exec, and only the sockets there were at start-up
+            // got it.
+            SetSessionCloseOnExec(session);
             const int open = CountOpenSessions();
             if (open > g_bound) {
-                LimitedLog(kLogWarning, "agentx-session",
-                           "AgentX: connection from %s refused: %d sessions are open, at most %d", PeerText(session).c_str(),
-                           open - 1, g_bound);
+                AppLog::Instance()->LogLimited(kLogWarning, "agentx-session", [&] {
+                    return "AgentX: connection from " + PeerText(session) + " refused: " + std::to_string(open - 1) +
+                           " sessions are open, at most " + std::to_string(g_bound);
+                });
                 CloseLater(session);
                 return 1;
             }
         } else if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu &&
                    (pdu->command == kAgentXRegister || pdu->command == kAgentXUnregister)) {
-            if (GuardRegistration(session, pdu))
+            switch (RunRegistrationCheck([&](bool& answered) { return GuardRegistration(session, pdu, answered); })) {
+            case RegistrationCheck::Pass:
+                break;
+            case RegistrationCheck::Answered:
                 return 1;
+            case RegistrationCheck::Refuse:
+                Refuse(session, pdu, kAgentXRequestDenied);
+                return 1;
+            }
         }
     } catch (...) {
+        // Only the log can have thrown here (out of memory). A registration that was not seen through
+        // never goes on to the library; a connection does, as it would without the guard.
+        if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu &&
+            (pdu->command == kAgentXRegister || pdu->command == kAgentXUnregister))
+            return 1;
     }
     return handle_master_agentx_packet(operation, session, reqid, pdu, magic);
 }
@@ -288,8 +277,9 @@ int DescriptorsInUse()
             if (entry->d_name[0] != '.')
                 ++count;
         closedir(dir);
+        --count;  // the listing's own descriptor
     }
-    return count;
+    return std::max(count, 0);
 }
 
 }  // namespace
@@ -302,7 +292,7 @@ int AgentXSessionBound(uint64_t descriptorLimit, int descriptorsInUse)
     return static_cast<int>(std::min<uint64_t>(kMaxAgentXSessions, descriptorLimit - taken));
 }
 
-OidRange SubtreeRange(const OidPath& prefix)
+OidRange SubtreeRange(const SnmpOid& prefix)
 {
     OidRange range;
     range.start = prefix;
@@ -316,11 +306,11 @@ OidRange SubtreeRange(const OidPath& prefix)
     return range;
 }
 
-OidRange RegistrationRange(const OidPath& subtree, int rangeSubid, uint32_t upperBound)
+OidRange RegistrationRange(const SnmpOid& subtree, int rangeSubid, uint32_t upperBound)
 {
     if (rangeSubid <= 0 || static_cast<size_t>(rangeSubid) > subtree.size())
         return SubtreeRange(subtree);
-    OidPath last = subtree;
+    SnmpOid last = subtree;
     last[rangeSubid - 1] = std::max(last[rangeSubid - 1], upperBound);
     OidRange range = SubtreeRange(last);
     range.start = subtree;
@@ -329,8 +319,8 @@ OidRange RegistrationRange(const OidPath& subtree, int rangeSubid, uint32_t uppe
 
 bool RangesOverlap(const OidRange& a, const OidRange& b)
 {
-    const bool aStartsBeforeBEnds = b.endless || Less(a.start, b.end);
-    const bool bStartsBeforeAEnds = a.endless || Less(b.start, a.end);
+    const bool aStartsBeforeBEnds = b.endless || a.start < b.end;
+    const bool bStartsBeforeAEnds = a.endless || b.start < a.end;
     return aStartsBeforeBEnds && bStartsBeforeAEnds;
 }
 
@@ -342,15 +332,20 @@ int FirstOverlap(const std::vector<OidRange>& ranges, const OidRange& range)
     return -1;
 }
 
-std::string OidText(const OidPath& path)
+RegistrationCheck RunRegistrationCheck(const std::function<bool(bool& answered)>& check)
 {
-    std::string out;
-    for (uint32_t id : path) {
-        if (!out.empty())
-            out += '.';
-        out += std::to_string(id);
+    bool answered = false;
+    const char* reason = nullptr;
+    try {
+        return check(answered) ? RegistrationCheck::Answered : RegistrationCheck::Pass;
+    } catch (const std::exception& e) {
+        reason = e.what();
+    } catch (...) {
+        reason = "unknown exception";
     }
-    return out.empty() ? "0.0" : out;
+    LimitedLog(kLogError, "agentx-check", "AgentX: a registration could not be checked (%s): %s", reason,
+               answered ? "dropped after its answer" : "refused");
+    return answered ? RegistrationCheck::Answered : RegistrationCheck::Refuse;
 }
 
 bool AgentXGuard::Install(SnmpThread& thread)
@@ -365,16 +360,19 @@ bool AgentXGuard::Install(SnmpThread& thread)
             g_listening.push_back(session);
             // The library listens with a queue of 5: a burst of connections would keep a sub-agent
             // waiting for the peer's SYN retries (seconds) although the loop accepts at once.
-            if (entry->transport->sock >= 0)
-                listen(entry->transport->sock, kMaxAgentXSessions);
+            if (entry->transport->sock >= 0 && listen(entry->transport->sock, kMaxAgentXSessions) != 0)
+                AppLog::Instance()->Printf(kLogWarning, "AgentX: listen(%d) on the master's socket failed: %s",
+                                           kMaxAgentXSessions, std::strerror(errno));
         }
     }
-    struct rlimit limit;
+    struct rlimit limit = {};
     uint64_t descriptors = 1024;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        descriptors = limit.rlim_cur;
-    else if (limit.rlim_cur == RLIM_INFINITY)
-        descriptors = UINT64_MAX;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+        descriptors = limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
+    else
+        AppLog::Instance()->Printf(kLogWarning,
+                                   "AgentX: getrlimit(RLIMIT_NOFILE) failed: %s; assuming %llu descriptors",
+                                   std::strerror(errno), static_cast<unsigned long long>(descriptors));
     const int inUse = DescriptorsInUse();
     g_bound = AgentXSessionBound(descriptors, inUse);
     if (g_listening.empty())

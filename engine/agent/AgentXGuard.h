@@ -25,8 +25,11 @@
 // anywhere.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "engine/snmp/SnmpTypes.h"
 
 class SnmpThread;
 
@@ -39,23 +42,32 @@ constexpr int kAgentXDescriptorReserve = 64;
 // after the descriptors in use and the reserve (never below 0).
 int AgentXSessionBound(uint64_t descriptorLimit, int descriptorsInUse);
 
-// OIDs as lists of sub-identifiers; ranges in the registry's order, [start, end).
-using OidPath = std::vector<uint32_t>;
+// OID ranges in the registry's order, [start, end).
 struct OidRange {
-    OidPath start;
-    OidPath end;
+    SnmpOid start;
+    SnmpOid end;
     bool endless = false;  // end lies past every OID (a subtree of 4294967295s, or the whole tree)
 };
 
 // The OIDs of a subtree: the prefix itself and everything below it.
-OidRange SubtreeRange(const OidPath& prefix);
+OidRange SubtreeRange(const SnmpOid& prefix);
 // What an AgentX registration covers: the subtree, or with rangeSubid (1-based, 0: none) every subtree
 // whose sub-identifier at that place runs from the subtree's up to upperBound.
-OidRange RegistrationRange(const OidPath& subtree, int rangeSubid, uint32_t upperBound);
+OidRange RegistrationRange(const SnmpOid& subtree, int rangeSubid, uint32_t upperBound);
 bool RangesOverlap(const OidRange& a, const OidRange& b);
 // The first of ranges that overlaps range; -1 when none does.
 int FirstOverlap(const std::vector<OidRange>& ranges, const OidRange& range);
-std::string OidText(const OidPath& path);
+
+// What becomes of a registration or unregistration once checked.
+enum class RegistrationCheck {
+    Pass,     // it overlaps nothing of the engine's: the library handles it
+    Answered, // the guard answered it (or gave up on it after an answer went out): the library never sees it
+    Refuse,   // the check failed before any answer: refuse it with requestDenied
+};
+// Runs check, which answers true when it refused the PDU and sets answered once an answer went out. A
+// check that throws is logged and the PDU never reaches the library: a failed check must not let a
+// sub-agent register over the engine's objects, nor give the PDU a second answer.
+RegistrationCheck RunRegistrationCheck(const std::function<bool(bool& answered)>& check);
 
 class AgentXGuard {
 public:

@@ -1,8 +1,5 @@
 #include "engine/agent/EngineProgram.h"
 
-#include <cstdio>
-#include <string>
-
 #include "engine/agent/AgentMain.h"
 #include "engine/agent/ControlSignals.h"
 #include "engine/agent/RunSettings.h"
@@ -20,17 +17,6 @@ int EngineProgramMain(int argc, char** argv, const EngineComposition& compositio
     AgentRun run;
     if (mode == kRunModeConsole)
         return RunAgent(run, argc, argv, composition);
-
-    // The version is asked of the program, not of a service: it is printed without starting one.
-    {
-        RunSettings settings;
-        std::string invalid;
-        if (ParseRunSettings(argc, argv, settings, invalid) == ParseOutcome::kVersion) {
-            std::fputs(FormatVersion().c_str(), stdout);
-            std::fflush(stdout);
-            return 0;
-        }
-    }
 
     SetServiceStopCallback([&run] { run.Stop(); });
     SetServicePauseCallback([&run](bool pause) { return run.Pause(pause); });

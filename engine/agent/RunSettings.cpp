@@ -38,6 +38,8 @@ const OptionEntry kMainOptions[] = {
     {kOptHelp, "-h", kOptionNoValue},
     {kOptHelp, "-?", kOptionNoValue},
     {kOptHelp, "--help", kOptionNoValue},
+    {kOptVersion, "-v", kOptionNoValue},
+    {kOptVersion, "--version", kOptionNoValue},
     {-1, nullptr, 0},
 };
 
@@ -133,7 +135,8 @@ int ChooseRunMode(int argc, const char* const* argv, bool& help)
     while (parser.Next()) {
         if (parser.LastError() != OptionParser::kErrorNone)
             continue; // options only RunAgent knows
-        if (parser.OptionId() == kOptConsole)
+        // The version is asked of the program, not of a service: the console run prints it.
+        if (parser.OptionId() == kOptConsole || parser.OptionId() == kOptVersion)
             mode = kRunModeConsole;
         else if (parser.OptionId() == kOptHelp)
             help = true;

@@ -60,7 +60,8 @@ const OptionEntry* MainOptionTable();
 // "-t" take a port 1-65535 written in decimal digits only; anything else is invalid.
 ParseOutcome ParseRunSettings(int argc, const char* const* argv, RunSettings& settings, std::string& invalidText);
 
-// main's choice: kRunModeConsole when "-n", "--noservice" or "--console" is given, else kRunModeService.
+// main's choice: kRunModeConsole when "-n", "--noservice", "--console" or the version option ("-v",
+// "--version") is given, else kRunModeService.
 // help is set when "-h", "-?" or "--help" is given without error.
 int ChooseRunMode(int argc, const char* const* argv, bool& help);
 

@@ -56,16 +56,25 @@ RowStatusDecision DecideRowStatus(const RowStatusRequest& request)
     }
 }
 
-int32_t EngineInteger(uint32_t key, uint32_t requester, uint32_t length)
+bool EngineIntegerAnswered(uint32_t key, uint32_t requester, uint32_t& out, uint32_t length)
 {
+    out = 0;
     CServer* server = CServer::Instance();
     if (!server)
-        return 0;
+        return false;
     EngineValue value;
     value.type = kValueInteger;
     if (!server->GetValue(key, requester, value, length) || value.type == kValueOctetString)
-        return 0;
-    return static_cast<int32_t>(value.integer);
+        return false;
+    out = value.integer;
+    return true;
+}
+
+int32_t EngineInteger(uint32_t key, uint32_t requester, uint32_t length)
+{
+    uint32_t value = 0;
+    EngineIntegerAnswered(key, requester, value, length);
+    return static_cast<int32_t>(value);
 }
 
 std::string EngineText(uint32_t key, uint32_t requester, uint32_t length)

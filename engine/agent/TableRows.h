@@ -61,6 +61,9 @@ RowStatusDecision DecideRowStatus(const RowStatusRequest& request);
 // Engine values by key through the server (requester 0 unless given; length carries a row for the
 // alarm keys). Without a server: 0, "" and false.
 int32_t EngineInteger(uint32_t key, uint32_t requester = 0, uint32_t length = 0);
+// The same value as the server holds it, for objects that must tell an answer from its absence: false
+// (out 0) when there is no server, it refused the key, or the key answers a text.
+bool EngineIntegerAnswered(uint32_t key, uint32_t requester, uint32_t& out, uint32_t length = 0);
 // The text up to its first NUL; "" when the key answers anything but a text.
 std::string EngineText(uint32_t key, uint32_t requester = 0, uint32_t length = 0);
 // false when the server refused the value (or there is none).

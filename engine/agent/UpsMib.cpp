@@ -178,15 +178,10 @@ void AddEmptyColumns(MibTable& table, uint32_t count)
 
 } // namespace
 
-uint32_t UpsWellKnownAlarmNumber(const std::string& description)
-{
-    return WellKnownAlarmNumber(description);
-}
-
 SnmpOid UpsWellKnownAlarm(const std::string& description)
 {
     SnmpOid oid = kWellKnownAlarms;
-    oid.push_back(UpsWellKnownAlarmNumber(description));
+    oid.push_back(WellKnownAlarmNumber(description));
     return oid;
 }
 
@@ -236,12 +231,10 @@ int ups_keyed_scalar::get_request(const MibRequest& request, SnmpValue& out)
         out = SnmpValue::Octets(std::move(text));
         return kSnmpErrNoError;
     }
-    CServer* server = CServer::Instance();
-    EngineValue value;
-    value.type = kValueInteger;
-    const bool answered = server && server->GetValue(key, request.requester, value) && value.type != kValueOctetString;
-    const int64_t number = get_syntax() == kSnmpCounter32 ? static_cast<int64_t>(value.integer)
-                                                           : static_cast<int64_t>(static_cast<int32_t>(value.integer));
+    uint32_t value = 0;
+    const bool answered = EngineIntegerAnswered(key, request.requester, value);
+    const int64_t number = get_syntax() == kSnmpCounter32 ? static_cast<int64_t>(value)
+                                                           : static_cast<int64_t>(static_cast<int32_t>(value));
     if (!answered || number < m_low || number > m_high) {
         if (m_unknown == 0)
             return kMibNoInstance;

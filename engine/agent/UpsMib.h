@@ -123,14 +123,8 @@ public:
     ~mervane_ups_mib() override;
 };
 
-// The well-known alarms of RFC 1628 that the engine reports.
-constexpr uint32_t kUpsAlarmGeneralFault = 18;       // kWellKnownGeneralFault
-constexpr uint32_t kUpsAlarmCommunicationsLost = 20; // kWellKnownCommunicationsLost
-// The number of the well-known alarm (U.1.6.3.n) that an alarm description names, letter case, blanks
-// and punctuation aside ("On Battery" 2, "Low Battery" 3, "Overload" 8, the engine's "Offline" 20);
-// upsAlarmGeneralFault for a description that names none.
-uint32_t UpsWellKnownAlarmNumber(const std::string& description);
-// U.1.6.3 and that number.
+// U.1.6.3 and the number of the well-known alarm that an alarm description names
+// (WellKnownAlarmNumber, engine/core/devices/WellKnownAlarms.h).
 SnmpOid UpsWellKnownAlarm(const std::string& description);
 // A load current text (amperes, "4.27") in tenths of an ampere, the fraction cut off: 42; 0 for a text
 // that is not a number.

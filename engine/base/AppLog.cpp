@@ -130,10 +130,10 @@ int AppFileLogger::Open(const std::string& path)
     return OpenLocked(path) ? 1 : 0;
 }
 
-bool AppFileLogger::OpenLocked(const std::string& path, bool append)
+bool AppFileLogger::OpenLocked(const std::string& path)
 {
     CloseLocked();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0640);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0640);
     if (fd < 0) {
         ReportFailureLocked("opened", path, errno);
         return false;
@@ -201,15 +201,14 @@ int AppFileLogger::Log(LogLevel level, const std::string& timeStamp, const std::
             ReportFailureLocked("written", m_path, errno);
         m_written += line.size();
         if (m_maxBytes && m_written >= m_maxBytes && !m_backupPath.empty()) {
-            // Nothing can be logged from here. A failed rename keeps the file as it is and goes on
-            // appending to it (told to the system log); the next try comes after another bound.
-            CloseLocked();
+            // Nothing can be logged from here. The open file is renamed (its stream stays valid) and
+            // only then replaced by a new one; a failed rename keeps the stream and goes on appending
+            // to it (told to the system log), and the next try comes after another bound.
             if (::rename(m_path.c_str(), m_backupPath.c_str()) == 0) {
-                OpenLocked(m_path, false);
+                OpenLocked(m_path);
             } else {
-                const int error = errno;
-                ReportFailureLocked("rolled over", m_path + " -> " + m_backupPath, error);
-                OpenLocked(m_path, true);
+                ReportFailureLocked("rolled over", m_path + " -> " + m_backupPath, errno);
+                m_written = 0;
             }
         }
     }
@@ -356,21 +355,36 @@ bool AppLog::AdmitLimited(const std::string& kind, std::string& summary)
     return false;
 }
 
-int AppLog::PrintfLimited(LogLevel level, const char* kind, const char* format, ...)
+bool AppLog::AdmitLimitedLine(LogLevel level, const char* kind)
 {
-    if (!format || !*format || !kind || !IsEnabled(level))
-        return 0;
+    if (!kind || !IsEnabled(level))
+        return false;
     std::string summary;
     if (!AdmitLimited(kind, summary))
-        return 0;
+        return false;
     if (!summary.empty())
         Write(level, summary);
+    return true;
+}
+
+int AppLog::PrintfLimited(LogLevel level, const char* kind, const char* format, ...)
+{
+    if (!format || !*format || !AdmitLimitedLine(level, kind))
+        return 0;
     va_list args;
     va_start(args, format);
     std::string text;
     const bool formatted = FormatArguments(format, args, text);
     va_end(args);
     return formatted && Write(level, text) ? 1 : 0;
+}
+
+int AppLog::LogLimited(LogLevel level, const char* kind, const std::function<std::string()>& text)
+{
+    if (!text || !AdmitLimitedLine(level, kind))
+        return 0;
+    const std::string line = text();
+    return !line.empty() && Write(level, line) ? 1 : 0;
 }
 
 int AppLog::LogRecord(LogLevel level, const AppLogRecord& record)

@@ -101,8 +101,8 @@ public:
 private:
     // Closes the file if open; the sink's mutex is held.
     void CloseLocked();
-    // Opens path anew (truncated, or kept and appended to); the sink's mutex is held.
-    bool OpenLocked(const std::string& path, bool append = false);
+    // Opens path anew, truncated; the sink's mutex is held.
+    bool OpenLocked(const std::string& path);
     // The first failure since the file last worked goes to the system log (what failed, the path and
     // error); the sink's mutex is held.
     void ReportFailureLocked(const char* what, const std::string& path, int error);
@@ -152,6 +152,9 @@ public:
     // ("<kind>: N similar lines suppressed"). Answers 1 when the line was written.
     int PrintfLimited(LogLevel level, const char* kind, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
+    // The same limit for a line that is dear to build: text is called only when the line will be
+    // written (an empty text writes nothing). What text throws passes to the caller.
+    int LogLimited(LogLevel level, const char* kind, const std::function<std::string()>& text);
     // The limit of PrintfLimited (default 10 lines per 60 s); clock in milliseconds (default: steady).
     void SetLineLimit(unsigned burst, int64_t windowMs, std::function<int64_t()> clock = nullptr);
     int AddLogger(AppLogger* sink);
@@ -167,6 +170,8 @@ private:
     // Whether a line of kind may be written now; summary receives the line that reports what the last
     // window left out. Under m_limitMutex (a leaf).
     bool AdmitLimited(const std::string& kind, std::string& summary);
+    // Whether a line of kind at level may be written now; writes the summary of the last window first.
+    bool AdmitLimitedLine(LogLevel level, const char* kind);
 
     Mutex m_mutex;
     std::vector<AppLogger*> m_sinks;

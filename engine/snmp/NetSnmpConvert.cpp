@@ -1,5 +1,7 @@
 #include "engine/snmp/NetSnmpConvert.h"
 
+#include <fcntl.h>
+
 #include <cstring>
 
 bool ToNetSnmpOid(const SnmpOid& in, oid* out, size_t& length)
@@ -155,4 +157,20 @@ bool AddNetSnmpVarbind(netsnmp_pdu* pdu, const SnmpOid& name, const SnmpValue& v
     if (!Encode(value, encoded))
         return false;
     return snmp_pdu_add_variable(pdu, nameBuffer, nameLength, value.type, encoded.data, encoded.size) != nullptr;
+}
+
+netsnmp_transport* SessionTransport(netsnmp_session* session)
+{
+    void* handle = session ? snmp_sess_pointer(session) : nullptr;
+    return handle ? snmp_sess_transport(handle) : nullptr;
+}
+
+void SetSessionCloseOnExec(netsnmp_session* session)
+{
+    netsnmp_transport* transport = SessionTransport(session);
+    if (!transport || transport->sock < 0)
+        return;
+    const int flags = fcntl(transport->sock, F_GETFD);
+    if (flags >= 0)
+        fcntl(transport->sock, F_SETFD, flags | FD_CLOEXEC);
 }

@@ -1,6 +1,5 @@
 #include "engine/snmp/SnmpThread.h"
 
-#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <signal.h>
@@ -37,18 +36,6 @@ bool PlausiblePeer(const std::string& peer)
             return false;
     }
     return true;
-}
-
-// The library's sockets must not leak into the programs the engine starts.
-void SetCloseOnExec(netsnmp_session* session)
-{
-    void* handle = snmp_sess_pointer(session);
-    netsnmp_transport* transport = handle ? snmp_sess_transport(handle) : nullptr;
-    if (!transport || transport->sock < 0)
-        return;
-    int flags = fcntl(transport->sock, F_GETFD);
-    if (flags >= 0)
-        fcntl(transport->sock, F_SETFD, flags | FD_CLOEXEC);
 }
 
 }  // namespace
@@ -455,7 +442,7 @@ int SnmpThread::SendTrapNow(const SnmpTrap& trap)
                                        trap.peer.c_str(), trap.port);
             return 1;
         }
-        SetCloseOnExec(session);
+        SetSessionCloseOnExec(session);
         m_trapSessions[key] = session;
     }
 
@@ -555,7 +542,7 @@ void SnmpThread::StartRequest(const std::shared_ptr<PendingRequest>& pending)
         pending->Finish(failed);
         return;
     }
-    SetCloseOnExec(session);
+    SetSessionCloseOnExec(session);
     int command = request.command == SnmpCommand::Get       ? SNMP_MSG_GET
                   : request.command == SnmpCommand::GetNext ? SNMP_MSG_GETNEXT
                                                             : SNMP_MSG_SET;

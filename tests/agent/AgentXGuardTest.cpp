@@ -3,27 +3,15 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <new>
+#include <stdexcept>
 
 #include "engine/agent/AgentXGuard.h"
 
-namespace {
-
-OidPath P(const std::string& dotted)
-{
-    OidPath out;
-    std::stringstream in(dotted);
-    std::string part;
-    while (std::getline(in, part, '.'))
-        out.push_back(static_cast<uint32_t>(std::stoul(part)));
-    return out;
-}
-
-}  // namespace
-
 TEST(AgentXGuard, RegistrationOverlapsOwnSubtree)
 {
-    const std::vector<OidRange> own = {SubtreeRange(P("1.3.6.1.2.1.1")), SubtreeRange(P("1.3.6.1.4.1.64950"))};
+    const std::vector<OidRange> own = {SubtreeRange(MakeOid("1.3.6.1.2.1.1")),
+                                       SubtreeRange(MakeOid("1.3.6.1.4.1.64950"))};
     struct Case {
         const char* subtree;
         int rangeSubid;
@@ -46,18 +34,18 @@ TEST(AgentXGuard, RegistrationOverlapsOwnSubtree)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.subtree + std::string(" range ") + std::to_string(c.rangeSubid));
-        EXPECT_EQ(FirstOverlap(own, RegistrationRange(P(c.subtree), c.rangeSubid, c.upper)), c.expected);
+        EXPECT_EQ(FirstOverlap(own, RegistrationRange(MakeOid(c.subtree), c.rangeSubid, c.upper)), c.expected);
     }
 }
 
 TEST(AgentXGuard, SubtreeEndsAtLargestSubIdentifiers)
 {
-    const OidRange top = SubtreeRange(P("1.4294967295"));
-    EXPECT_EQ(top.end, P("2"));
+    const OidRange top = SubtreeRange(MakeOid("1.4294967295"));
+    EXPECT_EQ(top.end, MakeOid("2"));
     EXPECT_FALSE(top.endless);
-    EXPECT_TRUE(SubtreeRange(P("4294967295.4294967295")).endless);
-    EXPECT_TRUE(RangesOverlap(SubtreeRange(P("4294967295")), SubtreeRange(P("4294967295.7"))));
-    EXPECT_FALSE(RangesOverlap(SubtreeRange(P("1.4294967295")), SubtreeRange(P("2"))));
+    EXPECT_TRUE(SubtreeRange(MakeOid("4294967295.4294967295")).endless);
+    EXPECT_TRUE(RangesOverlap(SubtreeRange(MakeOid("4294967295")), SubtreeRange(MakeOid("4294967295.7"))));
+    EXPECT_FALSE(RangesOverlap(SubtreeRange(MakeOid("1.4294967295")), SubtreeRange(MakeOid("2"))));
 }
 
 TEST(AgentXGuard, SessionBoundLeavesDescriptorReserve)
@@ -77,5 +65,29 @@ TEST(AgentXGuard, SessionBoundLeavesDescriptorReserve)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
         EXPECT_EQ(AgentXSessionBound(c.limit, c.inUse), c.expected);
+    }
+}
+
+TEST(AgentXGuard, FailedRegistrationCheckNeverPassesToTheLibrary)
+{
+    struct Case {
+        const char* name;
+        std::function<bool(bool&)> check;
+        RegistrationCheck expected;
+    } cases[] = {
+        {"overlaps nothing", [](bool&) { return false; }, RegistrationCheck::Pass},
+        {"refused", [](bool& answered) { answered = true; return true; }, RegistrationCheck::Answered},
+        {"throws before answering", [](bool&) -> bool { throw std::bad_alloc(); }, RegistrationCheck::Refuse},
+        {"throws something else", [](bool&) -> bool { throw 42; }, RegistrationCheck::Refuse},
+        {"throws after answering",
+         [](bool& answered) -> bool {
+             answered = true;
+             throw std::runtime_error("late");
+         },
+         RegistrationCheck::Answered},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RunRegistrationCheck(c.check), c.expected);
     }
 }

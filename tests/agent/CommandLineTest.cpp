@@ -188,6 +188,7 @@ TEST(RunSettings, MainChoosesTheModeAndIgnoresOtherOptions)
         {{"--nos"}, kRunModeConsole, false},
         {{"-x", "-n", "-?"}, kRunModeConsole, true},
         {{"-h=1"}, kRunModeService, false},
+        {{"-p=4664", "--version"}, kRunModeConsole, false}, // the console run prints the version
     };
     for (const auto& c : cases) {
         Argv a(c.args);

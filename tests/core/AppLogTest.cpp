@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
@@ -178,6 +179,28 @@ TEST_F(AppLogTest, LimitedLinesKeepABurstPerWindowAndCountTheRest)
     Log().SetLineLimit(10, 60000);
 }
 
+TEST_F(AppLogTest, LimitedLineIsBuiltOnlyWhenItIsWritten)
+{
+    std::ostringstream out;
+    AppStreamLogger sink(&out);
+    Log().AddLogger(&sink);
+    int64_t now = 1000;
+    Log().SetLineLimit(2, 10000, [&] { return now; });
+    int built = 0, written = 0;
+    for (int i = 0; i < 5; ++i)
+        written += Log().LogLimited(kLogError, "dear", [&] { return "dear line " + std::to_string(++built); });
+    EXPECT_EQ(built, 2);
+    EXPECT_EQ(written, 2);
+    EXPECT_EQ(Log().LogLimited(kLogDebug, "quiet", [&] { return std::to_string(++built); }), 0); // below threshold
+    EXPECT_EQ(built, 2);
+    now += 10000;
+    EXPECT_EQ(Log().LogLimited(kLogError, "dear", [&] { return "dear line " + std::to_string(++built); }), 1);
+    const std::string text = out.str();
+    EXPECT_NE(text.find("dear: 3 similar lines suppressed\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("dear line 3\n"), std::string::npos) << text;
+    Log().SetLineLimit(10, 60000);
+}
+
 TEST_F(AppLogTest, FullFileRollsOverToItsBackup)
 {
     const std::string path = ::testing::TempDir() + "applog_roll.log", backup = path + ".bak";
@@ -222,6 +245,31 @@ TEST_F(AppLogTest, ARollOverWhoseRenameFailsKeepsWhatWasLogged)
               std::string::npos)
         << systemLog.Events().front();
     EXPECT_LE(systemLog.Events().size(), 3u); // about once per bound, never once per line
+}
+
+TEST_F(AppLogTest, AFailedRollOverKeepsLoggingWhenItsPathCannotBeOpenedAgain)
+{
+    // The open file is moved aside and a folder takes its name: neither a rename nor an open of the
+    // path can succeed any more, and the lines must still reach the open file.
+    const vgtest::Sandbox box("applog-reopen");
+    const std::string path = box.Path("engine.log"), moved = box.Path("engine.log.moved");
+    const std::string backup = box.Path("no-such-folder/engine.log.bak");
+    vgtest::EventRecorder systemLog;
+    AppFileLogger sink(path, "AppFileLoggerRollReopen#", systemLog.Writer());
+    sink.SetRollOver(1024, backup);
+    Log().AddLogger(&sink);
+    Log().Printf(kLogError, "first line");
+    ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(path));
+    const std::string line(100, 'r');
+    for (int i = 0; i < 25; ++i)
+        Log().Printf(kLogError, "%04d %s", i, line.c_str());
+    EXPECT_EQ(sink.Log(kLogError, "stamp", "still logging"), 1);
+    sink.Shutdown();
+    const std::string all = vgtest::ReadAll(moved);
+    EXPECT_NE(all.find("0024 "), std::string::npos);
+    EXPECT_NE(all.find("still logging"), std::string::npos);
+    EXPECT_FALSE(systemLog.Events().empty());
 }
 
 TEST_F(AppLogTest, AFileThatCannotBeOpenedOrWrittenIsToldOnceToTheSystemLog)

@@ -4,6 +4,7 @@
 // client of the test's own and by net-snmp's snmpd in sub-agent mode.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,13 +12,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "engine/snmp/SnmpTypes.h"
 #include "tests/e2e/EngineProcess.h"
 
 using namespace e2e;
@@ -99,6 +102,7 @@ public:
             m_thread.join();
     }
     bool Connected() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
 
 private:
     struct Packet {
@@ -190,17 +194,46 @@ private:
     std::thread m_thread;
 };
 
-std::vector<uint32_t> Path(const std::string& dotted)
-{
-    std::vector<uint32_t> out;
-    std::stringstream in(dotted);
-    std::string part;
-    while (std::getline(in, part, '.'))
-        out.push_back(static_cast<uint32_t>(std::stoul(part)));
-    return out;
-}
-
 constexpr int kRequestDenied = 267;
+
+// The descriptor flags (octal, as /proc/<pid>/fdinfo shows them) of the socket at the other end of the
+// loopback connection client, in any process of this user's; -1 when it is not found.
+long ServerEndFlags(int client)
+{
+    sockaddr_in own{}, peer{};
+    socklen_t ownLength = sizeof own, peerLength = sizeof peer;
+    if (getsockname(client, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0 ||
+        getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+        return -1;
+    std::ifstream table("/proc/net/tcp");
+    std::string line, inode;
+    std::getline(table, line);  // header
+    while (inode.empty() && std::getline(table, line)) {
+        unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0;
+        unsigned long node = 0;
+        if (std::sscanf(line.c_str(), " %*d: %X:%X %X:%X %*X %*s %*s %*X %*d %*d %lu", &localAddress, &localPort,
+                        &remoteAddress, &remotePort, &node) == 5 &&
+            localAddress == peer.sin_addr.s_addr && localPort == ntohs(peer.sin_port) &&
+            remoteAddress == own.sin_addr.s_addr && remotePort == ntohs(own.sin_port))
+            inode = "socket:[" + std::to_string(node) + "]";
+    }
+    if (inode.empty())
+        return -1;
+    std::error_code error;
+    for (const auto& process : fs::directory_iterator("/proc", error)) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator(process.path() / "fd", ignored)) {
+            std::error_code unreadable;
+            if (fs::read_symlink(fd.path(), unreadable).string() != inode)
+                continue;
+            std::ifstream info(process.path() / "fdinfo" / fd.path().filename());
+            while (std::getline(info, line))
+                if (line.rfind("flags:", 0) == 0)
+                    return std::strtol(line.c_str() + 6, nullptr, 8);
+        }
+    }
+    return -1;
+}
 
 }  // namespace
 
@@ -219,6 +252,10 @@ TEST(AgentXGuardE2E, EngineObjectsAreRefusedOtherSubtreesServed)
     TestSubAgent impostor(agentx);
     ASSERT_TRUE(impostor.Connected());
     ASSERT_GE(impostor.Open("impostor"), 0);
+    // An accepted session does not leak into the programs the engine starts.
+    const long flags = ServerEndFlags(impostor.Fd());
+    ASSERT_GE(flags, 0);
+    EXPECT_NE(flags & O_CLOEXEC, 0) << std::oct << flags;
     struct Case {
         const char* subtree;
         int priority;
@@ -244,7 +281,7 @@ TEST(AgentXGuardE2E, EngineObjectsAreRefusedOtherSubtreesServed)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.subtree);
-        EXPECT_EQ(impostor.Register(Path(c.subtree), c.priority, c.rangeSubid, c.upper), c.expected);
+        EXPECT_EQ(impostor.Register(MakeOid(c.subtree), c.priority, c.rangeSubid, c.upper), c.expected);
     }
 
     // The engine still answers its own objects; the sub-agent answers what it was given.
@@ -375,9 +412,22 @@ TEST(AgentXGuardE2E, SubAgentLifeCycleLeavesEngineObjects)
     ASSERT_TRUE(vgtest::WaitUntil(served, 20000)) << ReadText(engine.Path("subagent.out"));
 
     // Stopped, it times out: the master drops its session; resumed, it connects and registers again.
+    // snmpd says so on each connection.
+    auto connects = [&] {
+        const std::string out = ReadText(engine.Path("subagent.out"));
+        size_t count = 0;
+        for (size_t at = out.find("AgentX subagent connected"); at != std::string::npos;
+             at = out.find("AgentX subagent connected", at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return connects() > 0; }, 20000)) << ReadText(engine.Path("subagent.out"));
+    const size_t connectsBefore = connects();
     ASSERT_TRUE(subagent.Pid() > 0 && kill(subagent.Pid(), SIGSTOP) == 0);
     EXPECT_EQ(SnmpGet(engine.Port(), "wendolmar", ifNumber, 6).find("INTEGER"), std::string::npos);
     kill(subagent.Pid(), SIGCONT);
+    ASSERT_TRUE(vgtest::WaitUntil([&] { return connects() > connectsBefore; }, 20000))
+        << ReadText(engine.Path("subagent.out"));
     ASSERT_TRUE(vgtest::WaitUntil(served, 20000)) << ReadText(engine.Path("subagent.out"));
     subagent.Stop();
     ASSERT_TRUE(vgtest::WaitUntil([&] { return !served(); }, 20000));

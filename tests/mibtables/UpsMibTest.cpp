@@ -10,6 +10,7 @@
 
 #include "support/TestSupport.h"
 #include "tests/core/ServerTestSupport.h"
+#include "engine/core/devices/WellKnownAlarms.h"
 #include "engine/core/server/ServerEx.h"
 
 namespace {
@@ -141,7 +142,7 @@ TEST(UpsWellKnownAlarms, DescriptionsNameTheirAlarm)
         {"On Battery Soon", 18},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(UpsWellKnownAlarmNumber(c.description), c.number) << c.description;
+        EXPECT_EQ(WellKnownAlarmNumber(c.description), c.number) << c.description;
         SnmpOid expected = {1, 3, 6, 1, 2, 1, 33, 1, 6, 3, c.number};
         EXPECT_EQ(UpsWellKnownAlarm(c.description), expected) << c.description;
     }
