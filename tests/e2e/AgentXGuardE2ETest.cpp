@@ -412,22 +412,9 @@ TEST(AgentXGuardE2E, SubAgentLifeCycleLeavesEngineObjects)
     ASSERT_TRUE(vgtest::WaitUntil(served, 20000)) << ReadText(engine.Path("subagent.out"));
 
     // Stopped, it times out: the master drops its session; resumed, it connects and registers again.
-    // snmpd says so on each connection.
-    auto connects = [&] {
-        const std::string out = ReadText(engine.Path("subagent.out"));
-        size_t count = 0;
-        for (size_t at = out.find("AgentX subagent connected"); at != std::string::npos;
-             at = out.find("AgentX subagent connected", at + 1))
-            ++count;
-        return count;
-    };
-    ASSERT_TRUE(vgtest::WaitUntil([&] { return connects() > 0; }, 20000)) << ReadText(engine.Path("subagent.out"));
-    const size_t connectsBefore = connects();
     ASSERT_TRUE(subagent.Pid() > 0 && kill(subagent.Pid(), SIGSTOP) == 0);
     EXPECT_EQ(SnmpGet(engine.Port(), "wendolmar", ifNumber, 6).find("INTEGER"), std::string::npos);
     kill(subagent.Pid(), SIGCONT);
-    ASSERT_TRUE(vgtest::WaitUntil([&] { return connects() > connectsBefore; }, 20000))
-        << ReadText(engine.Path("subagent.out"));
     ASSERT_TRUE(vgtest::WaitUntil(served, 20000)) << ReadText(engine.Path("subagent.out"));
     subagent.Stop();
     ASSERT_TRUE(vgtest::WaitUntil([&] { return !served(); }, 20000));
