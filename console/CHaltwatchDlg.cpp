@@ -532,14 +532,16 @@ void CHaltwatchDlg::OnListenerFailed()
 
 void CHaltwatchDlg::SetEngineReachable(bool reachable)
 {
-    if (reachable == m_engineReachable)
-        return;
-    m_engineReachable = reachable;
     if (!reachable) {
         // An engine of this host that still holds its port is running: it no longer takes our password.
+        // Looked at on every unanswered request, not only the first: an engine that was down may have
+        // come back with a new password meanwhile.
         const bool runsHere = LocalEnginePort(m_session.EngineAddress(), m_settings.enginePort) == EnginePortState::Held;
         m_unreachableNote->setText(runsHere ? kPasswordNotAccepted : kUnreachableNote);
     }
+    if (reachable == m_engineReachable)
+        return;
+    m_engineReachable = reachable;
     m_unreachableNote->setVisible(!reachable);
     m_login->setVisible(!m_session.LoggedIn() || !reachable);
     if (!reachable)

@@ -408,18 +408,31 @@ private slots:
     void newPasswordOnTheEngineOffersTheLogin()
     {
         Console c;
-        vgtest::BusyPort enginePort(SOCK_DGRAM);
+        std::optional<vgtest::BusyPort> enginePort{std::in_place, SOCK_DGRAM};
+        const int port = enginePort->Port();
         c.keepAliveMs = 50;
-        c.arguments = {QString("-p=%1").arg(enginePort.Port())};
+        c.arguments = {QString("-p=%1").arg(port)};
         c.engine.Populate(kTwoUps, {{"10.0.0.1"}, {"10.0.0.2"}});
         CHaltwatchDlg* w = c.Start();
         QVERIFY(w);
         auto* login = c.Find<QPushButton>("loginButton");
+        auto* note = c.Find<QLabel>("unreachableNote");
         QVERIFY(!login->isVisible());
         c.engine.AcceptCommunity("fresh");
         QTRY_VERIFY(!w->EngineReachable());
-        QCOMPARE(c.Find<QLabel>("unreachableNote")->text(), QString(CHaltwatchDlg::kPasswordNotAccepted));
+        QCOMPARE(note->text(), QString(CHaltwatchDlg::kPasswordNotAccepted));
         QVERIFY(login->isVisible());
+
+        // The engine stops (nothing holds its port) and comes back with that password while the console
+        // still cannot reach it: the note follows, though the engine was never answered meanwhile.
+        c.engine.SetDead(true);
+        enginePort.reset();
+        QTRY_COMPARE(note->text(), QString(CHaltwatchDlg::kUnreachableNote));
+        enginePort.emplace(SOCK_DGRAM, port);
+        QVERIFY(enginePort->Held());
+        c.engine.SetDead(false);
+        QTRY_COMPARE(note->text(), QString(CHaltwatchDlg::kPasswordNotAccepted));
+        QVERIFY(!w->EngineReachable());
         login->click();
         QTRY_VERIFY(c.app->LoginDialog());
         auto* edit = c.app->LoginDialog()->findChild<QLineEdit*>("passwordEdit");
