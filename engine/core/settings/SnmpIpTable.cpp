@@ -242,7 +242,6 @@ bool CSnmpIpTable::CopyRowOut(uint32_t row, RowCopy& copy)
 
 bool CSnmpIpTable::InsertRow(uint32_t row, const RowCopy& copy)
 {
-    // The texts first, with no lock of this table held; the removal may have dropped them.
     uint32_t words[TrapDestinationWord::kCount];
     std::memcpy(words, copy.words, sizeof words);
     const struct {
@@ -251,13 +250,19 @@ bool CSnmpIpTable::InsertRow(uint32_t row, const RowCopy& copy)
     } texts[] = {{TrapDestinationWord::kName, copy.name},
                  {TrapDestinationWord::kCommunity, copy.community},
                  {TrapDestinationWord::kText, copy.text}};
-    for (const auto& t : texts) {
-        words[t.word] = t.text.empty() ? 0 : AddText(t.text.data(), t.text.size());
-        if (words[t.word] == kDataKeyFailed)
-            return false;
-    }
     {
         MutexLock rows(m_rowsMutex);
+        // The texts again (the removal may have dropped them), under the string table's key mutex from
+        // their adding until their keys are in the row, as a SET of a text column does: a save meanwhile
+        // would drop texts no row refers to yet.
+        std::unique_ptr<MutexLock> keys;
+        if (m_strings)
+            keys = std::make_unique<MutexLock>(m_strings->KeyMutex());
+        for (const auto& t : texts) {
+            words[t.word] = t.text.empty() ? 0 : AddText(t.text.data(), t.text.size());
+            if (words[t.word] == kDataKeyFailed)
+                return false;
+        }
         const uint32_t key = AppendRow(0, 0, 0, 0, 0);
         if (key == kDataKeyFailed)
             return false;
