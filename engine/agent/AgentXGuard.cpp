@@ -335,7 +335,7 @@ int FirstOverlap(const std::vector<OidRange>& ranges, const OidRange& range)
 RegistrationCheck RunRegistrationCheck(const std::function<bool(bool& answered)>& check)
 {
     bool answered = false;
-    const char* reason = nullptr;
+    std::string reason; // a copy: the exception is gone once its handler ends
     try {
         return check(answered) ? RegistrationCheck::Answered : RegistrationCheck::Pass;
     } catch (const std::exception& e) {
@@ -343,7 +343,7 @@ RegistrationCheck RunRegistrationCheck(const std::function<bool(bool& answered)>
     } catch (...) {
         reason = "unknown exception";
     }
-    LimitedLog(kLogError, "agentx-check", "AgentX: a registration could not be checked (%s): %s", reason,
+    LimitedLog(kLogError, "agentx-check", "AgentX: a registration could not be checked (%s): %s", reason.c_str(),
                answered ? "dropped after its answer" : "refused");
     return answered ? RegistrationCheck::Answered : RegistrationCheck::Refuse;
 }
